@@ -1,0 +1,74 @@
+// What the capture layer hands to the handler it drives: the per-session
+// context, one frame at a time, and the stop flag. The session machinery
+// (GraphicsCaptureApi, start) lives in graphics_capture_api.h.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <string>
+
+#include "platform/d3d11.h"
+#include "platform/graphics_capture.h"
+
+namespace quorvex::wgc_capture {
+
+// A handler's error: any failure with a text. Crosses threads.
+struct HandlerError {
+  std::string message;
+};
+using HandlerResult = std::expected<void, HandlerError>;
+
+enum class CursorCaptureMode : std::uint8_t { Default = 0, WithCursor = 1, WithoutCursor = 2 };
+enum class BorderMode : std::uint8_t { Default = 0, WithBorder = 1, WithoutBorder = 2 };
+
+// DXGI_FORMAT_B8G8R8A8_UNORM, the pool's pixel format in this program.
+inline constexpr std::uint8_t pixel_format_bgra8 = 87;
+
+// One delivered frame, lent to on_frame_arrived for the duration of the call:
+// the texture belongs to the frame pool and returns to it afterwards.
+struct Frame {
+  platform::d3d11::Device& device;
+  std::shared_ptr<platform::wgc::Direct3DSurface> surface;
+  std::shared_ptr<platform::d3d11::Texture2D> texture;
+  platform::d3d11::DeviceContext& device_context;
+  std::int64_t timestamp_100ns = 0;  // composition time, performance-counter clock
+  std::uint32_t width = 0;           // from the texture's description
+  std::uint32_t height = 0;
+  std::uint8_t pixel_format = pixel_format_bgra8;
+};
+
+// The stop flag of one frame callback. A handler calls stop() to end the
+// session without an error.
+class CaptureControl {
+ public:
+  void stop() { stopped_->store(true); }
+  [[nodiscard]] bool is_stopped() const { return stopped_->load(); }
+
+ private:
+  std::shared_ptr<std::atomic<bool>> stopped_ = std::make_shared<std::atomic<bool>>(false);
+};
+
+// What a handler's create() receives.
+template <class Flags>
+struct HandlerContext {
+  Flags flags;
+  std::shared_ptr<platform::d3d11::Device> device;
+  std::shared_ptr<platform::d3d11::DeviceContext> device_context;
+};
+
+// The handler interface. A handler type H also provides
+//   using Flags = ...;
+//   static std::expected<std::unique_ptr<H>, HandlerError> create(HandlerContext<Flags>);
+// Calls arrive one at a time under the capture layer's handler mutex:
+// on_frame_arrived on the thread that runs start(), on_closed on whichever
+// thread the platform raises Closed on.
+class GraphicsCaptureApiHandler {
+ public:
+  virtual ~GraphicsCaptureApiHandler() = default;
+  [[nodiscard]] virtual HandlerResult on_frame_arrived(Frame& frame, CaptureControl& control) = 0;
+  [[nodiscard]] virtual HandlerResult on_closed() = 0;
+};
+
+}  // namespace quorvex::wgc_capture
