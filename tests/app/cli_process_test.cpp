@@ -125,4 +125,53 @@ INSTANTIATE_TEST_SUITE_P(
         ProcessCase{{"--preflight"}, "error: preflight probe is not available in this build\n"},
         ProcessCase{{"--list-sources", "--bogus"}, "error: source listing is not available in this build\n"}));
 
+// Commands take effect while the parent keeps stdin open: the reader must
+// hand each line over as soon as its line feed arrives, not wait for more
+// input or for the end of it.
+TEST(ControlReaderProcess, AppliesCommandsWithoutWaitingForEndOfInput) {
+  std::array<int, 2> in_pipe{}, out_pipe{}, err_pipe{};
+  ASSERT_EQ(pipe(in_pipe.data()), 0);
+  ASSERT_EQ(pipe(out_pipe.data()), 0);
+  ASSERT_EQ(pipe(err_pipe.data()), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in_pipe[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
+  for (const int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) {
+    posix_spawn_file_actions_addclose(&actions, fd);
+  }
+  std::string path = QVX_CONTROL_READER_CHILD_PATH;
+  char* argv[] = {path.data(), nullptr};
+  pid_t pid = 0;
+  const int spawned = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(in_pipe[0]);
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  ASSERT_EQ(spawned, 0);
+
+  const std::string commands = "KEYFRAME\nbogus\nCROP 1280 720\nPAUSE\n";
+  ASSERT_EQ(write(in_pipe[1], commands.data(), commands.size()), static_cast<ssize_t>(commands.size()));
+  // The child reports once it has paused; stdin is still open at that point.
+  std::string out;
+  char buffer[256];
+  for (ssize_t n; (n = read(out_pipe[0], buffer, sizeof buffer)) > 0;) {
+    out.append(buffer, static_cast<std::size_t>(n));
+  }
+  close(in_pipe[1]);
+  std::string err;
+  for (ssize_t n; (n = read(err_pipe[0], buffer, sizeof buffer)) > 0;) {
+    err.append(buffer, static_cast<std::size_t>(n));
+  }
+  close(out_pipe[0]);
+  close(err_pipe[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(out, "keyframe_request=1 content_size=" + std::to_string((std::uint64_t{1280} << 32) | 720) +
+                     " paused=1\n");
+  EXPECT_EQ(err, "capture_window crop=1280x720\ncapture_window paused=true\n");
+}
+
 }  // namespace
