@@ -52,8 +52,9 @@ constexpr std::string_view kSourceCombinationMessage =
 // directly. More seconds than that can hold (about 292 years) would wrap, so
 // they saturate: such a session simply never times out.
 std::chrono::nanoseconds duration_from_seconds(std::uint64_t seconds) {
-  constexpr auto kMaxSeconds =
-      static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(std::chrono::nanoseconds::max()).count());
+  using std::chrono::duration_cast;
+  constexpr auto kMaxSeconds = static_cast<std::uint64_t>(
+      duration_cast<std::chrono::seconds>(std::chrono::nanoseconds::max()).count());
   if (seconds > kMaxSeconds) {
     return std::chrono::nanoseconds::max();
   }

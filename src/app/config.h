@@ -24,6 +24,8 @@ struct Config {
   std::uint32_t height = 1080;
   std::uint32_t fps = 30;
   std::uint32_t bitrate = 8'000'000;  // bits per second
+  // Saturates at nanoseconds::max() for huge values: compare elapsed time
+  // against it rather than adding it to a time point.
   std::chrono::nanoseconds duration = std::chrono::seconds{60};
   // 1-based position in the system's display enumeration; absent means the
   // primary display.
