@@ -1,41 +1,61 @@
-// The configuration of one capture session, parsed from the command line.
-// It never changes during a session except through the three shared control
-// cells, which the control reader writes.
+// The configuration of one capture session, and the command-line parser that
+// builds it.
+//
+// Thread contract: parse_arguments runs on the main thread. A Config is a
+// value owned by one thread at a time (it moves into the capture layer); only
+// its three control cells are shared, under the rules of control_cells.h.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <memory>
+#include <functional>
 #include <optional>
+#include <span>
 #include <string>
+#include <variant>
+
+#include "app/control_cells.h"
+#include "app/error.h"
 
 namespace quorvex::app {
-
-// Reference-counted atomic cells shared with the control reader, the capture
-// handler and (keyframe_request) the hardware encoder. Accessed only by
-// single atomic loads and stores, plus the encoder's exchange of
-// keyframe_request.
-using FlagCell = std::shared_ptr<std::atomic<bool>>;
-// Content width in the high 32 bits, content height in the low 32 bits.
-using ContentSizeCell = std::shared_ptr<std::atomic<std::uint64_t>>;
-
-[[nodiscard]] inline std::uint64_t pack_content_size(std::uint32_t width, std::uint32_t height) {
-  return (static_cast<std::uint64_t>(width) << 32) | height;
-}
 
 struct Config {
   std::uint32_t width = 1920;
   std::uint32_t height = 1080;
   std::uint32_t fps = 30;
-  std::uint32_t bitrate = 8'000'000;
-  std::chrono::nanoseconds duration = std::chrono::seconds(60);
+  std::uint32_t bitrate = 8'000'000;  // bits per second
+  // Saturates at nanoseconds::max() for huge values: compare elapsed time
+  // against it rather than adding it to a time point.
+  std::chrono::nanoseconds duration = std::chrono::seconds{60};
+  // 1-based position in the system's display enumeration; absent means the
+  // primary display.
   std::optional<std::uint64_t> display_id;
+  // Title marker: capture the first window whose title contains this text.
   std::optional<std::string> window_title;
+  // Raw window handle value.
   std::optional<std::uint64_t> window_id;
-  FlagCell keyframe_request = std::make_shared<std::atomic<bool>>(false);
+
+  KeyframeRequestCell keyframe_request = std::make_shared<std::atomic<bool>>(false);
   ContentSizeCell content_size = std::make_shared<std::atomic<std::uint64_t>>(0);
-  FlagCell paused = std::make_shared<std::atomic<bool>>(false);
+  PausedCell paused = std::make_shared<std::atomic<bool>>(false);
 };
+
+// Writes the source catalogue to standard output; run by the parser the
+// moment it meets "--list-sources".
+using ListSources = std::function<Result<void>()>;
+
+// The sources were listed; the process ends with status 0 and no session.
+struct Listed {
+  friend bool operator==(const Listed&, const Listed&) = default;
+};
+
+using ParseOutcome = std::variant<Config, Listed>;
+
+// Reads the options after the program name. Values are consumed whatever
+// they look like and numbers are converted as soon as they are met, so the
+// first bad argument decides the error. Validation runs only after the last
+// argument and never when the sources were listed.
+[[nodiscard]] Result<ParseOutcome> parse_arguments(std::span<const std::string> args_after_program_name,
+                                                   ListSources& list_sources);
 
 }  // namespace quorvex::app

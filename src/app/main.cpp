@@ -1,0 +1,41 @@
+#include <exception>
+#include <string>
+
+#include "app/process_setup.h"
+#include "app/run.h"
+#include "app/stderr_line.h"
+
+namespace {
+
+quorvex::app::Result<void> run_process(int argc, char** argv) {
+  using namespace quorvex::app;
+  if (auto prepared = prepare_standard_streams(); !prepared) {
+    return prepared;
+  }
+  auto args = command_line_arguments(argc, argv);
+  if (!args) {
+    return std::unexpected(std::move(args.error()));
+  }
+  Modes modes = built_in_modes();
+  return run(*args, modes);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string message;
+  try {
+    auto result = run_process(argc, argv);
+    if (result) {
+      return 0;
+    }
+    message = std::move(result.error().message);
+  } catch (const std::exception& e) {
+    // The main thread's abnormal end still leaves one error line and status 1.
+    message = e.what();
+  } catch (...) {
+    message = "unexpected failure";
+  }
+  quorvex::app::write_stderr_line("error: " + message);
+  return 1;
+}

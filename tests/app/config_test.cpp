@@ -1,0 +1,289 @@
+#include "app/config.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace quorvex::app {
+namespace {
+
+using namespace std::chrono_literals;
+using Args = std::vector<std::string>;
+
+// The observable result of a successful parse, compared as one value.
+struct Parsed {
+  std::uint32_t width = 1920;
+  std::uint32_t height = 1080;
+  std::uint32_t fps = 30;
+  std::uint32_t bitrate = 8'000'000;
+  std::chrono::nanoseconds duration = 60s;
+  std::optional<std::uint64_t> display_id;
+  std::optional<std::string> window_title;
+  std::optional<std::uint64_t> window_id;
+  std::uint64_t content_size = 0;
+
+  friend bool operator==(const Parsed&, const Parsed&) = default;
+  friend void PrintTo(const Parsed& p, std::ostream* os) {
+    *os << p.width << "x" << p.height << " fps=" << p.fps << " bitrate=" << p.bitrate
+        << " duration_ns=" << p.duration.count() << " display_id=" << p.display_id.value_or(0)
+        << " window_title=" << p.window_title.value_or("<none>") << " window_id=" << p.window_id.value_or(0)
+        << " content_size=" << p.content_size;
+  }
+};
+
+Parsed observe(const Config& c) {
+  return Parsed{c.width,        c.height,    c.fps,       c.bitrate,
+                c.duration,     c.display_id, c.window_title, c.window_id,
+                c.content_size->load()};
+}
+
+std::string describe(const Args& args) {
+  std::string s = "[";
+  for (const auto& a : args) {
+    s += " '" + a + "'";
+  }
+  return s + " ]";
+}
+
+// Parses with a listing that must never be reached.
+Result<ParseOutcome> parse(const Args& args) {
+  ListSources list_sources = []() -> Result<void> {
+    ADD_FAILURE() << "sources listed unexpectedly";
+    return {};
+  };
+  return parse_arguments(args, list_sources);
+}
+
+struct AcceptedCase {
+  Args args;
+  Parsed expected;
+};
+
+class AcceptedCommandLine : public testing::TestWithParam<AcceptedCase> {};
+
+TEST_P(AcceptedCommandLine, YieldsTheConfigTheOptionsDescribe) {
+  const auto& c = GetParam();
+  const auto outcome = parse(c.args);
+  ASSERT_TRUE(outcome.has_value()) << describe(c.args) << ": " << outcome.error().message;
+  ASSERT_TRUE(std::holds_alternative<Config>(*outcome)) << describe(c.args);
+  EXPECT_EQ(observe(std::get<Config>(*outcome)), c.expected) << describe(c.args);
+}
+
+Parsed with(auto change) {
+  Parsed p;
+  change(p);
+  return p;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, AcceptedCommandLine,
+    testing::Values(
+        AcceptedCase{{}, Parsed{}},
+        AcceptedCase{{"--width", "1921", "--height", "1081"}, Parsed{}},
+        AcceptedCase{{"--width", "2", "--height", "3"}, with([](Parsed& p) { p.width = p.height = 2; })},
+        AcceptedCase{{"--width", "+640"}, with([](Parsed& p) { p.width = 640; })},
+        AcceptedCase{{"--width", "00640"}, with([](Parsed& p) { p.width = 640; })},
+        AcceptedCase{{"--fps", "25", "--fps", "50"}, with([](Parsed& p) { p.fps = 50; })},
+        AcceptedCase{{"--bitrate", "4294967295", "--fps", "1"},
+                     with([](Parsed& p) { p.bitrate = 4294967295u;
+                       p.fps = 1; })},
+        AcceptedCase{{"--duration", "5"}, with([](Parsed& p) { p.duration = 5s; })},
+        // Beyond what nanoseconds can hold the session never times out
+        // instead of wrapping to a negative or tiny length.
+        AcceptedCase{{"--duration", "18446744073709551615"},
+                     with([](Parsed& p) { p.duration = std::chrono::nanoseconds::max(); })},
+        AcceptedCase{{"--duration", "9223372036"}, with([](Parsed& p) { p.duration = 9223372036s; })},
+        AcceptedCase{{"--duration", "9223372037"},
+                     with([](Parsed& p) { p.duration = std::chrono::nanoseconds::max(); })},
+        AcceptedCase{{"--display-id", "0"}, with([](Parsed& p) { p.display_id = 0; })},
+        AcceptedCase{{"--display-id", "18446744073709551615"},
+                     with([](Parsed& p) { p.display_id = 18446744073709551615u; })},
+        AcceptedCase{{"--source", "screen", "--content-width", "1"}, Parsed{}},
+        AcceptedCase{{"--source", "window", "--window-title", "qvx-marker-0123456789", "--content-width", "1280",
+                      "--content-height", "720"},
+                     with([](Parsed& p) {
+                       p.window_title = "qvx-marker-0123456789";
+                       p.content_size = (std::uint64_t{1280} << 32) + 720;
+                     })},
+        // A value that looks like an option is still the value.
+        AcceptedCase{{"--source", "window", "--window-title", "--fps", "--content-width", "2", "--content-height",
+                      "2"},
+                     with([](Parsed& p) {
+                       p.window_title = "--fps";
+                       p.content_size = (std::uint64_t{2} << 32) + 2;
+                     })},
+        AcceptedCase{{"--source", "window", "--window-id", "12345", "--content-width", "1"},
+                     with([](Parsed& p) { p.window_id = 12345; })},
+        AcceptedCase{{"--source", "window", "--window-id", "18446744073709551615", "--display-id", "3"},
+                     with([](Parsed& p) {
+                       p.window_id = 18446744073709551615u;
+                       p.display_id = 3;
+                     })},
+        // Non-ASCII titles pass through byte for byte.
+        AcceptedCase{{"--source", "window", "--window-title", "caf\xC3\xA9 \xE2\x82\xAC", "--content-width",
+                      "640", "--content-height", "480"},
+                     with([](Parsed& p) {
+                       p.window_title = "caf\xC3\xA9 \xE2\x82\xAC";
+                       p.content_size = (std::uint64_t{640} << 32) + 480;
+                     })}));
+
+struct RejectedCase {
+  Args args;
+  std::string message;
+};
+
+class RejectedCommandLine : public testing::TestWithParam<RejectedCase> {};
+
+TEST_P(RejectedCommandLine, FailsWithTheMessageOfTheFirstFault) {
+  const auto& c = GetParam();
+  const auto outcome = parse(c.args);
+  ASSERT_FALSE(outcome.has_value()) << describe(c.args);
+  EXPECT_EQ(outcome.error().message, c.message) << describe(c.args);
+}
+
+constexpr const char* kZero = "dimensions, fps, bitrate and duration must be greater than zero";
+constexpr const char* kSource =
+    "Windows helper supports --source screen, or --source window with --window-title or --window-id";
+constexpr const char* kContent = "--source window requires --content-width and --content-height";
+constexpr const char* kEmpty = "cannot parse integer from empty string";
+constexpr const char* kDigit = "invalid digit found in string";
+constexpr const char* kTooLarge = "number too large to fit in target type";
+
+INSTANTIATE_TEST_SUITE_P(
+    UnknownAndMissing, RejectedCommandLine,
+    testing::Values(RejectedCase{{"--width=640"}, "unknown argument: --width=640"},
+                    RejectedCase{{"--WIDTH", "640"}, "unknown argument: --WIDTH"},
+                    RejectedCase{{"--wid", "640"}, "unknown argument: --wid"},
+                    RejectedCase{{"640"}, "unknown argument: 640"},
+                    RejectedCase{{""}, "unknown argument: "},
+                    RejectedCase{{"--preflight"}, "unknown argument: --preflight"},
+                    RejectedCase{{"--fps", "30", "--request-permission"}, "unknown argument: --request-permission"},
+                    RejectedCase{{"--fps"}, "--fps requires a value"},
+                    RejectedCase{{"--width", "640", "--window-title"}, "--window-title requires a value"},
+                    RejectedCase{{"--source"}, "--source requires a value"}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Numbers, RejectedCommandLine,
+    testing::Values(RejectedCase{{"--width", ""}, kEmpty},
+                    RejectedCase{{"--width", "-640"}, kDigit},
+                    RejectedCase{{"--width", "+"}, kDigit},
+                    RejectedCase{{"--width", "-"}, kDigit},
+                    RejectedCase{{"--width", "++640"}, kDigit},
+                    RejectedCase{{"--width", " 640"}, kDigit},
+                    RejectedCase{{"--width", "0x10"}, kDigit},
+                    RejectedCase{{"--bitrate", "8M"}, kDigit},
+                    RejectedCase{{"--width", "4294967296"}, kTooLarge},
+                    RejectedCase{{"--duration", "18446744073709551616"}, kTooLarge},
+                    RejectedCase{{"--window-id", "99999999999999999999"}, kTooLarge},
+                    RejectedCase{{"--display-id", "-1"}, kDigit},
+                    RejectedCase{{"--content-height", "4294967296"}, kTooLarge},
+                    // Whichever fault comes first in the text decides.
+                    RejectedCase{{"--width", "42949672960x"}, kTooLarge},
+                    RejectedCase{{"--width", "4294967x2960"}, kDigit},
+                    // A bad number stops the parse before later arguments.
+                    RejectedCase{{"--fps", "x", "--bogus"}, kDigit},
+                    RejectedCase{{"--fps", "0", "--bogus"}, "unknown argument: --bogus"},
+                    // A repeated option is converted each time it appears.
+                    RejectedCase{{"--fps", "x", "--fps", "30"}, kDigit}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Validation, RejectedCommandLine,
+    testing::Values(RejectedCase{{"--width", "1"}, kZero},
+                    RejectedCase{{"--height", "0"}, kZero},
+                    RejectedCase{{"--fps", "0"}, kZero},
+                    RejectedCase{{"--bitrate", "0"}, kZero},
+                    RejectedCase{{"--duration", "0"}, kZero},
+                    RejectedCase{{"--fps", "30", "--fps", "0"}, kZero},
+                    // Sizes are checked before the source.
+                    RejectedCase{{"--source", "bogus", "--width", "1"}, kZero},
+                    RejectedCase{{"--source", "Screen"}, kSource},
+                    RejectedCase{{"--source", "windows"}, kSource},
+                    RejectedCase{{"--source", ""}, kSource},
+                    RejectedCase{{"--source", "window"}, kSource},
+                    RejectedCase{{"--source", "screen", "--window-id", "1"}, kSource},
+                    RejectedCase{{"--window-title", "marker"}, kSource},
+                    // Both targets at once: the source message wins over the
+                    // missing content size.
+                    RejectedCase{{"--source", "window", "--window-title", "marker", "--window-id", "1"}, kSource},
+                    RejectedCase{{"--source", "window", "--window-title", "marker", "--content-width", "1280"},
+                                 kContent},
+                    RejectedCase{{"--source", "window", "--window-title", "marker", "--content-width", "1",
+                                  "--content-height", "720"},
+                                 kContent},
+                    RejectedCase{{"--source", "window", "--window-title", "marker", "--content-width", "1280",
+                                  "--content-height", "1"},
+                                 kContent}));
+
+TEST(ParseArguments, ControlCellsAreFreshForEveryParse) {
+  const Args args{"--source", "window", "--window-title", "m", "--content-width", "8", "--content-height", "6"};
+  auto first = parse(args);
+  auto second = parse(args);
+  ASSERT_TRUE(first && second);
+  auto& a = std::get<Config>(*first);
+  auto& b = std::get<Config>(*second);
+  EXPECT_NE(a.keyframe_request, b.keyframe_request);
+  EXPECT_NE(a.content_size, b.content_size);
+  EXPECT_NE(a.paused, b.paused);
+  EXPECT_FALSE(a.keyframe_request->load());
+  EXPECT_FALSE(a.paused->load());
+}
+
+// Listing runs the moment its argument is reached: what comes after is never
+// looked at, what comes before is parsed (but not validated).
+struct ListingCase {
+  Args args;
+  bool listed;
+  std::string message;  // when not listed
+};
+
+class ListSourcesArgument : public testing::TestWithParam<ListingCase> {};
+
+TEST_P(ListSourcesArgument, RunsTheListingExactlyWhenReached) {
+  const auto& c = GetParam();
+  int calls = 0;
+  ListSources list_sources = [&calls]() -> Result<void> {
+    ++calls;
+    return {};
+  };
+  const auto outcome = parse_arguments(c.args, list_sources);
+  if (c.listed) {
+    ASSERT_TRUE(outcome.has_value()) << describe(c.args) << ": " << outcome.error().message;
+    EXPECT_TRUE(std::holds_alternative<Listed>(*outcome)) << describe(c.args);
+    EXPECT_EQ(calls, 1) << describe(c.args);
+  } else {
+    ASSERT_FALSE(outcome.has_value()) << describe(c.args);
+    EXPECT_EQ(outcome.error().message, c.message) << describe(c.args);
+    EXPECT_EQ(calls, 0) << describe(c.args);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ListSourcesArgument,
+    testing::Values(ListingCase{{"--list-sources"}, true, ""},
+                    ListingCase{{"--list-sources", "--bogus"}, true, ""},
+                    ListingCase{{"--list-sources", "--list-sources"}, true, ""},
+                    ListingCase{{"--list-sources", "--fps"}, true, ""},
+                    ListingCase{{"--fps", "0", "--list-sources"}, true, ""},
+                    ListingCase{{"--source", "bogus", "--window-id", "1", "--list-sources"}, true, ""},
+                    ListingCase{{"--bogus", "--list-sources"}, false, "unknown argument: --bogus"},
+                    ListingCase{{"--fps", "x", "--list-sources"}, false, kDigit},
+                    ListingCase{{"--preflight", "--list-sources"}, false, "unknown argument: --preflight"},
+                    // Consumed as the title, so no listing; the title alone then
+                    // fails the source check.
+                    ListingCase{{"--window-title", "--list-sources"}, false, kSource},
+                    ListingCase{{"--list-sources=1"}, false, "unknown argument: --list-sources=1"}));
+
+TEST(ListSourcesArgument, ListingFailureBecomesTheParseError) {
+  ListSources list_sources = []() -> Result<void> { return fail("display enumeration failed"); };
+  const auto outcome = parse_arguments(Args{"--width", "640", "--list-sources", "--fps", "30"}, list_sources);
+  ASSERT_FALSE(outcome.has_value());
+  EXPECT_EQ(outcome.error().message, "display enumeration failed");
+}
+
+}  // namespace
+}  // namespace quorvex::app

@@ -1,0 +1,130 @@
+#include "app/run.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quorvex::app {
+namespace {
+
+using Args = std::vector<std::string>;
+
+// Modes that record which of them ran.
+struct RecordingModes {
+  int listings = 0;
+  int probes = 0;
+  std::optional<Config> session_config;
+  Result<void> probe_result;
+  Result<void> session_result;
+
+  Modes modes() {
+    return Modes{
+        .list_sources = [this]() -> Result<void> {
+          ++listings;
+          return {};
+        },
+        .probe = [this]() -> Result<void> {
+          ++probes;
+          return probe_result;
+        },
+        .capture_session = [this](Config config) -> Result<void> {
+          session_config = std::move(config);
+          return session_result;
+        },
+    };
+  }
+};
+
+enum class Ran { Nothing, Probe, Listing, Session };
+
+struct ModeCase {
+  Args args;
+  Ran ran;
+  std::string message;  // error of run when ran == Nothing
+};
+
+void PrintTo(const ModeCase& c, std::ostream* os) {
+  for (const auto& a : c.args) {
+    *os << "'" << a << "' ";
+  }
+}
+
+class ModeSelection : public testing::TestWithParam<ModeCase> {};
+
+TEST_P(ModeSelection, RunsOnlyTheModeTheCommandLineChooses) {
+  const auto& c = GetParam();
+  RecordingModes recorder;
+  Modes modes = recorder.modes();
+  const auto result = run(c.args, modes);
+  if (c.ran == Ran::Nothing) {
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error().message, c.message);
+  } else {
+    EXPECT_TRUE(result.has_value()) << result.error().message;
+  }
+  EXPECT_EQ(recorder.probes, c.ran == Ran::Probe ? 1 : 0);
+  EXPECT_EQ(recorder.listings, c.ran == Ran::Listing ? 1 : 0);
+  EXPECT_EQ(recorder.session_config.has_value(), c.ran == Ran::Session);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ModeSelection,
+    testing::Values(ModeCase{{"--preflight"}, Ran::Probe, ""}, ModeCase{{"--request-permission"}, Ran::Probe, ""},
+                    ModeCase{{}, Ran::Session, ""}, ModeCase{{"--fps", "60"}, Ran::Session, ""},
+                    ModeCase{{"--list-sources"}, Ran::Listing, ""},
+                    ModeCase{{"--list-sources", "--preflight"}, Ran::Listing, ""},
+                    ModeCase{{"--preflight", "--fps", "30"}, Ran::Nothing, "unknown argument: --preflight"},
+                    ModeCase{{"--preflight", "--preflight"}, Ran::Nothing, "unknown argument: --preflight"},
+                    ModeCase{{"--fps", "30", "--request-permission"}, Ran::Nothing,
+                             "unknown argument: --request-permission"},
+                    ModeCase{{"--Preflight"}, Ran::Nothing, "unknown argument: --Preflight"},
+                    ModeCase{{"--preflight="}, Ran::Nothing, "unknown argument: --preflight="},
+                    ModeCase{{"--width", "1"}, Ran::Nothing,
+                             "dimensions, fps, bitrate and duration must be greater than zero"}));
+
+TEST(Run, SessionReceivesTheParsedConfig) {
+  RecordingModes recorder;
+  Modes modes = recorder.modes();
+  ASSERT_TRUE(run(Args{"--width", "1281", "--fps", "60", "--display-id", "2"}, modes).has_value());
+  ASSERT_TRUE(recorder.session_config.has_value());
+  EXPECT_EQ(recorder.session_config->width, 1280u);
+  EXPECT_EQ(recorder.session_config->fps, 60u);
+  EXPECT_EQ(recorder.session_config->display_id, 2u);
+}
+
+TEST(Run, ModeFailuresAreNotSwallowed) {
+  RecordingModes recorder;
+  recorder.probe_result = fail("Direct3D feature level 11 is required");
+  recorder.session_result = fail("window not found (id)");
+  Modes modes = recorder.modes();
+  const auto probe = run(Args{"--preflight"}, modes);
+  ASSERT_FALSE(probe.has_value());
+  EXPECT_EQ(probe.error().message, "Direct3D feature level 11 is required");
+  const auto session = run(Args{}, modes);
+  ASSERT_FALSE(session.has_value());
+  EXPECT_EQ(session.error().message, "window not found (id)");
+}
+
+// A build without a mode must say so, never report success.
+TEST(BuiltInModes, MissingModesFailWithWhatIsMissing) {
+  Modes modes = built_in_modes();
+  const struct {
+    Args args;
+    std::string message;
+  } cases[] = {
+      {{"--list-sources"}, "source listing is not available in this build"},
+      {{"--preflight"}, "preflight probe is not available in this build"},
+      {{"--request-permission"}, "preflight probe is not available in this build"},
+      {{}, "capture session is not available in this build"},
+  };
+  for (const auto& c : cases) {
+    const auto result = run(c.args, modes);
+    ASSERT_FALSE(result.has_value()) << c.message;
+    EXPECT_EQ(result.error().message, c.message);
+  }
+}
+
+}  // namespace
+}  // namespace quorvex::app
