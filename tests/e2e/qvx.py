@@ -1,0 +1,179 @@
+"""Helpers for the end-to-end tests: run the helper as its parent would, split
+its stdout into frame records, and decode payloads with ffmpeg."""
+
+import os
+import struct
+import subprocess
+import threading
+import time
+
+MAGIC = b"QVRX2641"
+HEADER = struct.Struct("<8sIQI")
+MAX_PAYLOAD = 16 * 1024 * 1024
+
+
+class Record:
+    def __init__(self, offset, timestamp_ns, keyframe, payload):
+        self.offset = offset
+        self.timestamp_ns = timestamp_ns
+        self.keyframe = keyframe
+        self.payload = payload
+
+    def nal_types(self):
+        """NAL unit types of the Annex B payload, in order."""
+        types = []
+        data = self.payload
+        i = 0
+        while True:
+            j = data.find(b"\x00\x00\x01", i)
+            if j < 0 or j + 3 >= len(data):
+                return types
+            types.append(data[j + 3] & 0x1F)
+            i = j + 3
+
+
+def parse_records(data):
+    """Splits a record stream; raises ValueError at the first malformed byte."""
+    records = []
+    offset = 0
+    while offset < len(data):
+        if len(data) - offset < HEADER.size:
+            raise ValueError(f"truncated header at offset {offset}")
+        magic, length, timestamp, flags = HEADER.unpack_from(data, offset)
+        if magic != MAGIC:
+            raise ValueError(f"bad magic at offset {offset}")
+        if not 1 <= length <= MAX_PAYLOAD:
+            raise ValueError(f"bad length {length} at offset {offset + 8}")
+        if flags not in (0, 1):
+            raise ValueError(f"bad flags {flags} at offset {offset + 20}")
+        end = offset + HEADER.size + length
+        if end > len(data):
+            raise ValueError(f"truncated payload at offset {offset + HEADER.size}")
+        records.append(Record(offset, timestamp, flags == 1, data[offset + HEADER.size:end]))
+        offset = end
+    return records
+
+
+class Session:
+    """A running helper process with its three streams, read on threads so a
+    full pipe never stalls it."""
+
+    def __init__(self, binary, args, stdin_open=True):
+        self.started_at = time.monotonic()
+        self.process = subprocess.Popen(
+            [binary, *args],
+            stdin=subprocess.PIPE if stdin_open else subprocess.DEVNULL,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+        )
+        self._out = bytearray()
+        self._err = bytearray()
+        self._lock = threading.Lock()
+        self._readers = [
+            threading.Thread(target=self._pump, args=(self.process.stdout, self._out), daemon=True),
+            threading.Thread(target=self._pump, args=(self.process.stderr, self._err), daemon=True),
+        ]
+        for r in self._readers:
+            r.start()
+
+    def _pump(self, stream, sink):
+        while True:
+            chunk = stream.read1(65536) if hasattr(stream, "read1") else stream.read(65536)
+            if not chunk:
+                return
+            with self._lock:
+                sink.extend(chunk)
+
+    def send(self, line):
+        self.process.stdin.write(line.encode() + b"\n")
+        self.process.stdin.flush()
+
+    def stdout(self):
+        with self._lock:
+            return bytes(self._out)
+
+    def stderr_lines(self):
+        with self._lock:
+            text = self._err.decode("utf-8", "replace")
+        return [l for l in text.split("\n") if l]
+
+    def wait_for_stderr(self, predicate, timeout):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if any(predicate(l) for l in self.stderr_lines()):
+                return True
+            if self.process.poll() is not None:
+                break
+            time.sleep(0.02)
+        return any(predicate(l) for l in self.stderr_lines())
+
+    def wait_for_records(self, count, timeout):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            try:
+                if len(parse_records_prefix(self.stdout())) >= count:
+                    return True
+            except ValueError:
+                return False
+            if self.process.poll() is not None:
+                break
+            time.sleep(0.02)
+        return len(parse_records_prefix(self.stdout())) >= count
+
+    def finish(self, timeout):
+        if self.process.stdin:
+            try:
+                self.process.stdin.close()
+            except BrokenPipeError:
+                pass
+        code = self.process.wait(timeout=timeout)
+        for r in self._readers:
+            r.join(timeout=5)
+        return code
+
+
+def parse_records_prefix(data):
+    """Like parse_records, but ignores an incomplete last record."""
+    records = []
+    offset = 0
+    while len(data) - offset >= HEADER.size:
+        magic, length, timestamp, flags = HEADER.unpack_from(data, offset)
+        if magic != MAGIC or not 1 <= length <= MAX_PAYLOAD or flags not in (0, 1):
+            raise ValueError(f"malformed record at offset {offset}")
+        end = offset + HEADER.size + length
+        if end > len(data):
+            break
+        records.append(Record(offset, timestamp, flags == 1, data[offset + HEADER.size:end]))
+        offset = end
+    return records
+
+
+def decode_gray_frames(annexb, width, height):
+    """Decodes an Annex B stream with ffmpeg into 8-bit luma planes."""
+    result = subprocess.run(
+        ["ffmpeg", "-v", "error", "-f", "h264", "-i", "-", "-f", "rawvideo", "-pix_fmt", "gray", "-"],
+        input=annexb, stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=True,
+    )
+    size = width * height
+    data = result.stdout
+    if len(data) % size:
+        raise ValueError(f"decoded {len(data)} bytes, not a multiple of {width}x{height}")
+    return [data[i:i + size] for i in range(0, len(data), size)]
+
+
+def probe_stream(annexb):
+    """Width, height, profile and decoded frame count of an Annex B stream."""
+    result = subprocess.run(
+        ["ffprobe", "-v", "error", "-f", "h264", "-count_frames", "-select_streams", "v:0",
+         "-show_entries", "stream=width,height,profile,nb_read_frames", "-of", "default=nw=1", "-"],
+        input=annexb, stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=True,
+    )
+    info = {}
+    for line in result.stdout.decode().splitlines():
+        key, _, value = line.partition("=")
+        info[key] = value
+    return info
+
+
+def binary_from_env():
+    return os.environ["QVX_ENCODER"]
