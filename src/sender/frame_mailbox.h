@@ -89,22 +89,48 @@ class ActionList {
   std::size_t size_ = 0;
 };
 
+namespace detail {
+
+// a * b as an unevaluated sum product + error, exactly (Dekker's two-product;
+// plain double arithmetic, so it does not depend on the C library's fma).
+struct ExactProduct {
+  double product;
+  double error;
+};
+
+[[nodiscard]] inline ExactProduct exact_product(double a, double b) {
+  // Veltkamp split into two 26-bit halves: 2^27 + 1.
+  constexpr double splitter = 134217729.0;
+  const auto split = [](double v) {
+    const double scaled = splitter * v;
+    const double high = scaled - (scaled - v);
+    return std::pair{high, v - high};
+  };
+  const double product = a * b;
+  const auto [a_high, a_low] = split(a);
+  const auto [b_high, b_low] = split(b);
+  const double error =
+      ((a_high * b_high - product) + a_high * b_low + a_low * b_high) + a_low * b_low;
+  return {product, error};
+}
+
+}  // namespace detail
+
 // 1/fps seconds, computed in double and rounded to the nearest nanosecond,
-// ties to even: 30 fps gives 33,333,333 ns, 60 fps 16,666,667 ns. The product
-// with 1e9 is rounded exactly (its rounding error is recovered with fma), so
-// no frame rate is rounded twice. A rate of 0 is paced like 1 fps rather than
-// dividing by zero.
+// ties to even: 30 fps gives 33,333,333 ns, 60 fps 16,666,667 ns. The double
+// is scaled to nanoseconds exactly before rounding, so no rate is rounded
+// twice. A rate of 0 is paced like 1 fps rather than dividing by zero.
 [[nodiscard]] inline std::chrono::nanoseconds frame_interval_for_fps(std::uint32_t fps) {
   const double seconds = 1.0 / static_cast<double>(std::max<std::uint32_t>(fps, 1));
-  const double product = seconds * 1e9;
-  const double product_error = std::fma(seconds, 1e9, -product);
+  const auto [product, product_error] = detail::exact_product(seconds, 1e9);
   double whole = std::nearbyint(product);
-  // The exact value is product + product_error; |product - whole| <= 0.5 and
-  // the subtraction is exact, so this is the exact distance from `whole`.
-  const double excess = (product - whole) + product_error;
-  if (excess > 0.5 || (excess == 0.5 && std::fmod(whole, 2.0) != 0.0)) {
+  // The exact value is product + product_error, and product - whole is exact.
+  // The error is below half a unit of product, so it can only move the result
+  // off a tie of product itself: then its sign decides.
+  const double distance = product - whole;
+  if (distance == 0.5 && product_error > 0.0) {
     whole += 1.0;
-  } else if (excess < -0.5 || (excess == -0.5 && std::fmod(whole, 2.0) != 0.0)) {
+  } else if (distance == -0.5 && product_error < 0.0) {
     whole -= 1.0;
   }
   return std::chrono::nanoseconds(static_cast<std::int64_t>(whole));
