@@ -155,8 +155,7 @@ class FrameMailbox {
       actions.push_back(MailboxAction<S>::recycle(std::move(*pending)));
     }
     pending.emplace(std::move(frame));
-    if (input_requests > 0 && in_flight < max_in_flight && last_submit &&
-        now < *last_submit + frame_interval) {
+    if (input_requests > 0 && in_flight < max_in_flight && !interval_elapsed(now)) {
       ++frames_deferred;
       return actions;
     }
@@ -215,8 +214,12 @@ class FrameMailbox {
 
  private:
   [[nodiscard]] bool submission_allowed(TimePoint now) const {
-    return input_requests > 0 && in_flight < max_in_flight &&
-           (!last_submit || now >= *last_submit + frame_interval);
+    return input_requests > 0 && in_flight < max_in_flight && interval_elapsed(now);
+  }
+
+  // True before the first submission: the first frame is never held back.
+  [[nodiscard]] bool interval_elapsed(TimePoint now) const {
+    return !last_submit || now >= *last_submit + frame_interval;
   }
 
   [[nodiscard]] MailboxAction<S> take(TimePoint now) {
