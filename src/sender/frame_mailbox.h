@@ -73,6 +73,7 @@ class ActionList {
   using const_iterator =
       BasicIterator<const std::optional<MailboxAction<S>>, const MailboxAction<S>>;
 
+  // The mailbox adds at most `capacity` actions: a Recycle and a Submit.
   void push_back(MailboxAction<S> action) { slots_[size_++].emplace(std::move(action)); }
 
   [[nodiscard]] std::size_t size() const { return size_; }
