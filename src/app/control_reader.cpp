@@ -8,7 +8,7 @@
 #include <thread>
 #include <utility>
 
-#include "app/control_command_shim.h"
+#include "sender/window_share.h"
 #include "app/stderr_line.h"
 
 namespace quorvex::app {
