@@ -18,6 +18,8 @@
 #include <functional>
 #include <utility>
 
+#include "platform/windows/com_ptr.h"
+
 // COM interfaces have no virtual destructor by design (one would add vtable
 // slots the system does not have), so GCC's check for one does not apply.
 #if defined(__GNUC__)
@@ -33,10 +35,8 @@ class ComDelegate final : public Interface {
   using Function = std::function<HRESULT(Args...)>;
 
   [[nodiscard]] static Microsoft::WRL::ComPtr<Interface> create(Function function) {
-    Microsoft::WRL::ComPtr<Interface> delegate;
-    // The new object starts with one reference, which the ComPtr adopts.
-    delegate.Attach(new ComDelegate(std::move(function)));
-    return delegate;
+    // The new object starts with the one reference the pointer takes over.
+    return adopt_reference<Interface>(new ComDelegate(std::move(function)));
   }
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {

@@ -8,6 +8,7 @@
 #include <strmif.h>
 #include <wrl/client.h>
 
+#include "platform/windows/com_ptr.h"
 #include "platform/windows/d3d11_adapter.h"
 #include "platform/windows/system_error.h"
 
@@ -396,12 +397,11 @@ class TransformAdapter final : public mf::Transform {
     const HRESULT hr = native_->ProcessOutput(flags, 1, &native_buffer, &native_status);
 
     // The event collection is ours to release whatever the outcome.
-    ComPtr<IMFCollection> events;
-    events.Attach(native_buffer.pEvents);
+    const ComPtr<IMFCollection> events = adopt_reference(native_buffer.pEvents);
     // A sample the encoder allocated itself comes with a reference for us.
     ComPtr<IMFSample> produced;
     if (native_buffer.pSample != nullptr && native_buffer.pSample != given) {
-      produced.Attach(native_buffer.pSample);
+      produced = adopt_reference(native_buffer.pSample);
     }
     buffer.status = native_buffer.dwStatus;
     status = native_status;
@@ -463,9 +463,7 @@ Result<std::vector<std::shared_ptr<mf::Activate>>> MediaFoundationAdapter::mft_e
   activates.reserve(count);
   for (UINT32 i = 0; i < count; ++i) {
     // Each entry carries a reference that now belongs to its adapter.
-    ComPtr<IMFActivate> activate;
-    activate.Attach(array[i]);
-    activates.push_back(wrap<ActivateAdapter>(std::move(activate)));
+    activates.push_back(wrap<ActivateAdapter>(adopt_reference(array[i])));
   }
   CoTaskMemFree(array);
   return activates;
