@@ -5,6 +5,7 @@
 #include "platform/platform.h"
 #include "platform/windows/system_error.h"
 #include "platform/windows/utf16.h"
+#include "under_wine.h"
 
 namespace quorvex::platform::windows {
 namespace {
@@ -36,6 +37,18 @@ TEST(SystemMessageText, CodeWithoutMessageIsTheBracketedCodeAlone) {
   const Error error = system_error(0x8FFF1234);
   EXPECT_EQ(error.system_message(), "");
   EXPECT_EQ(error.text(), "(0x8FFF1234)");
+}
+
+// Media Foundation's codes are described from its own message table where
+// the system has one (Windows); Wine has none, so the code stands alone.
+TEST(SystemMessageText, MediaFoundationCodeIsDescribedWhereTheSystemCan) {
+  const Error error = system_error(status::mf_e_transform_need_more_input);
+  if (testing::under_wine()) {
+    EXPECT_EQ(error.text(), "(0xC00D6D72)");
+  } else {
+    EXPECT_FALSE(error.system_message().empty());
+    EXPECT_EQ(error.text(), error.system_message() + " (0xC00D6D72)");
+  }
 }
 
 TEST(SystemMessageText, InstalledPlatformDescribesWithTheSystemMessage) {

@@ -6,13 +6,16 @@
 
 namespace quorvex::platform::windows {
 
-std::string describe_system_status(std::uint32_t code) {
+namespace {
+
+// FormatMessageW's text from the given source, without its line break.
+std::string format_message(DWORD source_flag, const void* source, std::uint32_t code) {
   wchar_t* buffer = nullptr;
   // FORMAT_MESSAGE_ALLOCATE_BUFFER passes the address of the pointer in
   // place of the buffer.
-  const DWORD length = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  const DWORD length =
+      FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | source_flag, source,
+                     code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
   if (length == 0 || buffer == nullptr) {
     return {};
   }
@@ -22,6 +25,28 @@ std::string describe_system_status(std::uint32_t code) {
   }
   std::string text = utf16_to_utf8(from_wide(message));
   LocalFree(buffer);
+  return text;
+}
+
+constexpr std::uint32_t facility_media_foundation = 0xD;
+
+// Media Foundation keeps the messages of its own codes in mferror.dll rather
+// than in the system table; loaded once as data, from the system directory.
+HMODULE media_foundation_messages() {
+  static const HMODULE module = LoadLibraryExW(
+      L"mferror.dll", nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_SEARCH_SYSTEM32);
+  return module;
+}
+
+}  // namespace
+
+std::string describe_system_status(std::uint32_t code) {
+  std::string text = format_message(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code);
+  if (text.empty() && ((code >> 16) & 0x1FFF) == facility_media_foundation) {
+    if (HMODULE module = media_foundation_messages()) {
+      text = format_message(FORMAT_MESSAGE_FROM_HMODULE, module, code);
+    }
+  }
   return text;
 }
 
