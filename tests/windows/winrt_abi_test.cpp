@@ -251,6 +251,31 @@ struct FakeApiInformation final : RecordingInspectable<abi::IApiInformationStati
   QVX_RECORD(IsApiContractPresentByMajorAndMinor, HSTRING, UINT16, UINT16, abi::Boolean*)
 };
 
+struct FakePoolStatics final : RecordingInspectable<abi::IDirect3D11CaptureFramePoolStatics> {
+  QVX_RECORD(Create, abi::IDirect3DDevice*, INT32, INT32, abi::SizeInt32, abi::IDirect3D11CaptureFramePool**)
+};
+
+struct FakeSession2 final : RecordingInspectable<abi::IGraphicsCaptureSession2> {
+  QVX_RECORD(get_IsCursorCaptureEnabled, abi::Boolean*)
+  QVX_RECORD(put_IsCursorCaptureEnabled, abi::Boolean)
+};
+
+struct FakeSessionStatics final : RecordingInspectable<abi::IGraphicsCaptureSessionStatics> {
+  QVX_RECORD(IsSupported, abi::Boolean*)
+};
+
+struct FakeClosable final : RecordingInspectable<abi::IClosable> {
+  QVX_RECORD(Close)
+};
+
+struct FakeInterfaceAccess final : Recording<abi::IDirect3DDxgiInterfaceAccess> {
+  QVX_RECORD(GetInterface, REFIID, void**)
+};
+
+struct FakeFrameArrivedHandler final : Recording<abi::IFrameArrivedHandler> {
+  QVX_RECORD(Invoke, abi::IDirect3D11CaptureFramePool*, IInspectable*)
+};
+
 #undef QVX_RECORD
 
 // Calls slot `index` of the object's vtable as a method without arguments
@@ -279,6 +304,12 @@ TEST(VtableSlots, EveryDeclaredMethodSitsInItsDocumentedSlot) {
   FakeFrame frame;
   FakeSession3 session3;
   FakeApiInformation api_information;
+  FakePoolStatics pool_statics;
+  FakeSession2 session2;
+  FakeSessionStatics session_statics;
+  FakeClosable closable;
+  FakeInterfaceAccess interface_access;
+  FakeFrameArrivedHandler frame_arrived_handler;
   const std::pair<void*, std::vector<SlotCase>> table[] = {
       {&action, {{"IAsyncAction", 6, "put_Completed"}, {"IAsyncAction", 7, "get_Completed"},
                  {"IAsyncAction", 8, "GetResults"}}},
@@ -295,6 +326,12 @@ TEST(VtableSlots, EveryDeclaredMethodSitsInItsDocumentedSlot) {
       {&session3, {{"Session3", 6, "get_IsBorderRequired"}, {"Session3", 7, "put_IsBorderRequired"}}},
       {&api_information,
        {{"ApiInformation", 10, "IsPropertyPresent"}, {"ApiInformation", 14, "IsApiContractPresentByMajor"}}},
+      {&pool_statics, {{"PoolStatics", 6, "Create"}}},
+      {&session2, {{"Session2", 6, "get_IsCursorCaptureEnabled"}, {"Session2", 7, "put_IsCursorCaptureEnabled"}}},
+      {&session_statics, {{"SessionStatics", 6, "IsSupported"}}},
+      {&closable, {{"IClosable", 6, "Close"}}},
+      {&interface_access, {{"DxgiInterfaceAccess", 3, "GetInterface"}}},
+      {&frame_arrived_handler, {{"FrameArrivedHandler", 3, "Invoke"}}},
   };
   for (const auto& [object, slots] : table) {
     for (const auto& slot : slots) {
