@@ -441,6 +441,10 @@ MFT_REGISTER_TYPE_INFO to_native_type_info(const mf::RegisterTypeInfo& info) {
 
 }  // namespace
 
+std::shared_ptr<mf::Transform> make_transform_adapter(IMFTransform* transform) {
+  return wrap<TransformAdapter>(ComPtr<IMFTransform>(transform));
+}
+
 Status MediaFoundationAdapter::mf_startup(std::uint32_t version, std::uint32_t flags) {
   return check(MFStartup(version, flags));
 }

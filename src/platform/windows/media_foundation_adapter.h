@@ -6,7 +6,14 @@
 
 #include "platform/media_foundation.h"
 
+struct IMFTransform;
+
 namespace quorvex::platform::windows {
+
+// The adapter over a transform the caller holds (it takes a reference of its
+// own). The program gets its transform from Activate; tests drive the
+// adapter with a transform of their own.
+[[nodiscard]] std::shared_ptr<mf::Transform> make_transform_adapter(IMFTransform* transform);
 
 class MediaFoundationAdapter final : public mf::MediaFoundation {
  public:
