@@ -5,9 +5,11 @@
 #include <mferror.h>
 #include <mfidl.h>
 #include <mftransform.h>
+#include <strmif.h>
 #include <wrl/client.h>
 
 #include "platform/windows/media_foundation_adapter.h"
+#include "platform/windows/system_error.h"
 
 // The fake implements a COM interface, which has no virtual destructor.
 #if defined(__GNUC__)
@@ -24,6 +26,60 @@ ULONG reference_count(IUnknown* object) {
   return object->Release();
 }
 
+// Codec properties as a hardware encoder keeps them: SetValue stores the
+// VARIANT exactly as sent, GetValue answers with what the test put there.
+class RecordingCodecApi final : public ICodecAPI {
+ public:
+  RecordingCodecApi() {
+    VariantInit(&sent);
+    VariantInit(&answer);
+  }
+  ~RecordingCodecApi() {
+    VariantClear(&sent);
+    VariantClear(&answer);
+  }
+  RecordingCodecApi(const RecordingCodecApi&) = delete;
+  RecordingCodecApi& operator=(const RecordingCodecApi&) = delete;
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** object) override {
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+  ULONG STDMETHODCALLTYPE Release() override { return --references; }
+
+  HRESULT STDMETHODCALLTYPE GetValue(const GUID* api, VARIANT* value) override {
+    last_api = *api;
+    return VariantCopy(value, &answer);
+  }
+  HRESULT STDMETHODCALLTYPE SetValue(const GUID* api, VARIANT* value) override {
+    last_api = *api;
+    return VariantCopy(&sent, value);
+  }
+
+#define QVX_REFUSE(name, ...) \
+  HRESULT STDMETHODCALLTYPE name(__VA_ARGS__) override { return E_NOTIMPL; }
+  QVX_REFUSE(IsSupported, const GUID*)
+  QVX_REFUSE(IsModifiable, const GUID*)
+  QVX_REFUSE(GetParameterRange, const GUID*, VARIANT*, VARIANT*, VARIANT*)
+  QVX_REFUSE(GetParameterValues, const GUID*, VARIANT**, ULONG*)
+  QVX_REFUSE(GetDefaultValue, const GUID*, VARIANT*)
+  QVX_REFUSE(RegisterForEvent, const GUID*, LONG_PTR)
+  QVX_REFUSE(UnregisterForEvent, const GUID*)
+  QVX_REFUSE(SetAllDefaults)
+  QVX_REFUSE(SetValueWithNotify, const GUID*, VARIANT*, GUID**, ULONG*)
+  QVX_REFUSE(SetAllDefaultsWithNotify, GUID**, ULONG*)
+  QVX_REFUSE(GetAllSettings, IStream*)
+  QVX_REFUSE(SetAllSettings, IStream*)
+  QVX_REFUSE(SetAllSettingsWithNotify, IStream*, GUID**, ULONG*)
+#undef QVX_REFUSE
+
+  ULONG references = 1;
+  GUID last_api{};
+  VARIANT sent;
+  VARIANT answer;
+};
+
 // An encoder transform whose ProcessOutput hands out what the test scripted
 // and whose ProcessMessage remembers its parameter. Everything else is
 // refused.
@@ -33,6 +89,11 @@ class ScriptedTransform final : public IMFTransform {
     if (iid == __uuidof(IUnknown) || iid == __uuidof(IMFTransform)) {
       *object = this;
       AddRef();
+      return S_OK;
+    }
+    if (codec_api != nullptr && iid == IID_ICodecAPI) {
+      *object = codec_api;
+      codec_api->AddRef();
       return S_OK;
     }
     *object = nullptr;
@@ -97,6 +158,7 @@ class ScriptedTransform final : public IMFTransform {
   ComPtr<IMFCollection> events;
   ComPtr<IMFSample> produced;
   HRESULT result = S_OK;
+  ICodecAPI* codec_api = nullptr;
 };
 
 class TransformAdapterTest : public ::testing::Test {
@@ -171,6 +233,78 @@ TEST_F(TransformAdapterTest, D3DManagerMessageCarriesTheManagersUnknownPointer) 
   ASSERT_TRUE(transform->process_message(mf::MftMessage::NotifyStartOfStream, nullptr));
   EXPECT_EQ(fake.last_message, MFT_MESSAGE_NOTIFY_START_OF_STREAM);
   EXPECT_EQ(fake.last_parameter, 0u);
+}
+
+class CodecApiAdapterTest : public TransformAdapterTest {
+ protected:
+  void SetUp() override {
+    fake.codec_api = &recording;
+    TransformAdapterTest::SetUp();
+    auto queried = transform->query_codec_api();
+    ASSERT_TRUE(queried) << queried.error().text();
+    codec_api = *queried;
+  }
+  void TearDown() override {
+    codec_api.reset();
+    TransformAdapterTest::TearDown();
+    EXPECT_EQ(recording.references, 1u);
+  }
+  RecordingCodecApi recording;
+  std::shared_ptr<mf::CodecApi> codec_api;
+};
+
+// The keyframe request goes out as VT_BOOL VARIANT_TRUE although the
+// property is documented as VT_UI4: the adapter must not retype it.
+TEST_F(CodecApiAdapterTest, ValuesGoOutWithTheCallersTypeUnchanged) {
+  ASSERT_TRUE(codec_api->set_value(guids::codecapi_av_enc_video_force_key_frame, mf::Variant::boolean(true)));
+  EXPECT_EQ(from_native(recording.last_api), guids::codecapi_av_enc_video_force_key_frame);
+  EXPECT_EQ(recording.sent.vt, VT_BOOL);
+  EXPECT_EQ(recording.sent.boolVal, VARIANT_TRUE);
+
+  ASSERT_TRUE(codec_api->set_value(guids::codecapi_av_enc_common_mean_bit_rate, mf::Variant::ui4(8'000'000)));
+  EXPECT_EQ(recording.sent.vt, VT_UI4);
+  EXPECT_EQ(recording.sent.ulVal, 8'000'000u);
+}
+
+struct ReadBack {
+  const char* name;
+  VARTYPE vt;
+  LONGLONG bits;
+  mf::Variant expected;
+};
+
+class CodecApiReadBack : public CodecApiAdapterTest, public ::testing::WithParamInterface<ReadBack> {};
+
+// Whatever type the encoder answers with is reported as that type, so the
+// low-latency check can tell "not VT_BOOL" from "could not read".
+TEST_P(CodecApiReadBack, KeepsTheEncodersTypeAndValue) {
+  recording.answer.vt = GetParam().vt;
+  recording.answer.llVal = GetParam().bits;
+  if (GetParam().vt == VT_BOOL) {
+    recording.answer.boolVal = static_cast<VARIANT_BOOL>(GetParam().bits);
+  }
+  auto value = codec_api->get_value(guids::codecapi_av_low_latency_mode);
+  ASSERT_TRUE(value) << value.error().text();
+  EXPECT_EQ(*value, GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Types, CodecApiReadBack,
+    ::testing::Values(
+        ReadBack{"bool_true", VT_BOOL, -1, mf::Variant::boolean(true)},
+        ReadBack{"bool_false", VT_BOOL, 0, mf::Variant::boolean(false)},
+        ReadBack{"ui4", VT_UI4, 1, mf::Variant::ui4(1)},
+        ReadBack{"ui8", VT_UI8, 0x100000000LL, mf::Variant{mf::Variant::Type::UI8, 0x100000000ull, 0}},
+        ReadBack{"i4", VT_I4, 1, mf::Variant{static_cast<mf::Variant::Type>(VT_I4), 1, 0}},
+        ReadBack{"empty", VT_EMPTY, 0, mf::Variant{}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(CodecApiAdapterTest, TypesTheProgramCannotSendAreRefusedBeforeTheEncoder) {
+  auto refused = codec_api->set_value(guids::codecapi_av_low_latency_mode,
+                                      mf::Variant{static_cast<mf::Variant::Type>(VT_BSTR), 0, 0});
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().code(), static_cast<std::uint32_t>(DISP_E_BADVARTYPE));
+  EXPECT_EQ(recording.sent.vt, VT_EMPTY);
 }
 
 TEST_F(TransformAdapterTest, RefusedCallsKeepTheTransformsCode) {

@@ -232,6 +232,8 @@ class CodecApiAdapter final : public mf::CodecApi {
         variant.value.vt = VT_UI8;
         variant.value.ullVal = value.ui;
         break;
+      default:
+        return hresult_failure(DISP_E_BADVARTYPE);
     }
     const GUID native_api = to_native(api);
     return check(native_->SetValue(&native_api, &variant.value));
@@ -244,25 +246,47 @@ class CodecApiAdapter final : public mf::CodecApi {
     if (FAILED(hr)) {
       return hresult_failure(hr);
     }
+    // The type travels as the VARIANT's own type code, so a value of a type
+    // the program does not expect is seen as such rather than as a failed
+    // read; integers keep their bits in `ui`.
     mf::Variant value;
+    value.type = static_cast<mf::Variant::Type>(variant.value.vt);
     switch (variant.value.vt) {
-      case VT_EMPTY:
-        break;
       case VT_BOOL:
-        value.type = mf::Variant::Type::Bool;
         value.bool_val = variant.value.boolVal;
         break;
+      case VT_UI1:
+        value.ui = variant.value.bVal;
+        break;
+      case VT_UI2:
+        value.ui = variant.value.uiVal;
+        break;
       case VT_UI4:
-        value.type = mf::Variant::Type::UI4;
         value.ui = variant.value.ulVal;
         break;
+      case VT_UINT:
+        value.ui = variant.value.uintVal;
+        break;
       case VT_UI8:
-        value.type = mf::Variant::Type::UI8;
         value.ui = variant.value.ullVal;
         break;
+      case VT_I1:
+        value.ui = static_cast<std::uint64_t>(static_cast<std::int64_t>(variant.value.cVal));
+        break;
+      case VT_I2:
+        value.ui = static_cast<std::uint64_t>(static_cast<std::int64_t>(variant.value.iVal));
+        break;
+      case VT_I4:
+        value.ui = static_cast<std::uint64_t>(static_cast<std::int64_t>(variant.value.lVal));
+        break;
+      case VT_INT:
+        value.ui = static_cast<std::uint64_t>(static_cast<std::int64_t>(variant.value.intVal));
+        break;
+      case VT_I8:
+        value.ui = static_cast<std::uint64_t>(variant.value.llVal);
+        break;
       default:
-        // A type the program never reads back; reporting it beats guessing.
-        return hresult_failure(DISP_E_TYPEMISMATCH);
+        break;
     }
     return value;
   }
