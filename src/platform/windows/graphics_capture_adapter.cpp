@@ -408,6 +408,18 @@ Result<std::shared_ptr<wgc::CaptureItem>> create_item(
 
 }  // namespace
 
+std::shared_ptr<wgc::CaptureFramePool> make_frame_pool_adapter(abi::IDirect3D11CaptureFramePool* pool) {
+  return wrap<CaptureFramePoolAdapter>(ComPtr<abi::IDirect3D11CaptureFramePool>(pool));
+}
+
+std::shared_ptr<wgc::CaptureItem> make_capture_item_adapter(abi::IGraphicsCaptureItem* item) {
+  return wrap<CaptureItemAdapter>(ComPtr<abi::IGraphicsCaptureItem>(item));
+}
+
+std::shared_ptr<wgc::CaptureSession> make_capture_session_adapter(abi::IGraphicsCaptureSession* session) {
+  return wrap<CaptureSessionAdapter>(ComPtr<abi::IGraphicsCaptureSession>(session));
+}
+
 Result<std::uint32_t> GraphicsCaptureAdapter::ro_initialize_multithreaded() {
   const HRESULT hr = RoInitialize(RO_INIT_MULTITHREADED);
   if (FAILED(hr)) {

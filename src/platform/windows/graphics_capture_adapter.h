@@ -11,6 +11,21 @@
 
 namespace quorvex::platform::windows {
 
+namespace abi {
+struct IDirect3D11CaptureFramePool;
+struct IGraphicsCaptureItem;
+struct IGraphicsCaptureSession;
+}  // namespace abi
+
+// Adapters over runtime objects the caller holds (each takes a reference of
+// its own). The program gets these objects from GraphicsCapture; tests drive
+// the adapters with objects of their own, since Wine has no capture service.
+[[nodiscard]] std::shared_ptr<wgc::CaptureFramePool> make_frame_pool_adapter(
+    abi::IDirect3D11CaptureFramePool* pool);
+[[nodiscard]] std::shared_ptr<wgc::CaptureItem> make_capture_item_adapter(abi::IGraphicsCaptureItem* item);
+[[nodiscard]] std::shared_ptr<wgc::CaptureSession> make_capture_session_adapter(
+    abi::IGraphicsCaptureSession* session);
+
 class GraphicsCaptureAdapter final : public wgc::GraphicsCapture {
  public:
   Result<std::uint32_t> ro_initialize_multithreaded() override;
