@@ -93,9 +93,7 @@ class HelperProcess {
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = write_end;
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    std::wstring command = L"\"" + helper + L"\"";
+    std::wstring command = L"\"" + helper + L"\" " + std::to_wstring(GetCurrentProcessId());
     const BOOL started = CreateProcessW(helper.c_str(), command.data(), nullptr, nullptr, TRUE, 0,
                                         nullptr, nullptr, &startup, &process_);
     CloseHandle(write_end);

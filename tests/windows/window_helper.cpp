@@ -1,11 +1,13 @@
 // A second process for the window enumeration tests: it creates a visible
 // titled top-level window, a hidden one and a tool window, prints their
 // handles on one line ("visible=<n> hidden=<n> tool=<n>") and keeps them
-// alive while pumping messages, for at most a minute (the test ends it
-// sooner).
+// alive while pumping messages until the test process given by its id on
+// the command line ends (or a minute has passed), so a crashed test never
+// leaves it behind.
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -25,7 +27,12 @@ HWND create(const wchar_t* title, DWORD ex_style, bool visible) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  const DWORD parent_id = argc > 1 ? static_cast<DWORD>(std::strtoul(argv[1], nullptr, 10)) : 0;
+  HANDLE parent = OpenProcess(SYNCHRONIZE, FALSE, parent_id);
+  if (parent == nullptr) {
+    return 4;
+  }
   WNDCLASSW window_class{};
   window_class.lpfnWndProc = window_procedure;
   window_class.hInstance = GetModuleHandleW(nullptr);
@@ -45,14 +52,23 @@ int main() {
               static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(tool)));
   std::fflush(stdout);
 
-  SetTimer(nullptr, 0, 60000, nullptr);
-  MSG message;
-  while (GetMessageW(&message, nullptr, 0, 0) > 0) {
-    if (message.message == WM_TIMER) {
+  const ULONGLONG deadline = GetTickCount64() + 60000;
+  for (;;) {
+    const ULONGLONG now = GetTickCount64();
+    if (now >= deadline) {
       break;
     }
-    TranslateMessage(&message);
-    DispatchMessageW(&message);
+    const DWORD woken = MsgWaitForMultipleObjects(1, &parent, FALSE, static_cast<DWORD>(deadline - now),
+                                                  QS_ALLINPUT);
+    if (woken != WAIT_OBJECT_0 + 1) {
+      break;
+    }
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&message);
+      DispatchMessageW(&message);
+    }
   }
+  CloseHandle(parent);
   return 0;
 }
