@@ -1,5 +1,7 @@
 #include "platform/fake/fake_graphics_capture.h"
 
+#include <type_traits>
+
 namespace quorvex::platform::fake {
 namespace {
 
@@ -155,7 +157,7 @@ Result<wgc::EventRegistrationToken> FakeCaptureItem::add_closed(ClosedHandler ha
   }
   std::lock_guard lock(mutex_);
   const std::int64_t token = next_token_++;
-  handlers_.emplace(token, std::move(handler));
+  handlers_.emplace(token, std::make_shared<std::decay_t<decltype(handler)>>(std::move(handler)));
   return wgc::EventRegistrationToken{token};
 }
 
@@ -163,7 +165,7 @@ Status FakeCaptureItem::remove_closed(wgc::EventRegistrationToken token) {
   if (const auto d = faults_->on_call("item.remove_closed"); d.outcome == Outcome::Fail) {
     return fail(d.code);
   }
-  ClosedHandler removed;  // released outside the lock
+  std::shared_ptr<ClosedHandler> removed;  // released outside the lock
   std::lock_guard lock(mutex_);
   if (const auto it = handlers_.find(token.value); it != handlers_.end()) {
     removed = std::move(it->second);
@@ -173,15 +175,15 @@ Status FakeCaptureItem::remove_closed(wgc::EventRegistrationToken token) {
 }
 
 void FakeCaptureItem::raise_closed() {
-  std::vector<ClosedHandler> handlers;
+  std::vector<std::shared_ptr<ClosedHandler>> handlers;
   {
     std::lock_guard lock(mutex_);
     for (const auto& [token, handler] : handlers_) {
       handlers.push_back(handler);
     }
   }
-  for (ClosedHandler& handler : handlers) {
-    static_cast<void>(handler());
+  for (const auto& handler : handlers) {
+    static_cast<void>((*handler)());
   }
 }
 
@@ -225,11 +227,10 @@ Result<std::shared_ptr<wgc::CaptureFrame>> FakeCaptureFramePool::try_get_next_fr
   if (d.outcome == Outcome::Empty || ready_.empty()) {
     return std::shared_ptr<wgc::CaptureFrame>();
   }
-  auto [spec, buffer_size] = ready_.front();
+  const FakeFrameSpec spec = ready_.front();
   ready_.erase(ready_.begin());
   ++taken_;
-  return std::shared_ptr<wgc::CaptureFrame>(
-      std::make_shared<FakeCaptureFrame>(faults_, spec, buffer_size, released_));
+  return std::shared_ptr<wgc::CaptureFrame>(std::make_shared<FakeCaptureFrame>(faults_, spec, size_, released_));
 }
 
 Result<wgc::EventRegistrationToken> FakeCaptureFramePool::add_frame_arrived(FrameArrivedHandler handler) {
@@ -238,7 +239,7 @@ Result<wgc::EventRegistrationToken> FakeCaptureFramePool::add_frame_arrived(Fram
   }
   std::lock_guard lock(mutex_);
   const std::int64_t token = next_token_++;
-  handlers_.emplace(token, std::move(handler));
+  handlers_.emplace(token, std::make_shared<std::decay_t<decltype(handler)>>(std::move(handler)));
   return wgc::EventRegistrationToken{token};
 }
 
@@ -246,7 +247,7 @@ Status FakeCaptureFramePool::remove_frame_arrived(wgc::EventRegistrationToken to
   if (const auto d = faults_->on_call("pool.remove_frame_arrived"); d.outcome == Outcome::Fail) {
     return fail(d.code);
   }
-  FrameArrivedHandler removed;  // released outside the lock
+  std::shared_ptr<FrameArrivedHandler> removed;  // released outside the lock
   std::lock_guard lock(mutex_);
   if (const auto it = handlers_.find(token.value); it != handlers_.end()) {
     removed = std::move(it->second);
@@ -294,7 +295,7 @@ Status FakeCaptureFramePool::arrive(FakeFrameSpec frame) {
     if (closed_) {
       return {};
     }
-    ready_.emplace_back(frame, size_);
+    ready_.push_back(frame);
   }
   return win32_.post_task(owner_thread_, [weak = weak_from_this()] {
     if (auto pool = weak.lock()) {
@@ -304,7 +305,7 @@ Status FakeCaptureFramePool::arrive(FakeFrameSpec frame) {
 }
 
 void FakeCaptureFramePool::raise_frame_arrived() {
-  std::vector<FrameArrivedHandler> handlers;
+  std::vector<std::shared_ptr<FrameArrivedHandler>> handlers;
   {
     std::lock_guard lock(mutex_);
     if (closed_) {
@@ -314,8 +315,8 @@ void FakeCaptureFramePool::raise_frame_arrived() {
       handlers.push_back(handler);
     }
   }
-  for (FrameArrivedHandler& handler : handlers) {
-    static_cast<void>(handler(*this));
+  for (const auto& handler : handlers) {
+    static_cast<void>((*handler)(*this));
   }
 }
 

@@ -66,7 +66,8 @@ class FakeCaptureItem final : public wgc::CaptureItem, public std::enable_shared
   std::shared_ptr<FaultPlan> faults_;
   mutable std::mutex mutex_;
   wgc::SizeInt32 size_;
-  std::map<std::int64_t, ClosedHandler> handlers_;
+  // Shared so a raised event runs the registered delegate itself, state and all.
+  std::map<std::int64_t, std::shared_ptr<ClosedHandler>> handlers_;
   std::int64_t next_token_ = 1;
 };
 
@@ -108,8 +109,10 @@ class FakeCaptureFramePool final : public wgc::CaptureFramePool,
   wgc::SizeInt32 size_;
   bool closed_ = false;
   std::vector<wgc::SizeInt32> recreations_;
-  std::vector<std::pair<FakeFrameSpec, wgc::SizeInt32>> ready_;  // frame and the buffer size it was drawn into
-  std::map<std::int64_t, FrameArrivedHandler> handlers_;
+  // Composed frames; each is drawn into a buffer of the pool's size of the
+  // moment it is taken, so frames after a Recreate come at the new size.
+  std::vector<FakeFrameSpec> ready_;
+  std::map<std::int64_t, std::shared_ptr<FrameArrivedHandler>> handlers_;
   std::int64_t next_token_ = 1;
   int taken_ = 0;
   std::shared_ptr<std::atomic<int>> released_ = std::make_shared<std::atomic<int>>(0);
