@@ -223,7 +223,14 @@ class FrameArrivedHandler {
         handler_error_->store(std::move(result.error()));
       }
       halted_->store(true);
-      return post_quit(thread_id_);
+      const std::uint32_t posted = post_quit(thread_id_);
+      if (posted != platform::status::ok) {
+        // This event runs on the capture thread itself, where PostQuitMessage
+        // cannot fail: without a quit the halted session would pump messages
+        // for ever.
+        platform::current().win32().post_quit_message(0);
+      }
+      return posted;
     }
     return platform::status::ok;
   }

@@ -46,6 +46,7 @@ class CaptureSessionTest : public ::testing::Test {
 
   // Whatever ended the session, nothing stays registered or open.
   void expect_torn_down() {
+    EXPECT_EQ(fake.win32_fake.get_message_timeouts(), 0) << "the message loop was never told to end";
     auto pool = fake.capture_fake.last_frame_pool();
     ASSERT_NE(pool, nullptr);
     EXPECT_TRUE(pool->closed());
@@ -124,6 +125,17 @@ TEST_F(CaptureSessionTest, HandlerErrorEndsSessionAsFrameHandlerError) {
   EXPECT_EQ(message_of(start()), "Frame handler error: encoder gave up");
 
   EXPECT_EQ(flags.journal->frame_count.load(), 2);
+  expect_torn_down();
+}
+
+TEST_F(CaptureSessionTest, StopStillEndsTheLoopWhenPostingTheQuitFails) {
+  fake.capture_fake.script_on_start({frame(1920, 1080), frame(1920, 1080)});
+  fake.win32_fake.faults().fail("post_thread_message", platform::status::e_outofmemory);
+  flags.stop_at_frame = 1;
+
+  ASSERT_EQ(message_of(start()), "success");
+
+  EXPECT_EQ(flags.journal->frame_count.load(), 1);
   expect_torn_down();
 }
 

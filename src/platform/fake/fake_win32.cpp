@@ -103,6 +103,11 @@ void FakeWin32::set_get_message_timeout(std::chrono::milliseconds timeout) {
   get_message_timeout_ = timeout;
 }
 
+int FakeWin32::get_message_timeouts() const {
+  std::lock_guard lock(mutex_);
+  return get_message_timeouts_;
+}
+
 std::vector<std::int32_t> FakeWin32::quit_exit_codes() const {
   std::lock_guard lock(mutex_);
   return quit_codes_;
@@ -420,6 +425,7 @@ GetMessageResult FakeWin32::get_message(Message& message) {
     return !queue.messages.empty() || queue.quit_requested;
   });
   if (!ready) {
+    ++get_message_timeouts_;
     std::fputs("fake win32: get_message timed out waiting for a message\n", stderr);
     return GetMessageResult::Failed;
   }

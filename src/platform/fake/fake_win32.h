@@ -106,6 +106,8 @@ class FakeWin32 final : public Win32 {
   // A get_message that waits longer than this returns Failed, so a test
   // whose session never ends fails instead of hanging.
   void set_get_message_timeout(std::chrono::milliseconds timeout);
+  // How often get_message gave up that way.
+  [[nodiscard]] int get_message_timeouts() const;
   // Exit codes passed to post_quit_message, in order.
   [[nodiscard]] std::vector<std::int32_t> quit_exit_codes() const;
 
@@ -171,6 +173,7 @@ class FakeWin32 final : public Win32 {
   std::uint64_t next_task_ = 1;
   std::vector<std::int32_t> quit_codes_;
   std::chrono::milliseconds get_message_timeout_{std::chrono::seconds(30)};
+  int get_message_timeouts_ = 0;
 };
 
 }  // namespace quorvex::platform::fake
