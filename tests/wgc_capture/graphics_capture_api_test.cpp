@@ -79,6 +79,17 @@ TEST_F(CaptureSessionTest, FirstFrameAtItemSizeReachesHandlerWithItsTimeAndTextu
   expect_torn_down();
 }
 
+TEST_F(CaptureSessionTest, ApartmentUsageIsTakenOncePerProcess) {
+  fake.capture_fake.script_on_start({frame(1920, 1080)});
+  flags.stop_at_frame = 1;
+  ASSERT_EQ(message_of(start()), "success");
+  const auto after_first = fake.capture_fake.faults().calls("co_increment_mta_usage");
+  ASSERT_EQ(message_of(start()), "success");
+  EXPECT_LE(after_first, 1u);
+  EXPECT_EQ(fake.capture_fake.faults().calls("co_increment_mta_usage"), after_first);
+  EXPECT_EQ(fake.capture_fake.faults().calls("ro_initialize_multithreaded"), 2u);
+}
+
 TEST_F(CaptureSessionTest, ResizedFrameIsDroppedAndNextFrameComesAtNewSize) {
   fake.capture_fake.script_on_start({frame(1920, 1080), frame(1280, 720), frame(1280, 720)});
   flags.stop_at_frame = 2;
@@ -417,6 +428,20 @@ INSTANTIATE_TEST_SUITE_P(
         FatalTeardown{"RemoveClosed", "item.remove_closed",
                       "Failed to remove Capture Session Closed event handler"}),
     [](const ::testing::TestParamInfo<FatalTeardown>& info) { return std::string(info.param.name); });
+
+TEST(MtaUsageTest, FailingFirstMtaUsageStopsTheProcess) {
+  // The threadsafe style runs the statement in a fresh process, where no
+  // session has taken the apartment's usage yet.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        TestPlatform fake;
+        fake.capture_fake.faults().fail("co_increment_mta_usage", platform::status::e_outofmemory);
+        static_cast<void>(wgc_capture::start<RecordingHandler>(wgc_capture::CaptureSettings<RecordingFlags>{
+            .flags = RecordingFlags{}, .item = wgc_capture::Monitor(platform::MonitorHandle{1})}));
+      },
+      "Failed to increment MTA usage");
+}
 
 TEST(CaptureSettingsSupportTest, BorderQuestionNeedsPropertyContractAndSupport) {
   struct Case {
