@@ -84,7 +84,10 @@ TEST_F(CaptureSessionTest, ApartmentUsageIsTakenOncePerProcess) {
   flags.stop_at_frame = 1;
   ASSERT_EQ(message_of(start()), "success");
   const auto after_first = fake.capture_fake.faults().calls("co_increment_mta_usage");
+  flags = RecordingFlags{};
+  flags.stop_at_frame = 1;
   ASSERT_EQ(message_of(start()), "success");
+  EXPECT_EQ(fake.win32_fake.get_message_timeouts(), 0);
   EXPECT_LE(after_first, 1u);
   EXPECT_EQ(fake.capture_fake.faults().calls("co_increment_mta_usage"), after_first);
   EXPECT_EQ(fake.capture_fake.faults().calls("ro_initialize_multithreaded"), 2u);
