@@ -12,6 +12,8 @@
 #include <memory>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "platform/fake/fake_graphics_capture.h"
 #include "platform/fake/fake_win32.h"
 #include "platform/platform.h"
@@ -89,6 +91,13 @@ class TestD3D11 final : public d3d::D3D11 {
 class TestPlatform final : public platform::Platform {
  public:
   TestPlatform() : guard_(*this) {}
+  // A message loop that only ended because the fake gave up waiting means
+  // the session never asked it to end.
+  ~TestPlatform() override {
+    if (win32_fake.get_message_timeouts() != 0) {
+      ADD_FAILURE() << "a message loop waited in vain for its quit message";
+    }
+  }
 
   platform::fake::FakeWin32 win32_fake;
   platform::fake::FakeGraphicsCapture capture_fake{win32_fake};
