@@ -14,7 +14,7 @@ using app::Config;
 using platform::MonitorHandle;
 using platform::WindowHandle;
 using platform::fake::FakeDisplay;
-using platform::fake::FakeFrameSpec;
+using platform::fake::FakeFrame;
 using platform::fake::FakeWindow;
 
 // Stops the session at its first frame; remembers what it was given.
@@ -76,7 +76,7 @@ class SessionTest : public ::testing::Test {
     // The first display the system enumerates is not the primary one.
     fake.win32_fake.add_display(display(0x20, u"\\\\.\\DISPLAY2", {1920, 0, 3200, 1024}));
     fake.win32_fake.add_display(display(0x10, u"\\\\.\\DISPLAY1", {0, 0, 1920, 1080}));
-    fake.capture_fake.script_on_start({FakeFrameSpec{{1920, 1080}, 0}});
+    fake.capture_fake.script_on_start({FakeFrame{{1920, 1080}, 0}});
   }
 
   Outcome run(Config config) {

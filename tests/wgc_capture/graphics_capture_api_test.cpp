@@ -12,14 +12,14 @@
 namespace quorvex::testing {
 namespace {
 
-using platform::fake::FakeFrameSpec;
+using platform::fake::FakeFrame;
 using platform::fake::FakeItemClosed;
 using platform::wgc::SizeInt32;
 using wgc_capture::BorderMode;
 using wgc_capture::CursorCaptureMode;
 
-FakeFrameSpec frame(std::int32_t width, std::int32_t height, std::int64_t time_100ns = 0) {
-  return FakeFrameSpec{SizeInt32{width, height}, time_100ns};
+FakeFrame frame(std::int32_t width, std::int32_t height, std::int64_t time_100ns = 0) {
+  return FakeFrame{SizeInt32{width, height}, time_100ns};
 }
 
 class CaptureSessionTest : public ::testing::Test {

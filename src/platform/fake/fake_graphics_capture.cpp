@@ -49,9 +49,9 @@ class FakeSurface final : public wgc::Direct3DSurface {
 
 class FakeCaptureFrame final : public wgc::CaptureFrame {
  public:
-  FakeCaptureFrame(std::shared_ptr<FaultPlan> faults, FakeFrameSpec spec, wgc::SizeInt32 buffer_size,
+  FakeCaptureFrame(std::shared_ptr<FaultPlan> faults, FakeFrame composed, wgc::SizeInt32 buffer_size,
                    std::shared_ptr<std::atomic<int>> released)
-      : faults_(std::move(faults)), spec_(spec), buffer_size_(buffer_size), released_(std::move(released)) {}
+      : faults_(std::move(faults)), composed_(composed), buffer_size_(buffer_size), released_(std::move(released)) {}
   ~FakeCaptureFrame() override { ++*released_; }
 
   Result<std::shared_ptr<wgc::Direct3DSurface>> get_surface() override {
@@ -68,13 +68,13 @@ class FakeCaptureFrame final : public wgc::CaptureFrame {
     if (const auto d = faults_->on_call("frame.get_system_relative_time"); d.outcome == Outcome::Fail) {
       return fail(d.code);
     }
-    return spec_.system_relative_time_100ns;
+    return composed_.system_relative_time_100ns;
   }
   Result<wgc::SizeInt32> get_content_size() override {
     if (const auto d = faults_->on_call("frame.get_content_size"); d.outcome == Outcome::Fail) {
       return fail(d.code);
     }
-    return spec_.content_size;
+    return composed_.content_size;
   }
   Status close() override {
     if (const auto d = faults_->on_call("frame.close"); d.outcome == Outcome::Fail) {
@@ -85,7 +85,7 @@ class FakeCaptureFrame final : public wgc::CaptureFrame {
 
  private:
   std::shared_ptr<FaultPlan> faults_;
-  FakeFrameSpec spec_;
+  FakeFrame composed_;
   wgc::SizeInt32 buffer_size_;
   std::shared_ptr<std::atomic<int>> released_;
 };
@@ -227,10 +227,10 @@ Result<std::shared_ptr<wgc::CaptureFrame>> FakeCaptureFramePool::try_get_next_fr
   if (d.outcome == Outcome::Empty || ready_.empty()) {
     return std::shared_ptr<wgc::CaptureFrame>();
   }
-  const FakeFrameSpec spec = ready_.front();
+  const FakeFrame composed = ready_.front();
   ready_.erase(ready_.begin());
   ++taken_;
-  return std::shared_ptr<wgc::CaptureFrame>(std::make_shared<FakeCaptureFrame>(faults_, spec, size_, released_));
+  return std::shared_ptr<wgc::CaptureFrame>(std::make_shared<FakeCaptureFrame>(faults_, composed, size_, released_));
 }
 
 Result<wgc::EventRegistrationToken> FakeCaptureFramePool::add_frame_arrived(FrameArrivedHandler handler) {
@@ -289,7 +289,7 @@ Status FakeCaptureFramePool::close() {
   return {};
 }
 
-Status FakeCaptureFramePool::arrive(FakeFrameSpec frame) {
+Status FakeCaptureFramePool::arrive(FakeFrame frame) {
   {
     std::lock_guard lock(mutex_);
     if (closed_) {
@@ -360,7 +360,7 @@ Status FakeCaptureSession::start_capture() {
     return {};
   }
   for (const FakeCaptureEvent& event : script_) {
-    if (const auto* frame = std::get_if<FakeFrameSpec>(&event)) {
+    if (const auto* frame = std::get_if<FakeFrame>(&event)) {
       if (auto arrived = pool->arrive(*frame); !arrived) {
         return arrived;
       }

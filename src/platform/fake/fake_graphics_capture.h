@@ -37,7 +37,7 @@
 
 namespace quorvex::platform::fake {
 
-struct FakeFrameSpec {
+struct FakeFrame {
   wgc::SizeInt32 content_size;
   std::int64_t system_relative_time_100ns = 0;
 };
@@ -45,7 +45,7 @@ struct FakeFrameSpec {
 // Raises the item's Closed event on the capture thread.
 struct FakeItemClosed {};
 
-using FakeCaptureEvent = std::variant<FakeFrameSpec, FakeItemClosed>;
+using FakeCaptureEvent = std::variant<FakeFrame, FakeItemClosed>;
 
 class FakeCaptureSession;
 
@@ -87,7 +87,7 @@ class FakeCaptureFramePool final : public wgc::CaptureFramePool,
 
   // A frame is composed: it enters the pool and FrameArrived is queued on
   // the owner thread. Callable from any thread.
-  [[nodiscard]] Status arrive(FakeFrameSpec frame);
+  [[nodiscard]] Status arrive(FakeFrame frame);
 
   [[nodiscard]] std::vector<wgc::SizeInt32> recreations() const;
   [[nodiscard]] wgc::SizeInt32 buffer_size() const;
@@ -111,7 +111,7 @@ class FakeCaptureFramePool final : public wgc::CaptureFramePool,
   std::vector<wgc::SizeInt32> recreations_;
   // Composed frames; each is drawn into a buffer of the pool's size of the
   // moment it is taken, so frames after a Recreate come at the new size.
-  std::vector<FakeFrameSpec> ready_;
+  std::vector<FakeFrame> ready_;
   std::map<std::int64_t, std::shared_ptr<FrameArrivedHandler>> handlers_;
   std::int64_t next_token_ = 1;
   int taken_ = 0;
