@@ -1,159 +1,146 @@
-// qvrx: a small tool over the frame-record reader.
-//
-//   qvrx check  <stream|->          validates the stream; on the first malformed
-//                                   byte prints its offset and exits 1
-//   qvrx list   <stream|->          one line per record: index, timestamp, size,
-//                                   keyframe flag and NAL unit types
-//   qvrx unpack <stream|-> <out>    writes the Annex B elementary stream that
-//                                   ffmpeg plays (ffmpeg -f h264 -i out ...)
-#include <cinttypes>
-#include <cstdio>
-#include <cstring>
+#include "qvrx/qvrx.h"
+
+#include <cstdint>
+#include <fstream>
 #include <functional>
-#include <memory>
-#include <span>
-#include <string>
-#include <string_view>
 #include <vector>
 
+#include "qvrx/annex_b.h"
 #include "sender/frame_record_reader.h"
 
+namespace quorvex::tools {
 namespace {
 
-using quorvex::sender::FrameRecord;
-using quorvex::sender::FrameRecordError;
-using quorvex::sender::FrameRecordReader;
+constexpr std::size_t read_chunk_bytes = 1 << 20;
 
-struct FileCloser {
-  void operator()(std::FILE* f) const {
-    if (f != nullptr && f != stdin && f != stdout) std::fclose(f);
-  }
+constexpr const char* usage =
+    "usage: qvrx check STREAM\n"
+    "       qvrx list STREAM\n"
+    "       qvrx unpack STREAM OUT.h264\n";
+
+struct Totals {
+  std::uint64_t records = 0;
+  std::uint64_t keyframes = 0;
+  std::uint64_t payload_bytes = 0;
 };
-using File = std::unique_ptr<std::FILE, FileCloser>;
 
-int usage() {
-  std::fputs(
-      "usage: qvrx check <stream|->\n"
-      "       qvrx list <stream|->\n"
-      "       qvrx unpack <stream|-> <out.h264>\n",
-      stderr);
-  return 2;
-}
-
-void report(const FrameRecordError& error) {
-  // The reader's messages name the offset of the first malformed byte.
-  std::fprintf(stderr, "qvrx: malformed stream: %s\n", error.message.c_str());
-}
-
-// Streams the records of `path` into `on_record`. Returns false (after
-// reporting) when the stream is malformed or cannot be read.
-bool for_each_record(const char* path, const std::function<bool(const FrameRecord&)>& on_record) {
-  File in(std::strcmp(path, "-") == 0 ? stdin : std::fopen(path, "rb"));
+// Reads the whole stream in chunks, handing each record over as soon as it
+// is complete, so streams of any length fit in memory.
+int for_each_record(const std::string& path, std::ostream& err, Totals& totals,
+                    const std::function<bool(const sender::FrameRecord&)>& on_record) {
+  std::ifstream in(path, std::ios::binary);
   if (!in) {
-    std::fprintf(stderr, "qvrx: cannot open %s: %s\n", path, std::strerror(errno));
-    return false;
+    err << "qvrx: cannot open " << path << "\n";
+    return 1;
   }
-  FrameRecordReader reader;
-  std::vector<std::byte> chunk(1 << 20);
-  for (;;) {
-    const std::size_t n = std::fread(chunk.data(), 1, chunk.size(), in.get());
-    if (n == 0) {
-      if (std::ferror(in.get())) {
-        std::fprintf(stderr, "qvrx: cannot read %s\n", path);
-        return false;
-      }
-      break;
-    }
-    reader.feed(std::span(chunk.data(), n));
+  sender::FrameRecordReader reader;
+  std::vector<char> chunk(read_chunk_bytes);
+  auto report = [&err](const sender::FrameRecordError& error) {
+    err << "qvrx: malformed record stream at byte offset " << error.offset << ": " << error.message << "\n";
+    return 1;
+  };
+  auto drain = [&]() -> int {
     for (;;) {
       auto next = reader.next();
       if (!next) {
-        report(next.error());
-        return false;
+        return report(next.error());
       }
-      if (!*next) break;
-      if (!on_record(**next)) return false;
+      if (!*next) {
+        return 0;
+      }
+      ++totals.records;
+      totals.keyframes += (*next)->keyframe ? 1 : 0;
+      totals.payload_bytes += (*next)->payload.size();
+      if (!on_record(**next)) {
+        return 1;
+      }
+    }
+  };
+  while (in) {
+    in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+    const auto got = static_cast<std::size_t>(in.gcount());
+    if (got == 0) {
+      break;
+    }
+    reader.feed(std::as_bytes(std::span(chunk.data(), got)));
+    if (const int status = drain(); status != 0) {
+      return status;
     }
   }
-  if (auto done = reader.finish(); !done) {
-    report(done.error());
-    return false;
+  if (in.bad()) {
+    err << "qvrx: cannot read " << path << "\n";
+    return 1;
   }
-  return true;
-}
-
-// NAL unit types of an Annex B access unit, comma separated.
-std::string nal_types(std::span<const std::byte> payload) {
-  std::string types;
-  const auto* p = reinterpret_cast<const unsigned char*>(payload.data());
-  const std::size_t n = payload.size();
-  for (std::size_t i = 0; i + 3 < n; ++i) {
-    if (p[i] == 0 && p[i + 1] == 0 && p[i + 2] == 1) {
-      if (!types.empty()) types += ',';
-      types += std::to_string(p[i + 3] & 0x1F);
-      i += 2;
-    }
+  if (auto finished = reader.finish(); !finished) {
+    return report(finished.error());
   }
-  return types.empty() ? "-" : types;
-}
-
-int check(const char* path) {
-  std::uint64_t records = 0, keyframes = 0, bytes = 0, first_ns = 0, last_ns = 0;
-  const bool ok = for_each_record(path, [&](const FrameRecord& r) {
-    if (records == 0) first_ns = r.timestamp_ns;
-    last_ns = r.timestamp_ns;
-    ++records;
-    keyframes += r.keyframe ? 1 : 0;
-    bytes += r.payload.size();
-    return true;
-  });
-  if (!ok) return 1;
-  std::printf("ok records=%" PRIu64 " keyframes=%" PRIu64 " payload_bytes=%" PRIu64
-              " first_timestamp_ns=%" PRIu64 " last_timestamp_ns=%" PRIu64 "\n",
-              records, keyframes, bytes, first_ns, last_ns);
   return 0;
 }
 
-int list(const char* path) {
-  std::uint64_t index = 0;
-  const bool ok = for_each_record(path, [&](const FrameRecord& r) {
-    std::printf("%" PRIu64 " timestamp_ns=%" PRIu64 " size=%zu keyframe=%s nal_types=%s\n", index++,
-                r.timestamp_ns, r.payload.size(), r.keyframe ? "true" : "false",
-                nal_types(r.payload).c_str());
-    return true;
-  });
-  return ok ? 0 : 1;
-}
-
-int unpack(const char* path, const char* out_path) {
-  File out(std::strcmp(out_path, "-") == 0 ? stdout : std::fopen(out_path, "wb"));
-  if (!out) {
-    std::fprintf(stderr, "qvrx: cannot create %s: %s\n", out_path, std::strerror(errno));
-    return 1;
-  }
-  std::uint64_t records = 0;
-  const bool ok = for_each_record(path, [&](const FrameRecord& r) {
-    ++records;
-    if (std::fwrite(r.payload.data(), 1, r.payload.size(), out.get()) != r.payload.size()) {
-      std::fprintf(stderr, "qvrx: cannot write %s\n", out_path);
-      return false;
-    }
-    return true;
-  });
-  if (std::fflush(out.get()) != 0) {
-    std::fprintf(stderr, "qvrx: cannot write %s\n", out_path);
-    return 1;
-  }
-  if (ok) std::fprintf(stderr, "qvrx: unpacked %" PRIu64 " access units\n", records);
-  return ok ? 0 : 1;
+void print_totals(std::ostream& out, const Totals& totals) {
+  out << "records=" << totals.records << " keyframes=" << totals.keyframes
+      << " payload_bytes=" << totals.payload_bytes << "\n";
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  const std::vector<std::string_view> args(argv + 1, argv + argc);
-  if (args.size() == 2 && args[0] == "check") return check(argv[2]);
-  if (args.size() == 2 && args[0] == "list") return list(argv[2]);
-  if (args.size() == 3 && args[0] == "unpack") return unpack(argv[2], argv[3]);
-  return usage();
+int run_qvrx(std::span<const std::string> args, std::ostream& out, std::ostream& err) {
+  if (args.size() < 2) {
+    err << usage;
+    return 2;
+  }
+  const std::string& command = args[0];
+  const std::string& path = args[1];
+  Totals totals;
+
+  if (command == "check" && args.size() == 2) {
+    const int status = for_each_record(path, err, totals, [](const sender::FrameRecord&) { return true; });
+    print_totals(out, totals);
+    return status;
+  }
+
+  if (command == "list" && args.size() == 2) {
+    const int status = for_each_record(path, err, totals, [&out, &totals](const sender::FrameRecord& record) {
+      out << "index=" << totals.records - 1 << " offset=" << record.offset << " timestamp_ns=" << record.timestamp_ns
+          << " size=" << record.payload.size() << " keyframe=" << (record.keyframe ? "true" : "false")
+          << " nal_types=";
+      const auto types = nal_unit_types(record.payload);
+      for (std::size_t i = 0; i < types.size(); ++i) {
+        out << (i == 0 ? "" : ",") << static_cast<unsigned>(types[i]);
+      }
+      out << "\n";
+      return true;
+    });
+    print_totals(out, totals);
+    return status;
+  }
+
+  if (command == "unpack" && args.size() == 3) {
+    std::ofstream elementary(args[2], std::ios::binary | std::ios::trunc);
+    if (!elementary) {
+      err << "qvrx: cannot create " << args[2] << "\n";
+      return 1;
+    }
+    const int status = for_each_record(path, err, totals, [&](const sender::FrameRecord& record) {
+      elementary.write(reinterpret_cast<const char*>(record.payload.data()),
+                       static_cast<std::streamsize>(record.payload.size()));
+      if (!elementary) {
+        err << "qvrx: cannot write " << args[2] << "\n";
+        return false;
+      }
+      return true;
+    });
+    elementary.flush();
+    if (!elementary && status == 0) {
+      err << "qvrx: cannot write " << args[2] << "\n";
+      return 1;
+    }
+    print_totals(out, totals);
+    return status;
+  }
+
+  err << usage;
+  return 2;
 }
+
+}  // namespace quorvex::tools
