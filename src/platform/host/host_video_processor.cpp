@@ -2,7 +2,8 @@
 
 #include <libyuv/convert_from_argb.h>
 #include <libyuv/planar_functions.h>
-#include <libyuv/scale_argb.h>
+#include <libyuv/scale.h>
+#include <libyuv/scale_uv.h>
 
 #include <algorithm>
 #include <cmath>
@@ -75,15 +76,36 @@ void fill_surroundings(HostTexture& out, const Rect& luma_area, const Rect& chro
   fill_chroma(out, c.right, c.top, w / 2, c.bottom, bg.u, bg.v);
 }
 
-void fill_bgra(std::uint8_t* data, int stride, int left, int top, int right, int bottom,
-               const HostVideoProcessor::Background& bg) {
-  for (int y = top; y < bottom; ++y) {
-    std::uint8_t* p = data + y * stride + left * 4;
-    for (int x = left; x < right; ++x, p += 4) {
-      p[0] = bg.b;
-      p[1] = bg.g;
-      p[2] = bg.r;
-      p[3] = 255;
+// Blends chroma samples on an odd edge of the picture with the background by
+// the share of their 2x2 block the picture covers.
+void blend_chroma_edges(HostTexture& out, const Rect& dest, const Rect& chroma,
+                        const HostVideoProcessor::Background& bg) {
+  auto weight_x = [&](int cx) {
+    double w = 1.0;
+    if (cx == chroma.left && dest.left % 2 != 0) w *= 0.5;
+    if (cx == chroma.right - 1 && dest.right % 2 != 0) w *= 0.5;
+    return w;
+  };
+  auto weight_y = [&](int cy) {
+    double w = 1.0;
+    if (cy == chroma.top && dest.top % 2 != 0) w *= 0.5;
+    if (cy == chroma.bottom - 1 && dest.bottom % 2 != 0) w *= 0.5;
+    return w;
+  };
+  auto blend = [&](int cx, int cy) {
+    const double w = weight_x(cx) * weight_y(cy);
+    if (w >= 1.0) return;
+    std::uint8_t* p = out.chroma() + cy * out.pitch() + cx * 2;
+    p[0] = to_byte(bg.u + (p[0] - bg.u) * w);
+    p[1] = to_byte(bg.v + (p[1] - bg.v) * w);
+  };
+  for (int cy = chroma.top; cy < chroma.bottom; ++cy) {
+    const bool edge_row = (cy == chroma.top && dest.top % 2 != 0) || (cy == chroma.bottom - 1 && dest.bottom % 2 != 0);
+    if (edge_row) {
+      for (int cx = chroma.left; cx < chroma.right; ++cx) blend(cx, cy);
+    } else {
+      if (dest.left % 2 != 0) blend(chroma.left, cy);
+      if (dest.right % 2 != 0 && chroma.right - 1 != chroma.left) blend(chroma.right - 1, cy);
     }
   }
 }
@@ -101,56 +123,49 @@ void blit(HostVideoProcessor& processor, HostTexture& in, HostTexture& out, bool
   }
   // The part of the source that lands on the visible part of the destination
   // (the same as `source` unless the destination hangs over the output edge).
-  const double sx = static_cast<double>(width_of(source)) / width_of(requested_dest);
-  const double sy = static_cast<double>(height_of(source)) / height_of(requested_dest);
   Rect src = source;
   if (dest != requested_dest) {
+    const double sx = static_cast<double>(width_of(source)) / width_of(requested_dest);
+    const double sy = static_cast<double>(height_of(source)) / height_of(requested_dest);
     src.left = source.left + static_cast<int>(std::lround((dest.left - requested_dest.left) * sx));
     src.top = source.top + static_cast<int>(std::lround((dest.top - requested_dest.top) * sy));
     src.right = std::max(src.left + 1, source.left + static_cast<int>(std::lround((dest.right - requested_dest.left) * sx)));
     src.bottom = std::max(src.top + 1, source.top + static_cast<int>(std::lround((dest.bottom - requested_dest.top) * sy)));
     src = intersect(src, in_bounds);
   }
-  // The even-edged rectangle NV12 chroma can be written for.
-  const Rect even{dest.left & ~1, dest.top & ~1, (dest.right + 1) & ~1, (dest.bottom + 1) & ~1};
-  fill_surroundings(out, dest, even, bg);
+  // Chroma samples the picture touches, in chroma coordinates.
+  const Rect chroma{dest.left / 2, dest.top / 2, (dest.right + 1) / 2, (dest.bottom + 1) / 2};
+  fill_surroundings(out, dest, Rect{chroma.left * 2, chroma.top * 2, chroma.right * 2, chroma.bottom * 2}, bg);
 
   const int dw = width_of(dest);
   const int dh = height_of(dest);
-  const bool scaling = width_of(src) != dw || height_of(src) != dh;
+  const int sw = width_of(src);
+  const int sh = height_of(src);
   const std::uint8_t* src_pixels = in.data() + src.top * in.pitch() + src.left * 4;
   const int src_stride = static_cast<int>(in.pitch());
-  std::uint8_t* y_out = out.data() + even.top * out.pitch() + even.left;
-  std::uint8_t* uv_out = out.chroma() + (even.top / 2) * out.pitch() + even.left;
   const int out_stride = static_cast<int>(out.pitch());
-
-  if (even == dest && !scaling) {
-    libyuv::ARGBToNV12(src_pixels, src_stride, y_out, out_stride, uv_out, out_stride, dw, dh);
+  const bool aligned = dest.left % 2 == 0 && dest.top % 2 == 0 && dest.right % 2 == 0 && dest.bottom % 2 == 0;
+  if (aligned && sw == dw && sh == dh) {
+    libyuv::ARGBToNV12(src_pixels, src_stride, out.data() + dest.top * out.pitch() + dest.left, out_stride,
+                       out.chroma() + chroma.top * out.pitch() + chroma.left * 2, out_stride, dw, dh);
     return;
   }
-  // Scale (or copy) into a BGRA picture of the even rectangle, with the
-  // background in the one-pixel margins an odd rectangle leaves.
-  const int ew = width_of(even);
-  const int eh = height_of(even);
-  const int scratch_stride = ew * 4;
-  processor.scratch.resize(static_cast<std::size_t>(scratch_stride) * eh);
-  std::uint8_t* scratch = processor.scratch.data();
-  const int ox = dest.left - even.left;
-  const int oy = dest.top - even.top;
-  if (even != dest) {
-    fill_bgra(scratch, scratch_stride, 0, 0, ew, oy, bg);
-    fill_bgra(scratch, scratch_stride, 0, oy + dh, ew, eh, bg);
-    fill_bgra(scratch, scratch_stride, 0, oy, ox, oy + dh, bg);
-    fill_bgra(scratch, scratch_stride, ox + dw, oy, ew, oy + dh, bg);
+  // Convert at the source's size, then scale the planes: libyuv's planar
+  // filters keep flat colours exact, where its BGRA filter darkens white by
+  // two levels.
+  const int scw = (sw + 1) / 2;
+  const int sch = (sh + 1) / 2;
+  processor.scratch.resize(static_cast<std::size_t>(sw) * sh + static_cast<std::size_t>(scw) * 2 * sch);
+  std::uint8_t* scratch_y = processor.scratch.data();
+  std::uint8_t* scratch_uv = scratch_y + static_cast<std::size_t>(sw) * sh;
+  libyuv::ARGBToNV12(src_pixels, src_stride, scratch_y, sw, scratch_uv, scw * 2, sw, sh);
+  libyuv::ScalePlane(scratch_y, sw, sw, sh, out.data() + dest.top * out.pitch() + dest.left, out_stride, dw, dh,
+                     libyuv::kFilterBilinear);
+  libyuv::UVScale(scratch_uv, scw * 2, scw, sch, out.chroma() + chroma.top * out.pitch() + chroma.left * 2,
+                  out_stride, width_of(chroma), height_of(chroma), libyuv::kFilterBilinear);
+  if (!aligned) {
+    blend_chroma_edges(out, dest, chroma, bg);
   }
-  std::uint8_t* picture = scratch + oy * scratch_stride + ox * 4;
-  if (scaling) {
-    libyuv::ARGBScale(src_pixels, src_stride, width_of(src), height_of(src), picture, scratch_stride, dw, dh,
-                      libyuv::kFilterBilinear);
-  } else {
-    libyuv::ARGBCopy(src_pixels, src_stride, picture, scratch_stride, dw, dh);
-  }
-  libyuv::ARGBToNV12(scratch, scratch_stride, y_out, out_stride, uv_out, out_stride, ew, eh);
 }
 
 }  // namespace

@@ -4,10 +4,12 @@
 // limited-range coefficients; everything outside the destination rectangle
 // gets the background colour. The GPU conversion relies on exactly this.
 //
+// The source rectangle is converted at its own size and the planes are then
+// scaled into the destination rectangle; only the surroundings are filled.
 // Odd destination rectangles: luma is exact to the pixel; a chroma sample
-// that straddles the rectangle's edge averages the picture's and the
-// background's pixels under it, as a GPU's 2x2 chroma downsampling does.
-// Only the destination rectangle is converted; its surroundings are filled.
+// that straddles the rectangle's edge is blended with the background by the
+// share of its 2x2 block the picture covers, as a GPU's chroma downsampling
+// of the composed picture would.
 //
 // Thread contract: as the immediate context: calls are serialised by the
 // context's lock; the objects may be created on any thread.
@@ -61,7 +63,7 @@ class HostVideoProcessor final : public d3d11::VideoProcessor {
   std::optional<Rect> source_rect;
   std::optional<Rect> dest_rect;
   Background background;
-  std::vector<std::uint8_t> scratch;  // scaled BGRA of the destination rectangle, reused
+  std::vector<std::uint8_t> scratch;  // NV12 of the source rectangle, reused
 };
 
 class HostVideoDevice final : public d3d11::VideoDevice {
