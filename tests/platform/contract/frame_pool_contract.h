@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 #include "contract/contract_factory.h"
@@ -55,21 +56,30 @@ class FramePoolContract : public ::testing::Test {
     if (pool_) (void)pool_->close();
   }
 
-  // Runs this thread's message loop for about `duration`.
-  void pump_for(std::chrono::milliseconds duration) {
+  // Runs this thread's message loop until `done` holds or `limit` passed
+  // (generous: slow sanitizer builds compose slowly). Returns `done`.
+  bool pump_until(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
     Win32& w = platform_->win32();
     const std::uint32_t self = w.get_current_thread_id();
-    constexpr std::uint32_t stop = win32::wm_user + 0x77;
-    std::thread timer([&] {
-      Factory::let_capture_run(*platform_, duration);
-      (void)w.post_thread_message(self, stop, 0, 0);
+    constexpr std::uint32_t tick = win32::wm_user + 0x77;
+    std::atomic<bool> stop{false};
+    std::thread ticker([&] {
+      while (!stop.load()) {
+        Factory::let_capture_run(*platform_, std::chrono::milliseconds(10));
+        (void)w.post_thread_message(self, tick, 0, 0);
+      }
     });
+    const auto deadline = std::chrono::steady_clock::now() + limit;
     Message m;
-    while (w.get_message(m) == GetMessageResult::Message && m.message != stop) {
+    bool met = done();
+    while (!met && std::chrono::steady_clock::now() < deadline && w.get_message(m) == GetMessageResult::Message) {
       w.translate_message(m);
       w.dispatch_message(m);
+      met = done();
     }
-    timer.join();
+    stop.store(true);
+    ticker.join();
+    return met;
   }
 
   std::unique_ptr<Platform> platform_ = Factory::create();
@@ -102,16 +112,23 @@ TYPED_TEST_P(FramePoolContract, FrameArrivedRunsOnTheDispatcherThreadAndFramesCa
   });
   ASSERT_TRUE(token.has_value());
   ASSERT_TRUE(this->session_->start_capture().has_value());
-  this->pump_for(std::chrono::milliseconds(300));
-  EXPECT_GT(frames, 0);
+  EXPECT_TRUE(this->pump_until([&] { return frames >= 3; }));
   EXPECT_EQ(frames, events);
   EXPECT_EQ(foreign_thread_events, 0);
   EXPECT_TRUE(this->pool_->remove_frame_arrived(*token).has_value());
 }
 
 TYPED_TEST_P(FramePoolContract, FullPoolDropsNewFramesUntilABufferComesBack) {
+  int events = 0;
+  // Nobody takes frames: both buffers fill, then frames are dropped.
+  ASSERT_TRUE(this->pool_->add_frame_arrived([&](wgc::CaptureFramePool&) -> std::uint32_t {
+    ++events;
+    return 0;
+  }).has_value());
   ASSERT_TRUE(this->session_->start_capture().has_value());
-  this->pump_for(std::chrono::milliseconds(200));  // nobody takes frames: both buffers fill
+  ASSERT_TRUE(this->pump_until([&] { return events >= 2; }));
+  this->pump_until([] { return false; }, std::chrono::milliseconds(150));
+  EXPECT_EQ(events, 2) << "frames arrived while both buffers were full";
   auto first = this->pool_->try_get_next_frame();
   auto second = this->pool_->try_get_next_frame();
   auto third = this->pool_->try_get_next_frame();
@@ -119,20 +136,23 @@ TYPED_TEST_P(FramePoolContract, FullPoolDropsNewFramesUntilABufferComesBack) {
   ASSERT_TRUE(second.has_value() && *second);
   ASSERT_TRUE(third.has_value());
   EXPECT_FALSE(*third) << "a pool of two buffers held a third frame";
-  // Frames keep coming once a buffer is back.
+  // Frames come again once a buffer is back, oldest first.
   ASSERT_TRUE((*first)->close().has_value());
-  this->pump_for(std::chrono::milliseconds(200));
+  ASSERT_TRUE(this->pump_until([&] { return events >= 3; }));
   auto later = this->pool_->try_get_next_frame();
-  ASSERT_TRUE(later.has_value());
-  EXPECT_TRUE(*later);
-  // Frames come out oldest first.
+  ASSERT_TRUE(later.has_value() && *later);
   EXPECT_LT((*second)->get_system_relative_time().value_or(0), (*later)->get_system_relative_time().value_or(0));
 }
 
 TYPED_TEST_P(FramePoolContract, RecreateChangesTheSizeOfLaterFrames) {
   ASSERT_TRUE(this->pool_->recreate(*this->winrt_device_, this->bgra, 2, wgc::SizeInt32{64, 48}).has_value());
+  int events = 0;
+  ASSERT_TRUE(this->pool_->add_frame_arrived([&](wgc::CaptureFramePool&) -> std::uint32_t {
+    ++events;
+    return 0;
+  }).has_value());
   ASSERT_TRUE(this->session_->start_capture().has_value());
-  this->pump_for(std::chrono::milliseconds(200));
+  ASSERT_TRUE(this->pump_until([&] { return events >= 1; }));
   auto frame = this->pool_->try_get_next_frame();
   ASSERT_TRUE(frame.has_value() && *frame);
   auto surface = (*frame)->get_surface();
