@@ -206,6 +206,7 @@ Status HostH264Transform::process_message(mf::MftMessage message, mf::DxgiDevice
       x264_param_t params;
       if (!make_x264_params(settings_locked(), params)) return host_fail(status::e_invalidarg);
       streaming_ = true;
+      work_changed_.notify_all();
       return {};
     }
     case mf::MftMessage::NotifyStartOfStream:
@@ -426,9 +427,24 @@ void HostH264Transform::run_worker() {
   pthread_setname_np(pthread_self(), "qvx-h264-mft");
   std::unique_lock lock(mutex_);
   while (true) {
-    work_changed_.wait(lock, [&] { return shutdown_ || !inputs_.empty() || draining_; });
+    // Streaming with settings the encoder was not opened for: open it now,
+    // so the first picture does not wait for x264's start-up.
+    const auto stale = [&] { return streaming_ && output_format_ && encoder_generation_ != settings_generation_; };
+    work_changed_.wait(lock, [&] { return shutdown_ || !inputs_.empty() || draining_ || stale(); });
     if (shutdown_) {
       return;
+    }
+    if (inputs_.empty() && !draining_) {
+      const H264EncoderSettings settings = settings_locked();
+      const std::uint64_t generation = settings_generation_;
+      lock.unlock();
+      encoder_.reset();
+      auto opened = X264Encoder::open(settings);
+      lock.lock();
+      // A failure shows with the first picture, which tries once more.
+      if (opened) encoder_ = std::move(*opened);
+      encoder_generation_ = generation;
+      continue;
     }
     if (inputs_.empty()) {
       // Draining with nothing left inside.
