@@ -250,8 +250,8 @@ void BM_HostTransform(benchmark::State& state) {
   (void)mf.mf_shutdown();
 }
 
-BENCHMARK(BM_BareX264)->Unit(benchmark::kMillisecond)->MinTime(3.0);
-BENCHMARK(BM_HostTransform)->Unit(benchmark::kMillisecond)->MinTime(3.0);
+BENCHMARK(BM_BareX264)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseRealTime();
+BENCHMARK(BM_HostTransform)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseRealTime();
 
 }  // namespace
 }  // namespace quorvex::platform::host
