@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <thread>
 
 #include "platform/host/host_platform.h"
@@ -30,18 +31,28 @@ class CaptureServiceTest : public ::testing::Test {
     ASSERT_TRUE(session_->start_capture().has_value());
   }
 
-  void pump_for(std::chrono::milliseconds duration) {
+  // Runs this thread's message loop until `done` holds or `limit` passed
+  // (generous: sanitizer builds compose slowly). Returns `done`.
+  bool pump_until(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
     Win32& w = platform_.win32();
     const std::uint32_t self = w.get_current_thread_id();
-    std::thread timer([&] {
-      std::this_thread::sleep_for(duration);
-      (void)w.post_thread_message(self, win32::wm_user, 0, 0);
+    std::atomic<bool> stop{false};
+    std::thread ticker([&] {
+      while (!stop.load()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        (void)w.post_thread_message(self, win32::wm_user, 0, 0);
+      }
     });
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    bool met = done();
     Message m;
-    while (w.get_message(m) == GetMessageResult::Message && m.message != win32::wm_user) {
+    while (!met && std::chrono::steady_clock::now() < deadline && w.get_message(m) == GetMessageResult::Message) {
       w.dispatch_message(m);
+      met = done();
     }
-    timer.join();
+    stop.store(true);
+    ticker.join();
+    return met;
   }
 
   HostPlatform platform_;
@@ -75,7 +86,7 @@ TEST_F(CaptureServiceTest, DisplayFramesCarryAnIncreasingFrameClockAndTheirCompo
     if (stamp) stamps.push_back(*stamp); else ++unreadable;
     return 0;
   });
-  pump_for(std::chrono::milliseconds(300));
+  EXPECT_TRUE(pump_until([&] { return stamps.size() + unreadable >= 5; }));
   EXPECT_EQ(unreadable, 0);
   ASSERT_GE(stamps.size(), 5u);
   for (std::size_t i = 1; i < stamps.size(); ++i) {
@@ -97,11 +108,9 @@ TEST_F(CaptureServiceTest, ContentSizeFollowsAResizedWindow) {
     if (auto frame = *pool.try_get_next_frame()) last = *frame->get_content_size();
     return 0;
   });
-  pump_for(std::chrono::milliseconds(100));
-  EXPECT_EQ(last, (wgc::SizeInt32{1296, 759}));
+  EXPECT_TRUE(pump_until([&] { return last == wgc::SizeInt32{1296, 759}; }));
   ASSERT_TRUE(platform_.desktop().resize_window(window, 816, 639));
-  pump_for(std::chrono::milliseconds(150));
-  EXPECT_EQ(last, (wgc::SizeInt32{816, 639}));
+  EXPECT_TRUE(pump_until([&] { return last == wgc::SizeInt32{816, 639}; }));
   EXPECT_EQ(*item_->get_size(), (wgc::SizeInt32{816, 639}));
 }
 
@@ -124,14 +133,20 @@ TEST_P(ItemGoesAway, ClosedIsRaisedExactlyOnce) {
   std::atomic<int> closed{0};
   ASSERT_TRUE(item->add_closed([&] { ++closed; return 0u; }).has_value());
   start(item);
-  pump_for(std::chrono::milliseconds(50));
+  int frames = 0;
+  (void)pool_->add_frame_arrived([&](wgc::CaptureFramePool& pool) -> std::uint32_t {
+    if (*pool.try_get_next_frame()) ++frames;
+    return 0;
+  });
+  ASSERT_TRUE(pump_until([&] { return frames >= 1; }));
   EXPECT_EQ(closed.load(), 0);
   if (GetParam().window) {
     ASSERT_TRUE(platform_.desktop().close_window(platform_.desktop().default_window()));
   } else {
     ASSERT_TRUE(platform_.desktop().remove_display(second));
   }
-  pump_for(std::chrono::milliseconds(150));
+  EXPECT_TRUE(pump_until([&] { return closed.load() >= 1; }));
+  pump_until([] { return false; }, std::chrono::milliseconds(100));
   EXPECT_EQ(closed.load(), 1);
 }
 
