@@ -1,0 +1,49 @@
+// The frame-clock strip on its own: what is drawn reads back, and pictures
+// that do not carry a clean strip are refused instead of misread.
+#include "testing/frame_clock.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace quorvex::testing {
+namespace {
+
+struct Picture {
+  Picture(int w, int h, std::uint8_t grey) : width(w), height(h), pixels(static_cast<std::size_t>(w) * h * 4, grey) {}
+  PictureView view() { return {pixels.data(), width * 4, width, height}; }
+  ConstPictureView const_view() const { return {pixels.data(), width * 4, width, height}; }
+  int width;
+  int height;
+  std::vector<std::uint8_t> pixels;
+};
+
+TEST(FrameClock, ExtremeValuesReadBackAtAnOffset) {
+  const FrameClockStamp stamps[] = {{0, 0}, {0xFFFFFFFFu, 0xFFFFFFFFu}, {0x80000001u, 0x7FFFFFFEu}, {12345, 67890}};
+  for (const FrameClockStamp stamp : stamps) {
+    Picture p(600, 80, 128);
+    draw_frame_clock_bgra(p.view(), 40, 20, stamp);
+    EXPECT_EQ(decode_frame_clock_bgra(p.const_view(), {40, 20, 1, 1}), stamp);
+  }
+}
+
+TEST(FrameClock, GreyOrMissingStripIsRefusedNotGuessed) {
+  Picture grey(600, 80, 128);
+  EXPECT_FALSE(decode_frame_clock_bgra(grey.const_view(), {0, 0, 1, 1}).has_value());
+  Picture cut(300, 80, 0);
+  draw_frame_clock_bgra(cut.view(), 0, 0, {1, 2});  // clipped: the strip needs 512 px
+  EXPECT_FALSE(decode_frame_clock_bgra(cut.const_view(), {0, 0, 1, 1}).has_value());
+}
+
+TEST(FrameClock, PlacementFollowsACropAndAScale) {
+  // A strip at (100, 50) of a source whose rectangle (80, 40)-(1040, 580)
+  // was scaled by 2/3 into an output at (10, 0).
+  const StripPlacement p = strip_placement(100, 50, 80, 40, 960, 540, 10, 0, 640, 360);
+  EXPECT_DOUBLE_EQ(p.scale_x, 2.0 / 3.0);
+  EXPECT_DOUBLE_EQ(p.scale_y, 2.0 / 3.0);
+  EXPECT_DOUBLE_EQ(p.left, 10 + 20 * 2.0 / 3.0);
+  EXPECT_DOUBLE_EQ(p.top, 10 * 2.0 / 3.0);
+}
+
+}  // namespace
+}  // namespace quorvex::testing
