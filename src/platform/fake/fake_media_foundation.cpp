@@ -622,8 +622,12 @@ Status FakeEncoderTransform::process_output(std::uint32_t, mf::OutputDataBuffer&
     return s;
   }
   ScriptedOutput output;
+  bool brings_sample = provides_samples;
   {
     std::lock_guard lock(state_->mutex);
+    if (state_->stream_changed && stream_info_after_change) {
+      brings_sample = (stream_info_after_change->flags & mf::mft_output_stream_provides_samples) != 0;
+    }
     if (state_->outputs.empty()) {
       return fail(status::mf_e_transform_need_more_input);
     }
@@ -632,7 +636,7 @@ Status FakeEncoderTransform::process_output(std::uint32_t, mf::OutputDataBuffer&
     if (output.failure == status::mf_e_transform_stream_change) {
       state_->stream_changed = true;
     }
-    if (!provides_samples && buffer.sample) {
+    if (!brings_sample && buffer.sample) {
       if (auto* offered = dynamic_cast<FakeSample*>(buffer.sample.get()); offered && !offered->buffers.empty()) {
         if (auto* memory = dynamic_cast<FakeMemoryBuffer*>(offered->buffers.front().get())) {
           state_->offered_buffer_sizes.push_back(static_cast<std::uint32_t>(memory->bytes.size()));
@@ -649,7 +653,7 @@ Status FakeEncoderTransform::process_output(std::uint32_t, mf::OutputDataBuffer&
   }
   std::shared_ptr<FakeSample> sample;
   std::shared_ptr<FakeMemoryBuffer> memory;
-  if (provides_samples) {
+  if (brings_sample) {
     sample = std::make_shared<FakeSample>(shared_);
     memory = std::make_shared<FakeMemoryBuffer>(shared_, static_cast<std::uint32_t>(output.bytes.size()));
     sample->buffers.push_back(memory);
