@@ -280,7 +280,7 @@ TEST_F(EncoderEventsTest, WindowStatisticsOnTheThirtiethOutputComeBeforeItsRecor
   transform().hold_outputs = false;
   for (int i = 0; i < 31; ++i) {
     ASSERT_TRUE(hand_over(*encoder));
-    ASSERT_TRUE(eventually([&] { return outputs.records().size() == static_cast<std::size_t>(i + 1); }));
+    ASSERT_TRUE(eventually([&] { return outputs.record_count() == static_cast<std::size_t>(i + 1); }));
   }
   ASSERT_TRUE(encoder->finish());
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -149,6 +150,12 @@ class MemoryOutputs {
     }
     return out;
   }
+  // Records completed so far (safe while a record is being written).
+  [[nodiscard]] std::size_t record_count() const {
+    std::lock_guard lock(log_->mutex);
+    return static_cast<std::size_t>(std::count(log_->journal.begin(), log_->journal.end(), record_mark));
+  }
+  // Every record; only once the writers are done.
   [[nodiscard]] std::vector<sender::FrameRecord> records() const {
     std::vector<std::byte> bytes;
     {
