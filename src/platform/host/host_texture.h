@@ -1,0 +1,54 @@
+// A texture of the host device: plain memory owned by the stand-in, BGRA
+// (4 bytes per pixel) or NV12 (a luma plane followed by an interleaved
+// half-size chroma plane, both with the same row pitch). Tests and the
+// stand-in's own encoder reach the pixels through HostTexture::from.
+//
+// Thread contract: description and pixel pointers may be read from any
+// thread; who writes the pixels when is the users' business, as it is for a
+// GPU texture (the program hands a surface to the encoder and does not touch
+// it until the encoder is done with it).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "platform/d3d11.h"
+
+namespace quorvex::platform::host {
+
+class HostTexture final : public d3d11::Texture2D,
+                          public d3d11::Resource,
+                          public std::enable_shared_from_this<HostTexture> {
+ public:
+  // Checks the description the way CreateTexture2D does.
+  [[nodiscard]] static Result<std::shared_ptr<HostTexture>> create(const d3d11::Texture2DDesc& desc);
+  // The host texture behind an interface, or null for a foreign one.
+  [[nodiscard]] static HostTexture* from(d3d11::Texture2D& texture);
+  [[nodiscard]] static HostTexture* from(d3d11::Resource& resource);
+
+  d3d11::Texture2DDesc get_desc() override { return desc_; }
+  Result<std::shared_ptr<d3d11::Resource>> query_resource() override;
+
+  [[nodiscard]] int width() const { return static_cast<int>(desc_.width); }
+  [[nodiscard]] int height() const { return static_cast<int>(desc_.height); }
+  [[nodiscard]] d3d11::Format format() const { return desc_.format; }
+  [[nodiscard]] std::ptrdiff_t pitch() const { return pitch_; }
+  // BGRA pixels, or the NV12 luma plane.
+  [[nodiscard]] std::uint8_t* data() { return memory_.data(); }
+  // NV12 chroma plane (null for BGRA).
+  [[nodiscard]] std::uint8_t* chroma() {
+    return desc_.format == d3d11::Format::Nv12 ? memory_.data() + pitch_ * height() : nullptr;
+  }
+  [[nodiscard]] std::size_t size_bytes() const { return memory_.size(); }
+
+  explicit HostTexture(const d3d11::Texture2DDesc& desc);
+
+ private:
+  d3d11::Texture2DDesc desc_;
+  std::ptrdiff_t pitch_ = 0;
+  std::vector<std::uint8_t> memory_;
+};
+
+}  // namespace quorvex::platform::host

@@ -1,0 +1,140 @@
+// The host stand-in's desktop: displays, pseudo-processes and top-level
+// windows that the Win32 and capture stand-ins report, and that tests change
+// in-process (add, retitle, resize, hide, restyle and close windows; add and
+// remove displays).
+//
+// A fresh desktop has two displays, in enumeration order:
+//   \\.\DISPLAY1  1920x1080 at (0,0), primary, friendly name "Virtual Display"
+//   \\.\DISPLAY2  1280x1024 at (1920,0), no friendly name
+// and one window, owned by the pseudo-process "quorvex-virtual-app":
+//   "Quorvex virtual window", outer 1296x759 at (100,100), client 1280x720
+//   (8 px borders, a 31 px title bar).
+// This process is present too (own_process_id()); windows created for it are
+// never capture targets of the program.
+//
+// Displays draw nothing by themselves: the capture stand-in composes a
+// display's or a window's picture when a frame is due (see scene_painter.h).
+//
+// Thread contract: every member may be called from any thread. Listeners run
+// on the thread that made the change, after the desktop's lock is released.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/handles.h"
+
+namespace quorvex::platform::host {
+
+struct DisplaySpec {
+  std::u16string device_name;    // "\\.\DISPLAYn"
+  std::u16string friendly_name;  // empty: the system has none
+  Rect bounds;
+  bool primary = false;
+  std::uint32_t refresh_hz = 60;
+};
+
+struct DisplayState {
+  MonitorHandle handle;
+  DisplaySpec spec;
+  std::uint32_t source_id = 0;  // display-configuration path ids, stable for the display's life
+  std::uint32_t target_id = 0;
+};
+
+// Window frame thickness around the client area.
+struct FrameInsets {
+  std::int32_t left = 8;
+  std::int32_t top = 31;
+  std::int32_t right = 8;
+  std::int32_t bottom = 8;
+};
+
+inline constexpr std::uint64_t ws_overlappedwindow_visible = 0x10CF0000;  // WS_OVERLAPPEDWINDOW | WS_VISIBLE
+inline constexpr std::uint64_t ws_visible = 0x10000000;
+inline constexpr std::uint64_t ws_ex_windowedge = 0x00000100;
+
+struct WindowSpec {
+  std::uint32_t process_id = 0;
+  std::u16string title;
+  Rect bounds;  // outer rectangle in desktop coordinates
+  FrameInsets frame;
+  bool visible = true;
+  std::uint64_t style = ws_overlappedwindow_visible;
+  std::uint64_t ex_style = ws_ex_windowedge;
+};
+
+struct WindowState {
+  WindowHandle handle;
+  WindowSpec spec;
+  [[nodiscard]] std::int32_t client_width() const;
+  [[nodiscard]] std::int32_t client_height() const;
+};
+
+inline constexpr char16_t default_window_title[] = u"Quorvex virtual window";
+inline constexpr char16_t virtual_app_name[] = u"quorvex-virtual-app";
+
+class VirtualDesktop {
+ public:
+  VirtualDesktop();
+  VirtualDesktop(const VirtualDesktop&) = delete;
+  VirtualDesktop& operator=(const VirtualDesktop&) = delete;
+
+  // Displays, in enumeration order.
+  MonitorHandle add_display(DisplaySpec spec);
+  bool remove_display(MonitorHandle display);
+  [[nodiscard]] std::vector<DisplayState> displays() const;
+  [[nodiscard]] std::optional<DisplayState> display(MonitorHandle display) const;
+
+  // Processes.
+  std::uint32_t add_process(std::u16string executable_name);
+  [[nodiscard]] std::uint32_t own_process_id() const { return own_process_id_; }
+  [[nodiscard]] std::uint32_t virtual_app_process_id() const { return virtual_app_process_id_; }
+  [[nodiscard]] std::optional<std::u16string> process_executable(std::uint32_t process_id) const;
+
+  // Windows, in z-order (the order EnumChildWindows of the desktop reports).
+  WindowHandle add_window(WindowSpec spec);
+  [[nodiscard]] WindowHandle default_window() const { return default_window_; }
+  [[nodiscard]] WindowHandle desktop_window() const { return WindowHandle{desktop_window_value}; }
+  bool set_window_title(WindowHandle window, std::u16string title);
+  // Changes the outer size; the top-left corner stays where it is.
+  bool resize_window(WindowHandle window, std::int32_t width, std::int32_t height);
+  bool set_window_visible(WindowHandle window, bool visible);
+  // WS_CHILD / WS_EX_TOOLWINDOW and friends, as GetWindowLongPtrW reports them.
+  bool set_window_styles(WindowHandle window, std::uint64_t style, std::uint64_t ex_style);
+  bool close_window(WindowHandle window);
+  [[nodiscard]] std::vector<WindowState> windows() const;
+  [[nodiscard]] std::optional<WindowState> window(WindowHandle window) const;
+
+  // Called after every change (the capture stand-in watches for items that
+  // went away). Returns an id for remove_listener.
+  std::uint64_t add_listener(std::function<void()> listener);
+  void remove_listener(std::uint64_t id);
+
+  static constexpr std::uint64_t desktop_window_value = 0x00010010;
+
+ private:
+  void notify();
+
+  mutable std::mutex mutex_;
+  std::vector<DisplayState> displays_;               // guarded by mutex_
+  std::vector<WindowState> windows_;                 // guarded by mutex_
+  std::map<std::uint32_t, std::u16string> processes_;  // guarded by mutex_
+  std::uint64_t next_monitor_value_ = 0x00010001;    // guarded by mutex_
+  std::uint64_t next_window_value_ = 0x00020010;     // guarded by mutex_
+  std::uint32_t next_process_id_ = 4100;             // guarded by mutex_
+  std::uint32_t next_path_id_ = 0;                   // guarded by mutex_
+  std::uint32_t own_process_id_ = 0;
+  std::uint32_t virtual_app_process_id_ = 0;
+  WindowHandle default_window_;
+
+  std::mutex listeners_mutex_;
+  std::map<std::uint64_t, std::function<void()>> listeners_;  // guarded by listeners_mutex_
+  std::uint64_t next_listener_id_ = 1;                        // guarded by listeners_mutex_
+};
+
+}  // namespace quorvex::platform::host

@@ -1,0 +1,69 @@
+// libx264 set up the way a hardware low-latency encoder behaves: baseline
+// profile, tune zerolatency with sliced threads (one picture in, one access
+// unit out, nothing delayed), no B-frames, a fixed keyframe interval with
+// scene-cut detection off, constant bit rate through VBV with NAL HRD and
+// filler, Annex B output with parameter sets before every IDR.
+//
+// Thread contract: one thread at a time per encoder (the transform's worker).
+#pragma once
+
+// x264.h expects the fixed-width integer types to be declared already.
+#include <stdint.h>  // NOLINT(modernize-deprecated-headers)
+
+#include <x264.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "platform/error.h"
+
+namespace quorvex::platform::host {
+
+struct H264EncoderSettings {
+  int width = 0;
+  int height = 0;
+  std::uint32_t fps_numerator = 30;
+  std::uint32_t fps_denominator = 1;
+  std::uint32_t bitrate_bps = 8'000'000;
+  std::uint32_t gop_size = 30;
+  std::uint32_t quality_vs_speed = 33;  // 0 = fastest ... 100 = best quality
+};
+
+// x264 preset for a CODECAPI_AVEncCommonQualityVsSpeed value.
+[[nodiscard]] const char* preset_for_quality_vs_speed(std::uint32_t quality_vs_speed);
+
+// Fills `params` for `settings` (preset, tune and profile applied); false when
+// x264 refuses them. Shared with the benchmark's bare encode loop.
+[[nodiscard]] bool make_x264_params(const H264EncoderSettings& settings, x264_param_t& params);
+
+class X264Encoder {
+ public:
+  struct AccessUnit {
+    std::vector<std::uint8_t> bytes;  // Annex B
+    bool idr = false;
+  };
+
+  [[nodiscard]] static Result<std::unique_ptr<X264Encoder>> open(const H264EncoderSettings& settings);
+  ~X264Encoder();
+  X264Encoder(const X264Encoder&) = delete;
+  X264Encoder& operator=(const X264Encoder&) = delete;
+
+  // Encodes one NV12 picture of the configured size.
+  [[nodiscard]] Result<AccessUnit> encode(const std::uint8_t* luma, std::ptrdiff_t luma_pitch,
+                                          const std::uint8_t* chroma, std::ptrdiff_t chroma_pitch,
+                                          bool force_idr);
+  [[nodiscard]] Status set_bitrate(std::uint32_t bitrate_bps);
+  [[nodiscard]] int delayed_frames() const;
+  [[nodiscard]] const H264EncoderSettings& settings() const { return settings_; }
+
+ private:
+  X264Encoder(x264_t* encoder, const H264EncoderSettings& settings) : encoder_(encoder), settings_(settings) {}
+
+  x264_t* encoder_;
+  H264EncoderSettings settings_;
+  std::int64_t next_pts_ = 0;
+};
+
+}  // namespace quorvex::platform::host

@@ -1,0 +1,108 @@
+#include "testing/frame_clock.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace quorvex::testing {
+namespace {
+
+// Midway between black (16) and white (235) in limited-range luma; full-range
+// BGRA averages land on the same side of it.
+constexpr double luma_threshold = 125.5;
+// A block closer to the threshold than this is neither black nor white.
+constexpr double ambiguity_margin = 40.0;
+
+template <class PixelLuma>
+std::optional<FrameClockStamp> decode(ConstPictureView picture, StripPlacement placement,
+                                      PixelLuma pixel_luma) {
+  const double block_w = frame_clock_block_px * placement.scale_x;
+  const double block_h = frame_clock_block_px * placement.scale_y;
+  // Average a small neighbourhood (up to a quarter block each way) so that a
+  // single noisy pixel from the codec cannot flip a bit.
+  const int radius = std::clamp(static_cast<int>(std::min(block_w, block_h) / 4.0), 0, 3);
+  std::uint32_t rows[frame_clock_rows] = {};
+  for (int r = 0; r < frame_clock_rows; ++r) {
+    for (int k = 0; k < frame_clock_blocks_per_row; ++k) {
+      const double cx = placement.left + (k + 0.5) * block_w;
+      const double cy = placement.top + (r + 0.5) * block_h;
+      const int px = static_cast<int>(std::floor(cx));
+      const int py = static_cast<int>(std::floor(cy));
+      if (px - radius < 0 || py - radius < 0 || px + radius >= picture.width ||
+          py + radius >= picture.height) {
+        return std::nullopt;
+      }
+      double sum = 0;
+      int count = 0;
+      for (int y = py - radius; y <= py + radius; ++y) {
+        const std::uint8_t* row = picture.data + y * picture.stride_bytes;
+        for (int x = px - radius; x <= px + radius; ++x) {
+          sum += pixel_luma(row, x);
+          ++count;
+        }
+      }
+      const double mean = sum / count;
+      if (std::abs(mean - luma_threshold) < ambiguity_margin) {
+        return std::nullopt;
+      }
+      if (mean > luma_threshold) {
+        rows[r] |= 1u << (31 - k);
+      }
+    }
+  }
+  return FrameClockStamp{rows[0], rows[1]};
+}
+
+}  // namespace
+
+void draw_frame_clock_bgra(PictureView bgra, int x, int y, FrameClockStamp stamp) {
+  const std::uint32_t values[frame_clock_rows] = {stamp.frame_number, stamp.wall_time_ms};
+  for (int r = 0; r < frame_clock_rows; ++r) {
+    for (int line = 0; line < frame_clock_block_px; ++line) {
+      const int py = y + r * frame_clock_block_px + line;
+      if (py < 0 || py >= bgra.height) {
+        continue;
+      }
+      std::uint8_t* row = bgra.data + py * bgra.stride_bytes;
+      for (int k = 0; k < frame_clock_blocks_per_row; ++k) {
+        const std::uint8_t level = ((values[r] >> (31 - k)) & 1u) != 0 ? 255 : 0;
+        const int left = std::max(x + k * frame_clock_block_px, 0);
+        const int right = std::min(x + (k + 1) * frame_clock_block_px, bgra.width);
+        for (int px = left; px < right; ++px) {
+          std::uint8_t* p = row + px * 4;
+          p[0] = level;
+          p[1] = level;
+          p[2] = level;
+          p[3] = 255;
+        }
+      }
+    }
+  }
+}
+
+StripPlacement strip_placement(double strip_x, double strip_y, double source_left, double source_top,
+                               double source_width, double source_height, double dest_left,
+                               double dest_top, double dest_width, double dest_height) {
+  StripPlacement placement;
+  placement.scale_x = dest_width / source_width;
+  placement.scale_y = dest_height / source_height;
+  placement.left = dest_left + (strip_x - source_left) * placement.scale_x;
+  placement.top = dest_top + (strip_y - source_top) * placement.scale_y;
+  return placement;
+}
+
+std::optional<FrameClockStamp> decode_frame_clock_luma(ConstPictureView luma,
+                                                       StripPlacement placement) {
+  return decode(luma, placement, [](const std::uint8_t* row, int x) { return static_cast<double>(row[x]); });
+}
+
+std::optional<FrameClockStamp> decode_frame_clock_bgra(ConstPictureView bgra,
+                                                       StripPlacement placement) {
+  return decode(bgra, placement, [](const std::uint8_t* row, int x) {
+    const std::uint8_t* p = row + x * 4;
+    // Map full-range grey onto the limited luma scale the threshold uses.
+    return 16.0 + (p[0] + p[1] + p[2]) / 3.0 * (219.0 / 255.0);
+  });
+}
+
+}  // namespace quorvex::testing

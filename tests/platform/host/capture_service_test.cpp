@@ -1,0 +1,157 @@
+// The capture stand-in over the virtual desktop: frames carry a readable
+// frame clock and the composition time, content size follows the item, and
+// Closed comes once when the item goes away.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "platform/host/host_platform.h"
+#include "platform/host/host_texture.h"
+#include "testing/frame_clock.h"
+
+namespace quorvex::platform::host {
+namespace {
+
+class CaptureServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto& capture = platform_.graphics_capture();
+    controller_ = *capture.create_dispatcher_queue_controller({});
+    const d3d11::FeatureLevel levels[] = {d3d11::FeatureLevel::Level_11_1};
+    device_ = platform_.d3d11().create_device(d3d11::DriverType::Hardware, 0x20, levels, 7)->device;
+    winrt_ = *capture.create_direct3d11_device_from_dxgi_device(**device_->query_dxgi_device());
+  }
+
+  void start(std::shared_ptr<wgc::CaptureItem> item) {
+    item_ = std::move(item);
+    pool_ = *platform_.graphics_capture().create_frame_pool(*winrt_, 87, 2, *item_->get_size());
+    session_ = *pool_->create_capture_session(*item_);
+    ASSERT_TRUE(session_->start_capture().has_value());
+  }
+
+  void pump_for(std::chrono::milliseconds duration) {
+    Win32& w = platform_.win32();
+    const std::uint32_t self = w.get_current_thread_id();
+    std::thread timer([&] {
+      std::this_thread::sleep_for(duration);
+      (void)w.post_thread_message(self, win32::wm_user, 0, 0);
+    });
+    Message m;
+    while (w.get_message(m) == GetMessageResult::Message && m.message != win32::wm_user) {
+      w.dispatch_message(m);
+    }
+    timer.join();
+  }
+
+  HostPlatform platform_;
+  std::shared_ptr<wgc::DispatcherQueueController> controller_;
+  std::shared_ptr<d3d11::Device> device_;
+  std::shared_ptr<wgc::Direct3DDevice> winrt_;
+  std::shared_ptr<wgc::CaptureItem> item_;
+  std::shared_ptr<wgc::CaptureFramePool> pool_;
+  std::shared_ptr<wgc::CaptureSession> session_;
+};
+
+TEST_F(CaptureServiceTest, DisplayFramesCarryAnIncreasingFrameClockAndTheirCompositionTime) {
+  MonitorHandle first;
+  (void)platform_.win32().enum_display_monitors([&](MonitorHandle m) { first = m; return false; });
+  start(*platform_.graphics_capture().create_for_monitor(first));
+  std::vector<testing::FrameClockStamp> stamps;
+  int unreadable = 0;
+  std::int64_t last_time = 0;
+  (void)pool_->add_frame_arrived([&](wgc::CaptureFramePool& pool) -> std::uint32_t {
+    auto frame = *pool.try_get_next_frame();
+    if (!frame) return 0;
+    const std::int64_t now = *platform_.win32().query_performance_counter();
+    const std::int64_t composed = *frame->get_system_relative_time();
+    EXPECT_LE(composed, now);
+    EXPECT_LT(now - composed, 10'000'000) << "composed more than a second ago";
+    EXPECT_GT(composed, last_time);
+    last_time = composed;
+    auto texture = *(*frame->get_surface())->get_texture();
+    HostTexture& t = *HostTexture::from(*texture);
+    const auto stamp = testing::decode_frame_clock_bgra({t.data(), t.pitch(), t.width(), t.height()}, {0, 0, 1, 1});
+    if (stamp) stamps.push_back(*stamp); else ++unreadable;
+    return 0;
+  });
+  pump_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(unreadable, 0);
+  ASSERT_GE(stamps.size(), 5u);
+  for (std::size_t i = 1; i < stamps.size(); ++i) {
+    EXPECT_GT(stamps[i].frame_number, stamps[i - 1].frame_number);
+    EXPECT_GE(stamps[i].wall_time_ms - stamps[i - 1].wall_time_ms, 1u);
+  }
+  const auto wall_ms = static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                      std::chrono::system_clock::now().time_since_epoch())
+                                                      .count() & 0xFFFFFFFF);
+  EXPECT_LT(wall_ms - stamps.back().wall_time_ms, 2000u);
+}
+
+TEST_F(CaptureServiceTest, ContentSizeFollowsAResizedWindow) {
+  const WindowHandle window = platform_.desktop().default_window();
+  start(*platform_.graphics_capture().create_for_window(window));
+  EXPECT_EQ(*item_->get_size(), (wgc::SizeInt32{1296, 759}));
+  wgc::SizeInt32 last{};
+  (void)pool_->add_frame_arrived([&](wgc::CaptureFramePool& pool) -> std::uint32_t {
+    if (auto frame = *pool.try_get_next_frame()) last = *frame->get_content_size();
+    return 0;
+  });
+  pump_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(last, (wgc::SizeInt32{1296, 759}));
+  ASSERT_TRUE(platform_.desktop().resize_window(window, 816, 639));
+  pump_for(std::chrono::milliseconds(150));
+  EXPECT_EQ(last, (wgc::SizeInt32{816, 639}));
+  EXPECT_EQ(*item_->get_size(), (wgc::SizeInt32{816, 639}));
+}
+
+struct GoneCase {
+  const char* name;
+  bool window;
+};
+
+class ItemGoesAway : public CaptureServiceTest, public ::testing::WithParamInterface<GoneCase> {};
+
+TEST_P(ItemGoesAway, ClosedIsRaisedExactlyOnce) {
+  std::shared_ptr<wgc::CaptureItem> item;
+  MonitorHandle second;
+  if (GetParam().window) {
+    item = *platform_.graphics_capture().create_for_window(platform_.desktop().default_window());
+  } else {
+    (void)platform_.win32().enum_display_monitors([&](MonitorHandle m) { second = m; return true; });
+    item = *platform_.graphics_capture().create_for_monitor(second);
+  }
+  std::atomic<int> closed{0};
+  ASSERT_TRUE(item->add_closed([&] { ++closed; return 0u; }).has_value());
+  start(item);
+  pump_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(closed.load(), 0);
+  if (GetParam().window) {
+    ASSERT_TRUE(platform_.desktop().close_window(platform_.desktop().default_window()));
+  } else {
+    ASSERT_TRUE(platform_.desktop().remove_display(second));
+  }
+  pump_for(std::chrono::milliseconds(150));
+  EXPECT_EQ(closed.load(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Items, ItemGoesAway,
+                         ::testing::Values(GoneCase{"window_closed", true}, GoneCase{"display_removed", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(CaptureServiceTest, DispatcherShutdownCompletesOnItsOwnThreadsLoop) {
+  auto action = *controller_->shutdown_queue_async();
+  Win32& w = platform_.win32();
+  const std::uint32_t self = w.get_current_thread_id();
+  std::uint32_t completed_on = 0;
+  ASSERT_TRUE(action->put_completed([&](wgc::AsyncStatus) {
+    completed_on = w.get_current_thread_id();
+    w.post_quit_message(0);
+  }).has_value());
+  Message m;
+  while (w.get_message(m) == GetMessageResult::Message) w.dispatch_message(m);
+  EXPECT_EQ(completed_on, self);
+}
+
+}  // namespace
+}  // namespace quorvex::platform::host
