@@ -28,14 +28,17 @@ Result<void> pace(SharedEncoderState& state, std::condition_variable& wake) {
     const auto deadline = guard->mailbox.deadline();
     if (!deadline) {
       wake.wait(guard.unique_lock());
+      ++guard->pacer_wakeups;
     } else if (*deadline > now) {
       wake.wait_until(guard.unique_lock(), *deadline);
+      ++guard->pacer_wakeups;
     } else if (auto action = guard->mailbox.poll(now)) {
       MailboxActions actions;
       actions.push_back(std::move(*action));
       if (auto applied = guard->apply(std::move(actions)); !applied) {
         return applied;
       }
+      ++guard->pacer_submissions;
     }
     if (guard.poisoned()) {
       return fail(std::string(lock_poisoned_message));

@@ -14,8 +14,10 @@ void set_current_thread_name(const std::string& name) {
   if (kernel == nullptr) {
     return;
   }
+  // Through void(*)(): the one function-pointer cast compilers accept
+  // between unrelated signatures without a warning.
   const auto set_description = reinterpret_cast<SetThreadDescriptionFn>(
-      reinterpret_cast<void*>(GetProcAddress(kernel, "SetThreadDescription")));
+      reinterpret_cast<void (*)()>(GetProcAddress(kernel, "SetThreadDescription")));
   if (set_description == nullptr) {
     return;
   }
