@@ -169,6 +169,34 @@ TEST_F(CaptureHandlerTest, ElapsedDurationAfterFramesEncodesWhatCameBefore) {
       << summary[0];
 }
 
+TEST_F(CaptureHandlerTest, ElapsedDurationWithAFailingFinishStopsAndReturnsTheError) {
+  transform().hold_outputs = true;
+  app::Config config = config_at(1000);
+  config.duration = std::chrono::milliseconds(100);
+  start(config);
+  ASSERT_TRUE(frame());
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  auto failed = frame();
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.error().message, "hardware encoder drain ended with pending inputs");
+  EXPECT_TRUE(control.is_stopped());
+  EXPECT_TRUE(outputs.lines_starting("native_encoder_summary").empty());
+  // finish ran once; a later close does not print a summary either.
+  EXPECT_TRUE(capture->on_closed());
+  EXPECT_TRUE(outputs.lines_starting("native_encoder_summary").empty());
+}
+
+TEST_F(CaptureHandlerTest, RefusedSubmissionEndsTheSessionWithThePlatformError) {
+  media.faults().fail("process_input", platform::status::mf_e_notaccepting);
+  start(config_at(30));
+  auto failed = frame();
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.error().message, "The callee is currently not accepting further input. (0xC00D36B5)");
+  // The refused frame went back to the pool.
+  EXPECT_EQ(capture->encoder().state().lock()->converter->free_surfaces.size(), 4u);
+  EXPECT_EQ(capture->captured_frames(), 0u);
+}
+
 TEST_F(CaptureHandlerTest, ResizeWhileInputsAreInsideTheEncoderDropsUntilTheyAreBack) {
   transform().hold_outputs = true;
   start(config_at(1000));

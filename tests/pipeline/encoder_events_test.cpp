@@ -239,6 +239,13 @@ INSTANTIATE_TEST_SUITE_P(
                        t.emit_output(FakeEncoderTransform::encoded(0, true, false));
                      },
                      "Not enough memory resources are available to complete this operation. (0x8007000E)"},
+        ThreadEnding{"EventWaitFails", false,
+                     [](FakeEncoderTransform& t, platform::fake::FaultPlan& f) {
+                       // The call already waiting has passed its check; the next one fails.
+                       f.fail("get_event", 0x80004005, f.calls("get_event") + 1);
+                       t.push_event(mf::me_transform_need_input);
+                     },
+                     "Unspecified error (0x80004005)"},
         ThreadEnding{"RenegotiationFails", true,
                      [](FakeEncoderTransform& t, platform::fake::FaultPlan& f) {
                        f.fail("get_output_available_type", 0xC00D6D60);
@@ -248,6 +255,35 @@ INSTANTIATE_TEST_SUITE_P(
                      },
                      "A valid type has not been set for this stream or a stream that it depends on. (0xC00D6D60)"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Standard output that the reader has closed.
+class ClosedStdout final : public sender::ByteSink {
+ public:
+  std::expected<void, sender::IoError> write_all(std::span<const std::byte>) override {
+    return std::unexpected(sender::IoError{sender::IoError::Kind::BrokenPipe, "Broken pipe"});
+  }
+  std::expected<void, sender::IoError> flush() override { return {}; }
+};
+
+TEST_F(EncoderEventsTest, FailedRecordWriteEndsTheThreadWithTheWriteError) {
+  transform().hold_outputs = true;
+  app::OutputStreams streams = outputs.streams();
+  streams.records = std::make_shared<app::RecordOutput>(std::make_shared<ClosedStdout>());
+  auto created = app::HardwareEncoder::create(d3d.device(), d3d.context(), 1920, 1080, 30, 8'000'000,
+                                              std::make_shared<std::atomic<bool>>(false), streams);
+  ASSERT_TRUE(created);
+  encoder = std::move(*created);
+  ASSERT_TRUE(idle());
+  ASSERT_TRUE(hand_over(*encoder));
+  transform().emit_output(FakeEncoderTransform::encoded(0, true, false));
+  ASSERT_TRUE(eventually([&] { return thread_error().has_value(); }));
+  EXPECT_EQ(thread_error(), "Broken pipe");
+  auto finished = encoder->finish();
+  ASSERT_FALSE(finished);
+  EXPECT_EQ(finished.error().message, "Broken pipe");
+  // The per-frame line was written before the record was attempted.
+  EXPECT_EQ(outputs.lines_starting("encode_latency_ms=").size(), 1u);
+}
 
 TEST_F(EncoderEventsTest, OutputsAreMatchedFirstInFirstOut) {
   start(1000);

@@ -122,6 +122,20 @@ TEST_F(PacerTest, PoisonedLockAfterAWaitEndsThePacer) {
   EXPECT_EQ(media.co_uninitialize_calls(), 1u);
 }
 
+TEST_F(PacerTest, PoisonedLockAtStartEndsThePacer) {
+  std::thread([&] {
+    try {
+      auto guard = state->lock();
+      throw std::runtime_error("holder failed");
+    } catch (const std::runtime_error&) {
+    }
+  }).join();
+  auto result = start_pacer().get();
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().message, "encoder state lock poisoned");
+  EXPECT_EQ(media.co_uninitialize_calls(), 1u);
+}
+
 TEST_F(PacerTest, ComInitialisationFailureEndsAtOnceWithoutUninitialising) {
   media.faults().fail("co_initialize_ex", platform::status::rpc_e_changed_mode);
   auto result = start_pacer().get();
