@@ -1,0 +1,227 @@
+#include "app/capture_handler.h"
+
+#include <limits>
+#include <string>
+#include <utility>
+
+#include "app/encoder_events.h"
+#include "platform/platform.h"
+#include "sender/window_share.h"
+#include "sender/windows_encoder.h"
+
+namespace quorvex::app {
+namespace {
+
+// Room for one timing window.
+constexpr std::size_t timing_window = 60;
+constexpr std::int64_t units_100ns_per_second = 10'000'000;
+constexpr std::int64_t units_100ns_per_ms = 10'000;
+
+wgc_capture::HandlerError handler_error(Error error) { return {std::move(error.message)}; }
+
+// counter × 10,000,000 / frequency, truncated toward zero, without a 128-bit
+// type: whole seconds and the remainder are scaled apart. The remainder is
+// below the frequency, so its product only overflows for frequencies above
+// 922 GHz, which no counter has; those are scaled in floating point.
+std::int64_t counter_in_100ns(std::int64_t counter, std::int64_t frequency) {
+  const std::int64_t seconds = counter / frequency;
+  const std::int64_t remainder = counter % frequency;
+  std::int64_t fraction = 0;
+  if (frequency <= std::numeric_limits<std::int64_t>::max() / units_100ns_per_second) {
+    fraction = remainder * units_100ns_per_second / frequency;
+  } else {
+    fraction = static_cast<std::int64_t>(static_cast<long double>(remainder) * units_100ns_per_second /
+                                         static_cast<long double>(frequency));
+  }
+  return seconds * units_100ns_per_second + fraction;
+}
+
+}  // namespace
+
+Capture::Capture(Config config, std::unique_ptr<HardwareEncoder> encoder, OutputStreams streams)
+    : streams_(std::move(streams)), encoder_(std::move(encoder)), config_(std::move(config)) {
+  interval_samples_.reserve(timing_window);
+  handler_samples_.reserve(timing_window);
+  compose_to_callback_samples_.reserve(timing_window);
+  started_at_ = std::chrono::steady_clock::now();
+}
+
+std::expected<std::unique_ptr<Capture>, wgc_capture::HandlerError> Capture::create(
+    wgc_capture::HandlerContext<Config> context) {
+  return create(std::move(context), process_output_streams());
+}
+
+std::expected<std::unique_ptr<Capture>, wgc_capture::HandlerError> Capture::create(
+    wgc_capture::HandlerContext<Config> context, OutputStreams streams) {
+  Config& config = context.flags;
+  auto encoder = HardwareEncoder::create(std::move(context.device), std::move(context.device_context),
+                                         config.width, config.height, config.fps, config.bitrate,
+                                         config.keyframe_request, streams);
+  if (!encoder) {
+    return std::unexpected(handler_error(std::move(encoder.error())));
+  }
+  streams.diagnostics->write_line(
+      "capture_encoder encoder=media_foundation capture=windows_graphics_capture hardware=true "
+      "software_fallback=false zero_copy=true async_mft=true low_latency=true b_frames=false "
+      "encoder_queue_capacity=1");
+  return std::unique_ptr<Capture>(new Capture(std::move(config), std::move(*encoder), std::move(streams)));
+}
+
+void Capture::take_compose_sample(const wgc_capture::Frame& frame) {
+  platform::Win32& win32 = platform::current().win32();
+  const auto counter = win32.query_performance_counter();
+  const auto frequency = win32.query_performance_frequency();
+  if (!counter || !frequency || *frequency <= 0) {
+    return;
+  }
+  std::int64_t delay = counter_in_100ns(*counter, *frequency) - frame.timestamp_100ns;
+  if (delay < 0) {
+    delay = 0;
+  }
+  compose_to_callback_samples_.push_back(static_cast<std::uint64_t>(delay / units_100ns_per_ms));
+}
+
+wgc_capture::HandlerResult Capture::on_frame_arrived(wgc_capture::Frame& frame,
+                                                     wgc_capture::CaptureControl& control) {
+  const MonotonicTime arrival = std::chrono::steady_clock::now();
+  take_compose_sample(frame);
+
+  if (arrival - started_at_ >= config_.duration) {
+    auto finished = finish_and_report();
+    control.stop();
+    if (!finished) {
+      return std::unexpected(handler_error(std::move(finished.error())));
+    }
+    return {};
+  }
+  if (config_.paused->load()) {
+    return {};
+  }
+  std::optional<sender::FrameRect> crop;
+  if (config_.window_title) {
+    const std::uint64_t content = config_.content_size->load();
+    crop = sender::content_crop(frame.width, frame.height, static_cast<std::uint32_t>(content >> 32),
+                                static_cast<std::uint32_t>(content & 0xFFFFFFFFu));
+  }
+  const auto capture_time = std::chrono::system_clock::now();
+
+  if (auto handled = convert_and_hand_over(frame, crop, capture_time, arrival); !handled) {
+    return std::unexpected(handler_error(std::move(handled.error())));
+  }
+
+  ++captured_frames_;
+  const std::optional<MonotonicTime> previous = std::exchange(last_arrival_, arrival);
+  if (previous) {
+    interval_samples_.push_back(whole_ms(arrival - *previous));
+  }
+  handler_samples_.push_back(whole_ms(std::chrono::steady_clock::now() - arrival));
+  if (handler_samples_.size() == timing_window) {
+    report_timing_window();
+  }
+  return {};
+}
+
+Result<void> Capture::convert_and_hand_over(wgc_capture::Frame& frame,
+                                            const std::optional<sender::FrameRect>& crop,
+                                            std::chrono::system_clock::time_point capture_time,
+                                            MonotonicTime arrival) {
+  auto locked = lock_encoder_state(encoder_->state());
+  if (!locked) {
+    return std::unexpected(locked.error());
+  }
+  EncoderState& state = **locked;
+  if (state.error) {
+    return fail(*state.error);
+  }
+
+  Result<void> result = [&]() -> Result<void> {
+    const platform::d3d11::Texture2DDesc desc = frame.texture->get_desc();
+    const bool same_size = state.converter && state.converter->input_width == desc.width &&
+                           state.converter->input_height == desc.height;
+    if (!same_size) {
+      // The encoder still holds inputs made by the current converter: drop
+      // frames until they are all back.
+      if (!state.submitted.empty()) {
+        ++state.mailbox.frames_replaced;
+        return {};
+      }
+      if (state.mailbox.pending) {
+        state.mailbox.pending.reset();
+        ++state.mailbox.frames_replaced;
+      }
+      auto built = GpuConverter::build(*state.device, *state.context, desc.width, desc.height, state.width,
+                                       state.height, state.fps);
+      if (!built) {
+        return std::unexpected(built.error());
+      }
+      state.converter = std::move(*built);
+    }
+    auto surface = state.converter->convert(*frame.texture, crop);
+    if (!surface) {
+      return std::unexpected(surface.error());
+    }
+    PendingInput input{std::move(*surface), std::nullopt, capture_time, arrival};
+    return state.apply(state.mailbox.frame_converted(std::move(input), std::chrono::steady_clock::now()));
+  }();
+
+  locked->unique_lock().unlock();
+  encoder_->wake().notify_all();
+  return result;
+}
+
+void Capture::report_timing_window() {
+  const auto interval = sender::encoder_latency_summary(interval_samples_, 0);
+  const auto handler = sender::encoder_latency_summary(handler_samples_, 0);
+  const auto compose = sender::encoder_latency_summary(compose_to_callback_samples_, 0);
+  if (interval && handler) {
+    const sender::EncoderLatencySummary none;
+    const sender::EncoderLatencySummary& c = compose ? *compose : none;
+    streams_.diagnostics->write_line(
+        "capture_timing interval_p50_ms=" + std::to_string(interval->p50) +
+        " interval_p95_ms=" + std::to_string(interval->p95) + " handler_p50_ms=" + std::to_string(handler->p50) +
+        " handler_p95_ms=" + std::to_string(handler->p95) +
+        " compose_to_callback_p50_ms=" + std::to_string(c.p50) +
+        " compose_to_callback_p95_ms=" + std::to_string(c.p95));
+  }
+  interval_samples_.clear();
+  handler_samples_.clear();
+  compose_to_callback_samples_.clear();
+}
+
+wgc_capture::HandlerResult Capture::on_closed() {
+  if (auto finished = finish_and_report(); !finished) {
+    return std::unexpected(handler_error(std::move(finished.error())));
+  }
+  return {};
+}
+
+Result<void> Capture::finish_and_report() {
+  if (finished_) {
+    return {};
+  }
+  finished_ = true;
+  if (auto finished = encoder_->finish(); !finished) {
+    return finished;
+  }
+  std::uint64_t encoder_max_depth = 0;
+  std::uint64_t encoded_frames = 0;
+  std::uint64_t frames_replaced = 0;
+  std::uint64_t frames_deferred = 0;
+  {
+    auto guard = encoder_->state().lock();
+    if (!guard.poisoned()) {
+      encoder_max_depth = guard->encoder_max_depth;
+      encoded_frames = guard->encoded_frames;
+      frames_replaced = guard->mailbox.frames_replaced;
+      frames_deferred = guard->mailbox.frames_deferred;
+    }
+  }
+  streams_.diagnostics->write_line(
+      "native_encoder_summary capture_queue_max_depth=1 encoder_max_depth=" + std::to_string(encoder_max_depth) +
+      " encoder_drops=0 capture_drops=0 captured_frames=" + std::to_string(captured_frames_) +
+      " encoded_frames=" + std::to_string(encoded_frames) + " frames_replaced=" + std::to_string(frames_replaced) +
+      " frames_deferred=" + std::to_string(frames_deferred));
+  return {};
+}
+
+}  // namespace quorvex::app

@@ -1,0 +1,316 @@
+#include "app/encoder_events.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "app/platform_error.h"
+#include "platform/platform.h"
+#include "sender/windows_encoder.h"
+
+namespace quorvex::app {
+namespace mf = platform::mf;
+
+namespace {
+
+// Output buffers are never smaller than this, whatever the encoder reports.
+constexpr std::uint32_t min_output_buffer_bytes = 1'048'576;
+
+bool starts_with(std::span<const std::byte> bytes, std::initializer_list<unsigned> prefix) {
+  if (bytes.size() < prefix.size()) {
+    return false;
+  }
+  std::size_t i = 0;
+  for (unsigned b : prefix) {
+    if (bytes[i++] != std::byte(b)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+Result<void> renegotiate(EncoderState& state) {
+  auto type = state.transform->get_output_available_type(0, 0);
+  if (!type) {
+    return fail_platform(type.error());
+  }
+  if (!*type) {
+    return fail_status(platform::status::e_pointer);
+  }
+  if (auto set = state.transform->set_output_type(0, **type, 0); !set) {
+    return fail_platform(set.error());
+  }
+  auto info = state.transform->get_output_stream_info(0);
+  if (!info) {
+    return fail_platform(info.error());
+  }
+  state.output_buffer_size = std::max(info->size, min_output_buffer_bytes);
+  state.provides_samples = (info->flags & mf::mft_output_stream_provides_samples) != 0;
+  state.diagnostics->write_line("encoder_output_renegotiated reason=stream_change");
+  return {};
+}
+
+// The access unit's bytes, copied once out of the sample's buffer.
+Result<std::vector<std::byte>> copy_sample_bytes(mf::Sample& sample) {
+  auto buffer = sample.convert_to_contiguous_buffer();
+  if (!buffer) {
+    return fail_platform(buffer.error());
+  }
+  if (!*buffer) {
+    return fail_status(platform::status::e_pointer);
+  }
+  auto locked = (*buffer)->lock();
+  if (!locked) {
+    return fail_platform(locked.error());
+  }
+  std::vector<std::byte> bytes(locked->current_length);
+  if (locked->current_length > 0) {
+    std::memcpy(bytes.data(), locked->data, locked->current_length);
+  }
+  if (auto unlocked = (*buffer)->unlock(); !unlocked) {
+    return fail_platform(unlocked.error());
+  }
+  return bytes;
+}
+
+}  // namespace
+
+Result<std::vector<std::byte>> annex_b_payload(std::vector<std::byte> bytes) {
+  if (starts_with(bytes, {0, 0, 1}) || starts_with(bytes, {0, 0, 0, 1})) {
+    return bytes;
+  }
+  const std::size_t n = bytes.size();
+  if (n < 4) {
+    return fail(std::string(invalid_h264_message));
+  }
+  std::vector<std::byte> payload;
+  payload.reserve(n + 16);
+  std::size_t p = 0;
+  while (p + 4 <= n) {
+    const std::uint64_t length = (std::to_integer<std::uint64_t>(bytes[p]) << 24) |
+                                 (std::to_integer<std::uint64_t>(bytes[p + 1]) << 16) |
+                                 (std::to_integer<std::uint64_t>(bytes[p + 2]) << 8) |
+                                 std::to_integer<std::uint64_t>(bytes[p + 3]);
+    if (length == 0 || p + 4 + length > n) {
+      return fail(std::string(invalid_length_prefixed_message));
+    }
+    for (unsigned b : {0u, 0u, 0u, 1u}) {
+      payload.push_back(std::byte(b));
+    }
+    const auto first = bytes.begin() + static_cast<std::ptrdiff_t>(p + 4);
+    payload.insert(payload.end(), first, first + static_cast<std::ptrdiff_t>(length));
+    p += 4 + static_cast<std::size_t>(length);
+  }
+  if (p != n) {
+    return fail(std::string(invalid_h264_message));
+  }
+  return payload;
+}
+
+std::uint64_t whole_ms(std::chrono::nanoseconds span) {
+  if (span.count() < 0) {
+    return 0;
+  }
+  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(span).count());
+}
+
+EncoderOutput::EncoderOutput(OutputStreams streams) : streams_(std::move(streams)) {
+  encode_latencies_.reserve(window);
+  mailbox_waits_.reserve(window);
+  mft_latencies_.reserve(window);
+}
+
+Result<std::optional<EncoderOutput::Taken>> EncoderOutput::take(EncoderState& state) {
+  mf::MediaFoundation& media = platform::current().media_foundation();
+  mf::OutputDataBuffer data;
+  data.stream_id = 0;
+  if (!state.provides_samples) {
+    auto sample = media.mf_create_sample();
+    if (!sample) {
+      return fail_platform(sample.error());
+    }
+    if (!*sample) {
+      return fail_status(platform::status::e_pointer);
+    }
+    auto buffer = media.mf_create_memory_buffer(state.output_buffer_size);
+    if (!buffer) {
+      return fail_platform(buffer.error());
+    }
+    if (!*buffer) {
+      return fail_status(platform::status::e_pointer);
+    }
+    if (auto added = (*sample)->add_buffer(std::move(*buffer)); !added) {
+      return fail_platform(added.error());
+    }
+    data.sample = std::move(*sample);
+  }
+  std::uint32_t status = 0;
+  if (auto produced = state.transform->process_output(0, data, status); !produced) {
+    switch (produced.error().code()) {
+      case platform::status::mf_e_transform_need_more_input:
+        return std::optional<Taken>();
+      case platform::status::mf_e_transform_stream_change:
+        if (auto renegotiated = renegotiate(state); !renegotiated) {
+          return std::unexpected(renegotiated.error());
+        }
+        return std::optional<Taken>();
+      default:
+        return fail_platform(produced.error());
+    }
+  }
+  if (!data.sample) {
+    return fail(std::string(no_output_sample_message));
+  }
+
+  Taken taken;
+  const auto clean_point = data.sample->get_uint32(platform::guids::mf_sample_extension_clean_point);
+  taken.keyframe = clean_point && *clean_point != 0;
+  auto bytes = copy_sample_bytes(*data.sample);
+  if (!bytes) {
+    return std::unexpected(bytes.error());
+  }
+
+  auto now = std::chrono::steady_clock::now();
+  if (state.submitted.empty()) {
+    return fail(std::string(untracked_frame_message));
+  }
+  PendingInput entry = std::move(state.submitted.front());
+  state.submitted.pop_front();
+  const MonotonicTime submitted_at = entry.submitted_at.value_or(entry.arrived_at);
+  taken.mailbox_wait_ms = whole_ms(submitted_at - entry.arrived_at);
+  taken.mft_ms = whole_ms(now - submitted_at);
+  taken.total_ms = whole_ms(now - entry.arrived_at);
+  taken.capture_time = entry.capture_time;
+
+  if (auto recycled = state.recycle(std::move(entry.surface)); !recycled) {
+    return std::unexpected(recycled.error());
+  }
+  now = std::chrono::steady_clock::now();
+  if (auto applied = state.apply(state.mailbox.output_produced(now)); !applied) {
+    return std::unexpected(applied.error());
+  }
+  auto payload = annex_b_payload(std::move(*bytes));
+  if (!payload) {
+    return std::unexpected(payload.error());
+  }
+  taken.payload = std::move(*payload);
+  return std::optional<Taken>(std::move(taken));
+}
+
+Result<void> EncoderOutput::report_and_write(const Taken& output, const Counters& counters) {
+  LineSink& lines = *streams_.diagnostics;
+  lines.write_line("encode_latency_ms=" + std::to_string(output.total_ms));
+  encode_latencies_.push_back(output.total_ms);
+  mailbox_waits_.push_back(output.mailbox_wait_ms);
+  mft_latencies_.push_back(output.mft_ms);
+  if (encode_latencies_.size() == window) {
+    if (auto summary = sender::encoder_latency_summary(encode_latencies_, counters.encoder_max_depth)) {
+      lines.write_line(sender::format_encoder_latency_summary(*summary));
+    }
+    lines.write_line("frame_mailbox encoded_frames=" + std::to_string(counters.encoded_frames) +
+                     " frames_replaced=" + std::to_string(counters.frames_replaced) +
+                     " frames_deferred=" + std::to_string(counters.frames_deferred));
+    const auto wait = sender::encoder_latency_summary(mailbox_waits_, 0);
+    const auto mft = sender::encoder_latency_summary(mft_latencies_, 0);
+    if (wait && mft) {
+      lines.write_line("latency_breakdown mailbox_wait_p50_ms=" + std::to_string(wait->p50) +
+                       " mailbox_wait_p95_ms=" + std::to_string(wait->p95) +
+                       " mft_p50_ms=" + std::to_string(mft->p50) +
+                       " mft_p95_ms=" + std::to_string(mft->p95));
+    }
+    encode_latencies_.clear();
+    mailbox_waits_.clear();
+    mft_latencies_.clear();
+  }
+  if (auto written = streams_.records->write_record(output.capture_time, output.keyframe, output.payload);
+      !written) {
+    return fail(written.error().message);
+  }
+  return {};
+}
+
+namespace {
+
+Result<void> serve_events(SharedEncoderState& state, std::condition_variable& wake,
+                          mf::MediaEventGenerator& events, EncoderOutput& output) {
+  for (;;) {
+    auto event = events.get_event(0);
+    if (!event) {
+      return fail_platform(event.error());
+    }
+    if (!*event) {
+      return fail_status(platform::status::e_pointer);
+    }
+    auto event_status = (*event)->get_status();
+    if (!event_status) {
+      return fail_platform(event_status.error());
+    }
+    if (platform::status::failed(*event_status)) {
+      return fail_status(*event_status);
+    }
+    auto type = (*event)->get_type();
+    if (!type) {
+      return fail_platform(type.error());
+    }
+
+    std::optional<EncoderOutput::Taken> taken;
+    EncoderOutput::Counters counters;
+    bool finished = false;
+    {
+      auto locked = lock_encoder_state(state);
+      if (!locked) {
+        return std::unexpected(locked.error());
+      }
+      EncoderState& s = **locked;
+      if (*type == mf::me_transform_drain_complete) {
+        s.drained = true;
+      } else if (*type == mf::me_transform_need_input) {
+        if (auto applied = s.apply(s.mailbox.input_requested(std::chrono::steady_clock::now())); !applied) {
+          return applied;
+        }
+      } else if (*type == mf::me_transform_have_output) {
+        auto result = output.take(s);
+        if (!result) {
+          return std::unexpected(result.error());
+        }
+        taken = std::move(*result);
+      }
+      counters.encoded_frames = s.encoded_frames;
+      counters.encoder_max_depth = s.encoder_max_depth;
+      counters.frames_replaced = s.mailbox.frames_replaced;
+      counters.frames_deferred = s.mailbox.frames_deferred;
+      finished = s.finishing && (s.submitted.empty() || s.drained);
+    }
+    wake.notify_all();
+    if (taken) {
+      if (auto written = output.report_and_write(*taken, counters); !written) {
+        return written;
+      }
+    }
+    if (finished) {
+      return {};
+    }
+  }
+}
+
+}  // namespace
+
+Result<void> run_encoder_events(SharedEncoderState& state, std::condition_variable& wake,
+                                std::shared_ptr<mf::MediaEventGenerator> events,
+                                const OutputStreams& streams) {
+  mf::MediaFoundation& media = platform::current().media_foundation();
+  if (auto com = media.co_initialize_ex(mf::coinit_multithreaded); !com) {
+    return fail_platform(com.error());
+  }
+  Result<void> result;
+  {
+    EncoderOutput output(streams);
+    result = serve_events(state, wake, *events, output);
+  }
+  media.co_uninitialize();
+  events.reset();
+  return result;
+}
+
+}  // namespace quorvex::app

@@ -1,0 +1,122 @@
+#include "app/encoder_state.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "app/platform_error.h"
+#include "platform/platform.h"
+#include "sender/windows_encoder.h"
+
+namespace quorvex::app {
+namespace mf = platform::mf;
+
+namespace {
+// Sample times are counted in 100-ns units.
+constexpr std::int64_t units_100ns_per_second = 10'000'000;
+}  // namespace
+
+EncoderState::EncoderState(std::uint32_t fps_)
+    : mailbox(sender::frame_interval_for_fps(fps_),
+              std::max<std::size_t>(1, sender::h264_settings(fps_).max_in_flight)),
+      frame_duration_100ns(units_100ns_per_second / static_cast<std::int64_t>(fps_)),
+      fps(fps_) {}
+
+Result<void> EncoderState::apply(MailboxActions actions) {
+  for (auto& action : actions) {
+    Result<void> done = action.kind == sender::MailboxAction<PendingInput>::Kind::Submit
+                            ? submit(std::move(action.frame))
+                            : recycle(std::move(action.frame.surface));
+    if (!done) {
+      return done;
+    }
+  }
+  return {};
+}
+
+Result<void> EncoderState::recycle(GpuSurface surface) {
+  if (!converter) {
+    return fail(std::string(converter_unavailable_message));
+  }
+  converter->free_surfaces.push_back(std::move(surface));
+  return {};
+}
+
+Result<void> EncoderState::submit(PendingInput frame) {
+  // Exchange, not load-then-store: a request made while this runs is kept
+  // for the next frame, and two requests before it force one keyframe.
+  if (keyframe_request->exchange(false)) {
+    auto forced = codec_api->set_value(platform::guids::codecapi_av_enc_video_force_key_frame,
+                                       mf::Variant::boolean(true));
+    if (!forced) {
+      if (auto recycled = recycle(std::move(frame.surface)); !recycled) {
+        return recycled;
+      }
+      return fail_platform(forced.error());
+    }
+    diagnostics->write_line("encoder_control request=keyframe accepted=true");
+  }
+
+  mf::MediaFoundation& media = platform::current().media_foundation();
+  auto buffer = media.mf_create_dxgi_surface_buffer(frame.surface.texture, 0, false);
+  if (!buffer) {
+    return fail_platform(buffer.error());
+  }
+  if (!*buffer) {
+    return fail_status(platform::status::e_pointer);
+  }
+  auto sample = media.mf_create_sample();
+  if (!sample) {
+    return fail_platform(sample.error());
+  }
+  if (!*sample) {
+    return fail_status(platform::status::e_pointer);
+  }
+  if (auto added = (*sample)->add_buffer(*buffer); !added) {
+    return fail_platform(added.error());
+  }
+  if (auto timed = (*sample)->set_sample_time(next_sample_time_100ns); !timed) {
+    return fail_platform(timed.error());
+  }
+  if (auto lasting = (*sample)->set_sample_duration(frame_duration_100ns); !lasting) {
+    return fail_platform(lasting.error());
+  }
+  // The timeline ignores real capture times; those travel in the PendingInput.
+  next_sample_time_100ns += frame_duration_100ns;
+
+  if (auto accepted = transform->process_input(0, **sample, 0); !accepted) {
+    if (auto recycled = recycle(std::move(frame.surface)); !recycled) {
+      return recycled;
+    }
+    return fail_platform(accepted.error());
+  }
+  ++encoded_frames;
+  frame.submitted_at = std::chrono::steady_clock::now();
+  submitted.push_back(std::move(frame));
+  encoder_max_depth = std::max<std::uint64_t>(encoder_max_depth, submitted.size());
+  return {};
+}
+
+Result<EncoderStateLock> lock_encoder_state(SharedEncoderState& state) {
+  EncoderStateLock guard = state.lock();
+  if (guard.poisoned()) {
+    return fail(std::string(lock_poisoned_message));
+  }
+  return guard;
+}
+
+void record_thread_error(SharedEncoderState& state, std::condition_variable& wake,
+                         const Result<void>& result, LineSink& diagnostics) {
+  if (result) {
+    return;
+  }
+  diagnostics.write_line("error: encoder thread failed: " + result.error().message);
+  {
+    EncoderStateLock guard = state.lock();
+    if (!guard.poisoned()) {
+      guard->error = result.error().message;
+    }
+  }
+  wake.notify_all();
+}
+
+}  // namespace quorvex::app

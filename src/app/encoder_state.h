@@ -1,0 +1,116 @@
+// The one record the capture thread, the encoder event thread, the pacer and
+// the owner's thread share while a hardware encoder runs: the frame mailbox,
+// the GPU converter with its NV12 surface pool, the frames inside the
+// encoder, the encoder's interfaces, the sample clock, the counters and the
+// slot in which a failing thread leaves its error. Beside it lives the
+// condition variable `wake`, notified after every change that can move the
+// mailbox's deadline; only the pacer waits on it.
+//
+// Surface ownership: every NV12 surface is at any moment in exactly one
+// place: the converter's free pool, a PendingInput being handled, the
+// mailbox's waiting slot or `submitted`. From the slot and from `submitted`
+// it returns to the pool only through recycle(); anywhere else, dropping it
+// releases it.
+//
+// Thread contract: every field is guarded by the state's poisonable mutex;
+// apply, recycle and submit are called with it held. Lock order: the capture
+// handler's mutex, then this one; standard output only after this one has
+// been released; no thread is joined while holding it.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "app/config.h"
+#include "app/error.h"
+#include "app/gpu_converter.h"
+#include "app/output_streams.h"
+#include "app/poisonable_mutex.h"
+#include "platform/d3d11.h"
+#include "platform/media_foundation.h"
+#include "sender/frame_mailbox.h"
+
+namespace quorvex::app {
+
+inline constexpr std::string_view converter_unavailable_message = "GPU converter is unavailable";
+inline constexpr std::string_view lock_poisoned_message = "encoder state lock poisoned";
+
+using MonotonicTime = std::chrono::steady_clock::time_point;
+
+// A converted frame on its way through mailbox and encoder.
+struct PendingInput {
+  GpuSurface surface;
+  // Set when the encoder accepted the frame.
+  std::optional<MonotonicTime> submitted_at;
+  // Wall clock at arrival: the frame record's timestamp.
+  std::chrono::system_clock::time_point capture_time;
+  // Start of the capture callback that delivered the frame.
+  MonotonicTime arrived_at;
+};
+
+using FrameMailbox = sender::FrameMailbox<PendingInput>;
+using MailboxActions = sender::ActionList<PendingInput>;
+
+struct EncoderState {
+  // The initial state for an encoder of this rate: mailbox of
+  // max(1, H264Settings.max_in_flight) frames paced at 1/fps seconds, sample
+  // duration 10,000,000 / fps in 100-ns units. fps must not be 0.
+  explicit EncoderState(std::uint32_t fps);
+
+  // Runs the mailbox's actions in order; stops at the first error, and the
+  // actions not run are dropped (their surfaces released).
+  [[nodiscard]] Result<void> apply(MailboxActions actions);
+  // Returns a surface to the back of the converter's pool.
+  [[nodiscard]] Result<void> recycle(GpuSurface surface);
+  // Wraps the frame's NV12 texture in a sample on the constant-rate timeline
+  // and hands it to the encoder, honouring a pending keyframe request.
+  [[nodiscard]] Result<void> submit(PendingInput frame);
+
+  std::deque<PendingInput> submitted;  // oldest first
+  std::optional<GpuConverter> converter;
+  std::optional<std::string> error;
+  FrameMailbox mailbox;
+  std::shared_ptr<platform::d3d11::Device> device;
+  std::shared_ptr<platform::d3d11::DeviceContext> context;
+  std::shared_ptr<platform::mf::Transform> transform;
+  std::shared_ptr<platform::mf::CodecApi> codec_api;
+  std::shared_ptr<platform::mf::DxgiDeviceManager> device_manager;
+  FlagCell keyframe_request = std::make_shared<std::atomic<bool>>(false);
+  std::int64_t frame_duration_100ns = 0;
+  std::int64_t next_sample_time_100ns = 0;
+  std::uint64_t encoded_frames = 0;
+  std::uint64_t encoder_max_depth = 0;
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  std::uint32_t fps = 0;
+  std::uint32_t output_buffer_size = 0;
+  bool provides_samples = false;
+  bool finishing = false;
+  bool drained = false;
+  // Measurement only (benchmarks): the pacer's returns from a wait, and the
+  // frames it submitted. Nothing in the program acts on them.
+  std::uint64_t pacer_wakeups = 0;
+  std::uint64_t pacer_submissions = 0;
+  // Where the keyframe line goes.
+  std::shared_ptr<LineSink> diagnostics;
+};
+
+using SharedEncoderState = PoisonableMutex<EncoderState>;
+using EncoderStateLock = SharedEncoderState::Guard;
+
+// The held lock, or "encoder state lock poisoned" (the lock is then released).
+[[nodiscard]] Result<EncoderStateLock> lock_encoder_state(SharedEncoderState& state);
+
+// The end of a worker thread's body: a failure is printed as
+// "error: encoder thread failed: {error}", stored in `error` (unless the
+// lock is poisoned) and every waiter on `wake` is notified.
+void record_thread_error(SharedEncoderState& state, std::condition_variable& wake,
+                         const Result<void>& result, LineSink& diagnostics);
+
+}  // namespace quorvex::app

@@ -1,0 +1,88 @@
+// The hardware H.264 encoder: finds the first hardware encoder transform that
+// takes NV12 and gives H.264, configures it for constant-bitrate, low-latency
+// streaming without B-frames, binds it to the caller's Direct3D 11 device
+// (zero copy), builds the shared encoder state and starts the event thread
+// "media-foundation-output" and the pacer "frame-mailbox-pacer". finish()
+// drains it and joins both threads; destruction finishes once more, ends
+// streaming and shuts the media framework down. A software encoder is never
+// used.
+//
+// Thread contract: create, finish and destruction run on the owner's thread
+// (the capture thread, or the probe's main thread), which must be able to
+// use the media framework's objects (a multithreaded-apartment thread). The
+// worker threads reach the state only through its mutex.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include "app/config.h"
+#include "app/encoder_state.h"
+#include "app/error.h"
+#include "app/output_streams.h"
+#include "app/worker_thread.h"
+#include "platform/d3d11.h"
+#include "platform/media_foundation.h"
+
+namespace quorvex::app {
+
+inline constexpr std::string_view no_hardware_encoder_message =
+    "hardware H.264 encoder unavailable; software fallback refused";
+inline constexpr std::string_view empty_activation_message = "hardware H.264 encoder activation is empty";
+inline constexpr std::string_view low_latency_rejected_message = "encoder rejected low-latency mode";
+inline constexpr std::string_view no_device_manager_message =
+    "Media Foundation returned no DXGI device manager";
+inline constexpr std::string_view pacer_panicked_message = "frame mailbox pacer thread panicked";
+inline constexpr std::string_view events_panicked_message = "encoder event thread panicked";
+inline constexpr std::string_view drain_pending_message = "hardware encoder drain ended with pending inputs";
+
+// Sets the attributes the input and output types share, in order, stopping
+// at the first failure: major type video, subtype, frame size (width high,
+// height low), frame rate fps/1, pixel aspect 1:1, progressive.
+[[nodiscard]] Result<void> configure_video_type(platform::mf::MediaType& type,
+                                                const platform::Guid& subtype, std::uint32_t width,
+                                                std::uint32_t height, std::uint32_t fps);
+
+class HardwareEncoder {
+ public:
+  // fps must not be 0. The "encoder_setting …" lines go to
+  // `streams.diagnostics`, frame records to `streams.records`.
+  [[nodiscard]] static Result<std::unique_ptr<HardwareEncoder>> create(
+      std::shared_ptr<platform::d3d11::Device> device,
+      std::shared_ptr<platform::d3d11::DeviceContext> context, std::uint32_t width,
+      std::uint32_t height, std::uint32_t fps, std::uint32_t bitrate, FlagCell keyframe_request,
+      OutputStreams streams = process_output_streams());
+
+  HardwareEncoder(const HardwareEncoder&) = delete;
+  HardwareEncoder& operator=(const HardwareEncoder&) = delete;
+  // finish() once more (a failure is printed as "error: encoder finish
+  // failed: {error}"), end streaming, shut the media framework down. A worker
+  // that could not be joined keeps running on its own with its references.
+  ~HardwareEncoder();
+
+  // Stops submissions, recycles the waiting frame, drains the encoder, joins
+  // the pacer and then the event thread, and reports an incomplete drain or
+  // a worker's failure. Only the first call drains; later calls repeat the
+  // final checks.
+  [[nodiscard]] Result<void> finish();
+
+  [[nodiscard]] SharedEncoderState& state() const { return *state_; }
+  [[nodiscard]] std::condition_variable& wake() const { return *wake_; }
+
+ private:
+  HardwareEncoder(std::shared_ptr<SharedEncoderState> state, std::shared_ptr<std::condition_variable> wake,
+                  OutputStreams streams);
+
+  std::shared_ptr<SharedEncoderState> state_;
+  std::shared_ptr<std::condition_variable> wake_;
+  OutputStreams streams_;
+  WorkerThread output_thread_;
+  WorkerThread pacer_thread_;
+  // The event thread is joined only after the drain messages went out:
+  // otherwise it may wait for an event that never comes.
+  bool drain_sent_ = false;
+};
+
+}  // namespace quorvex::app

@@ -1,0 +1,66 @@
+#include "app/output_streams.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "app/stderr_line.h"
+#include "sender/windows_encoder.h"
+
+namespace quorvex::app {
+namespace {
+
+class StderrLines final : public LineSink {
+ public:
+  void write_line(std::string_view line_without_newline) override {
+    write_stderr_line(line_without_newline);
+  }
+};
+
+sender::IoError stdout_error() {
+  const int error = errno;
+  sender::IoError io;
+  io.kind = error == EPIPE ? sender::IoError::Kind::BrokenPipe : sender::IoError::Kind::Other;
+  io.message = error != 0 ? std::string(std::strerror(error)) : std::string("standard output write failed");
+  return io;
+}
+
+class StdoutBytes final : public sender::ByteSink {
+ public:
+  std::expected<void, sender::IoError> write_all(std::span<const std::byte> bytes) override {
+    errno = 0;
+    if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size()) {
+      return std::unexpected(stdout_error());
+    }
+    return {};
+  }
+  std::expected<void, sender::IoError> flush() override {
+    errno = 0;
+    if (std::fflush(stdout) != 0) {
+      return std::unexpected(stdout_error());
+    }
+    return {};
+  }
+};
+
+}  // namespace
+
+std::expected<void, sender::IoError> RecordOutput::write_record(
+    std::chrono::system_clock::time_point capture_time, bool keyframe,
+    std::span<const std::byte> payload) {
+  std::lock_guard lock(mutex_);
+  if (auto written = sender::write_frame(*sink_, capture_time, keyframe, payload); !written) {
+    return written;
+  }
+  return sink_->flush();
+}
+
+OutputStreams process_output_streams() {
+  static const OutputStreams streams{
+      std::make_shared<RecordOutput>(std::make_shared<StdoutBytes>()),
+      std::make_shared<StderrLines>()};
+  return streams;
+}
+
+}  // namespace quorvex::app

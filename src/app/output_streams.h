@@ -1,0 +1,54 @@
+// Where the encoder pipeline's output goes: frame records to standard output
+// under its one mutex (a record and its flush together), diagnostic lines to
+// standard error one whole line per write. The program uses the process's
+// streams; tests hand in memory ones.
+//
+// Thread contract: every member may be called from any thread.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <expected>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string_view>
+
+#include "sender/byte_sink.h"
+#include "sender/io_error.h"
+
+namespace quorvex::app {
+
+class LineSink {
+ public:
+  virtual ~LineSink() = default;
+  // Writes the line and its line feed at once, so lines of different threads
+  // never interleave. A failed write is dropped: there is nowhere to report it.
+  virtual void write_line(std::string_view line_without_newline) = 0;
+};
+
+// The record stream: frame records go through write_frame and are flushed,
+// both under the stream's mutex.
+class RecordOutput {
+ public:
+  explicit RecordOutput(std::shared_ptr<sender::ByteSink> sink) : sink_(std::move(sink)) {}
+
+  [[nodiscard]] std::expected<void, sender::IoError> write_record(
+      std::chrono::system_clock::time_point capture_time, bool keyframe,
+      std::span<const std::byte> payload);
+
+ private:
+  std::mutex mutex_;
+  std::shared_ptr<sender::ByteSink> sink_;  // guarded by mutex_
+};
+
+struct OutputStreams {
+  std::shared_ptr<RecordOutput> records;
+  std::shared_ptr<LineSink> diagnostics;
+};
+
+// The process's standard output and standard error; the same objects on
+// every call.
+[[nodiscard]] OutputStreams process_output_streams();
+
+}  // namespace quorvex::app

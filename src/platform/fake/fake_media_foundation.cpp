@@ -1,0 +1,760 @@
+#include "platform/fake/fake_media_foundation.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <map>
+#include <string>
+
+namespace quorvex::platform::fake {
+namespace {
+
+// The fake's texts do not depend on the installed platform.
+std::unexpected<Error> fail(std::uint32_t code) { return std::unexpected(Error(code, standard_status_message(code))); }
+
+}  // namespace
+
+struct FakeEncoderTransform::Shared {
+  FaultPlan faults;
+  std::atomic<std::uint64_t> co_uninitialize_calls{0};
+
+  // Fails with the scripted code, if any; Empty counts as success here.
+  [[nodiscard]] Status check(std::string_view operation) {
+    const auto decision = faults.on_call(operation);
+    if (decision.outcome == FaultPlan::Outcome::Fail) {
+      return fail(decision.code);
+    }
+    return {};
+  }
+  // For calls that hand back an object: nullopt means "go on normally".
+  template <class T>
+  std::optional<Result<std::shared_ptr<T>>> scripted(std::string_view operation) {
+    const auto decision = faults.on_call(operation);
+    if (decision.outcome == FaultPlan::Outcome::Fail) {
+      return Result<std::shared_ptr<T>>(fail(decision.code));
+    }
+    if (decision.outcome == FaultPlan::Outcome::Empty) {
+      return Result<std::shared_ptr<T>>(std::shared_ptr<T>());
+    }
+    return std::nullopt;
+  }
+};
+
+struct FakeEncoderTransform::State {
+  mutable std::mutex mutex;
+  mutable std::condition_variable changed;
+  struct Event {
+    std::uint32_t type = 0;
+    std::uint32_t status = 0;
+  };
+  std::deque<Event> events;
+  std::deque<ScriptedOutput> outputs;
+  bool shut_down = false;
+  std::size_t waiting = 0;
+  bool stream_changed = false;
+  bool force_key_pending = false;
+  std::uint64_t input_index = 0;
+  std::vector<InputRecord> inputs;
+  std::vector<mf::MftMessage> messages;
+  std::vector<std::pair<Guid, mf::Variant>> set_values;
+  std::vector<AttributeSetting> output_type;
+  std::vector<AttributeSetting> input_type;
+  std::vector<std::uint32_t> transform_attributes;
+  std::vector<std::uint32_t> offered_buffer_sizes;
+  std::size_t output_types_set = 0;
+  std::optional<mf::Variant> low_latency_set;
+
+  void push(Event event, bool front = false) {
+    {
+      std::lock_guard lock(mutex);
+      if (front) {
+        events.push_front(event);
+      } else {
+        events.push_back(event);
+      }
+    }
+    changed.notify_all();
+  }
+};
+
+namespace {
+
+using Shared = FakeEncoderTransform::Shared;
+using State = FakeEncoderTransform::State;
+
+// A plain attribute store with a log of what was set.
+class AttributeStore {
+ public:
+  Status set(const AttributeSetting& setting) {
+    log.push_back(setting);
+    values[key_of(setting.key)] = setting;
+    return {};
+  }
+  template <class T>
+  Result<T> get(const Guid& key, AttributeSetting::Kind kind) const {
+    const auto it = values.find(key_of(key));
+    if (it == values.end() || it->second.kind != kind) {
+      return fail(status::mf_e_attributenotfound);
+    }
+    if constexpr (std::is_same_v<T, Guid>) {
+      return it->second.guid_value;
+    } else {
+      return static_cast<T>(it->second.value);
+    }
+  }
+  std::vector<AttributeSetting> log;
+
+ private:
+  static std::string key_of(const Guid& g) {
+    std::string k(sizeof(Guid), '\0');
+    std::memcpy(k.data(), &g, sizeof(Guid));
+    return k;
+  }
+  std::map<std::string, AttributeSetting> values;
+};
+
+AttributeSetting u32(const Guid& key, std::uint32_t v) { return {key, AttributeSetting::Kind::UInt32, v, {}}; }
+AttributeSetting u64(const Guid& key, std::uint64_t v) { return {key, AttributeSetting::Kind::UInt64, v, {}}; }
+AttributeSetting guid(const Guid& key, const Guid& v) { return {key, AttributeSetting::Kind::Guid, 0, v}; }
+
+class FakeMediaType final : public mf::MediaType {
+ public:
+  explicit FakeMediaType(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
+  Status set_uint32(const Guid& key, std::uint32_t value) override { return set(u32(key, value)); }
+  Status set_uint64(const Guid& key, std::uint64_t value) override { return set(u64(key, value)); }
+  Status set_guid(const Guid& key, const Guid& value) override { return set(guid(key, value)); }
+  Result<std::uint32_t> get_uint32(const Guid& key) override {
+    return store.get<std::uint32_t>(key, AttributeSetting::Kind::UInt32);
+  }
+  Result<std::uint64_t> get_uint64(const Guid& key) override {
+    return store.get<std::uint64_t>(key, AttributeSetting::Kind::UInt64);
+  }
+  Result<Guid> get_guid(const Guid& key) override { return store.get<Guid>(key, AttributeSetting::Kind::Guid); }
+  AttributeStore store;
+
+ private:
+  Status set(const AttributeSetting& setting) {
+    if (auto s = shared_->check("media_type.set"); !s) {
+      return s;
+    }
+    return store.set(setting);
+  }
+  std::shared_ptr<Shared> shared_;
+};
+
+class FakeMemoryBuffer final : public mf::MediaBuffer {
+ public:
+  FakeMemoryBuffer(std::shared_ptr<Shared> shared, std::uint32_t max_length)
+      : shared_(std::move(shared)), bytes(max_length) {}
+  Result<Locked> lock() override {
+    if (auto s = shared_->check("buffer.lock"); !s) {
+      return std::unexpected(s.error());
+    }
+    return Locked{bytes.data(), static_cast<std::uint32_t>(bytes.size()), current_length};
+  }
+  Status unlock() override { return shared_->check("buffer.unlock"); }
+  Result<std::uint32_t> get_current_length() override { return current_length; }
+  Status set_current_length(std::uint32_t length) override {
+    if (length > bytes.size()) {
+      return fail(status::e_invalidarg);
+    }
+    current_length = length;
+    return {};
+  }
+
+ private:
+  std::shared_ptr<Shared> shared_;
+
+ public:
+  std::vector<std::uint8_t> bytes;
+  std::uint32_t current_length = 0;
+};
+
+class FakeSurfaceBuffer final : public mf::MediaBuffer {
+ public:
+  explicit FakeSurfaceBuffer(std::shared_ptr<d3d11::Texture2D> texture_) : texture(std::move(texture_)) {}
+  Result<Locked> lock() override { return fail(status::e_notimpl); }
+  Status unlock() override { return fail(status::e_notimpl); }
+  Result<std::uint32_t> get_current_length() override { return 0; }
+  Status set_current_length(std::uint32_t) override { return fail(status::e_notimpl); }
+  std::shared_ptr<d3d11::Texture2D> texture;
+};
+
+class FakeSample final : public mf::Sample {
+ public:
+  explicit FakeSample(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
+  Status set_uint32(const Guid& key, std::uint32_t value) override { return store.set(u32(key, value)); }
+  Status set_uint64(const Guid& key, std::uint64_t value) override { return store.set(u64(key, value)); }
+  Status set_guid(const Guid& key, const Guid& value) override { return store.set(guid(key, value)); }
+  Result<std::uint32_t> get_uint32(const Guid& key) override {
+    return store.get<std::uint32_t>(key, AttributeSetting::Kind::UInt32);
+  }
+  Result<std::uint64_t> get_uint64(const Guid& key) override {
+    return store.get<std::uint64_t>(key, AttributeSetting::Kind::UInt64);
+  }
+  Result<Guid> get_guid(const Guid& key) override { return store.get<Guid>(key, AttributeSetting::Kind::Guid); }
+  Status add_buffer(std::shared_ptr<mf::MediaBuffer> buffer) override {
+    if (auto s = shared_->check("sample.add_buffer"); !s) {
+      return s;
+    }
+    buffers.push_back(std::move(buffer));
+    return {};
+  }
+  Status set_sample_time(std::int64_t time_100ns) override {
+    if (auto s = shared_->check("sample.set_sample_time"); !s) {
+      return s;
+    }
+    time = time_100ns;
+    return {};
+  }
+  Status set_sample_duration(std::int64_t duration_100ns) override {
+    if (auto s = shared_->check("sample.set_sample_duration"); !s) {
+      return s;
+    }
+    duration = duration_100ns;
+    return {};
+  }
+  Result<std::int64_t> get_sample_time() override { return time; }
+  Result<std::shared_ptr<mf::MediaBuffer>> convert_to_contiguous_buffer() override {
+    if (auto s = shared_->scripted<mf::MediaBuffer>("sample.convert_to_contiguous_buffer")) {
+      return *s;
+    }
+    if (buffers.empty()) {
+      return fail(status::e_unexpected);
+    }
+    return buffers.front();
+  }
+
+  AttributeStore store;
+  std::vector<std::shared_ptr<mf::MediaBuffer>> buffers;
+  std::int64_t time = 0;
+  std::int64_t duration = 0;
+
+ private:
+  std::shared_ptr<Shared> shared_;
+};
+
+class FakeEvent final : public mf::MediaEvent {
+ public:
+  FakeEvent(std::shared_ptr<Shared> shared, State::Event event) : shared_(std::move(shared)), event_(event) {}
+  Result<std::uint32_t> get_type() override {
+    if (auto s = shared_->check("event.get_type"); !s) {
+      return std::unexpected(s.error());
+    }
+    return event_.type;
+  }
+  Result<std::uint32_t> get_status() override {
+    if (auto s = shared_->check("event.get_status"); !s) {
+      return std::unexpected(s.error());
+    }
+    return event_.status;
+  }
+
+ private:
+  std::shared_ptr<Shared> shared_;
+  State::Event event_;
+};
+
+class FakeEventGenerator final : public mf::MediaEventGenerator {
+ public:
+  FakeEventGenerator(std::shared_ptr<Shared> shared, std::shared_ptr<State> state)
+      : shared_(std::move(shared)), state_(std::move(state)) {}
+  Result<std::shared_ptr<mf::MediaEvent>> get_event(std::uint32_t) override {
+    if (auto s = shared_->check("get_event"); !s) {
+      return std::unexpected(s.error());
+    }
+    std::unique_lock lock(state_->mutex);
+    ++state_->waiting;
+    state_->changed.notify_all();
+    state_->changed.wait(lock, [&] { return !state_->events.empty() || state_->shut_down; });
+    --state_->waiting;
+    if (state_->shut_down) {
+      return fail(status::mf_e_shutdown);
+    }
+    const State::Event event = state_->events.front();
+    state_->events.pop_front();
+    return std::make_shared<FakeEvent>(shared_, event);
+  }
+
+ private:
+  std::shared_ptr<Shared> shared_;
+  std::shared_ptr<State> state_;
+};
+
+const char* property_name(const Guid& api) {
+  namespace g = guids;
+  if (api == g::codecapi_av_enc_common_rate_control_mode) return "set_value.rate_control";
+  if (api == g::codecapi_av_enc_common_mean_bit_rate) return "set_value.mean_bit_rate";
+  if (api == g::codecapi_av_enc_common_quality_vs_speed) return "set_value.quality_vs_speed";
+  if (api == g::codecapi_av_low_latency_mode) return "set_value.low_latency";
+  if (api == g::codecapi_av_enc_video_force_key_frame) return "set_value.force_key_frame";
+  return "set_value.other";
+}
+
+class FakeCodecApi final : public mf::CodecApi {
+ public:
+  FakeCodecApi(std::shared_ptr<Shared> shared, std::shared_ptr<State> state,
+               std::shared_ptr<FakeEncoderTransform> transform)
+      : shared_(std::move(shared)), state_(std::move(state)), transform_(std::move(transform)) {}
+  Status set_value(const Guid& api, const mf::Variant& value) override {
+    std::lock_guard lock(state_->mutex);
+    state_->set_values.emplace_back(api, value);
+    if (auto s = shared_->check(property_name(api)); !s) {
+      return s;
+    }
+    if (api == guids::codecapi_av_low_latency_mode) {
+      state_->low_latency_set = value;
+    }
+    if (api == guids::codecapi_av_enc_video_force_key_frame && value.type == mf::Variant::Type::Bool &&
+        value.bool_val == mf::Variant::variant_true) {
+      state_->force_key_pending = true;
+    }
+    return {};
+  }
+  Result<mf::Variant> get_value(const Guid& api) override {
+    if (auto s = shared_->check("get_value"); !s) {
+      return std::unexpected(s.error());
+    }
+    std::lock_guard lock(state_->mutex);
+    if (api == guids::codecapi_av_low_latency_mode) {
+      if (transform_->low_latency_read_back) {
+        return *transform_->low_latency_read_back;
+      }
+      if (state_->low_latency_set) {
+        return *state_->low_latency_set;
+      }
+    }
+    return mf::Variant{};
+  }
+
+ private:
+  std::shared_ptr<Shared> shared_;
+  std::shared_ptr<State> state_;
+  std::shared_ptr<FakeEncoderTransform> transform_;
+};
+
+class FakeTransformAttributes final : public mf::Attributes {
+ public:
+  FakeTransformAttributes(std::shared_ptr<Shared> shared, std::shared_ptr<State> state)
+      : shared_(std::move(shared)), state_(std::move(state)) {}
+  Status set_uint32(const Guid& key, std::uint32_t value) override {
+    if (auto s = shared_->check("attributes.set_uint32"); !s) {
+      return s;
+    }
+    if (key == guids::mf_transform_async_unlock) {
+      std::lock_guard lock(state_->mutex);
+      state_->transform_attributes.push_back(value);
+    }
+    return {};
+  }
+  Status set_uint64(const Guid&, std::uint64_t) override { return {}; }
+  Status set_guid(const Guid&, const Guid&) override { return {}; }
+  Result<std::uint32_t> get_uint32(const Guid&) override { return fail(status::mf_e_attributenotfound); }
+  Result<std::uint64_t> get_uint64(const Guid&) override { return fail(status::mf_e_attributenotfound); }
+  Result<Guid> get_guid(const Guid&) override { return fail(status::mf_e_attributenotfound); }
+
+ private:
+  std::shared_ptr<Shared> shared_;
+  std::shared_ptr<State> state_;
+};
+
+class FakeDeviceManager final : public mf::DxgiDeviceManager {
+ public:
+  explicit FakeDeviceManager(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
+  Status reset_device(d3d11::Device&, std::uint32_t) override { return shared_->check("reset_device"); }
+
+ private:
+  std::shared_ptr<Shared> shared_;
+};
+
+class FakeActivate final : public mf::Activate {
+ public:
+  FakeActivate(std::shared_ptr<Shared> shared, std::shared_ptr<FakeEncoderTransform> transform)
+      : shared_(std::move(shared)), transform_(std::move(transform)) {}
+  Result<std::shared_ptr<mf::Transform>> activate_object() override {
+    if (auto s = shared_->scripted<mf::Transform>("activate_object")) {
+      return *s;
+    }
+    return std::shared_ptr<mf::Transform>(transform_);
+  }
+
+ private:
+  std::shared_ptr<Shared> shared_;
+  std::shared_ptr<FakeEncoderTransform> transform_;
+};
+
+const char* message_name(mf::MftMessage message) {
+  switch (message) {
+    case mf::MftMessage::CommandFlush: return "process_message.flush";
+    case mf::MftMessage::CommandDrain: return "process_message.drain";
+    case mf::MftMessage::SetD3DManager: return "process_message.set_d3d_manager";
+    case mf::MftMessage::NotifyBeginStreaming: return "process_message.begin_streaming";
+    case mf::MftMessage::NotifyEndStreaming: return "process_message.end_streaming";
+    case mf::MftMessage::NotifyEndOfStream: return "process_message.end_of_stream";
+    case mf::MftMessage::NotifyStartOfStream: return "process_message.start_of_stream";
+  }
+  return "process_message.other";
+}
+
+void append_nal(std::vector<std::uint8_t>& out, const std::vector<std::uint8_t>& nal, bool length_prefixed) {
+  if (length_prefixed) {
+    const auto n = static_cast<std::uint32_t>(nal.size());
+    out.insert(out.end(), {static_cast<std::uint8_t>(n >> 24), static_cast<std::uint8_t>(n >> 16),
+                           static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n)});
+  } else {
+    out.insert(out.end(), {0, 0, 0, 1});
+  }
+  out.insert(out.end(), nal.begin(), nal.end());
+}
+
+}  // namespace
+
+FakeEncoderTransform::FakeEncoderTransform(std::shared_ptr<Shared> shared)
+    : shared_(std::move(shared)), state_(std::make_shared<State>()) {}
+
+FakeEncoderTransform::~FakeEncoderTransform() = default;
+
+ScriptedOutput FakeEncoderTransform::encoded(std::uint64_t index, bool keyframe, bool length_prefixed) {
+  ScriptedOutput output;
+  // Stand-in NAL units: headers of the right types, the frame index as body.
+  const std::vector<std::uint8_t> body{static_cast<std::uint8_t>(index >> 24), static_cast<std::uint8_t>(index >> 16),
+                                       static_cast<std::uint8_t>(index >> 8), static_cast<std::uint8_t>(index)};
+  if (keyframe) {
+    append_nal(output.bytes, {0x67, 0x42, 0xC0, 0x1F}, length_prefixed);  // SPS
+    append_nal(output.bytes, {0x68, 0xCE, 0x3C, 0x80}, length_prefixed);  // PPS
+    std::vector<std::uint8_t> idr{0x65};
+    idr.insert(idr.end(), body.begin(), body.end());
+    append_nal(output.bytes, idr, length_prefixed);
+  } else {
+    std::vector<std::uint8_t> slice{0x41};
+    slice.insert(slice.end(), body.begin(), body.end());
+    append_nal(output.bytes, slice, length_prefixed);
+  }
+  output.clean_point = keyframe ? 1 : 0;
+  return output;
+}
+
+void FakeEncoderTransform::push_event(std::uint32_t type, std::uint32_t status) { state_->push({type, status}); }
+
+void FakeEncoderTransform::queue_output(ScriptedOutput output) {
+  std::lock_guard lock(state_->mutex);
+  state_->outputs.push_back(std::move(output));
+}
+
+void FakeEncoderTransform::emit_output(ScriptedOutput output) {
+  queue_output(std::move(output));
+  push_event(mf::me_transform_have_output);
+}
+
+void FakeEncoderTransform::shutdown_events() {
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->shut_down = true;
+  }
+  state_->changed.notify_all();
+}
+
+std::vector<InputRecord> FakeEncoderTransform::inputs() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->inputs;
+}
+std::vector<mf::MftMessage> FakeEncoderTransform::messages() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->messages;
+}
+std::vector<std::pair<Guid, mf::Variant>> FakeEncoderTransform::set_values() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->set_values;
+}
+std::vector<AttributeSetting> FakeEncoderTransform::output_type() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->output_type;
+}
+std::vector<AttributeSetting> FakeEncoderTransform::input_type() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->input_type;
+}
+std::vector<std::uint32_t> FakeEncoderTransform::transform_attributes_set() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->transform_attributes;
+}
+std::vector<std::uint32_t> FakeEncoderTransform::offered_buffer_sizes() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->offered_buffer_sizes;
+}
+std::size_t FakeEncoderTransform::output_types_set() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->output_types_set;
+}
+std::size_t FakeEncoderTransform::pending_events() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->events.size();
+}
+bool FakeEncoderTransform::wait_until_idle(std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(state_->mutex);
+  return state_->changed.wait_for(lock, timeout, [&] { return state_->waiting > 0 && state_->events.empty(); });
+}
+
+Result<std::shared_ptr<mf::Attributes>> FakeEncoderTransform::get_attributes() {
+  if (auto s = shared_->scripted<mf::Attributes>("get_attributes")) {
+    return *s;
+  }
+  return std::make_shared<FakeTransformAttributes>(shared_, state_);
+}
+
+Result<std::shared_ptr<mf::MediaEventGenerator>> FakeEncoderTransform::query_event_generator() {
+  if (auto s = shared_->scripted<mf::MediaEventGenerator>("query_event_generator")) {
+    return *s;
+  }
+  return std::make_shared<FakeEventGenerator>(shared_, state_);
+}
+
+Result<std::shared_ptr<mf::CodecApi>> FakeEncoderTransform::query_codec_api() {
+  if (auto s = shared_->scripted<mf::CodecApi>("query_codec_api")) {
+    return *s;
+  }
+  return std::make_shared<FakeCodecApi>(shared_, state_, shared_from_this());
+}
+
+Status FakeEncoderTransform::set_output_type(std::uint32_t, mf::MediaType& type, std::uint32_t) {
+  if (auto s = shared_->check("set_output_type"); !s) {
+    return s;
+  }
+  std::lock_guard lock(state_->mutex);
+  ++state_->output_types_set;
+  if (auto* fake = dynamic_cast<FakeMediaType*>(&type)) {
+    state_->output_type = fake->store.log;
+  }
+  return {};
+}
+
+Status FakeEncoderTransform::set_input_type(std::uint32_t, mf::MediaType& type, std::uint32_t) {
+  if (auto s = shared_->check("set_input_type"); !s) {
+    return s;
+  }
+  std::lock_guard lock(state_->mutex);
+  if (auto* fake = dynamic_cast<FakeMediaType*>(&type)) {
+    state_->input_type = fake->store.log;
+  }
+  return {};
+}
+
+Result<std::shared_ptr<mf::MediaType>> FakeEncoderTransform::get_output_available_type(std::uint32_t,
+                                                                                       std::uint32_t) {
+  if (auto s = shared_->scripted<mf::MediaType>("get_output_available_type")) {
+    return *s;
+  }
+  return std::make_shared<FakeMediaType>(shared_);
+}
+
+Result<mf::OutputStreamInfo> FakeEncoderTransform::get_output_stream_info(std::uint32_t) {
+  if (auto s = shared_->check("get_output_stream_info"); !s) {
+    return std::unexpected(s.error());
+  }
+  std::lock_guard lock(state_->mutex);
+  if (state_->stream_changed && stream_info_after_change) {
+    return *stream_info_after_change;
+  }
+  mf::OutputStreamInfo info;
+  info.flags = provides_samples ? mf::mft_output_stream_provides_samples : 0;
+  info.size = output_buffer_size;
+  return info;
+}
+
+Status FakeEncoderTransform::process_message(mf::MftMessage message, mf::DxgiDeviceManager*) {
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->messages.push_back(message);
+  }
+  if (auto s = shared_->check(message_name(message)); !s) {
+    return s;
+  }
+  if (!auto_respond) {
+    return {};
+  }
+  if (message == mf::MftMessage::NotifyStartOfStream) {
+    for (std::uint32_t i = 0; i < need_input_on_start; ++i) {
+      state_->push({mf::me_transform_need_input, 0});
+    }
+  } else if (message == mf::MftMessage::CommandDrain) {
+    if (drain_complete_early) {
+      state_->push({mf::me_transform_drain_complete, 0}, true);
+    } else if (drain_complete_on_drain) {
+      state_->push({mf::me_transform_drain_complete, 0});
+    }
+  }
+  return {};
+}
+
+Status FakeEncoderTransform::process_input(std::uint32_t, mf::Sample& sample, std::uint32_t) {
+  if (auto s = shared_->check("process_input"); !s) {
+    return s;
+  }
+  InputRecord record;
+  if (auto* fake = dynamic_cast<FakeSample*>(&sample)) {
+    record.sample_time_100ns = fake->time;
+    record.sample_duration_100ns = fake->duration;
+    if (!fake->buffers.empty()) {
+      if (auto* surface = dynamic_cast<FakeSurfaceBuffer*>(fake->buffers.front().get())) {
+        record.texture = surface->texture.get();
+      }
+    }
+  }
+  std::uint64_t index = 0;
+  {
+    std::lock_guard lock(state_->mutex);
+    record.keyframe_forced = std::exchange(state_->force_key_pending, false);
+    index = state_->input_index++;
+    state_->inputs.push_back(record);
+  }
+  if (auto_respond) {
+    if (!hold_outputs) {
+      emit_output(encoded(index, index == 0 || record.keyframe_forced, length_prefixed));
+    }
+    push_event(mf::me_transform_need_input);
+  }
+  return {};
+}
+
+Status FakeEncoderTransform::process_output(std::uint32_t, mf::OutputDataBuffer& buffer, std::uint32_t& status) {
+  status = 0;
+  if (auto s = shared_->check("process_output"); !s) {
+    return s;
+  }
+  ScriptedOutput output;
+  bool brings_sample = provides_samples;
+  {
+    std::lock_guard lock(state_->mutex);
+    if (state_->stream_changed && stream_info_after_change) {
+      brings_sample = (stream_info_after_change->flags & mf::mft_output_stream_provides_samples) != 0;
+    }
+    if (state_->outputs.empty()) {
+      return fail(status::mf_e_transform_need_more_input);
+    }
+    output = std::move(state_->outputs.front());
+    state_->outputs.pop_front();
+    if (output.failure == status::mf_e_transform_stream_change) {
+      state_->stream_changed = true;
+    }
+    if (!brings_sample && buffer.sample) {
+      if (auto* offered = dynamic_cast<FakeSample*>(buffer.sample.get()); offered && !offered->buffers.empty()) {
+        if (auto* memory = dynamic_cast<FakeMemoryBuffer*>(offered->buffers.front().get())) {
+          state_->offered_buffer_sizes.push_back(static_cast<std::uint32_t>(memory->bytes.size()));
+        }
+      }
+    }
+  }
+  if (output.failure != 0) {
+    return fail(output.failure);
+  }
+  if (output.no_sample) {
+    buffer.sample.reset();
+    return {};
+  }
+  std::shared_ptr<FakeSample> sample;
+  std::shared_ptr<FakeMemoryBuffer> memory;
+  if (brings_sample) {
+    sample = std::make_shared<FakeSample>(shared_);
+    memory = std::make_shared<FakeMemoryBuffer>(shared_, static_cast<std::uint32_t>(output.bytes.size()));
+    sample->buffers.push_back(memory);
+    buffer.sample = sample;
+  } else {
+    sample = std::dynamic_pointer_cast<FakeSample>(buffer.sample);
+    if (!sample || sample->buffers.empty()) {
+      return fail(status::e_invalidarg);
+    }
+    memory = std::dynamic_pointer_cast<FakeMemoryBuffer>(sample->buffers.front());
+    if (!memory || memory->bytes.size() < output.bytes.size()) {
+      return fail(status::e_invalidarg);
+    }
+  }
+  std::copy(output.bytes.begin(), output.bytes.end(), memory->bytes.begin());
+  memory->current_length = static_cast<std::uint32_t>(output.bytes.size());
+  if (output.clean_point) {
+    static_cast<void>(sample->set_uint32(guids::mf_sample_extension_clean_point, *output.clean_point));
+  }
+  return {};
+}
+
+FakeMediaFoundation::FakeMediaFoundation()
+    : shared_(std::make_shared<FakeEncoderTransform::Shared>()),
+      faults_(&shared_->faults),
+      encoder_(std::make_shared<FakeEncoderTransform>(shared_)) {}
+
+FakeMediaFoundation::~FakeMediaFoundation() { encoder_->shutdown_events(); }
+
+FaultPlan& FakeMediaFoundation::faults() { return *faults_; }
+FakeEncoderTransform& FakeMediaFoundation::encoder() { return *encoder_; }
+std::uint64_t FakeMediaFoundation::co_uninitialize_calls() const { return shared_->co_uninitialize_calls.load(); }
+
+Status FakeMediaFoundation::mf_startup(std::uint32_t, std::uint32_t) { return shared_->check("mf_startup"); }
+Status FakeMediaFoundation::mf_shutdown() { return shared_->check("mf_shutdown"); }
+
+Result<std::vector<std::shared_ptr<mf::Activate>>> FakeMediaFoundation::mft_enum_ex(const Guid&, std::uint32_t,
+                                                                                    const mf::RegisterTypeInfo&,
+                                                                                    const mf::RegisterTypeInfo&) {
+  if (auto s = shared_->check("mft_enum_ex"); !s) {
+    return std::unexpected(s.error());
+  }
+  std::vector<std::shared_ptr<mf::Activate>> found;
+  switch (enumeration) {
+    case Enumeration::NoEncoder:
+      break;
+    case Enumeration::FirstEntryEmpty:
+      found.push_back(nullptr);
+      found.push_back(std::make_shared<FakeActivate>(shared_, encoder_));
+      break;
+    case Enumeration::OneEncoder:
+      found.push_back(std::make_shared<FakeActivate>(shared_, encoder_));
+      break;
+  }
+  return found;
+}
+
+Result<mf::CreatedDeviceManager> FakeMediaFoundation::mf_create_dxgi_device_manager() {
+  const auto decision = shared_->faults.on_call("mf_create_dxgi_device_manager");
+  if (decision.outcome == FaultPlan::Outcome::Fail) {
+    return fail(decision.code);
+  }
+  mf::CreatedDeviceManager created;
+  created.reset_token = 7;
+  if (decision.outcome == FaultPlan::Outcome::Normal) {
+    created.manager = std::make_shared<FakeDeviceManager>(shared_);
+  }
+  return created;
+}
+
+Result<std::shared_ptr<mf::MediaType>> FakeMediaFoundation::mf_create_media_type() {
+  if (auto s = shared_->scripted<mf::MediaType>("mf_create_media_type")) {
+    return *s;
+  }
+  return std::make_shared<FakeMediaType>(shared_);
+}
+
+Result<std::shared_ptr<mf::Sample>> FakeMediaFoundation::mf_create_sample() {
+  if (auto s = shared_->scripted<mf::Sample>("mf_create_sample")) {
+    return *s;
+  }
+  return std::make_shared<FakeSample>(shared_);
+}
+
+Result<std::shared_ptr<mf::MediaBuffer>> FakeMediaFoundation::mf_create_memory_buffer(std::uint32_t max_length) {
+  if (auto s = shared_->scripted<mf::MediaBuffer>("mf_create_memory_buffer")) {
+    return *s;
+  }
+  return std::make_shared<FakeMemoryBuffer>(shared_, max_length);
+}
+
+Result<std::shared_ptr<mf::MediaBuffer>> FakeMediaFoundation::mf_create_dxgi_surface_buffer(
+    std::shared_ptr<d3d11::Texture2D> texture, std::uint32_t, bool) {
+  if (auto s = shared_->scripted<mf::MediaBuffer>("mf_create_dxgi_surface_buffer")) {
+    return *s;
+  }
+  return std::make_shared<FakeSurfaceBuffer>(std::move(texture));
+}
+
+Status FakeMediaFoundation::co_initialize_ex(std::uint32_t) { return shared_->check("co_initialize_ex"); }
+
+void FakeMediaFoundation::co_uninitialize() { ++shared_->co_uninitialize_calls; }
+
+}  // namespace quorvex::platform::fake

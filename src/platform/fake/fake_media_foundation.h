@@ -1,0 +1,185 @@
+// A scriptable Media Foundation for tests: MFStartup/MFShutdown and COM
+// counters, an encoder enumeration (one encoder, none, or an empty first
+// entry), media types, samples and buffers, and one asynchronous encoder
+// transform whose events and outputs the test drives deterministically.
+//
+// The transform, FakeEncoderTransform, runs in one of two ways:
+// - automatic (auto_respond, the default): like a hardware MFT it raises
+//   need_input_on_start NeedInput events at start of stream and, for every
+//   accepted input, queues one encoded output and raises HaveOutput and then
+//   NeedInput; a drain raises DrainComplete after the outputs already queued.
+//   hold_outputs keeps outputs from ever coming back; drain_complete_early
+//   raises DrainComplete at once on drain (before queued outputs' events
+//   would matter, they are dropped).
+// - scripted: the test queues outputs (queue_output) and events (push_event)
+//   itself. get_event blocks until an event is there (or shutdown_events()).
+//
+// Outputs are Annex B (default) or 4-byte length-prefixed (length_prefixed),
+// with the clean-point attribute on keyframes: the first input and any input
+// after a forced keyframe. A ScriptedOutput can instead make ProcessOutput
+// fail with a code (need-more-input, stream change, ...) or succeed without
+// a sample.
+//
+// Faults (FaultPlan, shared by every object of the fake): "mf_startup",
+// "mf_shutdown", "mft_enum_ex", "mf_create_dxgi_device_manager",
+// "mf_create_media_type", "mf_create_sample", "mf_create_memory_buffer",
+// "mf_create_dxgi_surface_buffer", "co_initialize_ex", "activate_object",
+// "get_attributes", "attributes.set_uint32", "query_event_generator",
+// "query_codec_api", "set_output_type", "set_input_type",
+// "get_output_available_type", "get_output_stream_info",
+// "process_message.<begin_streaming|start_of_stream|end_of_stream|drain|
+// end_streaming|set_d3d_manager>", "process_input", "process_output",
+// "get_event", "event.get_status", "event.get_type",
+// "set_value.<rate_control|mean_bit_rate|quality_vs_speed|low_latency|
+// force_key_frame>", "get_value", "reset_device", "media_type.set",
+// "sample.add_buffer", "sample.set_sample_time", "sample.set_sample_duration",
+// "sample.convert_to_contiguous_buffer", "buffer.lock", "buffer.unlock".
+//
+// Thread contract: knobs are set before the encoder starts; everything else
+// may be called from any thread.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "platform/fake/fault_plan.h"
+#include "platform/media_foundation.h"
+
+namespace quorvex::platform::fake {
+
+struct ScriptedOutput {
+  std::vector<std::uint8_t> bytes;
+  // Absent: the sample has no clean-point attribute.
+  std::optional<std::uint32_t> clean_point;
+  // Non-zero: ProcessOutput fails with this code and consumes the entry.
+  std::uint32_t failure = 0;
+  // ProcessOutput succeeds but hands back no sample.
+  bool no_sample = false;
+};
+
+// What ProcessInput received.
+struct InputRecord {
+  std::int64_t sample_time_100ns = 0;
+  std::int64_t sample_duration_100ns = 0;
+  const d3d11::Texture2D* texture = nullptr;
+  bool keyframe_forced = false;
+};
+
+// One media type attribute as it was set.
+struct AttributeSetting {
+  Guid key;
+  enum class Kind { UInt32, UInt64, Guid } kind = Kind::UInt32;
+  std::uint64_t value = 0;
+  Guid guid_value;
+};
+
+class FakeEncoderTransform final : public mf::Transform, public std::enable_shared_from_this<FakeEncoderTransform> {
+ public:
+  struct Shared;
+  explicit FakeEncoderTransform(std::shared_ptr<Shared> shared);
+  ~FakeEncoderTransform() override;
+
+  // Knobs.
+  bool auto_respond = true;
+  std::uint32_t need_input_on_start = 2;
+  bool hold_outputs = false;
+  bool drain_complete_early = false;
+  // With hold_outputs or after drain_complete_early: no DrainComplete at all.
+  bool drain_complete_on_drain = true;
+  bool length_prefixed = false;
+  bool provides_samples = false;
+  std::uint32_t output_buffer_size = 0;
+  // Read after a stream change (GetOutputStreamInfo), when set.
+  std::optional<mf::OutputStreamInfo> stream_info_after_change;
+  // Read back for the low-latency property; absent echoes the value set.
+  std::optional<mf::Variant> low_latency_read_back;
+
+  // Driving.
+  void push_event(std::uint32_t type, std::uint32_t status = 0);
+  void queue_output(ScriptedOutput output);
+  // queue_output and a HaveOutput event.
+  void emit_output(ScriptedOutput output);
+  // get_event fails with MF_E_SHUTDOWN from now on.
+  void shutdown_events();
+
+  // Observation.
+  [[nodiscard]] std::vector<InputRecord> inputs() const;
+  [[nodiscard]] std::vector<mf::MftMessage> messages() const;
+  [[nodiscard]] std::vector<std::pair<Guid, mf::Variant>> set_values() const;
+  [[nodiscard]] std::vector<AttributeSetting> output_type() const;
+  [[nodiscard]] std::vector<AttributeSetting> input_type() const;
+  [[nodiscard]] std::vector<std::uint32_t> transform_attributes_set() const;
+  [[nodiscard]] std::vector<std::uint32_t> offered_buffer_sizes() const;
+  [[nodiscard]] std::size_t output_types_set() const;
+  // Events queued but not yet taken.
+  [[nodiscard]] std::size_t pending_events() const;
+  // Blocks until get_event is waiting on an empty queue (the event thread
+  // is idle), or the timeout passes; true when it is.
+  [[nodiscard]] bool wait_until_idle(std::chrono::milliseconds timeout) const;
+
+  // The one output sample a fake produces for an input.
+  [[nodiscard]] static ScriptedOutput encoded(std::uint64_t index, bool keyframe, bool length_prefixed);
+
+  // mf::Transform.
+  Result<std::shared_ptr<mf::Attributes>> get_attributes() override;
+  Result<std::shared_ptr<mf::MediaEventGenerator>> query_event_generator() override;
+  Result<std::shared_ptr<mf::CodecApi>> query_codec_api() override;
+  Status set_output_type(std::uint32_t stream_id, mf::MediaType& type, std::uint32_t flags) override;
+  Status set_input_type(std::uint32_t stream_id, mf::MediaType& type, std::uint32_t flags) override;
+  Result<std::shared_ptr<mf::MediaType>> get_output_available_type(std::uint32_t stream_id,
+                                                                   std::uint32_t type_index) override;
+  Result<mf::OutputStreamInfo> get_output_stream_info(std::uint32_t stream_id) override;
+  Status process_message(mf::MftMessage message, mf::DxgiDeviceManager* manager) override;
+  Status process_input(std::uint32_t stream_id, mf::Sample& sample, std::uint32_t flags) override;
+  Status process_output(std::uint32_t flags, mf::OutputDataBuffer& buffer, std::uint32_t& status) override;
+
+  struct State;
+
+ private:
+  std::shared_ptr<Shared> shared_;
+  std::shared_ptr<State> state_;
+};
+
+class FakeMediaFoundation final : public mf::MediaFoundation {
+ public:
+  enum class Enumeration { OneEncoder, NoEncoder, FirstEntryEmpty };
+
+  FakeMediaFoundation();
+  ~FakeMediaFoundation() override;
+
+  [[nodiscard]] FaultPlan& faults();
+  [[nodiscard]] FakeEncoderTransform& encoder();
+  // Knob: what MFTEnumEx yields.
+  Enumeration enumeration = Enumeration::OneEncoder;
+  [[nodiscard]] std::uint64_t co_uninitialize_calls() const;
+  [[nodiscard]] std::uint64_t calls(std::string_view operation) const { return faults_->calls(operation); }
+
+  Status mf_startup(std::uint32_t version, std::uint32_t flags) override;
+  Status mf_shutdown() override;
+  Result<std::vector<std::shared_ptr<mf::Activate>>> mft_enum_ex(const Guid& category, std::uint32_t flags,
+                                                                 const mf::RegisterTypeInfo& input_type,
+                                                                 const mf::RegisterTypeInfo& output_type) override;
+  Result<mf::CreatedDeviceManager> mf_create_dxgi_device_manager() override;
+  Result<std::shared_ptr<mf::MediaType>> mf_create_media_type() override;
+  Result<std::shared_ptr<mf::Sample>> mf_create_sample() override;
+  Result<std::shared_ptr<mf::MediaBuffer>> mf_create_memory_buffer(std::uint32_t max_length) override;
+  Result<std::shared_ptr<mf::MediaBuffer>> mf_create_dxgi_surface_buffer(std::shared_ptr<d3d11::Texture2D> texture,
+                                                                         std::uint32_t subresource_index,
+                                                                         bool bottom_up_when_linear) override;
+  Status co_initialize_ex(std::uint32_t coinit) override;
+  void co_uninitialize() override;
+
+ private:
+  std::shared_ptr<FakeEncoderTransform::Shared> shared_;
+  FaultPlan* faults_;
+  std::shared_ptr<FakeEncoderTransform> encoder_;
+};
+
+}  // namespace quorvex::platform::fake

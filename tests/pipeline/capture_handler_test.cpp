@@ -1,0 +1,300 @@
+#include "app/capture_handler.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <stdexcept>
+
+#include "pipeline_support.h"
+
+namespace quorvex::test {
+namespace {
+
+using platform::Rect;
+using platform::fake::FakeEncoderTransform;
+
+class CaptureHandlerTest : public FakePlatformTest {
+ protected:
+  app::Config config_at(std::uint32_t fps) {
+    app::Config config;
+    config.fps = fps;
+    return config;
+  }
+  void start(app::Config config) {
+    config_ = config;
+    auto created = app::Capture::create(
+        wgc_capture::HandlerContext<app::Config>{std::move(config), d3d.device(), d3d.context()}, outputs.streams());
+    ASSERT_TRUE(created) << created.error().message;
+    capture = std::move(*created);
+    ASSERT_TRUE(eventually([&] { return transform().wait_until_idle(std::chrono::milliseconds(1)); }));
+  }
+  wgc_capture::HandlerResult frame(std::uint32_t width = 1920, std::uint32_t height = 1080,
+                                   std::int64_t timestamp_100ns = 0) {
+    auto texture = d3d.make_texture(width, height);
+    wgc_capture::Frame f{*d3d.device(), nullptr, texture, *d3d.context(), timestamp_100ns, width, height};
+    return capture->on_frame_arrived(f, control);
+  }
+  std::uint64_t replaced() { return capture->encoder().state().lock()->mailbox.frames_replaced; }
+  std::size_t submitted() { return capture->encoder().state().lock()->submitted.size(); }
+
+  app::Config config_;
+  std::unique_ptr<app::Capture> capture;
+  wgc_capture::CaptureControl control;
+};
+
+TEST_F(CaptureHandlerTest, CreatePrintsTheCapabilityLineAfterTheEncoderSettings) {
+  start(config_at(30));
+  const auto lines = outputs.lines();
+  ASSERT_EQ(lines.size(), 6u);
+  EXPECT_EQ(lines[5],
+            "capture_encoder encoder=media_foundation capture=windows_graphics_capture hardware=true "
+            "software_fallback=false zero_copy=true async_mft=true low_latency=true b_frames=false "
+            "encoder_queue_capacity=1");
+  ASSERT_TRUE(capture->finish_and_report());
+}
+
+TEST_F(CaptureHandlerTest, EncoderSetupFailureIsTheHandlersError) {
+  media.enumeration = platform::fake::FakeMediaFoundation::Enumeration::NoEncoder;
+  auto created = app::Capture::create(
+      wgc_capture::HandlerContext<app::Config>{config_at(30), d3d.device(), d3d.context()}, outputs.streams());
+  ASSERT_FALSE(created);
+  EXPECT_EQ(created.error().message, "hardware H.264 encoder unavailable; software fallback refused");
+  EXPECT_TRUE(outputs.lines().empty());
+}
+
+TEST_F(CaptureHandlerTest, CaptureTimingEverySixtyCallbacksAndSummaryOnce) {
+  start(config_at(1000));
+  win32.counter = std::int64_t{50'000};  // 5 ms after a frame composed at 0
+  for (int i = 0; i < 120; ++i) {
+    ASSERT_TRUE(frame());
+  }
+  const auto timing = outputs.lines_starting("capture_timing");
+  ASSERT_EQ(timing.size(), 2u);
+  const std::regex shape(
+      "capture_timing interval_p50_ms=\\d+ interval_p95_ms=\\d+ handler_p50_ms=\\d+ handler_p95_ms=\\d+ "
+      "compose_to_callback_p50_ms=5 compose_to_callback_p95_ms=5");
+  for (const auto& line : timing) {
+    EXPECT_TRUE(std::regex_match(line, shape)) << line;
+  }
+  ASSERT_TRUE(capture->finish_and_report());
+  ASSERT_TRUE(capture->on_closed());
+  const auto summary = outputs.lines_starting("native_encoder_summary");
+  ASSERT_EQ(summary.size(), 1u);
+  EXPECT_TRUE(summary[0].starts_with("native_encoder_summary capture_queue_max_depth=1 encoder_max_depth="))
+      << summary[0];
+  EXPECT_NE(summary[0].find(" encoder_drops=0 capture_drops=0 captured_frames=120 encoded_frames="),
+            std::string::npos)
+      << summary[0];
+}
+
+TEST_F(CaptureHandlerTest, FrameComposedInTheCounterFutureCountsZero) {
+  start(config_at(1000));
+  win32.counter = std::int64_t{10'000};
+  for (int i = 0; i < 60; ++i) {
+    ASSERT_TRUE(frame(1920, 1080, 20'000'000));
+  }
+  const auto timing = outputs.lines_starting("capture_timing");
+  ASSERT_EQ(timing.size(), 1u);
+  EXPECT_TRUE(timing[0].ends_with("compose_to_callback_p50_ms=0 compose_to_callback_p95_ms=0")) << timing[0];
+  ASSERT_TRUE(capture->finish_and_report());
+}
+
+TEST_F(CaptureHandlerTest, PausedFramesAreDroppedButTheirComposeDelaysReportedAfterwards) {
+  start(config_at(1000));
+  config_.paused->store(true);
+  win32.counter = std::int64_t{1'000'000};  // 100 ms
+  for (int i = 0; i < 70; ++i) {
+    ASSERT_TRUE(frame());
+  }
+  EXPECT_TRUE(outputs.lines_starting("capture_timing").empty());
+  EXPECT_EQ(capture->captured_frames(), 0u);
+  EXPECT_TRUE(d3d.blits().empty());
+
+  config_.paused->store(false);
+  win32.counter = std::int64_t{50'000};  // 5 ms
+  for (int i = 0; i < 60; ++i) {
+    ASSERT_TRUE(frame());
+  }
+  const auto timing = outputs.lines_starting("capture_timing");
+  ASSERT_EQ(timing.size(), 1u);
+  // 70 paused samples of 100 ms outnumber the 60 of 5 ms.
+  EXPECT_TRUE(timing[0].ends_with("compose_to_callback_p50_ms=100 compose_to_callback_p95_ms=100")) << timing[0];
+  EXPECT_EQ(capture->captured_frames(), 60u);
+  ASSERT_TRUE(capture->finish_and_report());
+}
+
+TEST_F(CaptureHandlerTest, UnreadableCounterTakesNoComposeSample) {
+  start(config_at(1000));
+  win32.frequency = std::int64_t{0};
+  for (int i = 0; i < 60; ++i) {
+    ASSERT_TRUE(frame());
+  }
+  const auto timing = outputs.lines_starting("capture_timing");
+  ASSERT_EQ(timing.size(), 1u);
+  EXPECT_TRUE(timing[0].ends_with("compose_to_callback_p50_ms=0 compose_to_callback_p95_ms=0")) << timing[0];
+  ASSERT_TRUE(capture->finish_and_report());
+}
+
+TEST_F(CaptureHandlerTest, ElapsedDurationFinishesStopsAndDropsThatFrame) {
+  app::Config config = config_at(30);
+  config.duration = std::chrono::nanoseconds(0);
+  start(config);
+  ASSERT_TRUE(frame());
+  EXPECT_TRUE(control.is_stopped());
+  EXPECT_TRUE(d3d.blits().empty());
+  ASSERT_TRUE(capture->on_closed());
+  ASSERT_TRUE(frame());
+  const auto summary = outputs.lines_starting("native_encoder_summary");
+  EXPECT_EQ(summary, (std::vector<std::string>{
+                         "native_encoder_summary capture_queue_max_depth=1 encoder_max_depth=0 encoder_drops=0 "
+                         "capture_drops=0 captured_frames=0 encoded_frames=0 frames_replaced=0 frames_deferred=0"}));
+}
+
+TEST_F(CaptureHandlerTest, ElapsedDurationAfterFramesEncodesWhatCameBefore) {
+  app::Config config = config_at(1000);
+  config.duration = std::chrono::milliseconds(300);
+  start(config);
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(frame());
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(frame());
+  EXPECT_TRUE(control.is_stopped());
+  EXPECT_EQ(d3d.blits().size(), 3u);
+  EXPECT_EQ(outputs.records().size(), 3u);
+  const auto summary = outputs.lines_starting("native_encoder_summary");
+  ASSERT_EQ(summary.size(), 1u);
+  EXPECT_TRUE(summary[0].ends_with("captured_frames=3 encoded_frames=3 frames_replaced=0 frames_deferred=0"))
+      << summary[0];
+}
+
+TEST_F(CaptureHandlerTest, ElapsedDurationWithAFailingFinishStopsAndReturnsTheError) {
+  transform().hold_outputs = true;
+  app::Config config = config_at(1000);
+  config.duration = std::chrono::milliseconds(100);
+  start(config);
+  ASSERT_TRUE(frame());
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  auto failed = frame();
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.error().message, "hardware encoder drain ended with pending inputs");
+  EXPECT_TRUE(control.is_stopped());
+  EXPECT_TRUE(outputs.lines_starting("native_encoder_summary").empty());
+  // finish ran once; a later close does not print a summary either.
+  EXPECT_TRUE(capture->on_closed());
+  EXPECT_TRUE(outputs.lines_starting("native_encoder_summary").empty());
+}
+
+TEST_F(CaptureHandlerTest, RefusedSubmissionEndsTheSessionWithThePlatformError) {
+  media.faults().fail("process_input", platform::status::mf_e_notaccepting);
+  start(config_at(30));
+  auto failed = frame();
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.error().message, "The callee is currently not accepting further input. (0xC00D36B5)");
+  // The refused frame went back to the pool.
+  EXPECT_EQ(capture->encoder().state().lock()->converter->free_surfaces.size(), 4u);
+  EXPECT_EQ(capture->captured_frames(), 0u);
+}
+
+TEST_F(CaptureHandlerTest, ResizeWhileInputsAreInsideTheEncoderDropsUntilTheyAreBack) {
+  transform().hold_outputs = true;
+  start(config_at(1000));
+  ASSERT_TRUE(frame());
+  std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  ASSERT_TRUE(frame());
+  ASSERT_TRUE(eventually([&] { return submitted() == 2; }));
+
+  ASSERT_TRUE(frame(1280, 720));
+  ASSERT_TRUE(frame(1280, 720));
+  EXPECT_EQ(replaced(), 2u);
+  EXPECT_EQ(d3d.enumerator_descs().size(), 1u);
+
+  transform().emit_output(FakeEncoderTransform::encoded(0, true, false));
+  transform().emit_output(FakeEncoderTransform::encoded(1, false, false));
+  ASSERT_TRUE(eventually([&] { return submitted() == 0; }));
+  ASSERT_TRUE(frame(1280, 720));
+  const auto descs = d3d.enumerator_descs();
+  ASSERT_EQ(descs.size(), 2u);
+  EXPECT_EQ(descs[1].input_width, 1280u);
+  EXPECT_EQ(descs[1].input_height, 720u);
+  EXPECT_EQ(d3d.blits().size(), 3u);
+  EXPECT_EQ(d3d.blits().back().dest_rect, (Rect{0, 0, 1920, 1080}));
+  EXPECT_EQ(capture->captured_frames(), 5u);
+  // The old converter's surfaces went with it; the new one has its own four.
+  EXPECT_EQ(d3d.live_textures(platform::d3d11::Format::Nv12), 4u);
+
+  // The last frame never comes back: the drain ends with it pending.
+  EXPECT_FALSE(capture->finish_and_report());
+}
+
+TEST_F(CaptureHandlerTest, TitleMarkerCaptureCropsToTheContentSize) {
+  app::Config config = config_at(30);
+  config.window_title = "quorvex-marker-0123456789";
+  config.content_size->store(app::pack_content_size(1280, 720));
+  start(config);
+  ASSERT_TRUE(frame(1296, 759));
+  const auto blits = d3d.blits();
+  ASSERT_EQ(blits.size(), 1u);
+  EXPECT_EQ(blits[0].source_rect, (Rect{8, 31, 1288, 751}));
+  EXPECT_EQ(blits[0].dest_rect, (Rect{0, 0, 1920, 1080}));
+  ASSERT_TRUE(capture->finish_and_report());
+}
+
+TEST_F(CaptureHandlerTest, DisplayCaptureNeverSetsASourceRectangle) {
+  start(config_at(30));
+  ASSERT_TRUE(frame(1280, 1024));
+  for (const auto& setting : d3d.rect_settings()) {
+    EXPECT_FALSE(setting.source);
+  }
+  EXPECT_EQ(d3d.blits().at(0).dest_rect, (Rect{285, 0, 1635, 1080}));
+  ASSERT_TRUE(capture->finish_and_report());
+}
+
+TEST_F(CaptureHandlerTest, FailedWorkerEndsTheSessionWithItsText) {
+  start(config_at(30));
+  transform().emit_output(FakeEncoderTransform::encoded(0, true, false));
+  ASSERT_TRUE(eventually([&] { return capture->encoder().state().lock()->error.has_value(); }));
+  auto failed = frame();
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.error().message, "encoder produced an untracked frame");
+  EXPECT_TRUE(d3d.blits().empty());
+}
+
+TEST_F(CaptureHandlerTest, ConversionFailureEndsTheSessionWithItsText) {
+  start(config_at(30));
+  d3d.faults().return_empty("create_texture_2d");
+  auto failed = frame();
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.error().message, "D3D11 returned no NV12 texture");
+}
+
+TEST_F(CaptureHandlerTest, PoisonedStateEndsTheSessionAndNoSummaryIsPrinted) {
+  start(config_at(30));
+  ASSERT_TRUE(frame());
+  std::thread([&] {
+    try {
+      auto guard = capture->encoder().state().lock();
+      throw std::runtime_error("holder failed");
+    } catch (const std::runtime_error&) {
+    }
+  }).join();
+  auto failed = frame();
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.error().message, "encoder state lock poisoned");
+  auto finished = capture->finish_and_report();
+  ASSERT_FALSE(finished);
+  EXPECT_EQ(finished.error().message, "encoder state lock poisoned");
+  EXPECT_TRUE(outputs.lines_starting("native_encoder_summary").empty());
+  EXPECT_EQ(capture->captured_frames(), 1u);
+
+  capture.reset();
+  EXPECT_EQ(outputs.lines_starting("error: encoder finish failed:"),
+            (std::vector<std::string>{"error: encoder finish failed: encoder state lock poisoned"}));
+  // The workers were left running; let them see the end before the fakes go.
+  transform().shutdown_events();
+  ASSERT_TRUE(eventually([&] { return media.co_uninitialize_calls() == 2; }));
+}
+
+}  // namespace
+}  // namespace quorvex::test

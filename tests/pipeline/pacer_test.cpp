@@ -1,0 +1,154 @@
+#include "app/pacer.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <stdexcept>
+
+#include "pipeline_support.h"
+
+namespace quorvex::test {
+namespace {
+
+using std::chrono::steady_clock;
+
+class PacerTest : public ManualEncoderStateTest {
+ protected:
+  std::future<app::Result<void>> start_pacer() {
+    return std::async(std::launch::async, [this] { return app::run_pacer(*state, wake); });
+  }
+  // Two open requests, one frame submitted at `t0`, and one frame deferred
+  // at t0 + `later`.
+  void submit_then_defer(app::EncoderState& s, steady_clock::time_point t0, std::chrono::nanoseconds later) {
+    ASSERT_TRUE(s.apply(s.mailbox.input_requested(t0)));
+    ASSERT_TRUE(s.apply(s.mailbox.input_requested(t0)));
+    ASSERT_TRUE(s.apply(s.mailbox.frame_converted(converted(s), t0)));
+    ASSERT_TRUE(s.apply(s.mailbox.frame_converted(converted(s), t0 + later)));
+    ASSERT_EQ(s.mailbox.frames_deferred, 1u);
+    ASSERT_TRUE(s.mailbox.pending.has_value());
+  }
+  void finish_pacer() {
+    state->lock()->finishing = true;
+    wake.notify_all();
+  }
+
+  std::condition_variable wake;
+};
+
+TEST_F(PacerTest, DeferredFrameIsSubmittedOnceTheIntervalHasPassedNeverEarlier) {
+  const auto t0 = steady_clock::now();
+  {
+    auto s = state->lock();
+    submit_then_defer(*s, t0, std::chrono::milliseconds(10));
+  }
+  auto pacer = start_pacer();
+  ASSERT_TRUE(eventually([&] { return transform().inputs().size() == 2; }));
+  {
+    auto s = state->lock();
+    ASSERT_EQ(s->submitted.size(), 2u);
+    EXPECT_GE(*s->submitted[1].submitted_at, t0 + std::chrono::nanoseconds(33'333'333));
+    EXPECT_GE(*s->mailbox.last_submit, t0 + std::chrono::nanoseconds(33'333'333));
+    EXPECT_EQ(s->mailbox.frames_deferred, 1u);
+  }
+  finish_pacer();
+  EXPECT_TRUE(pacer.get());
+}
+
+TEST_F(PacerTest, NotificationMakesAnIdlePacerLookAgain) {
+  auto pacer = start_pacer();
+  ASSERT_TRUE(eventually([&] {
+    // The pacer is waiting once it has let go of the lock.
+    auto s = state->lock();
+    return true;
+  }));
+  {
+    auto s = state->lock();
+    // Both instants lie in the past, so the deadline has passed already.
+    submit_then_defer(*s, steady_clock::now() - std::chrono::seconds(1), std::chrono::milliseconds(1));
+  }
+  wake.notify_all();
+  ASSERT_TRUE(eventually([&] { return transform().inputs().size() == 2; }));
+  finish_pacer();
+  EXPECT_TRUE(pacer.get());
+}
+
+TEST_F(PacerTest, FinishingEndsThePacerWithSuccessAndLeavesTheWaitingFrame) {
+  {
+    auto s = state->lock();
+    s->mailbox.frame_interval = std::chrono::hours(1);
+    submit_then_defer(*s, steady_clock::now(), std::chrono::milliseconds(1));
+  }
+  auto pacer = start_pacer();
+  finish_pacer();
+  EXPECT_TRUE(pacer.get());
+  EXPECT_TRUE(state->lock()->mailbox.pending.has_value());
+  EXPECT_EQ(transform().inputs().size(), 1u);
+}
+
+TEST_F(PacerTest, ErrorRecordedByAnotherThreadEndsThePacerWithSuccess) {
+  auto pacer = start_pacer();
+  app::record_thread_error(*state, wake, app::fail("encoder event failed"), *outputs.streams().diagnostics);
+  EXPECT_TRUE(pacer.get());
+  EXPECT_EQ(state->lock()->error, "encoder event failed");
+}
+
+TEST_F(PacerTest, FailedSubmissionEndsThePacerWithThatErrorAndRecyclesTheFrame) {
+  media.faults().fail("process_input", platform::status::e_fail, 2);
+  {
+    auto s = state->lock();
+    submit_then_defer(*s, steady_clock::now() - std::chrono::seconds(1), std::chrono::milliseconds(1));
+  }
+  auto result = start_pacer().get();
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().message, "Unspecified error (0x80004005)");
+  auto s = state->lock();
+  EXPECT_EQ(s->converter->free_surfaces.size(), 3u);  // one frame still inside the encoder
+  EXPECT_EQ(s->encoded_frames, 1u);
+}
+
+TEST_F(PacerTest, PoisonedLockAfterAWaitEndsThePacer) {
+  auto pacer = start_pacer();
+  std::thread([&] {
+    try {
+      auto guard = state->lock();
+      throw std::runtime_error("holder failed");
+    } catch (const std::runtime_error&) {
+    }
+  }).join();
+  wake.notify_all();
+  auto result = pacer.get();
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().message, "encoder state lock poisoned");
+  EXPECT_EQ(media.co_uninitialize_calls(), 1u);
+}
+
+TEST_F(PacerTest, PoisonedLockAtStartEndsThePacer) {
+  std::thread([&] {
+    try {
+      auto guard = state->lock();
+      throw std::runtime_error("holder failed");
+    } catch (const std::runtime_error&) {
+    }
+  }).join();
+  auto result = start_pacer().get();
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().message, "encoder state lock poisoned");
+  EXPECT_EQ(media.co_uninitialize_calls(), 1u);
+}
+
+TEST_F(PacerTest, ComInitialisationFailureEndsAtOnceWithoutUninitialising) {
+  media.faults().fail("co_initialize_ex", platform::status::rpc_e_changed_mode);
+  auto result = start_pacer().get();
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().message, "Cannot change thread mode after it is set. (0x80010106)");
+  EXPECT_EQ(media.co_uninitialize_calls(), 0u);
+}
+
+TEST_F(PacerTest, AlreadyFinishingEndsAtOnce) {
+  state->lock()->finishing = true;
+  EXPECT_TRUE(start_pacer().get());
+  EXPECT_EQ(media.co_uninitialize_calls(), 1u);
+}
+
+}  // namespace
+}  // namespace quorvex::test
