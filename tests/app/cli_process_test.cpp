@@ -120,10 +120,12 @@ INSTANTIATE_TEST_SUITE_P(
                     "error: --source window requires --content-width and --content-height\n"},
         ProcessCase{{"--titl\xC3\xA9"}, "error: unknown argument: --titl\xC3\xA9\n"},
         ProcessCase{{"--preflight", "--fps", "30"}, "error: unknown argument: --preflight\n"},
-        // Modes this build lacks fail loudly instead of pretending.
-        ProcessCase{{}, "error: capture session is not available in this build\n"},
-        ProcessCase{{"--preflight"}, "error: preflight probe is not available in this build\n"},
-        ProcessCase{{"--list-sources", "--bogus"}, "error: source listing is not available in this build\n"}));
+        // A capture session answers the border question before it resolves
+        // its item, also when the item then cannot be resolved.
+        ProcessCase{{"--display-id", "0"}, "capture_border hidden=true\nerror: Monitor index is lower than one\n"},
+        ProcessCase{{"--display-id", "3"}, "capture_border hidden=true\nerror: Failed to find monitor\n"},
+        ProcessCase{{"--source", "window", "--window-id", "12345"},
+                    "capture_border hidden=true\nerror: window not found (id)\n"}));
 
 // Commands take effect while the parent keeps stdin open: the reader must
 // hand each line over as soon as its line feed arrives, not wait for more

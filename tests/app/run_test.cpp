@@ -108,23 +108,5 @@ TEST(Run, ModeFailuresAreNotSwallowed) {
 }
 
 // A build without a mode must say so, never report success.
-TEST(BuiltInModes, MissingModesFailWithWhatIsMissing) {
-  Modes modes = built_in_modes();
-  const struct {
-    Args args;
-    std::string message;
-  } cases[] = {
-      {{"--list-sources"}, "source listing is not available in this build"},
-      {{"--preflight"}, "preflight probe is not available in this build"},
-      {{"--request-permission"}, "preflight probe is not available in this build"},
-      {{}, "capture session is not available in this build"},
-  };
-  for (const auto& c : cases) {
-    const auto result = run(c.args, modes);
-    ASSERT_FALSE(result.has_value()) << c.message;
-    EXPECT_EQ(result.error().message, c.message);
-  }
-}
-
 }  // namespace
 }  // namespace quorvex::app
