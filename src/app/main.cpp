@@ -1,20 +1,20 @@
 #include <exception>
 #include <string>
 
-#include "app/process_setup.h"
 #include "app/run.h"
 #include "app/stderr_line.h"
+#include "platform/process.h"
 
 namespace {
 
 quorvex::app::Result<void> run_process(int argc, char** argv) {
   using namespace quorvex::app;
-  if (auto prepared = prepare_standard_streams(); !prepared) {
-    return prepared;
+  if (auto prepared = quorvex::platform::prepare_standard_streams(); !prepared) {
+    return fail(std::move(prepared.error()));
   }
-  auto args = command_line_arguments(argc, argv);
+  auto args = quorvex::platform::command_line_arguments(argc, argv);
   if (!args) {
-    return std::unexpected(std::move(args.error()));
+    return fail(std::move(args.error()));
   }
   Modes modes = built_in_modes();
   return run(*args, modes);

@@ -13,12 +13,6 @@ add_library(qvx_pipeline STATIC
   ${CMAKE_CURRENT_LIST_DIR}/pacer.cpp
   ${CMAKE_CURRENT_LIST_DIR}/worker_thread.cpp
 )
-# Naming a thread is the one system call here that differs per system.
-if(WIN32)
-  target_sources(qvx_pipeline PRIVATE ${CMAKE_CURRENT_LIST_DIR}/thread_name_windows.cpp)
-else()
-  target_sources(qvx_pipeline PRIVATE ${CMAKE_CURRENT_LIST_DIR}/thread_name_posix.cpp)
-endif()
 target_include_directories(qvx_pipeline PUBLIC ${PROJECT_SOURCE_DIR}/src)
 target_link_libraries(qvx_pipeline PUBLIC qvx_app_base qvx_platform quorvex_native_sender Threads::Threads)
 qvx_target_defaults(qvx_pipeline)

@@ -3,6 +3,8 @@
 #include <system_error>
 #include <utility>
 
+#include "platform/process.h"
+
 namespace quorvex::app {
 
 WorkerThread& WorkerThread::operator=(WorkerThread&& other) noexcept {
@@ -22,7 +24,7 @@ Result<WorkerThread> WorkerThread::start(std::string name, Body body) {
   try {
     worker.thread_ = std::thread([name = std::move(name), body = std::move(body),
                                   outcome = worker.outcome_]() mutable {
-      set_current_thread_name(name);
+      platform::set_current_thread_name(name);
       try {
         outcome->result = body();
         outcome->abnormal = false;

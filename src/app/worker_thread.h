@@ -46,7 +46,4 @@ class WorkerThread {
   std::shared_ptr<Outcome> outcome_;
 };
 
-// Gives the calling thread its name (thread_name_posix.cpp / _windows.cpp).
-void set_current_thread_name(const std::string& name);
-
 }  // namespace quorvex::app

@@ -6,11 +6,11 @@
 #include <thread>
 
 #include "app/control_reader.h"
-#include "app/process_setup.h"
+#include "platform/process.h"
 
 int main() {
   using namespace quorvex::app;
-  if (!prepare_standard_streams()) {
+  if (!quorvex::platform::prepare_standard_streams()) {
     return 2;
   }
   auto keyframe_request = std::make_shared<std::atomic<bool>>(false);
