@@ -109,6 +109,30 @@ TEST_F(QvrxTest, UnpackWritesThePayloadsBackToBack) {
   EXPECT_EQ(std::memcmp(written.data(), expected.data(), expected.size()), 0);
 }
 
+// Clock options that are malformed or incomplete must be refused before any
+// decoding starts, so a typo never turns into a plausible-looking listing.
+TEST_F(QvrxTest, ListRefusesMalformedClockOptions) {
+  const std::string path = write_stream(two_records());
+  const std::vector<std::vector<std::string>> cases = {
+      {"--clock"},                                   // no picture size
+      {"--size", "640x360"},                         // size without --clock
+      {"--clock", "--size", "640"},                  // no height
+      {"--clock", "--size", "640x360x2"},            // trailing text
+      {"--clock", "--size", "0x360"},                // empty picture
+      {"--clock", "--size", "-640x360"},             // negative
+      {"--clock", "--size", "640x360", "--strip", "0,0,1"},    // three values
+      {"--clock", "--size", "640x360", "--strip", "0,0,0,1"},  // zero scale
+      {"--clock", "--size", "640x360", "--strip"},   // missing value
+      {"--clock", "--size", "640x360", "--frobnicate"},
+  };
+  for (const auto& options : cases) {
+    std::vector<std::string> args = {"list", path};
+    args.insert(args.end(), options.begin(), options.end());
+    EXPECT_EQ(run(args), 2) << ::testing::PrintToString(options);
+    EXPECT_EQ(out.str(), "") << ::testing::PrintToString(options);
+  }
+}
+
 TEST_F(QvrxTest, UsageAndMissingFilesAreErrors) {
   EXPECT_EQ(run({}), 2);
   EXPECT_EQ(run({"frobnicate", "x"}), 2);

@@ -208,15 +208,18 @@ bool append_clocks(const std::filesystem::path& elementary, const ClockOptions& 
       line += " clock=unreadable";
     }
   }
-  std::byte extra{};
-  const bool more_pictures = decoded == lines.size() && ffmpeg.read(std::span(&extra, 1)) != 0;
-  const bool exited_cleanly = ffmpeg.close();
-  if (!exited_cleanly) {
+  // Read to the end, so that ffmpeg never fails on a closed pipe and a
+  // picture count that does not match shows up as such.
+  std::size_t extra_bytes = 0;
+  for (std::size_t got; (got = ffmpeg.read(plane)) != 0;) {
+    extra_bytes += got;
+  }
+  if (!ffmpeg.close()) {
     err << "qvrx: ffmpeg could not decode the stream\n";
     return false;
   }
-  if (decoded != lines.size() || more_pictures) {
-    err << "qvrx: ffmpeg decoded " << (more_pictures ? "more" : std::to_string(decoded)) << " pictures of "
+  if (decoded != lines.size() || extra_bytes != 0) {
+    err << "qvrx: ffmpeg decoded " << (extra_bytes != 0 ? "more" : std::to_string(decoded)) << " pictures of "
         << clock.width << "x" << clock.height << " for " << lines.size() << " records (wrong --size?)\n";
     return false;
   }
