@@ -52,11 +52,28 @@ class CaptureTest(unittest.TestCase):
                         for r in records)
         return qvx.read_clocks(qvx.write_stream(self.directory.name, data), width, height, strip)
 
+    @staticmethod
+    def settled_record_count(session, quiet=0.3, timeout=5):
+        """The record count once no record has come for `quiet` seconds."""
+        count = len(qvx.parse_records_prefix(session.stdout()))
+        changed_at = time.monotonic()
+        deadline = changed_at + timeout
+        while time.monotonic() < deadline and time.monotonic() - changed_at < quiet:
+            time.sleep(0.02)
+            now_count = len(qvx.parse_records_prefix(session.stdout()))
+            if now_count != count:
+                count, changed_at = now_count, time.monotonic()
+        return count
+
     def test_default_session_is_a_decodable_wall_clock_stream_of_the_primary_display(self):
         before_ns = time.time_ns()
-        session = self.start(["--duration", "2"])
+        # Standard input at its end from the start: the session still runs
+        # for its whole duration.
+        session = qvx.Session(qvx.binary_from_env(), ["--duration", "2"], stdin_open=False)
+        self.addCleanup(self._kill, session)
         records = self.finished_records(session)
         after_ns = time.time_ns()
+        self.assertGreater(records[-1].timestamp_ns - records[0].timestamp_ns, 1_500_000_000)
 
         self.assertGreater(len(records), 10)
         self.assertTrue(records[0].keyframe)
@@ -86,7 +103,9 @@ class CaptureTest(unittest.TestCase):
         self.assertTrue(session.wait_for_records(5, timeout=10))
         # Ask between two periodic keyframes (one per second at 30 fps), so
         # the keyframe that follows can only be the forced one.
+        deadline = time.monotonic() + 10
         while len(qvx.parse_records_prefix(session.stdout())) % 30 not in range(5, 15):
+            self.assertLess(time.monotonic(), deadline, "the session stopped producing records")
             time.sleep(0.005)
         asked_at = len(qvx.parse_records_prefix(session.stdout()))
         session.send("KEYFRAME")
@@ -100,8 +119,7 @@ class CaptureTest(unittest.TestCase):
 
         session.send("  PAUSE ")
         self.assertTrue(session.wait_for_stderr(lambda l: l == "capture_window paused=true", 5))
-        time.sleep(0.4)  # frames already converted still come out
-        paused_count = len(qvx.parse_records_prefix(session.stdout()))
+        paused_count = self.settled_record_count(session)  # frames already converted still come out
         time.sleep(0.8)
         self.assertEqual(len(qvx.parse_records_prefix(session.stdout())), paused_count, "records while paused")
 
