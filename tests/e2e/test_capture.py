@@ -108,6 +108,7 @@ class CaptureTest(unittest.TestCase):
             self.assertLess(time.monotonic(), deadline, "the session stopped producing records")
             time.sleep(0.005)
         asked_at = len(qvx.parse_records_prefix(session.stdout()))
+        session.send("x" * 200_000)  # far longer than any command: skipped up to its line feed
         session.send("KEYFRAME")
         self.assertTrue(session.wait_for_stderr(lambda l: l == "encoder_control request=keyframe accepted=true", 5))
         self.assertTrue(session.wait_for_records(asked_at + 10, timeout=10))
