@@ -134,29 +134,40 @@ class CaptureTest(unittest.TestCase):
         session.send("CROP 1 480")  # out of range: ignored
         self.assertTrue(session.wait_for_stderr(lambda l: l == "capture_window crop=640x480", 5))
         session.send("KEYFRAME please")  # not a command
-        time.sleep(0.2)
+        # A display is never cropped: the whole primary display, with its
+        # strip at the top-left at a third of its size, is still the picture.
+        self.assertTrue(session.wait_for_records(len(qvx.parse_records_prefix(session.stdout())) + 5, timeout=10))
+        records = qvx.parse_records_prefix(session.stdout())
+        self.assertNotIn(None, self.clocks(records, 640, 360, strip=(0, 0, 1 / 3, 1 / 3))[-5:])
         lines = session.stderr_lines()
         self.assertEqual([l for l in lines if l.startswith("capture_window crop=")], ["capture_window crop=640x480"])
         self.assertEqual(lines.count("encoder_control request=keyframe accepted=true"), 2, "KEYFRAME and RESUME")
         self.assertFalse([l for l in lines if l.startswith("error")], lines)
         session.process.kill()
 
-    def test_window_by_title_marker_shows_exactly_the_client_area(self):
-        session = self.start(WINDOW_TITLE + SMALL + ["--duration", "2"])
+    def test_window_by_title_marker_shows_exactly_the_client_area_and_follows_crop(self):
+        session = self.start(WINDOW_TITLE + SMALL + ["--duration", "3"])
         session.send("CROP 1280 720")  # the size it already has: output unchanged
+        self.assertTrue(session.wait_for_records(10, timeout=10))
+        before_crop = len(qvx.parse_records_prefix(session.stdout()))
+        # A 640x360 content area is the middle of the window frame, which does
+        # not contain the client origin and its strip.
+        session.send("CROP 640 360")
+        self.assertTrue(session.wait_for_stderr(lambda l: l == "capture_window crop=640x360", 5))
+        self.assertTrue(session.wait_for_records(len(qvx.parse_records_prefix(session.stdout())) + 8, timeout=10))
         records = self.finished_records(session)
         lines = session.stderr_lines()
         self.assertIn("capture_window found=true title_match=marker", lines)
         self.assertIn("capture_window crop=1280x720", lines)
-        self.assertGreater(len(records), 5)
         self.assertTrue(records[0].keyframe)
         # The 1280x720 client area fills 640x360 exactly: its strip lands at the
         # output's origin at half size. A crop that kept a border or the title
         # bar would shift the 8 px blocks and make them unreadable.
         clocks = self.clocks(records, 640, 360, strip=(0, 0, 0.5, 0.5))
-        self.assertNotIn(None, clocks)
+        self.assertNotIn(None, clocks[:before_crop])
+        self.assertEqual(clocks[-5:], [None] * 5, "the crop command did not change the picture")
         for shifted in [(4, 0, 0.5, 0.5), (0, 15.5, 0.5, 0.5)]:  # a border or the title bar left in
-            self.assertFalse(any(self.clocks(records, 640, 360, strip=shifted)), shifted)
+            self.assertFalse(any(self.clocks(records[:before_crop], 640, 360, strip=shifted)), shifted)
 
     def test_window_by_id_is_letterboxed_whole(self):
         code, out, _, _ = qvx.run_helper(["--list-sources"])
