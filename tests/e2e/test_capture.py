@@ -1,7 +1,7 @@
 """Capture sessions of the helper binary on the host stand-in, driven through
 its three streams as the parent drives it."""
 
-import os
+import json
 import subprocess
 import tempfile
 import threading
@@ -172,7 +172,7 @@ class CaptureTest(unittest.TestCase):
     def test_window_by_id_is_letterboxed_whole(self):
         code, out, _, _ = qvx.run_helper(["--list-sources"])
         self.assertEqual(code, 0)
-        window_id = __import__("json").loads(out)["windows"][0]["id"]
+        window_id = json.loads(out)["windows"][0]["id"]
         session = self.start(["--source", "window", "--window-id", str(window_id)] + SMALL + ["--duration", "2"])
         records = self.finished_records(session)
         self.assertNotIn("capture_window found=true title_match=marker", session.stderr_lines())
