@@ -190,12 +190,12 @@ def write_stream(directory, records_bytes, name="capture.qvrx"):
     return path
 
 
-def read_clocks(stream_path, width, height, strip=(0, 0, 1, 1)):
-    """The frame-clock strip of every record as qvrx reads it: a list of
-    (frame_number, wall_time_ms) tuples, None for an unreadable picture."""
+def read_clocks(stream_path, strip=(0, 0, 1, 1)):
+    """The frame-clock strip of every record as qvrx reads it (picture size
+    from the stream): a list of (frame_number, wall_time_ms) tuples, None for
+    an unreadable picture."""
     result = subprocess.run(
-        [qvrx_from_env(), "list", stream_path, "--clock", "--size", f"{width}x{height}",
-         "--strip", ",".join(repr(float(v)) for v in strip)],
+        [qvrx_from_env(), "list", stream_path, "--clock", "--strip", ",".join(repr(float(v)) for v in strip)],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=False,
     )
     if result.returncode != 0:

@@ -47,10 +47,10 @@ class CaptureTest(unittest.TestCase):
         self.assertEqual(len(summary_lines(session)), 1, session.stderr_lines())
         return qvx.parse_records(session.stdout())
 
-    def clocks(self, records, width, height, strip=(0, 0, 1, 1)):
+    def clocks(self, records, strip=(0, 0, 1, 1)):
         data = b"".join(qvx.HEADER.pack(qvx.MAGIC, len(r.payload), r.timestamp_ns, int(r.keyframe)) + r.payload
                         for r in records)
-        return qvx.read_clocks(qvx.write_stream(self.directory.name, data), width, height, strip)
+        return qvx.read_clocks(qvx.write_stream(self.directory.name, data), strip)
 
     @staticmethod
     def settled_record_count(session, quiet=0.3, timeout=5):
@@ -90,7 +90,7 @@ class CaptureTest(unittest.TestCase):
 
         # The picture is the primary display itself: its strip sits at the
         # top-left at full size, composed shortly before the record's time.
-        clocks = self.clocks(records, 1920, 1080)
+        clocks = self.clocks(records)
         self.assertNotIn(None, clocks)
         frames = [c[0] for c in clocks]
         self.assertEqual(frames, sorted(set(frames)), "a composed frame was encoded twice or out of order")
@@ -138,7 +138,7 @@ class CaptureTest(unittest.TestCase):
         # strip at the top-left at a third of its size, is still the picture.
         self.assertTrue(session.wait_for_records(len(qvx.parse_records_prefix(session.stdout())) + 5, timeout=10))
         records = qvx.parse_records_prefix(session.stdout())
-        self.assertNotIn(None, self.clocks(records, 640, 360, strip=(0, 0, 1 / 3, 1 / 3))[-5:])
+        self.assertNotIn(None, self.clocks(records, strip=(0, 0, 1 / 3, 1 / 3))[-5:])
         lines = session.stderr_lines()
         self.assertEqual([l for l in lines if l.startswith("capture_window crop=")], ["capture_window crop=640x480"])
         self.assertEqual(lines.count("encoder_control request=keyframe accepted=true"), 2, "KEYFRAME and RESUME")
@@ -163,11 +163,11 @@ class CaptureTest(unittest.TestCase):
         # The 1280x720 client area fills 640x360 exactly: its strip lands at the
         # output's origin at half size. A crop that kept a border or the title
         # bar would shift the 8 px blocks and make them unreadable.
-        clocks = self.clocks(records, 640, 360, strip=(0, 0, 0.5, 0.5))
+        clocks = self.clocks(records, strip=(0, 0, 0.5, 0.5))
         self.assertNotIn(None, clocks[:before_crop])
         self.assertEqual(clocks[-5:], [None] * 5, "the crop command did not change the picture")
         for shifted in [(4, 0, 0.5, 0.5), (0, 15.5, 0.5, 0.5)]:  # a border or the title bar left in
-            self.assertFalse(any(self.clocks(records[:before_crop], 640, 360, strip=shifted)), shifted)
+            self.assertFalse(any(self.clocks(records[:before_crop], strip=shifted)), shifted)
 
     def test_window_by_id_is_letterboxed_whole(self):
         code, out, _, _ = qvx.run_helper(["--list-sources"])
@@ -179,7 +179,7 @@ class CaptureTest(unittest.TestCase):
         # 1296x759 fits 640x360 as (13,0)-(627,360); the client origin (8,31)
         # of the window frame carries the strip.
         scale_x, scale_y = 614 / 1296, 360 / 759
-        clocks = self.clocks(records, 640, 360, strip=(13 + 8 * scale_x, 31 * scale_y, scale_x, scale_y))
+        clocks = self.clocks(records, strip=(13 + 8 * scale_x, 31 * scale_y, scale_x, scale_y))
         self.assertNotIn(None, clocks)
         last = qvx.decode_gray_frames(b"".join(r.payload for r in records), 640, 360)[-1]
         self.assert_black_columns(last, 640, 360, range(0, 12))
@@ -189,7 +189,7 @@ class CaptureTest(unittest.TestCase):
         # 1280x1024 into 1920x1080 lands at (285,0)-(1635,1080).
         session = self.start(["--display-id", "2", "--duration", "1"])
         records = self.finished_records(session)
-        clocks = self.clocks(records, 1920, 1080, strip=(285, 0, 1350 / 1280, 1080 / 1024))
+        clocks = self.clocks(records, strip=(285, 0, 1350 / 1280, 1080 / 1024))
         self.assertNotIn(None, clocks)
         last = qvx.decode_gray_frames(b"".join(r.payload for r in records), 1920, 1080)[-1]
         self.assert_black_columns(last, 1920, 1080, range(0, 284))

@@ -121,6 +121,12 @@ TEST_F(QvrxClockTest, StripLookedForInTheWrongPlaceIsUnreadableNotMisread) {
   EXPECT_EQ(clocks(), (std::vector<std::string>{"clock=unreadable", "clock=unreadable"}));
 }
 
+TEST_F(QvrxClockTest, PictureSizeComesFromTheStreamWhenNotGiven) {
+  const std::string stream = encode({testing::FrameClockStamp{21, 99}, testing::FrameClockStamp{22, 132}});
+  ASSERT_EQ(run({"list", stream, "--clock", "--strip", "64,100,1,1"}), 0) << err.str();
+  EXPECT_EQ(clocks(), (std::vector<std::string>{"clock_frame=21 clock_ms=99", "clock_frame=22 clock_ms=132"}));
+}
+
 TEST_F(QvrxClockTest, WrongPictureSizeIsAnErrorNotAListOfGarbage) {
   const std::string stream = encode({testing::FrameClockStamp{1, 1}, testing::FrameClockStamp{2, 2},
                                      testing::FrameClockStamp{3, 3}});

@@ -13,6 +13,7 @@
 
 #include "qvrx/annex_b.h"
 #include "qvrx/child_output.h"
+#include "qvrx/sps.h"
 #include "sender/frame_record_reader.h"
 #include "testing/frame_clock.h"
 
@@ -23,7 +24,7 @@ constexpr std::size_t read_chunk_bytes = 1 << 20;
 
 constexpr const char* usage =
     "usage: qvrx check STREAM\n"
-    "       qvrx list STREAM [--clock --size WxH [--strip LEFT,TOP,SCALE_X,SCALE_Y]]\n"
+    "       qvrx list STREAM [--clock [--size WxH] [--strip LEFT,TOP,SCALE_X,SCALE_Y]]\n"
     "       qvrx unpack STREAM OUT.h264\n";
 
 struct Totals {
@@ -101,7 +102,8 @@ std::string record_line(std::uint64_t index, const sender::FrameRecord& record) 
   return line.str();
 }
 
-// Where to read the frame-clock strip in the decoded pictures.
+// Where to read the frame-clock strip in the decoded pictures; a size of 0
+// means the one the stream's first sequence parameter set announces.
 struct ClockOptions {
   int width = 0;
   int height = 0;
@@ -133,8 +135,7 @@ struct ListOptions {
   std::optional<ClockOptions> clock;
 };
 
-// nullopt for a usage error: --size is required with --clock and
-// meaningless without it.
+// nullopt for a usage error: --size and --strip only go with --clock.
 std::optional<ListOptions> parse_list_options(std::span<const std::string> options) {
   bool clock = false;
   std::optional<std::array<int, 2>> size;
@@ -164,10 +165,11 @@ std::optional<ListOptions> parse_list_options(std::span<const std::string> optio
   if (!clock) {
     return (size || strip) ? std::nullopt : std::optional<ListOptions>(ListOptions{});
   }
-  if (!size) {
-    return std::nullopt;
+  ClockOptions result;
+  if (size) {
+    result.width = (*size)[0];
+    result.height = (*size)[1];
   }
-  ClockOptions result{(*size)[0], (*size)[1], {}};
   if (strip) {
     result.placement = {(*strip)[0], (*strip)[1], (*strip)[2], (*strip)[3]};
   }
@@ -226,10 +228,11 @@ bool append_clocks(const std::filesystem::path& elementary, const ClockOptions& 
   return true;
 }
 
-int list_with_clock(const std::string& path, const ClockOptions& clock, std::ostream& out, std::ostream& err) {
+int list_with_clock(const std::string& path, ClockOptions clock, std::ostream& out, std::ostream& err) {
   const auto elementary_path = unique_temporary_path();
   Totals totals;
   std::vector<std::string> lines;
+  std::optional<PictureSize> announced;
   int status = 0;
   {
     std::ofstream elementary(elementary_path, std::ios::binary | std::ios::trunc);
@@ -239,6 +242,9 @@ int list_with_clock(const std::string& path, const ClockOptions& clock, std::ost
     }
     status = for_each_record(path, err, totals, [&](const sender::FrameRecord& record) {
       lines.push_back(record_line(totals.records - 1, record));
+      if (!announced) {
+        announced = annex_b_picture_size(record.payload);
+      }
       elementary.write(reinterpret_cast<const char*>(record.payload.data()),
                        static_cast<std::streamsize>(record.payload.size()));
       return static_cast<bool>(elementary);
@@ -249,7 +255,14 @@ int list_with_clock(const std::string& path, const ClockOptions& clock, std::ost
       status = 1;
     }
   }
-  if (!lines.empty() && !append_clocks(elementary_path, clock, lines, err)) {
+  if (clock.width == 0 && announced) {
+    clock.width = announced->width;
+    clock.height = announced->height;
+  }
+  if (!lines.empty() && clock.width == 0) {
+    err << "qvrx: no sequence parameter set tells the picture size; give --size\n";
+    status = 1;
+  } else if (!lines.empty() && !append_clocks(elementary_path, clock, lines, err)) {
     status = 1;
   }
   std::error_code ignored;
