@@ -213,9 +213,9 @@ class CaptureTest(unittest.TestCase):
         self.assertEqual(first[:8], qvx.MAGIC)
         process.stdout.close()
         try:
-            code = process.wait(timeout=10)
+            code = process.wait(timeout=5)  # the next record's write fails within a frame period
         except subprocess.TimeoutExpired:
-            self.fail("the helper kept running after its standard output was closed")
+            self.fail("the helper kept running for 5 s after its standard output was closed")
         pump.join(timeout=5)
         self.assertEqual(code, 1, "ended by a signal" if code < 0 else "")
         lines = err[0].decode("utf-8", "replace").splitlines()
