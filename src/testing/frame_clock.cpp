@@ -18,6 +18,16 @@ std::optional<FrameClockStamp> decode(ConstPictureView picture, StripPlacement p
                                       PixelLuma pixel_luma) {
   const double block_w = frame_clock_block_px * placement.scale_x;
   const double block_h = frame_clock_block_px * placement.scale_y;
+  // The placement may come from a command line: block centres that cannot
+  // all lie inside the picture are refused before a coordinate becomes an int.
+  const double first_x = placement.left + 0.5 * block_w;
+  const double first_y = placement.top + 0.5 * block_h;
+  const double last_x = placement.left + (frame_clock_blocks_per_row - 0.5) * block_w;
+  const double last_y = placement.top + (frame_clock_rows - 0.5) * block_h;
+  if (!(block_w > 0 && block_h > 0 && first_x >= 0 && first_y >= 0 && last_x < picture.width &&
+        last_y < picture.height)) {
+    return std::nullopt;
+  }
   // Average a small neighbourhood (up to a quarter block each way) so that a
   // single noisy pixel from the codec cannot flip a bit.
   const int radius = std::clamp(static_cast<int>(std::min(block_w, block_h) / 4.0), 0, 3);

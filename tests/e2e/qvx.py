@@ -177,3 +177,46 @@ def probe_stream(annexb):
 
 def binary_from_env():
     return os.environ["QVX_ENCODER"]
+
+
+def qvrx_from_env():
+    return os.environ["QVX_QVRX"]
+
+
+def write_stream(directory, records_bytes, name="capture.qvrx"):
+    path = os.path.join(directory, name)
+    with open(path, "wb") as f:
+        f.write(records_bytes)
+    return path
+
+
+def read_clocks(stream_path, strip=(0, 0, 1, 1)):
+    """The frame-clock strip of every record as qvrx reads it (picture size
+    from the stream): a list of (frame_number, wall_time_ms) tuples, None for
+    an unreadable picture."""
+    result = subprocess.run(
+        [qvrx_from_env(), "list", stream_path, "--clock", "--strip", ",".join(repr(float(v)) for v in strip)],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=False,
+    )
+    if result.returncode != 0:
+        raise RuntimeError(f"qvrx failed ({result.returncode}): {result.stderr.decode(errors='replace')}")
+    clocks = []
+    for line in result.stdout.decode().splitlines():
+        if not line.startswith("index="):
+            continue
+        fields = dict(f.split("=", 1) for f in line.split())
+        if fields.get("clock") == "unreadable":
+            clocks.append(None)
+        else:
+            clocks.append((int(fields["clock_frame"]), int(fields["clock_ms"])))
+    return clocks
+
+
+def run_helper(args, timeout=30):
+    """Runs a mode that ends by itself; returns (exit code, stdout, stderr lines, seconds)."""
+    started = time.monotonic()
+    result = subprocess.run([binary_from_env(), *args], stdin=subprocess.DEVNULL,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
+    elapsed = time.monotonic() - started
+    lines = [l for l in result.stderr.decode("utf-8", "replace").split("\n") if l]
+    return result.returncode, result.stdout, lines, elapsed

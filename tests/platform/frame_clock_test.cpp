@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <vector>
 
 namespace quorvex::testing {
@@ -33,6 +34,26 @@ TEST(FrameClock, GreyOrMissingStripIsRefusedNotGuessed) {
   Picture cut(300, 80, 0);
   draw_frame_clock_bgra(cut.view(), 0, 0, {1, 2});  // clipped: the strip needs 512 px
   EXPECT_FALSE(decode_frame_clock_bgra(cut.const_view(), {0, 0, 1, 1}).has_value());
+}
+
+// A placement typed by hand (qvrx --strip) must be refused, not turned into
+// an out-of-range conversion or a read outside the picture.
+TEST(FrameClock, PlacementOutsideThePictureOrNotANumberIsRefused) {
+  Picture p(600, 80, 0);
+  draw_frame_clock_bgra(p.view(), 0, 0, {0xFFFFFFFFu, 0xFFFFFFFFu});
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  const StripPlacement placements[] = {
+      {nan, 0, 1, 1}, {0, nan, 1, 1}, {0, 0, nan, 1}, {0, 0, 1, inf}, {1e300, 0, 1, 1}, {-1e300, 0, 1, 1},
+      {0, 0, 1e300, 1}, {0, 0, 0, 1}, {0, 0, -1, -1}, {-9, 0, 1, 1}, {97, 0, 1, 1}, {0, 57, 1, 1},
+  };
+  for (const StripPlacement placement : placements) {
+    EXPECT_FALSE(decode_frame_clock_bgra(p.const_view(), placement).has_value())
+        << placement.left << "," << placement.top << "," << placement.scale_x << "," << placement.scale_y;
+    EXPECT_FALSE(decode_frame_clock_luma({p.pixels.data(), 600, 600, 80}, placement).has_value());
+  }
+  const FrameClockStamp all_ones{0xFFFFFFFFu, 0xFFFFFFFFu};
+  EXPECT_EQ(decode_frame_clock_bgra(p.const_view(), {0, 0, 1, 1}), all_ones);
 }
 
 TEST(FrameClock, PlacementFollowsACropAndAScale) {

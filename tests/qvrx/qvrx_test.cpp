@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "qvrx/annex_b.h"
+#include "qvrx/sps.h"
 #include "sender/byte_sink.h"
 #include "sender/windows_encoder.h"
 
@@ -30,6 +31,58 @@ TEST(NalUnitTypesTest, FindsUnitsBehindThreeAndFourByteStartCodes) {
 TEST(NalUnitTypesTest, StartCodeAtTheVeryEndHasNoUnit) {
   EXPECT_EQ(nal_unit_types(bytes({0, 0, 1, 0x41, 0x9A, 0, 0, 1})), (std::vector<std::uint8_t>{1}));
   EXPECT_TRUE(nal_unit_types(bytes({})).empty());
+}
+
+std::vector<std::byte> from_hex(std::string_view hex) {
+  std::vector<std::byte> out;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+    out.push_back(static_cast<std::byte>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
+  }
+  return out;
+}
+
+// Sequence parameter sets as encoders wrote them, with the size each one
+// announces: cropping in 4:2:0, 4:4:4 and interlaced 4:2:2 units, scaling
+// matrices, emulation prevention bytes.
+struct SpsCase {
+  const char* name;
+  const char* hex;
+  PictureSize size;
+};
+
+const SpsCase sps_cases[] = {
+    {"host stand-in baseline 1080p", "6742c028da01e0089f9610000003001000000303ce6a000f424001e84e4920078c1950",
+     {1920, 1080}},
+    {"high 640x360", "6764001eacd940a02ff97ff0003000410000030001000003003c0f162d96", {640, 360}},
+    {"high 4:4:4 1366x768", "67f40020919b280ac0c3c5fff81000155880000003008000001e078c18cb", {1366, 768}},
+    {"interlaced 4:2:2 720x576", "677a001fbcd940b424dff80080007880000003008000001e0f8b16cb", {720, 576}},
+    {"scaling matrices 352x290", "67640015acd941609fe23ff0091008410000030001000003003c0f162d96", {352, 290}},
+};
+
+TEST(SpsPictureSizeTest, ReadsTheCroppedSizeOfRealParameterSets) {
+  for (const SpsCase& c : sps_cases) {
+    EXPECT_EQ(sps_picture_size(from_hex(c.hex)), c.size) << c.name;
+    std::vector<std::byte> access_unit = bytes({0, 0, 0, 1, 0x09, 0xF0, 0, 0, 0, 1});
+    const auto sps = from_hex(c.hex);
+    access_unit.insert(access_unit.end(), sps.begin(), sps.end());
+    access_unit.insert(access_unit.end(), {std::byte{0}, std::byte{0}, std::byte{1}, std::byte{0x68}, std::byte{0xCE}});
+    EXPECT_EQ(annex_b_picture_size(access_unit), c.size) << c.name;
+  }
+}
+
+TEST(SpsPictureSizeTest, CutOffOrForeignUnitsGiveNoSize) {
+  const auto sps = from_hex(sps_cases[0].hex);
+  // A prefix that ends before the cropping fields gives nothing, never a
+  // size read from missing bits.
+  for (std::size_t cut = 0; cut < sps.size(); ++cut) {
+    const auto size = sps_picture_size(std::span(sps).first(cut));
+    EXPECT_TRUE(!size || *size == sps_cases[0].size) << cut;
+    EXPECT_TRUE(cut > 8 || !size) << cut;
+  }
+  auto pps = sps;
+  pps[0] = std::byte{0x68};
+  EXPECT_FALSE(sps_picture_size(pps).has_value());
+  EXPECT_FALSE(annex_b_picture_size(bytes({0, 0, 1, 0x41, 0x9A, 0, 0, 1, 0x65})).has_value());
 }
 
 class QvrxTest : public ::testing::Test {
@@ -107,6 +160,29 @@ TEST_F(QvrxTest, UnpackWritesThePayloadsBackToBack) {
   expected.insert(expected.end(), slice.begin(), slice.end());
   ASSERT_EQ(written.size(), expected.size());
   EXPECT_EQ(std::memcmp(written.data(), expected.data(), expected.size()), 0);
+}
+
+// Clock options that are malformed or incomplete must be refused before any
+// decoding starts, so a typo never turns into a plausible-looking listing.
+TEST_F(QvrxTest, ListRefusesMalformedClockOptions) {
+  const std::string path = write_stream(two_records());
+  const std::vector<std::vector<std::string>> cases = {
+      {"--size", "640x360"},                         // size without --clock
+      {"--clock", "--size", "640"},                  // no height
+      {"--clock", "--size", "640x360x2"},            // trailing text
+      {"--clock", "--size", "0x360"},                // empty picture
+      {"--clock", "--size", "-640x360"},             // negative
+      {"--clock", "--size", "640x360", "--strip", "0,0,1"},    // three values
+      {"--clock", "--size", "640x360", "--strip", "0,0,0,1"},  // zero scale
+      {"--clock", "--size", "640x360", "--strip"},   // missing value
+      {"--clock", "--size", "640x360", "--frobnicate"},
+  };
+  for (const auto& options : cases) {
+    std::vector<std::string> args = {"list", path};
+    args.insert(args.end(), options.begin(), options.end());
+    EXPECT_EQ(run(args), 2) << ::testing::PrintToString(options);
+    EXPECT_EQ(out.str(), "") << ::testing::PrintToString(options);
+  }
 }
 
 TEST_F(QvrxTest, UsageAndMissingFilesAreErrors) {

@@ -3,6 +3,13 @@
 //
 //   qvrx check  STREAM          counts records; names the first malformed byte
 //   qvrx list   STREAM          one line per record
+//   qvrx list   STREAM --clock [--size WxH] [--strip LEFT,TOP,SCALE_X,SCALE_Y]
+//                               adds the frame-clock strip of each picture
+//                               (clock_frame=N clock_ms=M, or clock=unreadable):
+//                               ffmpeg decodes the pictures, whose size is the
+//                               one the first sequence parameter set gives
+//                               unless --size says otherwise; the strip's
+//                               origin and scale in them default to 0,0,1,1
 //   qvrx unpack STREAM OUT.h264 writes the Annex B payloads back to back
 //
 // Thread contract: one call at a time per output stream.

@@ -1,0 +1,226 @@
+"""Capture sessions of the helper binary on the host stand-in, driven through
+its three streams as the parent drives it."""
+
+import json
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+
+import qvx
+
+SMALL = ["--width", "640", "--height", "360"]
+WINDOW_TITLE = ["--source", "window", "--window-title", "virtual window",
+                "--content-width", "1280", "--content-height", "720"]
+
+
+def summary_lines(session):
+    return [l for l in session.stderr_lines() if l.startswith("native_encoder_summary ")]
+
+
+class CaptureTest(unittest.TestCase):
+    def setUp(self):
+        self.directory = tempfile.TemporaryDirectory()
+        self.addCleanup(self.directory.cleanup)
+
+    def start(self, args):
+        session = qvx.Session(qvx.binary_from_env(), args)
+        self.addCleanup(self._kill, session)
+        return session
+
+    @staticmethod
+    def _kill(session):
+        if session.process.poll() is None:
+            session.process.kill()
+            session.process.wait()
+        for stream in (session.process.stdin, session.process.stdout, session.process.stderr):
+            if stream:
+                try:
+                    stream.close()
+                except OSError:
+                    pass
+
+    def finished_records(self, session, timeout=20):
+        code = session.finish(timeout=timeout)
+        self.assertEqual(code, 0, "\n".join(session.stderr_lines()))
+        self.assertEqual(len(summary_lines(session)), 1, session.stderr_lines())
+        return qvx.parse_records(session.stdout())
+
+    def clocks(self, records, strip=(0, 0, 1, 1)):
+        data = b"".join(qvx.HEADER.pack(qvx.MAGIC, len(r.payload), r.timestamp_ns, int(r.keyframe)) + r.payload
+                        for r in records)
+        return qvx.read_clocks(qvx.write_stream(self.directory.name, data), strip)
+
+    @staticmethod
+    def settled_record_count(session, quiet=0.3, timeout=5):
+        """The record count once no record has come for `quiet` seconds."""
+        count = len(qvx.parse_records_prefix(session.stdout()))
+        changed_at = time.monotonic()
+        deadline = changed_at + timeout
+        while time.monotonic() < deadline and time.monotonic() - changed_at < quiet:
+            time.sleep(0.02)
+            now_count = len(qvx.parse_records_prefix(session.stdout()))
+            if now_count != count:
+                count, changed_at = now_count, time.monotonic()
+        return count
+
+    def test_default_session_is_a_decodable_wall_clock_stream_of_the_primary_display(self):
+        before_ns = time.time_ns()
+        # Standard input at its end from the start: the session still runs
+        # for its whole duration.
+        session = qvx.Session(qvx.binary_from_env(), ["--duration", "2"], stdin_open=False)
+        self.addCleanup(self._kill, session)
+        records = self.finished_records(session)
+        after_ns = time.time_ns()
+        self.assertGreater(records[-1].timestamp_ns - records[0].timestamp_ns, 1_500_000_000)
+
+        self.assertGreater(len(records), 10)
+        self.assertTrue(records[0].keyframe)
+        self.assertEqual(records[0].nal_types()[:2], [7, 8], "first record starts with SPS and PPS")
+        self.assertIn(5, records[0].nal_types())
+        stamps = [r.timestamp_ns for r in records]
+        self.assertEqual(stamps, sorted(stamps), "timestamps go backwards")
+        self.assertGreaterEqual(stamps[0], before_ns)
+        self.assertLessEqual(stamps[-1], after_ns)
+
+        info = qvx.probe_stream(b"".join(r.payload for r in records))
+        self.assertEqual((info["width"], info["height"]), ("1920", "1080"))
+        self.assertEqual(int(info["nb_read_frames"]), len(records))
+
+        # The picture is the primary display itself: its strip sits at the
+        # top-left at full size, composed shortly before the record's time.
+        clocks = self.clocks(records)
+        self.assertNotIn(None, clocks)
+        frames = [c[0] for c in clocks]
+        self.assertEqual(frames, sorted(set(frames)), "a composed frame was encoded twice or out of order")
+        for record, (_, composed_ms) in zip(records, clocks):
+            captured_ms = (record.timestamp_ns // 1_000_000) & 0xFFFFFFFF
+            self.assertLessEqual((captured_ms - composed_ms) & 0xFFFFFFFF, 500)
+
+    def test_keyframe_pause_resume_and_crop_commands(self):
+        session = self.start(SMALL + ["--duration", "30"])
+        self.assertTrue(session.wait_for_records(5, timeout=10))
+        # Ask between two periodic keyframes (one per second at 30 fps), so
+        # the keyframe that follows can only be the forced one.
+        deadline = time.monotonic() + 10
+        while len(qvx.parse_records_prefix(session.stdout())) % 30 not in range(5, 15):
+            self.assertLess(time.monotonic(), deadline, "the session stopped producing records")
+            time.sleep(0.005)
+        asked_at = len(qvx.parse_records_prefix(session.stdout()))
+        session.send("x" * 200_000)  # far longer than any command: skipped up to its line feed
+        session.send("KEYFRAME")
+        self.assertTrue(session.wait_for_stderr(lambda l: l == "encoder_control request=keyframe accepted=true", 5))
+        self.assertTrue(session.wait_for_records(asked_at + 10, timeout=10))
+        records = qvx.parse_records_prefix(session.stdout())
+        forced = [i for i in range(asked_at, asked_at + 10) if records[i].keyframe]
+        self.assertTrue(forced, f"no keyframe within 10 records after KEYFRAME at record {asked_at}")
+        self.assertNotEqual(forced[0] % 30, 0)
+        self.assertIn(5, records[forced[0]].nal_types())
+
+        session.send("  PAUSE ")
+        self.assertTrue(session.wait_for_stderr(lambda l: l == "capture_window paused=true", 5))
+        paused_count = self.settled_record_count(session)  # frames already converted still come out
+        time.sleep(0.8)
+        self.assertEqual(len(qvx.parse_records_prefix(session.stdout())), paused_count, "records while paused")
+
+        session.send("RESUME")
+        self.assertTrue(session.wait_for_stderr(lambda l: l == "capture_window paused=false", 5))
+        self.assertTrue(session.wait_for_records(paused_count + 3, timeout=10))
+        records = qvx.parse_records_prefix(session.stdout())
+        self.assertTrue(records[paused_count].keyframe, "first record after RESUME is not a keyframe")
+
+        session.send("CROP 640 480")
+        session.send("CROP 1 480")  # out of range: ignored
+        self.assertTrue(session.wait_for_stderr(lambda l: l == "capture_window crop=640x480", 5))
+        session.send("KEYFRAME please")  # not a command
+        # A display is never cropped: the whole primary display, with its
+        # strip at the top-left at a third of its size, is still the picture.
+        self.assertTrue(session.wait_for_records(len(qvx.parse_records_prefix(session.stdout())) + 5, timeout=10))
+        records = qvx.parse_records_prefix(session.stdout())
+        self.assertNotIn(None, self.clocks(records, strip=(0, 0, 1 / 3, 1 / 3))[-5:])
+        lines = session.stderr_lines()
+        self.assertEqual([l for l in lines if l.startswith("capture_window crop=")], ["capture_window crop=640x480"])
+        self.assertEqual(lines.count("encoder_control request=keyframe accepted=true"), 2, "KEYFRAME and RESUME")
+        self.assertFalse([l for l in lines if l.startswith("error")], lines)
+        session.process.kill()
+
+    def test_window_by_title_marker_shows_exactly_the_client_area_and_follows_crop(self):
+        session = self.start(WINDOW_TITLE + SMALL + ["--duration", "3"])
+        session.send("CROP 1280 720")  # the size it already has: output unchanged
+        self.assertTrue(session.wait_for_records(10, timeout=10))
+        before_crop = len(qvx.parse_records_prefix(session.stdout()))
+        # A 640x360 content area is the middle of the window frame, which does
+        # not contain the client origin and its strip.
+        session.send("CROP 640 360")
+        self.assertTrue(session.wait_for_stderr(lambda l: l == "capture_window crop=640x360", 5))
+        self.assertTrue(session.wait_for_records(len(qvx.parse_records_prefix(session.stdout())) + 8, timeout=10))
+        records = self.finished_records(session)
+        lines = session.stderr_lines()
+        self.assertIn("capture_window found=true title_match=marker", lines)
+        self.assertIn("capture_window crop=1280x720", lines)
+        self.assertTrue(records[0].keyframe)
+        # The 1280x720 client area fills 640x360 exactly: its strip lands at the
+        # output's origin at half size. A crop that kept a border or the title
+        # bar would shift the 8 px blocks and make them unreadable.
+        clocks = self.clocks(records, strip=(0, 0, 0.5, 0.5))
+        self.assertNotIn(None, clocks[:before_crop])
+        self.assertEqual(clocks[-5:], [None] * 5, "the crop command did not change the picture")
+        for shifted in [(4, 0, 0.5, 0.5), (0, 15.5, 0.5, 0.5)]:  # a border or the title bar left in
+            self.assertFalse(any(self.clocks(records[:before_crop], strip=shifted)), shifted)
+
+    def test_window_by_id_is_letterboxed_whole(self):
+        code, out, _, _ = qvx.run_helper(["--list-sources"])
+        self.assertEqual(code, 0)
+        window_id = json.loads(out)["windows"][0]["id"]
+        session = self.start(["--source", "window", "--window-id", str(window_id)] + SMALL + ["--duration", "2"])
+        records = self.finished_records(session)
+        self.assertNotIn("capture_window found=true title_match=marker", session.stderr_lines())
+        # 1296x759 fits 640x360 as (13,0)-(627,360); the client origin (8,31)
+        # of the window frame carries the strip.
+        scale_x, scale_y = 614 / 1296, 360 / 759
+        clocks = self.clocks(records, strip=(13 + 8 * scale_x, 31 * scale_y, scale_x, scale_y))
+        self.assertNotIn(None, clocks)
+        last = qvx.decode_gray_frames(b"".join(r.payload for r in records), 640, 360)[-1]
+        self.assert_black_columns(last, 640, 360, range(0, 12))
+        self.assert_black_columns(last, 640, 360, range(628, 640))
+
+    def test_second_display_is_letterboxed_between_black_bars(self):
+        # 1280x1024 into 1920x1080 lands at (285,0)-(1635,1080).
+        session = self.start(["--display-id", "2", "--duration", "1"])
+        records = self.finished_records(session)
+        clocks = self.clocks(records, strip=(285, 0, 1350 / 1280, 1080 / 1024))
+        self.assertNotIn(None, clocks)
+        last = qvx.decode_gray_frames(b"".join(r.payload for r in records), 1920, 1080)[-1]
+        self.assert_black_columns(last, 1920, 1080, range(0, 284))
+        self.assert_black_columns(last, 1920, 1080, range(1636, 1920))
+        picture = [last[y * 1920 + x] for y in range(40, 1080, 7) for x in (287, 960, 1632)]
+        self.assertGreater(max(picture), 40, "the display's picture is missing between the bars")
+
+    def assert_black_columns(self, luma, width, height, columns):
+        brightest = max(luma[y * width + x] for y in range(0, height, 3) for x in columns)
+        self.assertLessEqual(brightest, 24, f"bar columns {columns.start}..{columns.stop - 1} are not black")
+
+    def test_closed_standard_output_ends_the_session_with_an_error(self):
+        process = subprocess.Popen([qvx.binary_from_env(), *SMALL, "--duration", "30"],
+                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.addCleanup(lambda: (process.poll() is None and process.kill(), process.wait(),
+                                 process.stdin.close(), process.stderr.close()))
+        err = []
+        pump = threading.Thread(target=lambda: err.append(process.stderr.read()), daemon=True)
+        pump.start()
+        first = process.stdout.read(qvx.HEADER.size)
+        self.assertEqual(first[:8], qvx.MAGIC)
+        process.stdout.close()
+        try:
+            code = process.wait(timeout=5)  # the next record's write fails within a frame period
+        except subprocess.TimeoutExpired:
+            self.fail("the helper kept running for 5 s after its standard output was closed")
+        pump.join(timeout=5)
+        self.assertEqual(code, 1, "ended by a signal" if code < 0 else "")
+        lines = err[0].decode("utf-8", "replace").splitlines()
+        self.assertTrue(any(l.startswith("error: ") for l in lines), lines)
+
+
+if __name__ == "__main__":
+    unittest.main()
