@@ -76,6 +76,7 @@ struct Catalogue {
   };
   struct Window {
     std::uint64_t id = 0;
+    std::string app;
     std::string title;
   };
   std::vector<Display> displays;
@@ -88,7 +89,7 @@ std::optional<Catalogue> parse_catalogue(const std::string& document) {
   static const std::string text = R"("(?:[^"\\]|\\.)*")";
   static const std::string display = R"(\{"height":(\d+),"id":[^,]*,"name":)" + text + R"(,"width":(\d+)\})";
   static const std::string window =
-      R"(\{"app":)" + text + R"(,"id":(\d+),"thumbnail":(?:null|)" + text + R"(),"title":("(?:[^"\\]|\\.)*")\})";
+      R"(\{"app":()" + text + R"(),"id":(\d+),"thumbnail":(?:null|)" + text + R"(),"title":("(?:[^"\\]|\\.)*")\})";
   static const std::regex whole("\\{\"displays\":\\[((?:" + display + ")(?:," + display + ")*)?\\],\"windows\":\\[((?:" +
                                 window + ")(?:," + window + ")*)?\\]\\}\n");
   if (!std::regex_match(document, whole)) {
@@ -104,8 +105,10 @@ std::optional<Catalogue> parse_catalogue(const std::string& document) {
   }
   const std::regex one_window(window);
   for (std::sregex_iterator it(windows.begin(), windows.end(), one_window), end; it != end; ++it) {
-    const std::string quoted = (*it)[2];
-    catalogue.windows.push_back({std::stoull((*it)[1]), quoted.substr(1, quoted.size() - 2)});
+    const std::string app = (*it)[1];
+    const std::string title = (*it)[3];
+    catalogue.windows.push_back(
+        {std::stoull((*it)[2]), app.substr(1, app.size() - 2), title.substr(1, title.size() - 2)});
   }
   return catalogue;
 }
@@ -151,6 +154,7 @@ TEST_F(SourceListing, PrintsOneJsonLineWithTheScreenAndOnlyShareableWindows) {
     ids.push_back(w.id);
     if (w.id == visible_) {
       EXPECT_EQ(w.title, "Quorvex helper visible");
+      EXPECT_EQ(w.app, "window_helper.exe");
     }
   }
   EXPECT_NE(std::find(ids.begin(), ids.end(), visible_), ids.end()) << "visible window missing: " << outcome.out;
