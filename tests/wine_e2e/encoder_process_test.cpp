@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -89,9 +90,9 @@ std::optional<Catalogue> parse_catalogue(const std::string& document) {
   static const std::string text = R"("(?:[^"\\]|\\.)*")";
   static const std::string display = R"(\{"height":(\d+),"id":[^,]*,"name":)" + text + R"(,"width":(\d+)\})";
   static const std::string window =
-      R"(\{"app":()" + text + R"(),"id":(\d+),"thumbnail":(?:null|)" + text + R"(),"title":("(?:[^"\\]|\\.)*")\})";
-  static const std::regex whole("\\{\"displays\":\\[((?:" + display + ")(?:," + display + ")*)?\\],\"windows\":\\[((?:" +
-                                window + ")(?:," + window + ")*)?\\]\\}\n");
+      R"(\{"app":()" + text + R"(),"id":(\d+),"thumbnail":(?:null|)" + text + R"(),"title":()" + text + R"()\})";
+  static const std::regex whole(R"(\{"displays":\[(?:)" + display + "(?:," + display + R"()*)?\],"windows":\[(?:)" +
+                                window + "(?:," + window + R"()*)?\]\}\n)");
   if (!std::regex_match(document, whole)) {
     return std::nullopt;
   }
