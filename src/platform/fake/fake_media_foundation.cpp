@@ -53,6 +53,7 @@ struct FakeEncoderTransform::State {
   std::size_t waiting = 0;
   bool stream_changed = false;
   bool force_key_pending = false;
+  bool draining = false;
   std::uint64_t input_index = 0;
   std::vector<InputRecord> inputs;
   std::vector<mf::MftMessage> messages;
@@ -569,6 +570,10 @@ Status FakeEncoderTransform::process_message(mf::MftMessage message, mf::DxgiDev
   if (auto s = shared_->check(message_name(message)); !s) {
     return s;
   }
+  if (message == mf::MftMessage::CommandDrain || message == mf::MftMessage::NotifyStartOfStream) {
+    std::lock_guard lock(state_->mutex);
+    state_->draining = message == mf::MftMessage::CommandDrain;
+  }
   if (!auto_respond) {
     return {};
   }
@@ -603,13 +608,18 @@ Status FakeEncoderTransform::process_input(std::uint32_t, mf::Sample& sample, st
   std::uint64_t index = 0;
   {
     std::lock_guard lock(state_->mutex);
+    if (state_->draining) {
+      return fail(status::mf_e_notaccepting);
+    }
     record.keyframe_forced = std::exchange(state_->force_key_pending, false);
     index = state_->input_index++;
     state_->inputs.push_back(record);
   }
   if (auto_respond) {
     if (!hold_outputs) {
-      emit_output(encoded(index, index == 0 || record.keyframe_forced, length_prefixed));
+      ScriptedOutput output = encoded(index, index == 0 || record.keyframe_forced, length_prefixed);
+      output.sample_time_100ns = record.sample_time_100ns;
+      emit_output(std::move(output));
     }
     push_event(mf::me_transform_need_input);
   }
@@ -672,6 +682,11 @@ Status FakeEncoderTransform::process_output(std::uint32_t, mf::OutputDataBuffer&
   memory->current_length = static_cast<std::uint32_t>(output.bytes.size());
   if (output.clean_point) {
     static_cast<void>(sample->set_uint32(guids::mf_sample_extension_clean_point, *output.clean_point));
+  }
+  // Set directly: the transform stamping its output is not a call of the
+  // program's that a test counts or fails.
+  if (output.sample_time_100ns) {
+    sample->time = *output.sample_time_100ns;
   }
   return {};
 }

@@ -16,7 +16,9 @@
 //
 // Outputs are Annex B (default) or 4-byte length-prefixed (length_prefixed),
 // with the clean-point attribute on keyframes: the first input and any input
-// after a forced keyframe. A ScriptedOutput can instead make ProcessOutput
+// after a forced keyframe; an automatic output keeps its input's sample time.
+// From a drain command until the next start of stream, ProcessInput refuses
+// with MF_E_NOTACCEPTING, as a hardware transform does. A ScriptedOutput can instead make ProcessOutput
 // fail with a code (need-more-input, stream change, ...) or succeed without
 // a sample.
 //
@@ -62,6 +64,8 @@ struct ScriptedOutput {
   std::uint32_t failure = 0;
   // ProcessOutput succeeds but hands back no sample.
   bool no_sample = false;
+  // The output sample's time; absent leaves it unset.
+  std::optional<std::int64_t> sample_time_100ns;
 };
 
 // What ProcessInput received.

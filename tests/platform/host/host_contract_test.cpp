@@ -9,8 +9,10 @@ namespace quorvex::platform::contract {
 
 using HostStandIn = ::testing::Types<host::HostFactory>;
 INSTANTIATE_TYPED_TEST_SUITE_P(Host, MessageQueueContract, HostStandIn);
+INSTANTIATE_TYPED_TEST_SUITE_P(Host, ThreadQueueLifetimeContract, HostStandIn);
 INSTANTIATE_TYPED_TEST_SUITE_P(Host, TransformContract, HostStandIn);
 INSTANTIATE_TYPED_TEST_SUITE_P(Host, VideoProcessorContract, HostStandIn);
 INSTANTIATE_TYPED_TEST_SUITE_P(Host, FramePoolContract, HostStandIn);
+INSTANTIATE_TYPED_TEST_SUITE_P(Host, FramePoolBufferContract, HostStandIn);
 
 }  // namespace quorvex::platform::contract
