@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "command_line_error_cases.h"
+
 #include <array>
 #include <string>
 #include <vector>
@@ -87,16 +89,7 @@ ChildOutcome run_encoder(const std::vector<std::string>& args) {
   return outcome;
 }
 
-struct ProcessCase {
-  std::vector<std::string> args;
-  std::string stderr_bytes;
-};
-
-void PrintTo(const ProcessCase& c, std::ostream* os) {
-  for (const auto& a : c.args) {
-    *os << "'" << a << "' ";
-  }
-}
+using quorvex::testing_cases::ProcessCase;
 
 class EncoderProcess : public testing::TestWithParam<ProcessCase> {};
 
@@ -108,24 +101,19 @@ TEST_P(EncoderProcess, FailsWithOneErrorLineStatusOneAndNoStdout) {
   EXPECT_EQ(outcome.out, "");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, EncoderProcess,
-    testing::Values(
-        ProcessCase{{"--width", "0"}, "error: dimensions, fps, bitrate and duration must be greater than zero\n"},
-        ProcessCase{{"--width=640"}, "error: unknown argument: --width=640\n"},
-        ProcessCase{{"--fps"}, "error: --fps requires a value\n"},
-        ProcessCase{{"--width", "-640"}, "error: invalid digit found in string\n"},
-        ProcessCase{{"--width", "4294967296"}, "error: number too large to fit in target type\n"},
-        ProcessCase{{"--source", "window", "--window-title", "marker"},
-                    "error: --source window requires --content-width and --content-height\n"},
-        ProcessCase{{"--titl\xC3\xA9"}, "error: unknown argument: --titl\xC3\xA9\n"},
-        ProcessCase{{"--preflight", "--fps", "30"}, "error: unknown argument: --preflight\n"},
+std::vector<ProcessCase> host_cases() {
+  std::vector<ProcessCase> cases = quorvex::testing_cases::command_line_error_cases();
+  cases.insert(cases.end(), {
         // A capture session answers the border question before it resolves
         // its item, also when the item then cannot be resolved.
         ProcessCase{{"--display-id", "0"}, "capture_border hidden=true\nerror: Monitor index is lower than one\n"},
         ProcessCase{{"--display-id", "3"}, "capture_border hidden=true\nerror: Failed to find monitor\n"},
         ProcessCase{{"--source", "window", "--window-id", "12345"},
-                    "capture_border hidden=true\nerror: window not found (id)\n"}));
+                    "capture_border hidden=true\nerror: window not found (id)\n"}});
+  return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, EncoderProcess, testing::ValuesIn(host_cases()));
 
 // Commands take effect while the parent keeps stdin open: the reader must
 // hand each line over as soon as its line feed arrives, not wait for more

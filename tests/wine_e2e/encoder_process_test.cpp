@@ -3,6 +3,8 @@
 // where Wine lacks a service the program needs.
 #include <gtest/gtest.h>
 
+#include "command_line_error_cases.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -31,16 +33,7 @@ ChildOutcome run_encoder(const std::vector<std::string>& args) {
   return outcome;
 }
 
-struct ProcessCase {
-  std::vector<std::string> args;
-  std::string stderr_bytes;
-};
-
-void PrintTo(const ProcessCase& c, std::ostream* os) {
-  for (const auto& a : c.args) {
-    *os << "'" << a << "' ";
-  }
-}
+using quorvex::testing_cases::ProcessCase;
 
 class CommandLineErrors : public testing::TestWithParam<ProcessCase> {};
 
@@ -56,18 +49,8 @@ TEST_P(CommandLineErrors, GiveTheHostsBytesStatusOneAndNoStdout) {
   EXPECT_EQ(outcome.out, "");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, CommandLineErrors,
-    testing::Values(
-        ProcessCase{{"--width", "0"}, "error: dimensions, fps, bitrate and duration must be greater than zero\n"},
-        ProcessCase{{"--width=640"}, "error: unknown argument: --width=640\n"},
-        ProcessCase{{"--fps"}, "error: --fps requires a value\n"},
-        ProcessCase{{"--width", "-640"}, "error: invalid digit found in string\n"},
-        ProcessCase{{"--width", "4294967296"}, "error: number too large to fit in target type\n"},
-        ProcessCase{{"--source", "window", "--window-title", "marker"},
-                    "error: --source window requires --content-width and --content-height\n"},
-        ProcessCase{{"--titl\xC3\xA9"}, "error: unknown argument: --titl\xC3\xA9\n"},
-        ProcessCase{{"--preflight", "--fps", "30"}, "error: unknown argument: --preflight\n"}));
+INSTANTIATE_TEST_SUITE_P(Cases, CommandLineErrors,
+                         testing::ValuesIn(quorvex::testing_cases::command_line_error_cases()));
 
 // What --list-sources printed, split into its entries.
 struct Catalogue {
