@@ -27,8 +27,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/capture_handler.h"
-#include "app/gpu_converter.h"
+#include "app/pipeline/capture_handler.h"
+#include "app/pipeline/gpu_converter.h"
 #include "platform/host/host_platform.h"
 #include "platform/host/host_texture.h"
 #include "platform/host/scene_painter.h"

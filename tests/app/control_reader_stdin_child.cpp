@@ -5,7 +5,7 @@
 #include <memory>
 #include <thread>
 
-#include "app/control_reader.h"
+#include "app/session/control_reader.h"
 #include "platform/process.h"
 
 int main() {

@@ -1,4 +1,4 @@
-#include "app/decimal_argument.h"
+#include "app/cli/decimal_argument.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "app/run.h"
+#include "app/cli/run.h"
 
 #include <gtest/gtest.h>
 

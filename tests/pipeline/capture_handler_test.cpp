@@ -1,4 +1,4 @@
-#include "app/capture_handler.h"
+#include "app/pipeline/capture_handler.h"
 
 #include <gtest/gtest.h>
 

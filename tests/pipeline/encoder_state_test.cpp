@@ -1,4 +1,4 @@
-#include "app/encoder_state.h"
+#include "app/pipeline/encoder_state.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "app/gpu_converter.h"
+#include "app/pipeline/gpu_converter.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "app/hardware_encoder.h"
+#include "app/pipeline/hardware_encoder.h"
 
 #include <gtest/gtest.h>
 

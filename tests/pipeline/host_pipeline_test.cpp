@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "app/capture_handler.h"
+#include "app/pipeline/capture_handler.h"
 #include "pipeline_support.h"
 #include "platform/host/host_platform.h"
 #include "platform/host/host_texture.h"

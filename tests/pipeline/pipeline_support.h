@@ -15,9 +15,9 @@
 #include <thread>
 #include <vector>
 
-#include "app/encoder_state.h"
-#include "app/hardware_encoder.h"
-#include "app/output_streams.h"
+#include "app/pipeline/encoder_state.h"
+#include "app/pipeline/hardware_encoder.h"
+#include "app/pipeline/output_streams.h"
 #include "platform/composite_platform.h"
 #include "platform/fake/fake_d3d11.h"
 #include "platform/fake/fake_media_foundation.h"

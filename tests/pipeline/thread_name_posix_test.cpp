@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "app/worker_thread.h"
+#include "app/pipeline/worker_thread.h"
 
 namespace quorvex::test {
 namespace {

@@ -1,10 +1,10 @@
-#include "app/worker_thread.h"
+#include "app/pipeline/worker_thread.h"
 
 #include <gtest/gtest.h>
 
 #include <stdexcept>
 
-#include "app/poisonable_mutex.h"
+#include "app/pipeline/poisonable_mutex.h"
 
 namespace quorvex::test {
 namespace {

@@ -1,4 +1,4 @@
-#include "app/list_sources.h"
+#include "app/session/list_sources.h"
 
 #include <gtest/gtest.h>
 

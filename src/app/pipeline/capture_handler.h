@@ -21,8 +21,8 @@
 
 #include "app/config.h"
 #include "app/error.h"
-#include "app/hardware_encoder.h"
-#include "app/output_streams.h"
+#include "app/pipeline/hardware_encoder.h"
+#include "app/pipeline/output_streams.h"
 #include "wgc_capture/capture.h"
 
 namespace quorvex::app {

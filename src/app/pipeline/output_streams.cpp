@@ -1,4 +1,4 @@
-#include "app/output_streams.h"
+#include "app/pipeline/output_streams.h"
 
 #include <cerrno>
 #include <cstdio>

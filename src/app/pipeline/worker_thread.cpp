@@ -1,4 +1,4 @@
-#include "app/worker_thread.h"
+#include "app/pipeline/worker_thread.h"
 
 #include <system_error>
 #include <utility>

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <utility>
 
-#include "app/decimal_argument.h"
+#include "app/cli/decimal_argument.h"
 
 namespace quorvex::app {
 namespace {

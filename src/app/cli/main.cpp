@@ -1,7 +1,7 @@
 #include <exception>
 #include <string>
 
-#include "app/run.h"
+#include "app/cli/run.h"
 #include "app/stderr_line.h"
 #include "platform/process.h"
 

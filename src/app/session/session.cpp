@@ -1,4 +1,4 @@
-#include "app/session.h"
+#include "app/session/session.h"
 
 #include <thread>
 

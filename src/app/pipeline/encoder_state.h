@@ -29,9 +29,9 @@
 
 #include "app/config.h"
 #include "app/error.h"
-#include "app/gpu_converter.h"
-#include "app/output_streams.h"
-#include "app/poisonable_mutex.h"
+#include "app/pipeline/gpu_converter.h"
+#include "app/pipeline/output_streams.h"
+#include "app/pipeline/poisonable_mutex.h"
 #include "platform/d3d11.h"
 #include "platform/media_foundation.h"
 #include "sender/frame_mailbox.h"

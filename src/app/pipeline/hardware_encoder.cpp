@@ -1,11 +1,11 @@
-#include "app/hardware_encoder.h"
+#include "app/pipeline/hardware_encoder.h"
 
 #include <algorithm>
 #include <string>
 #include <utility>
 
-#include "app/encoder_events.h"
-#include "app/pacer.h"
+#include "app/pipeline/encoder_events.h"
+#include "app/pipeline/pacer.h"
 #include "app/platform_error.h"
 #include "platform/platform.h"
 #include "sender/windows_encoder.h"

@@ -1,4 +1,4 @@
-#include "app/control_reader.h"
+#include "app/session/control_reader.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,10 +1,10 @@
-#include "app/capture_handler.h"
+#include "app/pipeline/capture_handler.h"
 
 #include <limits>
 #include <string>
 #include <utility>
 
-#include "app/encoder_events.h"
+#include "app/pipeline/encoder_events.h"
 #include "platform/platform.h"
 #include "sender/window_share.h"
 #include "sender/windows_encoder.h"

@@ -19,10 +19,10 @@
 #include <string_view>
 
 #include "app/config.h"
-#include "app/encoder_state.h"
+#include "app/pipeline/encoder_state.h"
 #include "app/error.h"
-#include "app/output_streams.h"
-#include "app/worker_thread.h"
+#include "app/pipeline/output_streams.h"
+#include "app/pipeline/worker_thread.h"
 #include "platform/d3d11.h"
 #include "platform/media_foundation.h"
 

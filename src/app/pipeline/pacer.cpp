@@ -1,4 +1,4 @@
-#include "app/pacer.h"
+#include "app/pipeline/pacer.h"
 
 #include <chrono>
 #include <utility>

@@ -1,4 +1,4 @@
-#include "app/probe.h"
+#include "app/session/probe.h"
 
 #include <array>
 

@@ -1,4 +1,4 @@
-#include "app/encoder_events.h"
+#include "app/pipeline/encoder_events.h"
 
 #include <algorithm>
 #include <cstring>

@@ -21,8 +21,8 @@
 #include <string_view>
 #include <vector>
 
-#include "app/encoder_state.h"
-#include "app/output_streams.h"
+#include "app/pipeline/encoder_state.h"
+#include "app/pipeline/output_streams.h"
 #include "platform/media_foundation.h"
 
 namespace quorvex::app {

@@ -11,7 +11,7 @@
 
 #include <condition_variable>
 
-#include "app/encoder_state.h"
+#include "app/pipeline/encoder_state.h"
 
 namespace quorvex::app {
 

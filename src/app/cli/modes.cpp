@@ -1,10 +1,10 @@
-#include "app/capture_handler.h"
-#include "app/control_reader.h"
-#include "app/hardware_encoder.h"
-#include "app/list_sources.h"
-#include "app/probe.h"
-#include "app/run.h"
-#include "app/session.h"
+#include "app/pipeline/capture_handler.h"
+#include "app/session/control_reader.h"
+#include "app/pipeline/hardware_encoder.h"
+#include "app/session/list_sources.h"
+#include "app/session/probe.h"
+#include "app/cli/run.h"
+#include "app/session/session.h"
 
 namespace quorvex::app {
 
