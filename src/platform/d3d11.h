@@ -180,10 +180,12 @@ class Multithread {
   virtual bool set_multithread_protected(bool protect) = 0;
 };
 
-// IDXGIDevice, only ever handed to the capture service.
+// IDXGIDevice: handed to the capture service, and asked for its adapter.
 class DxgiDevice {
  public:
   virtual ~DxgiDevice() = default;
+  // IDXGIDevice::GetAdapter, then IDXGIAdapter::GetDesc: the AdapterLuid.
+  [[nodiscard]] virtual Result<LocallyUniqueId> get_adapter_luid() = 0;
 };
 
 class DeviceContext {

@@ -25,6 +25,7 @@ inline constexpr std::uint32_t e_handle = 0x80070006;        // E_HANDLE
 inline constexpr std::uint32_t e_outofmemory = 0x8007000E;   // E_OUTOFMEMORY
 inline constexpr std::uint32_t e_invalidarg = 0x80070057;    // E_INVALIDARG
 inline constexpr std::uint32_t rpc_e_changed_mode = 0x80010106;
+inline constexpr std::uint32_t co_e_notinitialized = 0x800401F0;
 inline constexpr std::uint32_t dxgi_error_unsupported = 0x887A0004;
 inline constexpr std::uint32_t mf_e_transform_need_more_input = 0xC00D6D72;
 inline constexpr std::uint32_t mf_e_transform_stream_change = 0xC00D6D61;

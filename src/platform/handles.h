@@ -18,6 +18,13 @@ struct WindowHandle {
   friend bool operator==(WindowHandle, WindowHandle) = default;
 };
 
+// LUID: an adapter's (or a display path's) locally unique id.
+struct LocallyUniqueId {
+  std::uint32_t low_part = 0;
+  std::int32_t high_part = 0;
+  friend bool operator==(LocallyUniqueId, LocallyUniqueId) = default;
+};
+
 struct Point {
   std::int32_t x = 0;
   std::int32_t y = 0;

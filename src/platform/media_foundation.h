@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "platform/d3d11.h"
@@ -49,12 +50,12 @@ enum class MftMessage : std::uint32_t {
 
 // The VARIANT subset that codec properties use.
 struct Variant {
-  enum class Type : std::uint16_t { Empty = 0, Bool = 11, UI4 = 19, UI8 = 21 };
+  enum class Type : std::uint16_t { Empty = 0, I4 = 3, Bool = 11, UI4 = 19, UI8 = 21 };
   static constexpr std::int16_t variant_true = -1;
   static constexpr std::int16_t variant_false = 0;
 
   Type type = Type::Empty;
-  std::uint64_t ui = 0;       // VT_UI4 / VT_UI8
+  std::uint64_t ui = 0;       // VT_UI4 / VT_UI8; VT_I4 sign-extended
   std::int16_t bool_val = 0;  // VT_BOOL: VARIANT_TRUE (-1) or VARIANT_FALSE (0)
 
   [[nodiscard]] static Variant ui4(std::uint32_t value) { return {Type::UI4, value, 0}; }
@@ -102,6 +103,7 @@ class MediaBuffer {
   [[nodiscard]] virtual Result<Locked> lock() = 0;
   [[nodiscard]] virtual Status unlock() = 0;
   [[nodiscard]] virtual Result<std::uint32_t> get_current_length() = 0;
+  [[nodiscard]] virtual Result<std::uint32_t> get_max_length() = 0;
   [[nodiscard]] virtual Status set_current_length(std::uint32_t length) = 0;
 };
 
@@ -181,7 +183,13 @@ class Transform {
 class Activate {
  public:
   virtual ~Activate() = default;
+  // Needs a thread in a COM apartment (CO_E_NOTINITIALIZED otherwise).
   [[nodiscard]] virtual Result<std::shared_ptr<Transform>> activate_object() = 0;
+  // GetAllocatedString(MFT_FRIENDLY_NAME_Attribute).
+  [[nodiscard]] virtual Result<std::u16string> get_friendly_name() = 0;
+  // ShutdownObject: shuts the activated transform down. Its event generator
+  // then answers MF_E_SHUTDOWN, also to a GetEvent already waiting.
+  [[nodiscard]] virtual Status shutdown_object() = 0;
 };
 
 struct CreatedDeviceManager {
@@ -199,6 +207,12 @@ class MediaFoundation {
   [[nodiscard]] virtual Result<std::vector<std::shared_ptr<Activate>>> mft_enum_ex(
       const Guid& category, std::uint32_t flags, const RegisterTypeInfo& input_type,
       const RegisterTypeInfo& output_type) = 0;
+  // MFTEnum2 with MFT_ENUM_ADAPTER_LUID set to `adapter`: the encoders of
+  // that adapter only. E_NOTIMPL where the system has no MFTEnum2 (before
+  // Windows 10 1703).
+  [[nodiscard]] virtual Result<std::vector<std::shared_ptr<Activate>>> mft_enum2(
+      const Guid& category, std::uint32_t flags, const RegisterTypeInfo& input_type,
+      const RegisterTypeInfo& output_type, LocallyUniqueId adapter) = 0;
   [[nodiscard]] virtual Result<CreatedDeviceManager> mf_create_dxgi_device_manager() = 0;
   [[nodiscard]] virtual Result<std::shared_ptr<MediaType>> mf_create_media_type() = 0;
   [[nodiscard]] virtual Result<std::shared_ptr<Sample>> mf_create_sample() = 0;

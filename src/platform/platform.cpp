@@ -57,6 +57,7 @@ std::string standard_status_message(std::uint32_t code) {
     case status::e_outofmemory: return "Not enough memory resources are available to complete this operation.";
     case status::e_invalidarg: return "The parameter is incorrect.";
     case status::rpc_e_changed_mode: return "Cannot change thread mode after it is set.";
+    case status::co_e_notinitialized: return "CoInitialize has not been called.";
     case status::dxgi_error_unsupported: return "The specified device interface or feature level is not supported on this system.";
     case status::mf_e_transform_need_more_input: return "The transform cannot produce output until it gets more input samples.";
     case status::mf_e_transform_stream_change: return "The transform cannot produce output until it gets a new format.";

@@ -34,6 +34,7 @@ inline constexpr std::uint32_t qdc_only_active_paths = 2;
 inline constexpr std::uint32_t process_query_information = 0x0400;
 inline constexpr std::uint32_t process_vm_read = 0x0010;
 inline constexpr std::uint32_t wm_quit = 0x0012;
+inline constexpr std::uint32_t wm_timer = 0x0113;
 inline constexpr std::uint32_t wm_user = 0x0400;
 inline constexpr std::size_t max_path = 260;
 // Record sizes the calls are given in their size fields.
@@ -56,12 +57,6 @@ struct DisplaySettings {
   std::uint32_t pels_width = 0;
   std::uint32_t pels_height = 0;
   std::uint32_t display_frequency = 0;
-};
-
-struct LocallyUniqueId {
-  std::uint32_t low_part = 0;
-  std::int32_t high_part = 0;
-  friend bool operator==(LocallyUniqueId, LocallyUniqueId) = default;
 };
 
 // One DISPLAYCONFIG_PATH_INFO, reduced to what the program reads.
@@ -141,6 +136,10 @@ class Win32 {
   // GetWindowTextW(window, buffer, size): units copied without the 0.
   [[nodiscard]] virtual std::int32_t get_window_text(WindowHandle window,
                                                      std::span<char16_t> buffer) = 0;
+  // DwmGetWindowAttribute(window, DWMWA_CLOAKED): non-zero when the window is
+  // cloaked (a suspended app's frame, a window on another virtual desktop),
+  // which makes it capture as nothing although it counts as visible.
+  [[nodiscard]] virtual Result<std::uint32_t> dwm_get_window_attribute_cloaked(WindowHandle window) = 0;
 
   // Processes. A null or invalid handle is an error.
   [[nodiscard]] virtual Result<std::unique_ptr<ProcessHandle>> open_process(
@@ -162,6 +161,12 @@ class Win32 {
   [[nodiscard]] virtual Status post_thread_message(std::uint32_t thread_id, std::uint32_t message,
                                                    std::uint64_t wparam, std::int64_t lparam) = 0;
   virtual void post_quit_message(std::int32_t exit_code) = 0;
+  // SetTimer(NULL, 0, elapse, NULL): a timer of the calling thread whose
+  // WM_TIMER messages (wparam = the returned id, hwnd 0) get_message returns
+  // whenever the queue holds nothing else; KillTimer ends it. Call both on
+  // the thread whose queue receives the messages.
+  [[nodiscard]] virtual Result<std::uint64_t> set_timer(std::uint32_t elapse_ms) = 0;
+  [[nodiscard]] virtual Status kill_timer(std::uint64_t timer_id) = 0;
 };
 
 }  // namespace quorvex::platform

@@ -62,13 +62,24 @@ struct HandlerContext {
 //   using Flags = ...;
 //   static std::expected<std::unique_ptr<H>, HandlerError> create(HandlerContext<Flags>);
 // Calls arrive one at a time under the capture layer's handler mutex:
-// on_frame_arrived on the thread that runs start(), on_closed on whichever
-// thread the platform raises Closed on.
+// on_frame_arrived and on_timer on the thread that runs start(), on_closed
+// on whichever thread the platform raises Closed on.
 class GraphicsCaptureApiHandler {
  public:
   virtual ~GraphicsCaptureApiHandler() = default;
   [[nodiscard]] virtual HandlerResult on_frame_arrived(Frame& frame, CaptureControl& control) = 0;
   [[nodiscard]] virtual HandlerResult on_closed() = 0;
+  // Every handler_timer_period while capture runs, whether frames come or
+  // not (a static screen may deliver none at all). Like on_frame_arrived it
+  // may stop the session or end it with an error.
+  [[nodiscard]] virtual HandlerResult on_timer(CaptureControl& control) {
+    static_cast<void>(control);
+    return {};
+  }
 };
+
+// The period of on_timer: how late a session without frames notices its
+// deadline or a failure at worst.
+inline constexpr std::uint32_t handler_timer_period_ms = 100;
 
 }  // namespace quorvex::wgc_capture

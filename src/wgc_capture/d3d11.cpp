@@ -27,7 +27,10 @@ std::expected<D3DDevice, d3d11::Error> create_d3d_device() {
       FeatureLevel::Level_9_3,  FeatureLevel::Level_9_2,  FeatureLevel::Level_9_1,
   };
   auto created = platform::current().d3d11().create_device(
-      platform::d3d11::DriverType::Hardware, platform::d3d11::create_device_bgra_support, levels,
+      platform::d3d11::DriverType::Hardware,
+      // Video support: the same device feeds the video processor and the
+      // encoder's DXGI device manager, which both need it.
+      platform::d3d11::create_device_bgra_support | platform::d3d11::create_device_video_support, levels,
       platform::d3d11::sdk_version);
   if (!created) {
     return std::unexpected(d3d11::Error{d3d11::Error::Kind::WindowsError, created.error()});

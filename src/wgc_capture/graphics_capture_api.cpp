@@ -98,18 +98,25 @@ std::expected<bool, ApiError> is_setting_supported(std::string_view property) {
   return *supported;
 }
 
-std::expected<void, ApiError> require_cursor_setting(CursorCaptureMode cursor) {
+// Whether the session's cursor setting is to be switched. Before Windows 10
+// 2004 the session has no IsCursorCaptureEnabled and draws the cursor
+// anyway, so a request for the cursor there has nothing to switch; only a
+// request to leave it out is unsupported.
+std::expected<bool, ApiError> require_cursor_setting(CursorCaptureMode cursor) {
   if (cursor == CursorCaptureMode::Default) {
-    return {};
+    return false;
   }
   auto supported = GraphicsCaptureApi::is_cursor_settings_supported();
   if (!supported) {
     return std::unexpected(std::move(supported.error()));
   }
   if (!*supported) {
+    if (cursor == CursorCaptureMode::WithCursor) {
+      return false;
+    }
     return api_error(ApiError::Kind::CursorConfigUnsupported);
   }
-  return {};
+  return true;
 }
 
 std::expected<void, ApiError> require_border_setting(BorderMode border) {
@@ -129,6 +136,27 @@ std::expected<void, ApiError> require_border_setting(BorderMode border) {
 std::uint32_t post_quit(std::uint32_t thread_id) {
   auto posted = platform::current().win32().post_thread_message(thread_id, platform::win32::wm_quit, 0, 0);
   return posted ? platform::status::ok : posted.error().code();
+}
+
+// Ends the session from an event on the capture thread: keeps the error,
+// sets halted and quits the first message loop.
+std::uint32_t conclude(HandlerResult result, const CaptureControl& control, std::atomic<bool>& halted,
+                       HandlerErrorCell& handler_error, std::uint32_t thread_id) {
+  if (result && !control.is_stopped()) {
+    return platform::status::ok;
+  }
+  if (!result) {
+    handler_error.store(std::move(result.error()));
+  }
+  halted.store(true);
+  const std::uint32_t posted = post_quit(thread_id);
+  if (posted != platform::status::ok) {
+    // These events run on the capture thread itself, where PostQuitMessage
+    // cannot fail: without a quit the halted session would pump messages
+    // for ever.
+    platform::current().win32().post_quit_message(0);
+  }
+  return posted;
 }
 
 // FrameArrived. Runs on the capture thread inside dispatch_message.
@@ -218,21 +246,7 @@ class FrameArrivedHandler {
       std::lock_guard lock(handler_->mutex);
       result = handler_->handler->on_frame_arrived(delivered, control);
     }
-    if (!result || control.is_stopped()) {
-      if (!result) {
-        handler_error_->store(std::move(result.error()));
-      }
-      halted_->store(true);
-      const std::uint32_t posted = post_quit(thread_id_);
-      if (posted != platform::status::ok) {
-        // This event runs on the capture thread itself, where PostQuitMessage
-        // cannot fail: without a quit the halted session would pump messages
-        // for ever.
-        platform::current().win32().post_quit_message(0);
-      }
-      return posted;
-    }
-    return platform::status::ok;
+    return conclude(std::move(result), control, *halted_, *handler_error_, thread_id_);
   }
 
  private:
@@ -247,7 +261,13 @@ class FrameArrivedHandler {
   SizeInt32 last_size_;  // capture thread only
 };
 
-void run_message_loop(platform::Win32& win32) {
+// One thread timer's messages go to `on_timer` instead of being dispatched.
+struct LoopTimer {
+  std::uint64_t id = 0;
+  std::function<void()> on_timer;
+};
+
+void run_message_loop(platform::Win32& win32, const LoopTimer* timer = nullptr) {
   platform::Message message;
   for (;;) {
     const platform::GetMessageResult got = win32.get_message(message);
@@ -255,6 +275,11 @@ void run_message_loop(platform::Win32& win32) {
     // on would spin on the same failure forever.
     if (got != platform::GetMessageResult::Message) {
       return;
+    }
+    if (timer != nullptr && message.hwnd == 0 && message.message == platform::win32::wm_timer &&
+        message.wparam == timer->id) {
+      timer->on_timer();
+      continue;
     }
     win32.translate_message(message);
     win32.dispatch_message(message);
@@ -381,11 +406,14 @@ std::expected<std::unique_ptr<GraphicsCaptureApi>, ApiError> GraphicsCaptureApi:
   api->frame_arrived_token_ = *arrived;
 
   if (cursor != CursorCaptureMode::Default) {
-    if (auto checked = require_cursor_setting(cursor); !checked) {
-      return std::unexpected(std::move(checked.error()));
+    auto switchable = require_cursor_setting(cursor);
+    if (!switchable) {
+      return std::unexpected(std::move(switchable.error()));
     }
-    if (auto set = api->session_->put_is_cursor_capture_enabled(cursor == CursorCaptureMode::WithCursor); !set) {
-      return windows_error(set.error());
+    if (*switchable) {
+      if (auto set = api->session_->put_is_cursor_capture_enabled(cursor == CursorCaptureMode::WithCursor); !set) {
+        return windows_error(set.error());
+      }
     }
   }
   if (border != BorderMode::Default) {
@@ -449,6 +477,15 @@ GraphicsCaptureApi::~GraphicsCaptureApi() {
   halted_.reset();
 }
 
+std::expected<void, GraphicsCaptureApiError> join_multithreaded_apartment() {
+  // S_FALSE (initialised already) is success.
+  auto initialised = platform::current().graphics_capture().ro_initialize_multithreaded();
+  if (!initialised || platform::status::failed(*initialised)) {
+    return start_error(GraphicsCaptureApiError::Kind::FailedToInitWinRT);
+  }
+  return {};
+}
+
 std::expected<void, GraphicsCaptureApiError> start_session(CaptureTarget target, CursorCaptureMode cursor,
                                                            BorderMode border, std::uint8_t pixel_format,
                                                            HandlerFactory make_handler) {
@@ -470,9 +507,8 @@ std::expected<void, GraphicsCaptureApiError> start_session(CaptureTarget target,
     static_cast<void>(kept);
   });
 
-  auto initialised = capture.ro_initialize_multithreaded();
-  if (!initialised || platform::status::failed(*initialised)) {
-    return start_error(Kind::FailedToInitWinRT);
+  if (auto joined = join_multithreaded_apartment(); !joined) {
+    return joined;
   }
 
   auto controller = capture.create_dispatcher_queue_controller(platform::wgc::DispatcherQueueOptions{
@@ -522,7 +558,28 @@ std::expected<void, GraphicsCaptureApiError> start_session(CaptureTarget target,
     return start_error(Kind::GraphicsCaptureApi, started.error().message());
   }
 
-  run_message_loop(win32);
+  // The handler's timer: a session must end on time even when no frame
+  // comes (Windows 11 24H2 delivers none for a static screen).
+  auto timer_id = win32.set_timer(handler_timer_period_ms);
+  if (!timer_id) {
+    return start_error(Kind::GraphicsCaptureApi,
+                       ApiError{ApiError::Kind::WindowsError, timer_id.error(), std::nullopt}.message());
+  }
+  const LoopTimer timer{*timer_id, [&api, &handler, &handler_error, thread_id] {
+                          std::atomic<bool>& halted = (*api)->halted();
+                          if (halted.load()) {
+                            return;
+                          }
+                          CaptureControl control;
+                          HandlerResult result;
+                          {
+                            std::lock_guard lock(handler->mutex);
+                            result = handler->handler->on_timer(control);
+                          }
+                          static_cast<void>(conclude(std::move(result), control, halted, *handler_error, thread_id));
+                        }};
+  run_message_loop(win32, &timer);
+  static_cast<void>(win32.kill_timer(*timer_id));
 
   auto shutdown = (*controller)->shutdown_queue_async();
   if (!shutdown || !*shutdown) {

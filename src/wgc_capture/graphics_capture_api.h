@@ -128,6 +128,8 @@ class GraphicsCaptureApi {
   [[nodiscard]] static std::expected<bool, graphics_capture_api::Error> is_cursor_settings_supported();
 
   [[nodiscard]] bool active() const { return active_; }
+  // Set when the session is ending; events after it are ignored.
+  [[nodiscard]] std::atomic<bool>& halted() const { return *halted_; }
 
  private:
   GraphicsCaptureApi() = default;
@@ -144,6 +146,12 @@ class GraphicsCaptureApi {
   std::optional<platform::wgc::EventRegistrationToken> closed_token_;
   std::optional<platform::wgc::EventRegistrationToken> frame_arrived_token_;
 };
+
+// Puts the calling thread into the multithreaded apartment (RoInitialize,
+// kept for the life of the thread): every WinRT activation, the capability
+// questions included, fails on a thread in no apartment. start() does it
+// again, harmlessly. Fails with FailedToInitWinRT.
+[[nodiscard]] std::expected<void, GraphicsCaptureApiError> join_multithreaded_apartment();
 
 // Builds the handler once the device exists; start<H> makes one from H::create.
 using HandlerFactory =

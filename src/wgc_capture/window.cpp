@@ -22,7 +22,7 @@ std::expected<std::vector<Window>, window::Error> Window::enumerate() {
   platform::Win32& win32 = platform::current().win32();
   std::vector<Window> windows;
   auto enumerated = win32.enum_child_windows(win32.get_desktop_window(), [&](platform::WindowHandle handle) {
-    if (is_valid(handle)) {
+    if (is_valid(handle) && !is_cloaked(handle)) {
       windows.emplace_back(handle);
     }
     return true;
@@ -50,6 +50,12 @@ bool Window::is_valid(platform::WindowHandle handle) {
   const auto ex_style =
       static_cast<std::uint64_t>(win32.get_window_long_ptr(handle, platform::win32::gwl_exstyle));
   return (style & platform::win32::ws_child) == 0 && (ex_style & platform::win32::ws_ex_toolwindow) == 0;
+}
+
+bool Window::is_cloaked(platform::WindowHandle handle) {
+  // Where the compositor cannot say (DWM off), nothing is cloaked.
+  auto cloaked = platform::current().win32().dwm_get_window_attribute_cloaked(handle);
+  return cloaked && *cloaked != 0;
 }
 
 std::expected<std::string, window::Error> Window::title() const {

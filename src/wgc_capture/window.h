@@ -36,12 +36,18 @@ class Window {
  public:
   explicit Window(platform::WindowHandle handle) : handle_(handle) {}
 
-  // The capturable top-level windows, in the system's enumeration order.
+  // The capturable top-level windows, in the system's enumeration order:
+  // valid and not cloaked.
   [[nodiscard]] static std::expected<std::vector<Window>, window::Error> enumerate();
 
   // Visible, owned by another process, client area readable, neither a child
   // nor a tool window. Never fails: anything unreadable is simply not valid.
   [[nodiscard]] static bool is_valid(platform::WindowHandle handle);
+
+  // Cloaked by the compositor: counted visible, yet shown nowhere (a
+  // suspended app's frame, a window on another virtual desktop), so it would
+  // capture as nothing. False where the compositor cannot say.
+  [[nodiscard]] static bool is_cloaked(platform::WindowHandle handle);
 
   // The title as UTF-8; empty when the window has none or it cannot be
   // copied.

@@ -45,12 +45,55 @@ class CaptureHandlerTest : public FakePlatformTest {
 TEST_F(CaptureHandlerTest, CreatePrintsTheCapabilityLineAfterTheEncoderSettings) {
   start(config_at(30));
   const auto lines = outputs.lines();
-  ASSERT_EQ(lines.size(), 6u);
-  EXPECT_EQ(lines[5],
+  ASSERT_EQ(lines.size(), 7u);
+  EXPECT_TRUE(lines[5].starts_with("encoder_candidate ")) << lines[5];
+  EXPECT_EQ(lines[6],
             "capture_encoder encoder=media_foundation capture=windows_graphics_capture hardware=true "
             "software_fallback=false zero_copy=true async_mft=true low_latency=true b_frames=false "
             "encoder_queue_capacity=1");
   ASSERT_TRUE(capture->finish_and_report());
+}
+
+// The timer stands in for frames that do not come (a static screen):
+// the duration still ends the session, and failures still surface.
+TEST_F(CaptureHandlerTest, TimerEndsASessionWithoutFramesAtItsDuration) {
+  auto config = config_at(30);
+  config.duration = std::chrono::nanoseconds(0);
+  start(config);
+  ASSERT_TRUE(capture->on_timer(control));
+  EXPECT_TRUE(control.is_stopped());
+  EXPECT_EQ(outputs.lines_starting("native_encoder_summary").size(), 1u);
+  wgc_capture::CaptureControl later;
+  ASSERT_TRUE(capture->on_timer(later));
+  EXPECT_FALSE(later.is_stopped());
+  EXPECT_EQ(outputs.lines_starting("native_encoder_summary").size(), 1u);
+}
+
+TEST_F(CaptureHandlerTest, TimerEndsTheSessionWithAWorkersStoredError) {
+  start(config_at(30));
+  ASSERT_TRUE(capture->on_timer(control));
+  capture->encoder().state().lock()->error = std::string("Unspecified error (0x80004005)");
+  auto failed = capture->on_timer(control);
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.error().message, "Unspecified error (0x80004005)");
+  EXPECT_FALSE(control.is_stopped());
+}
+
+TEST_F(CaptureHandlerTest, TimerGivesUpOnAnEncoderThatStoppedProducingOutput) {
+  transform().hold_outputs = true;
+  transform().drain_complete_on_drain = false;
+  start(config_at(30));
+  ASSERT_TRUE(frame());
+  ASSERT_TRUE(eventually([&] { return submitted() == 1; }));
+  ASSERT_TRUE(capture->on_timer(control));
+  // Two seconds later, as far as the encoder state can tell.
+  capture->encoder().state().lock()->progress_at = std::chrono::steady_clock::now() - std::chrono::seconds(3);
+  auto stalled = capture->on_timer(control);
+  ASSERT_FALSE(stalled);
+  EXPECT_EQ(stalled.error().message, "encoder stalled: no output for 2 s with 1 frame in flight");
+  // Teardown does not wait for the stuck frame either.
+  capture.reset();
+  EXPECT_TRUE(transform().shut_down());
 }
 
 TEST_F(CaptureHandlerTest, EncoderSetupFailureIsTheHandlersError) {

@@ -59,7 +59,7 @@ TEST_F(EncoderStateTest, TwoKeyframeRequestsBeforeOneSubmissionForceOneKeyframe)
   for (const auto& [api, value] : transform().set_values()) {
     if (api == guids::codecapi_av_enc_video_force_key_frame) {
       ++forced;
-      EXPECT_EQ(value, platform::mf::Variant::boolean(true));
+      EXPECT_EQ(value, platform::mf::Variant::ui4(1));
     }
   }
   EXPECT_EQ(forced, 1);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "pipeline_support.h"
 
 namespace quorvex::test {
@@ -22,6 +24,30 @@ const std::vector<std::string> five_setting_lines{
     "encoder_setting low_latency=true verified=true",
 };
 
+const std::string fake_encoder_name = "Fake_H.264_Encoder_MFT";
+
+std::string chosen(const std::string& name = fake_encoder_name, int index = 1, int candidates = 1) {
+  return "encoder_candidate name=" + name + " index=" + std::to_string(index) +
+         " candidates=" + std::to_string(candidates) + " accepted=true";
+}
+std::string rejected(const std::string& error, const std::string& name = fake_encoder_name, int index = 1,
+                     int candidates = 1) {
+  return "encoder_candidate name=" + name + " index=" + std::to_string(index) +
+         " candidates=" + std::to_string(candidates) + " accepted=false error=" + error;
+}
+
+// The lines of a setup that succeeds with the one fake encoder.
+std::vector<std::string> setup_lines() {
+  auto lines = five_setting_lines;
+  lines.push_back(chosen());
+  return lines;
+}
+
+std::vector<std::string> plus(std::vector<std::string> lines, const std::string& line) {
+  lines.push_back(line);
+  return lines;
+}
+
 std::uint64_t pair(std::uint32_t high, std::uint32_t low) { return (std::uint64_t{high} << 32) | low; }
 
 void expect_common_video_type(const std::vector<AttributeSetting>& type, const platform::Guid& subtype) {
@@ -40,10 +66,19 @@ void expect_common_video_type(const std::vector<AttributeSetting>& type, const p
   EXPECT_EQ(type[5].value, 2u);
 }
 
-TEST_F(HardwareEncoderTest, SetupConfiguresAStreamingLowLatencyCbrEncoderAndPrintsFiveLines) {
+TEST_F(HardwareEncoderTest, SetupConfiguresAStreamingLowLatencyCbrEncoderAndNamesIt) {
   auto encoder = create_encoder();
   ASSERT_TRUE(encoder) << encoder.error().message;
-  EXPECT_EQ(outputs.lines(), five_setting_lines);
+  EXPECT_EQ(outputs.lines(), setup_lines());
+
+  // GOP size and B-frame count are codec properties too, with the types
+  // Microsoft documents (the fake refuses any other).
+  const auto values = transform().set_values();
+  EXPECT_NE(std::find(values.begin(), values.end(), std::pair{guids::codecapi_av_enc_mpv_gop_size, mf::Variant::ui4(30)}),
+            values.end());
+  EXPECT_NE(std::find(values.begin(), values.end(),
+                      std::pair{guids::codecapi_av_enc_mpv_default_b_picture_count, mf::Variant::ui4(0)}),
+            values.end());
 
   EXPECT_EQ(media.calls("mf_startup"), 1u);
   EXPECT_TRUE(d3d.multithread_protected());
@@ -94,7 +129,8 @@ TEST_P(SetupFailures, FailWithTheirTextAndLinesAndStartNoThread) {
   ASSERT_FALSE(encoder);
   EXPECT_EQ(encoder.error().message, GetParam().error);
   EXPECT_EQ(outputs.lines(), GetParam().lines);
-  EXPECT_EQ(media.calls("co_initialize_ex"), 0u);
+  // The test thread's own apartment; no worker thread started.
+  EXPECT_EQ(media.calls("co_initialize_ex"), 1u);
   // A failed setup leaves the framework started.
   EXPECT_EQ(media.calls("mf_shutdown"), 0u);
 }
@@ -108,28 +144,29 @@ INSTANTIATE_TEST_SUITE_P(
                      [](FakeMediaFoundation& m, auto&) { m.enumeration = FakeMediaFoundation::Enumeration::NoEncoder; },
                      "hardware H.264 encoder unavailable; software fallback refused",
                      {}},
-        SetupFailure{"EmptyFirstActivation",
+        SetupFailure{"OnlyEntryEmpty",
                      [](FakeMediaFoundation& m, auto&) {
-                       m.enumeration = FakeMediaFoundation::Enumeration::FirstEntryEmpty;
+                       m.enumeration = FakeMediaFoundation::Enumeration::OnlyEntryEmpty;
                      },
                      "hardware H.264 encoder activation is empty",
-                     {}},
+                     {rejected("hardware H.264 encoder activation is empty", "unnamed")}},
         SetupFailure{"RateControlRefused",
                      [](FakeMediaFoundation& m, auto&) { m.faults().fail("set_value.rate_control", 0x80004005); },
                      unspecified,
-                     {"encoder_setting rate_control=cbr accepted=false error=" + unspecified}},
+                     {"encoder_setting rate_control=cbr accepted=false error=" + unspecified, rejected(unspecified)}},
         SetupFailure{"MeanBitrateRefused",
                      [](FakeMediaFoundation& m, auto&) { m.faults().fail("set_value.mean_bit_rate", 0x80004005); },
                      unspecified,
                      {"encoder_setting rate_control=cbr accepted=true",
-                      "encoder_setting mean_bitrate=8000000 accepted=false error=" + unspecified}},
+                      "encoder_setting mean_bitrate=8000000 accepted=false error=" + unspecified, rejected(unspecified)}},
         SetupFailure{"LowLatencyRefused",
                      [](FakeMediaFoundation& m, auto&) { m.faults().fail("set_value.low_latency", 0x80004001); },
                      "Not implemented (0x80004001)",
                      {"encoder_setting rate_control=cbr accepted=true",
                       "encoder_setting mean_bitrate=8000000 accepted=true",
                       "encoder_setting quality_vs_speed=33 accepted=true",
-                      "encoder_setting low_latency=true accepted=false error=Not implemented (0x80004001)"}},
+                      "encoder_setting low_latency=true accepted=false error=Not implemented (0x80004001)",
+                      rejected("Not implemented (0x80004001)")}},
         SetupFailure{"LowLatencyReadBackFails",
                      [](FakeMediaFoundation& m, auto&) { m.faults().fail("get_value", 0x80004005); },
                      unspecified,
@@ -137,7 +174,7 @@ INSTANTIATE_TEST_SUITE_P(
                       "encoder_setting mean_bitrate=8000000 accepted=true",
                       "encoder_setting quality_vs_speed=33 accepted=true",
                       "encoder_setting low_latency=true accepted=true",
-                      "encoder_setting low_latency=true verified=false error=" + unspecified}},
+                      "encoder_setting low_latency=true verified=false error=" + unspecified, rejected(unspecified)}},
         SetupFailure{"LowLatencyReadBackFalse",
                      [](FakeMediaFoundation& m, auto&) { m.encoder().low_latency_read_back = mf::Variant::boolean(false); },
                      "encoder rejected low-latency mode",
@@ -145,20 +182,35 @@ INSTANTIATE_TEST_SUITE_P(
                       "encoder_setting mean_bitrate=8000000 accepted=true",
                       "encoder_setting quality_vs_speed=33 accepted=true",
                       "encoder_setting low_latency=true accepted=true",
-                      "encoder_setting low_latency=true verified=false"}},
-        SetupFailure{"LowLatencyReadBackWrongType",
-                     [](FakeMediaFoundation& m, auto&) {
-                       m.encoder().low_latency_read_back = mf::Variant::ui4(0xFFFFFFFF);
-                     },
+                      "encoder_setting low_latency=true verified=false", rejected("encoder rejected low-latency mode")}},
+        SetupFailure{"LowLatencyReadBackZero",
+                     [](FakeMediaFoundation& m, auto&) { m.encoder().low_latency_read_back = mf::Variant::ui4(0); },
                      "encoder rejected low-latency mode",
                      {"encoder_setting rate_control=cbr accepted=true",
                       "encoder_setting mean_bitrate=8000000 accepted=true",
                       "encoder_setting quality_vs_speed=33 accepted=true",
                       "encoder_setting low_latency=true accepted=true",
-                      "encoder_setting low_latency=true verified=false"}},
+                      "encoder_setting low_latency=true verified=false", rejected("encoder rejected low-latency mode")}},
+        SetupFailure{"LowLatencyReadBackEmpty",
+                     [](FakeMediaFoundation& m, auto&) { m.encoder().low_latency_read_back = mf::Variant{}; },
+                     "encoder rejected low-latency mode",
+                     {"encoder_setting rate_control=cbr accepted=true",
+                      "encoder_setting mean_bitrate=8000000 accepted=true",
+                      "encoder_setting quality_vs_speed=33 accepted=true",
+                      "encoder_setting low_latency=true accepted=true",
+                      "encoder_setting low_latency=true verified=false", rejected("encoder rejected low-latency mode")}},
         SetupFailure{"NoDeviceManager",
                      [](FakeMediaFoundation& m, auto&) { m.faults().return_empty("mf_create_dxgi_device_manager"); },
-                     "Media Foundation returned no DXGI device manager", five_setting_lines},
+                     "Media Foundation returned no DXGI device manager",
+                     plus(five_setting_lines, rejected("Media Foundation returned no DXGI device manager"))},
+        SetupFailure{"DeviceWithoutVideoSupport",
+                     [](FakeMediaFoundation&, platform::fake::FakeD3D11& d) {
+                       auto created = d.create_device(platform::d3d11::DriverType::Hardware,
+                                                      platform::d3d11::create_device_bgra_support, {}, 7);
+                       ASSERT_TRUE(created);
+                     },
+                     "The parameter is incorrect. (0x80070057)",
+                     plus(five_setting_lines, rejected("The parameter is incorrect. (0x80070057)"))},
         SetupFailure{"NoMultithreadInterface",
                      [](FakeMediaFoundation&, platform::fake::FakeD3D11& d) {
                        d.faults().return_empty("query_multithread");
@@ -172,22 +224,155 @@ INSTANTIATE_TEST_SUITE_P(
         SetupFailure{"InputTypeRefused",
                      [](FakeMediaFoundation& m, auto&) { m.faults().fail("set_input_type", 0xC00D6D60); },
                      "A valid type has not been set for this stream or a stream that it depends on. (0xC00D6D60)",
-                     five_setting_lines},
+                     plus(five_setting_lines, rejected("A valid type has not been set for this stream or a stream "
+                                                       "that it depends on. (0xC00D6D60)"))},
         SetupFailure{"StartOfStreamRefused",
                      [](FakeMediaFoundation& m, auto&) {
                        m.faults().fail("process_message.start_of_stream", 0x80004005);
                      },
-                     unspecified, five_setting_lines}),
+                     unspecified, plus(five_setting_lines, rejected(unspecified))}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(HardwareEncoderTest, RefusedQualityVsSpeedIsReportedAndSetupGoesOn) {
+TEST_F(HardwareEncoderTest, RefusedOptionalPropertiesAreReportedAndSetupGoesOn) {
   media.faults().fail("set_value.quality_vs_speed", 0x80004001);
+  media.faults().fail("set_value.gop_size", 0x80004001);
+  media.faults().fail("set_value.b_picture_count", 0x80004001);
   auto encoder = create_encoder();
   ASSERT_TRUE(encoder) << encoder.error().message;
   auto expected = five_setting_lines;
   expected[2] = "encoder_setting quality_vs_speed=33 accepted=false error=Not implemented (0x80004001)";
+  expected.push_back("encoder_setting gop_size=30 accepted=false error=Not implemented (0x80004001)");
+  expected.push_back("encoder_setting b_frames=0 accepted=false error=Not implemented (0x80004001)");
+  expected.push_back(chosen());
   EXPECT_EQ(outputs.lines(), expected);
   EXPECT_TRUE((*encoder)->finish());
+}
+
+TEST_F(HardwareEncoderTest, SetupOnAThreadOutsideAnyApartmentIsRefused) {
+  // Windows refuses activation there; Wine lets it pass.
+  app::Result<std::unique_ptr<app::HardwareEncoder>> encoder = app::fail("not run");
+  std::thread([&] { encoder = create_encoder(); }).join();
+  ASSERT_FALSE(encoder);
+  EXPECT_EQ(encoder.error().message, "CoInitialize has not been called. (0x800401F0)");
+}
+
+// Encoders answer the low-latency read-back with the type they like.
+class LowLatencyReadBack : public HardwareEncoderTest, public ::testing::WithParamInterface<mf::Variant> {};
+
+TEST_P(LowLatencyReadBack, AsAnyNonZeroIntegerOrTrueIsVerified) {
+  transform().low_latency_read_back = GetParam();
+  auto encoder = create_encoder();
+  ASSERT_TRUE(encoder) << encoder.error().message;
+  EXPECT_EQ(outputs.lines(), setup_lines());
+  EXPECT_TRUE((*encoder)->finish());
+}
+
+INSTANTIATE_TEST_SUITE_P(Types, LowLatencyReadBack,
+                         ::testing::Values(mf::Variant::boolean(true), mf::Variant::ui4(1),
+                                           mf::Variant{mf::Variant::Type::I4, ~std::uint64_t{0}, 0}));
+
+struct CandidateCase {
+  const char* name;
+  std::function<void(FakeMediaFoundation&, platform::fake::FakeD3D11&)> script;
+  std::vector<std::string> candidate_lines;
+  // Which registered encoder ends up streaming (0 = the first).
+  std::size_t streaming;
+};
+
+class EncoderChoice : public HardwareEncoderTest, public ::testing::WithParamInterface<CandidateCase> {};
+
+TEST_P(EncoderChoice, TakesTheDevicesAdapterFirstAndFallsThroughFailures) {
+  auto& second = media.add_encoder(u"Second GPU Encoder", platform::LocallyUniqueId{2, 0});
+  GetParam().script(media, d3d);
+  auto encoder = create_encoder();
+  ASSERT_TRUE(encoder) << encoder.error().message;
+  std::vector<std::string> candidates;
+  for (const auto& line : outputs.lines()) {
+    if (line.starts_with("encoder_candidate")) {
+      candidates.push_back(line);
+    }
+  }
+  EXPECT_EQ(candidates, GetParam().candidate_lines);
+  platform::fake::FakeEncoderTransform& streaming = GetParam().streaming == 0 ? transform() : second;
+  platform::fake::FakeEncoderTransform& idle = GetParam().streaming == 0 ? second : transform();
+  EXPECT_EQ(streaming.messages().back(), mf::MftMessage::NotifyStartOfStream);
+  EXPECT_TRUE(idle.messages().empty() || idle.shut_down());
+  ASSERT_TRUE((*encoder)->finish());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, EncoderChoice,
+    ::testing::Values(
+        // Each encoder on its own adapter, the device on the second.
+        CandidateCase{"DevicesOwnAdapter",
+                      [](FakeMediaFoundation&, platform::fake::FakeD3D11& d) {
+                        d.set_adapter_luid(platform::LocallyUniqueId{2, 0});
+                      },
+                      {chosen("Second_GPU_Encoder")},
+                      1},
+        // Without MFTEnum2 the whole list is tried, best first.
+        CandidateCase{"NoAdapterEnumeration",
+                      [](FakeMediaFoundation& m, platform::fake::FakeD3D11& d) {
+                        d.set_adapter_luid(platform::LocallyUniqueId{2, 0});
+                        m.faults().fail("mft_enum2", 0x80004001);
+                      },
+                      {chosen(fake_encoder_name, 1, 2)},
+                      0},
+        // An adapter with no encoder of its own: the whole list again.
+        CandidateCase{"AdapterWithoutEncoder",
+                      [](FakeMediaFoundation&, platform::fake::FakeD3D11& d) {
+                        d.set_adapter_luid(platform::LocallyUniqueId{3, 0});
+                      },
+                      {chosen(fake_encoder_name, 1, 2)},
+                      0},
+        // The first candidate cannot be activated: the next one is used.
+        CandidateCase{"FirstCandidateFails",
+                      [](FakeMediaFoundation& m, platform::fake::FakeD3D11& d) {
+                        d.set_adapter_luid(platform::LocallyUniqueId{3, 0});
+                        m.faults().fail("activate_object", 0x80004005, 1);
+                      },
+                      {rejected(unspecified, fake_encoder_name, 1, 2), chosen("Second_GPU_Encoder", 2, 2)},
+                      1},
+        CandidateCase{"FirstEntryEmpty",
+                      [](FakeMediaFoundation& m, platform::fake::FakeD3D11& d) {
+                        d.set_adapter_luid(platform::LocallyUniqueId{1, 0});
+                        m.enumeration = FakeMediaFoundation::Enumeration::FirstEntryEmpty;
+                      },
+                      {rejected("hardware H.264 encoder activation is empty", "unnamed", 1, 2),
+                       chosen(fake_encoder_name, 2, 2)},
+                      0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(HardwareEncoderTest, TeardownShutsTheTransformDownAndReleasesEveryObjectBeforeMFShutdown) {
+  {
+    auto encoder = create_encoder();
+    ASSERT_TRUE(encoder) << encoder.error().message;
+    ASSERT_TRUE(hand_over(**encoder));
+    ASSERT_TRUE((*encoder)->finish());
+  }
+  EXPECT_EQ(media.calls("mf_shutdown"), 1u);
+  EXPECT_TRUE(transform().shut_down());
+  EXPECT_EQ(media.live_objects(), 0);
+  EXPECT_EQ(media.violations(), std::vector<std::string>{});
+}
+
+TEST_F(HardwareEncoderTest, EncoderThatStopsAnsweringEndsWithTheStallInsteadOfHanging) {
+  transform().hold_outputs = true;
+  transform().drain_complete_on_drain = false;
+  {
+    auto encoder = create_encoder();
+    ASSERT_TRUE(encoder) << encoder.error().message;
+    ASSERT_TRUE(hand_over(**encoder));
+    ASSERT_TRUE(eventually([&] { return with_state(**encoder, [](auto& s) { return s.submitted.size(); }) == 1; }));
+    auto finished = (*encoder)->finish();
+    ASSERT_FALSE(finished);
+    EXPECT_EQ(finished.error().message, "encoder stalled: no output for 2 s with 1 frame in flight");
+  }
+  // The destructor shut the transform down, so the event thread ended and
+  // was joined rather than left waiting.
+  EXPECT_TRUE(transform().shut_down());
+  EXPECT_EQ(outputs.lines_starting("error: encoder finish failed: encoder stalled").size(), 1u);
+  EXPECT_EQ(media.violations(), std::vector<std::string>{});
 }
 
 struct BufferCase {
@@ -230,7 +415,7 @@ TEST_F(HardwareEncoderTest, FinishWithNothingSubmittedDrainsAndSucceeds) {
   encoder->reset();
   EXPECT_EQ(transform().messages().back(), mf::MftMessage::NotifyEndStreaming);
   EXPECT_EQ(media.calls("mf_shutdown"), 1u);
-  EXPECT_EQ(outputs.lines(), five_setting_lines);
+  EXPECT_EQ(outputs.lines(), setup_lines());
 }
 
 TEST_F(HardwareEncoderTest, FrameWaitingAtFinishIsRecycledNeverEncoded) {

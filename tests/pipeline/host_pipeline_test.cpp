@@ -112,7 +112,7 @@ TEST(HostPipeline, VirtualDisplayFramesBecomeDecodableRecordsStartingWithAKeyfra
       << summary[0];
 }
 
-TEST(HostPipeline, ProbeSetsUpTheEncoderAndDropsItWithFiveSettingLines) {
+TEST(HostPipeline, ProbeSetsUpTheEncoderAndDropsItWithItsSettingLines) {
   platform::host::HostPlatform host;
   platform::ScopedPlatform installed(host);
   MemoryOutputs outputs;
@@ -129,7 +129,9 @@ TEST(HostPipeline, ProbeSetsUpTheEncoderAndDropsItWithFiveSettingLines) {
                                                        "encoder_setting mean_bitrate=8000000 accepted=true",
                                                        "encoder_setting quality_vs_speed=33 accepted=true",
                                                        "encoder_setting low_latency=true accepted=true",
-                                                       "encoder_setting low_latency=true verified=true"}));
+                                                       "encoder_setting low_latency=true verified=true",
+                                                       "encoder_candidate name=x264_H.264_Encoder_(host_stand-in) "
+                                                       "index=1 candidates=1 accepted=true"}));
 }
 
 }  // namespace

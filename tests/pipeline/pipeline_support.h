@@ -82,6 +82,9 @@ class StubWin32 final : public platform::Win32 {
     return no();
   }
   void post_quit_message(std::int32_t) override {}
+  platform::Result<std::uint64_t> set_timer(std::uint32_t) override { return no(); }
+  platform::Status kill_timer(std::uint64_t) override { return no(); }
+  platform::Result<std::uint32_t> dwm_get_window_attribute_cloaked(platform::WindowHandle) override { return no(); }
 
  private:
   static std::unexpected<platform::Error> no() { return std::unexpected(platform::Error(platform::status::e_notimpl, "")); }
@@ -222,7 +225,25 @@ inline bool eventually(const std::function<bool()>& condition,
   return true;
 }
 
-// A platform of fakes installed for the test's duration.
+// COM on the calling thread for the holder's lifetime, as the capture
+// thread (or the probe's) has it when it creates the encoder.
+class ThreadApartment {
+ public:
+  explicit ThreadApartment(platform::mf::MediaFoundation& media) : media_(media) {
+    if (auto entered = media_.co_initialize_ex(platform::mf::coinit_multithreaded); !entered) {
+      ADD_FAILURE() << "CoInitializeEx failed: " << entered.error().text();
+    }
+  }
+  ~ThreadApartment() { media_.co_uninitialize(); }
+  ThreadApartment(const ThreadApartment&) = delete;
+  ThreadApartment& operator=(const ThreadApartment&) = delete;
+
+ private:
+  platform::mf::MediaFoundation& media_;
+};
+
+// A platform of fakes installed for the test's duration. The test thread
+// stands for the capture thread: it is in the multithreaded apartment.
 class FakePlatformTest : public ::testing::Test {
  protected:
   platform::fake::FakeD3D11 d3d;
@@ -231,7 +252,16 @@ class FakePlatformTest : public ::testing::Test {
   StubGraphicsCapture capture_service;
   platform::CompositePlatform composite{win32, d3d, media, capture_service};
   platform::ScopedPlatform installed{composite};
+  ThreadApartment apartment{media};
   MemoryOutputs outputs;
+
+  // Whatever a test did, it broke none of the rules Windows holds the
+  // program to (objects released in an apartment, MFShutdown last, ...).
+  ~FakePlatformTest() override {
+    for (const auto& violation : media.violations()) {
+      ADD_FAILURE() << "platform rule broken: " << violation;
+    }
+  }
 
   platform::fake::FakeEncoderTransform& transform() { return media.encoder(); }
 

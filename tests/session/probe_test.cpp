@@ -14,6 +14,8 @@ struct EncoderJournal {
   static inline int destroyed = 0;
   static inline std::uint32_t width = 0, height = 0, fps = 0, bitrate = 0;
   static inline bool flag_was_clear = false;
+  // Whether the creating thread could activate COM objects.
+  static inline bool in_apartment = false;
   static inline std::optional<std::string> error;
 };
 
@@ -35,6 +37,10 @@ class TestEncoder {
     EncoderJournal::fps = fps;
     EncoderJournal::bitrate = bitrate;
     EncoderJournal::flag_was_clear = keyframe_request && !keyframe_request->load();
+    EncoderJournal::in_apartment =
+        dynamic_cast<platform::fake::FakeMediaFoundation&>(platform::current().media_foundation())
+            .apartments()
+            .in_apartment();
     ++EncoderJournal::created;
     return std::make_unique<TestEncoder>();
   }
@@ -74,6 +80,11 @@ TEST_F(ProbeTest, SuccessfulProbeReportsCapabilitiesAndTearsTheEncoderDown) {
   EXPECT_EQ(EncoderJournal::bitrate, 8'000'000u);
   EXPECT_TRUE(EncoderJournal::flag_was_clear);
   EXPECT_EQ(EncoderJournal::destroyed, 1);
+  // The encoder is activated through COM: the probe's thread joined an
+  // apartment for it, and left it again once the encoder was gone.
+  EXPECT_TRUE(EncoderJournal::in_apartment);
+  EXPECT_FALSE(fake.apartments->in_apartment());
+  EXPECT_EQ(fake.media_fake.violations(), std::vector<std::string>{});
 }
 
 struct ProbeFailure {

@@ -192,6 +192,11 @@ TEST_F(SessionTest, WindowIdFailingTheValidityTestIsNotFound) {
 
 TEST_F(SessionTest, TitleMarkerPicksFirstMatchingWindowAndSaysSoOnce) {
   fake.win32_fake.add_window(window(0x601, u"Mail"));
+  // The same title on another virtual desktop: cloaked, it would capture as
+  // nothing.
+  auto elsewhere = window(0x600, u"Tab quorvex-share-7f3a9c2e1b - Browser");
+  elsewhere.cloaked = true;
+  fake.win32_fake.add_window(elsewhere);
   fake.win32_fake.add_window(window(0x602, u"Tab quorvex-share-7f3a9c2e1b - Browser"));
   fake.win32_fake.add_window(window(0x603, u"quorvex-share-7f3a9c2e1b copy"));
   Config config;

@@ -75,8 +75,28 @@ TEST_F(CaptureSessionTest, FirstFrameAtItemSizeReachesHandlerWithItsTimeAndTextu
   EXPECT_EQ(creation->size, (SizeInt32{1920, 1080}));
   EXPECT_TRUE(fake.capture_fake.last_session()->started());
   EXPECT_EQ(fake.capture_fake.completed_shutdowns(), 1);
-  EXPECT_EQ(fake.d3d11_fake.flags, platform::d3d11::create_device_bgra_support);
+  // Video support: the device also feeds the video processor and the encoder.
+  EXPECT_EQ(fake.d3d11_fake.flags,
+            platform::d3d11::create_device_bgra_support | platform::d3d11::create_device_video_support);
   expect_torn_down();
+}
+
+// A static screen may deliver no frame at all (Windows 11 24H2): the
+// handler's timer still runs on the capture thread, and may end the session
+// cleanly or with an error.
+TEST_F(CaptureSessionTest, HandlerTimerRunsWithoutFramesAndCanEndTheSession) {
+  // A loop nobody ends fails the test within a second, not after 30.
+  fake.win32_fake.set_get_message_timeout(std::chrono::seconds(1));
+  flags.stop_at_tick = 3;
+  ASSERT_EQ(message_of(start()), "success");
+  EXPECT_EQ(flags.journal->timer_ticks.load(), 3);
+  EXPECT_EQ(flags.journal->frame_count.load(), 0);
+
+  flags = RecordingFlags{};
+  flags.fail_at_tick = 1;
+  EXPECT_EQ(message_of(start()), "Frame handler error: timer failed");
+  // Ticks stop with the session: no timer outlives it.
+  EXPECT_EQ(fake.win32_fake.live_timers(), 0u);
 }
 
 TEST_F(CaptureSessionTest, ApartmentUsageIsTakenOncePerProcess) {
@@ -221,11 +241,20 @@ TEST_F(CaptureSessionTest, DefaultModesLeaveSessionSettingsAlone) {
   EXPECT_FALSE(fake.capture_fake.last_session()->border_required().has_value());
 }
 
-TEST_F(CaptureSessionTest, UnsupportedCursorSettingFailsAfterHandlerWasCreated) {
+// Before Windows 10 2004 the session has no IsCursorCaptureEnabled and draws
+// the cursor anyway: asking for it has nothing to switch, asking to leave it
+// out cannot be honoured.
+TEST_F(CaptureSessionTest, WithoutTheCursorPropertyOnlyLeavingTheCursorOutFails) {
   fake.capture_fake.set_property_present(platform::wgc::is_cursor_capture_enabled_property, false);
   fake.capture_fake.script_on_start({frame(1920, 1080)});
+  flags.stop_at_frame = 1;
 
-  EXPECT_EQ(message_of(start(CursorCaptureMode::WithCursor)),
+  EXPECT_EQ(message_of(start(CursorCaptureMode::WithCursor)), "success");
+  EXPECT_EQ(fake.capture_fake.last_session()->cursor_capture_enabled(), std::nullopt);
+  EXPECT_EQ(flags.journal->frame_count.load(), 1);
+
+  flags = RecordingFlags{};
+  EXPECT_EQ(message_of(start(CursorCaptureMode::WithoutCursor)),
             "Graphics capture error: Graphics capture API toggling cursor capture is not supported");
   EXPECT_EQ(flags.journal->created.load(), 1);
   EXPECT_EQ(flags.journal->destroyed.load(), 1);
@@ -459,6 +488,7 @@ TEST(CaptureSettingsSupportTest, BorderQuestionNeedsPropertyContractAndSupport) 
     fake.capture_fake.set_property_present(platform::wgc::is_border_required_property, c.property);
     fake.capture_fake.set_api_contract_present(c.contract);
     fake.capture_fake.set_supported(c.supported);
+    ASSERT_TRUE(wgc_capture::join_multithreaded_apartment());
     const auto answer = wgc_capture::GraphicsCaptureApi::is_border_settings_supported();
     ASSERT_TRUE(answer.has_value());
     EXPECT_EQ(*answer, c.expected) << c.property << c.contract << c.supported;

@@ -31,6 +31,7 @@ struct Journal {
   std::atomic<int> created{0};
   std::atomic<int> closed{0};
   std::atomic<int> destroyed{0};
+  std::atomic<int> timer_ticks{0};
 
   std::vector<DeliveredFrame> delivered() {
     std::lock_guard lock(mutex);
@@ -45,6 +46,8 @@ struct RecordingFlags {
   std::string frame_error = "frame failed";
   std::optional<std::string> close_error;
   std::optional<std::string> create_error;
+  int stop_at_tick = 0;  // 1-based timer tick; 0 never
+  int fail_at_tick = 0;
 };
 
 class RecordingHandler final : public wgc_capture::GraphicsCaptureApiHandler {
@@ -81,6 +84,16 @@ class RecordingHandler final : public wgc_capture::GraphicsCaptureApiHandler {
     return {};
   }
 
+  wgc_capture::HandlerResult on_timer(wgc_capture::CaptureControl& control) override {
+    const int n = ++flags_.journal->timer_ticks;
+    if (n == flags_.fail_at_tick) {
+      return std::unexpected(wgc_capture::HandlerError{"timer failed"});
+    }
+    if (n == flags_.stop_at_tick) {
+      control.stop();
+    }
+    return {};
+  }
   wgc_capture::HandlerResult on_closed() override {
     ++flags_.journal->closed;
     if (flags_.close_error) {

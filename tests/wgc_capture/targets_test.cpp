@@ -113,7 +113,11 @@ TEST_F(WindowTest, EnumerationKeepsOnlyCapturableWindowsInOrder) {
   auto failure_without_error = capturable(7);
   failure_without_error.client_rect_error = 0;
   auto plain = capturable(8);
-  for (const FakeWindow& w : {plain, own, hidden, child, tool, unreadable_client, empty_client, failure_without_error}) {
+  // Visible yet shown nowhere: a suspended app's frame, another desktop's.
+  auto cloaked = capturable(9);
+  cloaked.cloaked = true;
+  for (const FakeWindow& w :
+       {plain, own, hidden, child, tool, unreadable_client, empty_client, failure_without_error, cloaked}) {
     fake.win32_fake.add_window(w);
   }
 
@@ -125,6 +129,8 @@ TEST_F(WindowTest, EnumerationKeepsOnlyCapturableWindowsInOrder) {
     handles.push_back(w.handle().value);
   }
   EXPECT_EQ(handles, (std::vector<std::uint64_t>{8, 6, 7}));
+  // A window given by its id is not second-guessed.
+  EXPECT_TRUE(Window::is_valid(WindowHandle{9}));
 }
 
 TEST_F(WindowTest, UnknownHandleIsNotValid) { EXPECT_FALSE(Window::is_valid(WindowHandle{0xDEAD})); }

@@ -1,8 +1,9 @@
 // A whole fake platform for capture-layer and session tests: the fake Win32
 // desktop and capture service from src/platform/fake, plus a minimal
 // Direct3D 11 stand-in (a device that hands out its DXGI interface and
-// nothing else). Media Foundation is not reachable from these layers; asking
-// for it is a test bug and aborts.
+// nothing else). Of Media Foundation these layers only use COM on their
+// thread (the probe); the fake's apartments are shared with the capture
+// service, so either way of joining counts for both.
 //
 // Thread contract: install on the test thread before any session starts.
 #pragma once
@@ -15,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/fake/fake_graphics_capture.h"
+#include "platform/fake/fake_media_foundation.h"
 #include "platform/fake/fake_win32.h"
 #include "platform/platform.h"
 
@@ -22,7 +24,12 @@ namespace quorvex::testing {
 
 namespace d3d = platform::d3d11;
 
-class TestDxgiDevice final : public d3d::DxgiDevice {};
+class TestDxgiDevice final : public d3d::DxgiDevice {
+ public:
+  platform::Result<platform::LocallyUniqueId> get_adapter_luid() override {
+    return platform::LocallyUniqueId{1, 0};
+  }
+};
 
 class TestDeviceContext final : public d3d::DeviceContext {
  public:
@@ -99,16 +106,15 @@ class TestPlatform final : public platform::Platform {
     }
   }
 
+  std::shared_ptr<platform::fake::FakeApartments> apartments = std::make_shared<platform::fake::FakeApartments>();
   platform::fake::FakeWin32 win32_fake;
-  platform::fake::FakeGraphicsCapture capture_fake{win32_fake};
+  platform::fake::FakeGraphicsCapture capture_fake{win32_fake, apartments};
   TestD3D11 d3d11_fake;
+  platform::fake::FakeMediaFoundation media_fake{apartments};
 
   platform::Win32& win32() override { return win32_fake; }
   d3d::D3D11& d3d11() override { return d3d11_fake; }
-  platform::mf::MediaFoundation& media_foundation() override {
-    std::fputs("test platform: Media Foundation is not part of this test\n", stderr);
-    std::abort();
-  }
+  platform::mf::MediaFoundation& media_foundation() override { return media_fake; }
   platform::wgc::GraphicsCapture& graphics_capture() override { return capture_fake; }
   std::string describe_status(std::uint32_t code) override { return platform::standard_status_message(code); }
 

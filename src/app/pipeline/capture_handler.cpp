@@ -121,6 +121,32 @@ wgc_capture::HandlerResult Capture::on_frame_arrived(wgc_capture::Frame& frame,
   return {};
 }
 
+wgc_capture::HandlerResult Capture::on_timer(wgc_capture::CaptureControl& control) {
+  if (finished_) {
+    return {};
+  }
+  const MonotonicTime now = std::chrono::steady_clock::now();
+  if (now - started_at_ >= config_.duration) {
+    auto finished = finish_and_report();
+    control.stop();
+    if (!finished) {
+      return std::unexpected(handler_error(std::move(finished.error())));
+    }
+    return {};
+  }
+  auto locked = lock_encoder_state(encoder_->state());
+  if (!locked) {
+    return std::unexpected(handler_error(std::move(locked.error())));
+  }
+  if ((*locked)->error) {
+    return std::unexpected(wgc_capture::HandlerError{*(*locked)->error});
+  }
+  if (auto stalled = (*locked)->stall(now)) {
+    return std::unexpected(wgc_capture::HandlerError{std::move(*stalled)});
+  }
+  return {};
+}
+
 Result<void> Capture::convert_and_hand_over(wgc_capture::Frame& frame,
                                             const std::optional<sender::FrameRect>& crop,
                                             std::chrono::system_clock::time_point capture_time,

@@ -43,6 +43,10 @@ class Capture final : public wgc_capture::GraphicsCaptureApiHandler {
                                                             wgc_capture::CaptureControl& control) override;
   // The same as finish_and_report.
   [[nodiscard]] wgc_capture::HandlerResult on_closed() override;
+  // What a frame would find without one: the duration's end (finish, report
+  // and stop), a worker's stored error, or an encoder that stopped
+  // producing output.
+  [[nodiscard]] wgc_capture::HandlerResult on_timer(wgc_capture::CaptureControl& control) override;
 
   // Finishes the encoder and prints the summary, at most once per session.
   [[nodiscard]] Result<void> finish_and_report();

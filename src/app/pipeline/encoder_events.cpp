@@ -177,6 +177,7 @@ Result<std::optional<EncoderOutput::Taken>> EncoderOutput::take(EncoderState& st
   }
   PendingInput entry = std::move(state.submitted.front());
   state.submitted.pop_front();
+  state.progress_at = now;
   const MonotonicTime submitted_at = entry.submitted_at.value_or(entry.arrived_at);
   taken.mailbox_wait_ms = whole_ms(submitted_at - entry.arrived_at);
   taken.mft_ms = whole_ms(now - submitted_at);
@@ -237,6 +238,14 @@ Result<void> serve_events(SharedEncoderState& state, std::condition_variable& wa
   for (;;) {
     auto event = events.get_event(0);
     if (!event) {
+      // The owner shut the transform down after its drain was over or given
+      // up on: the end, not a failure of this thread.
+      if (event.error().code() == platform::status::mf_e_shutdown) {
+        auto locked = lock_encoder_state(state);
+        if (locked && (**locked).finishing) {
+          return {};
+        }
+      }
       return fail_platform(event.error());
     }
     if (!*event) {
@@ -308,8 +317,9 @@ Result<void> run_encoder_events(SharedEncoderState& state, std::condition_variab
     EncoderOutput output(streams);
     result = serve_events(state, wake, *events, output);
   }
-  media.co_uninitialize();
+  // COM objects go while the thread is still in its apartment.
   events.reset();
+  media.co_uninitialize();
   return result;
 }
 

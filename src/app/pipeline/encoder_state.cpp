@@ -45,8 +45,9 @@ Result<void> EncoderState::submit(PendingInput frame) {
   // Exchange, not load-then-store: a request made while this runs is kept
   // for the next frame, and two requests before it force one keyframe.
   if (keyframe_request->exchange(false)) {
-    auto forced = codec_api->set_value(platform::guids::codecapi_av_enc_video_force_key_frame,
-                                       mf::Variant::boolean(true));
+    // VT_UI4 1, as documented: an encoder that checks the type refuses a
+    // VT_BOOL, and a refused submission would end the session.
+    auto forced = codec_api->set_value(platform::guids::codecapi_av_enc_video_force_key_frame, mf::Variant::ui4(1));
     if (!forced) {
       if (auto recycled = recycle(std::move(frame.surface)); !recycled) {
         return recycled;
@@ -63,6 +64,15 @@ Result<void> EncoderState::submit(PendingInput frame) {
   }
   if (!*buffer) {
     return fail_status(platform::status::e_pointer);
+  }
+  // A surface buffer starts with a current length of 0, which some encoders
+  // take for an empty frame: the whole surface is the frame.
+  auto max_length = (*buffer)->get_max_length();
+  if (!max_length) {
+    return fail_platform(max_length.error());
+  }
+  if (auto sized = (*buffer)->set_current_length(*max_length); !sized) {
+    return fail_platform(sized.error());
   }
   auto sample = media.mf_create_sample();
   if (!sample) {
@@ -91,9 +101,22 @@ Result<void> EncoderState::submit(PendingInput frame) {
   }
   ++encoded_frames;
   frame.submitted_at = std::chrono::steady_clock::now();
+  if (submitted.empty()) {
+    progress_at = frame.submitted_at;
+  }
   submitted.push_back(std::move(frame));
   encoder_max_depth = std::max<std::uint64_t>(encoder_max_depth, submitted.size());
   return {};
+}
+
+std::optional<std::string> EncoderState::stall(MonotonicTime now) const {
+  const bool drain_pending = finishing && !drained;
+  if (!progress_at || (submitted.empty() && !drain_pending) || now - *progress_at < encoder_stall_timeout) {
+    return std::nullopt;
+  }
+  const std::size_t in_flight = submitted.size();
+  return "encoder stalled: no output for " + std::to_string(encoder_stall_timeout.count()) + " s with " +
+         std::to_string(in_flight) + (in_flight == 1 ? " frame" : " frames") + " in flight";
 }
 
 Result<EncoderStateLock> lock_encoder_state(SharedEncoderState& state) {

@@ -41,6 +41,12 @@ namespace quorvex::app {
 inline constexpr std::string_view converter_unavailable_message = "GPU converter is unavailable";
 inline constexpr std::string_view lock_poisoned_message = "encoder state lock poisoned";
 
+// How long an encoder holding frames (or asked to drain) may go without
+// output before the session gives up on it: far beyond any real encoder's
+// latency (tens of milliseconds), short enough that a hung driver ends the
+// session instead of freezing it.
+inline constexpr std::chrono::seconds encoder_stall_timeout{2};
+
 using MonotonicTime = std::chrono::steady_clock::time_point;
 
 // A converted frame on its way through mailbox and encoder.
@@ -71,6 +77,10 @@ struct EncoderState {
   // Wraps the frame's NV12 texture in a sample on the constant-rate timeline
   // and hands it to the encoder, honouring a pending keyframe request.
   [[nodiscard]] Result<void> submit(PendingInput frame);
+  // "encoder stalled: no output for 2 s with {n} frames in flight" once the
+  // encoder has held frames, or a pending drain, for encoder_stall_timeout
+  // since its last progress.
+  [[nodiscard]] std::optional<std::string> stall(MonotonicTime now) const;
 
   std::deque<PendingInput> submitted;  // oldest first
   std::optional<GpuConverter> converter;
@@ -93,6 +103,11 @@ struct EncoderState {
   bool provides_samples = false;
   bool finishing = false;
   bool drained = false;
+  // The encoder's last progress while it holds frames: its first input after
+  // holding none, every output, and a drain asked of an empty encoder.
+  std::optional<MonotonicTime> progress_at;
+  // The event thread's loop is over (set by the thread, either way).
+  bool events_ended = false;
   // Measurement only (benchmarks): the pacer's returns from a wait, and the
   // frames it submitted. Nothing in the program acts on them.
   std::uint64_t pacer_wakeups = 0;

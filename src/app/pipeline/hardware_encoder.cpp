@@ -1,7 +1,10 @@
 #include "app/pipeline/hardware_encoder.h"
 
 #include <algorithm>
+#include <chrono>
+#include <optional>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include "app/pipeline/encoder_events.h"
@@ -78,49 +81,87 @@ HardwareEncoder::HardwareEncoder(std::shared_ptr<SharedEncoderState> state,
                                  std::shared_ptr<std::condition_variable> wake, OutputStreams streams)
     : state_(std::move(state)), wake_(std::move(wake)), streams_(std::move(streams)) {}
 
-Result<std::unique_ptr<HardwareEncoder>> HardwareEncoder::create(
-    std::shared_ptr<platform::d3d11::Device> device, std::shared_ptr<platform::d3d11::DeviceContext> context,
-    std::uint32_t width, std::uint32_t height, std::uint32_t fps, std::uint32_t bitrate,
-    FlagCell keyframe_request, OutputStreams streams) {
-  mf::MediaFoundation& media = platform::current().media_foundation();
-  LineSink& lines = *streams.diagnostics;
+namespace {
 
-  // Balanced by the MFShutdown of the destructor; a failed setup leaves the
-  // framework started.
-  if (auto r = checked(media.mf_startup(mf::mf_version, mf::mfstartup_full)); !r) {
-    return std::unexpected(r.error());
-  }
+// One encoder transform set up for streaming: what the encoder state and the
+// event thread take over.
+struct ConfiguredEncoder {
+  std::shared_ptr<mf::Transform> transform;
+  std::shared_ptr<mf::MediaEventGenerator> events;
+  std::shared_ptr<mf::CodecApi> codec;
+  std::shared_ptr<mf::DxgiDeviceManager> manager;
+  mf::OutputStreamInfo info;
+};
 
-  // The capture callbacks, the pacer, the event thread and the encoder share
-  // the immediate context.
-  auto multithread = object_of(context->query_multithread());
-  if (!multithread) {
-    return std::unexpected(multithread.error());
+// The encoders to try, best first. On a machine with several GPUs the first
+// hardware encoder may belong to another adapter than the capture device, so
+// the device's own adapter is asked for first (MFTEnum2, Windows 10 1703 and
+// later); the plain list is the fallback.
+Result<std::vector<std::shared_ptr<mf::Activate>>> enumerate_encoders(mf::MediaFoundation& media,
+                                                                      platform::d3d11::Device& device) {
+  const mf::RegisterTypeInfo input{guids::mf_media_type_video, guids::mf_video_format_nv12};
+  const mf::RegisterTypeInfo output{guids::mf_media_type_video, guids::mf_video_format_h264};
+  constexpr std::uint32_t flags = mf::mft_enum_flag_hardware | mf::mft_enum_flag_sortandfilter;
+  if (auto dxgi = device.query_dxgi_device(); dxgi && *dxgi) {
+    if (auto luid = (*dxgi)->get_adapter_luid()) {
+      if (auto own = media.mft_enum2(guids::mft_category_video_encoder, flags, input, output, *luid);
+          own && !own->empty()) {
+        return std::move(*own);
+      }
+    }
   }
-  static_cast<void>((*multithread)->set_multithread_protected(true));
+  auto all = media.mft_enum_ex(guids::mft_category_video_encoder, flags, input, output);
+  if (!all) {
+    return fail_platform(all.error());
+  }
+  return std::move(*all);
+}
 
-  auto activations = media.mft_enum_ex(
-      guids::mft_category_video_encoder, mf::mft_enum_flag_hardware | mf::mft_enum_flag_sortandfilter,
-      mf::RegisterTypeInfo{guids::mf_media_type_video, guids::mf_video_format_nv12},
-      mf::RegisterTypeInfo{guids::mf_media_type_video, guids::mf_video_format_h264});
-  if (!activations) {
-    return fail_platform(activations.error());
+// A friendly name as one diagnostic value: UTF-8, blanks and controls as
+// '_', an unpaired surrogate as U+FFFD.
+std::string name_value(std::u16string_view name) {
+  std::string out;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    char32_t c = name[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < name.size() && name[i + 1] >= 0xDC00 && name[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (name[++i] - 0xDC00);
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      c = 0xFFFD;
+    }
+    if (c <= 0x20 || c == 0x7F) {
+      out += '_';
+    } else if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
   }
-  if (activations->empty()) {
-    return fail(std::string(no_hardware_encoder_message));
-  }
-  // The framework's sort order decides; no other encoder is tried.
-  std::shared_ptr<mf::Activate> activation = std::move(activations->front());
-  activations->clear();
-  if (!activation) {
-    return fail(std::string(empty_activation_message));
-  }
+  return out.empty() ? std::string("unnamed") : out;
+}
 
-  auto transform = object_of(activation->activate_object());
+// The codec properties, the low-latency check, the device binding, the
+// media types and the start of streaming for one activated transform.
+Result<ConfiguredEncoder> configure_encoder(mf::MediaFoundation& media, mf::Activate& activation,
+                                            platform::d3d11::Device& device, std::uint32_t width,
+                                            std::uint32_t height, std::uint32_t fps, std::uint32_t bitrate,
+                                            LineSink& lines) {
+  ConfiguredEncoder encoder;
+  auto transform = object_of(activation.activate_object());
   if (!transform) {
     return std::unexpected(transform.error());
   }
-  auto attributes = object_of((*transform)->get_attributes());
+  encoder.transform = std::move(*transform);
+  auto attributes = object_of(encoder.transform->get_attributes());
   if (!attributes) {
     return std::unexpected(attributes.error());
   }
@@ -128,46 +169,62 @@ Result<std::unique_ptr<HardwareEncoder>> HardwareEncoder::create(
   if (auto r = checked((*attributes)->set_uint32(guids::mf_transform_async_unlock, 1)); !r) {
     return std::unexpected(r.error());
   }
-  auto events = object_of((*transform)->query_event_generator());
+  auto events = object_of(encoder.transform->query_event_generator());
   if (!events) {
     return std::unexpected(events.error());
   }
-  auto codec = object_of((*transform)->query_codec_api());
+  encoder.events = std::move(*events);
+  auto codec = object_of(encoder.transform->query_codec_api());
   if (!codec) {
     return std::unexpected(codec.error());
   }
+  encoder.codec = std::move(*codec);
+  mf::CodecApi& codec_api = *encoder.codec;
 
   const sender::H264Settings settings = sender::h264_settings(fps);
-  if (auto r = set_reported(**codec, lines, guids::codecapi_av_enc_common_rate_control_mode,
+  if (auto r = set_reported(codec_api, lines, guids::codecapi_av_enc_common_rate_control_mode,
                             mf::Variant::ui4(mf::eav_enc_common_rate_control_mode_cbr), "rate_control=cbr");
       !r) {
     return std::unexpected(r.error());
   }
-  if (auto r = set_reported(**codec, lines, guids::codecapi_av_enc_common_mean_bit_rate,
-                            mf::Variant::ui4(bitrate), "mean_bitrate=" + std::to_string(bitrate));
+  if (auto r = set_reported(codec_api, lines, guids::codecapi_av_enc_common_mean_bit_rate, mf::Variant::ui4(bitrate),
+                            "mean_bitrate=" + std::to_string(bitrate));
       !r) {
     return std::unexpected(r.error());
   }
   // The only optional property: an encoder that refuses it still runs.
-  static_cast<void>(set_reported(**codec, lines, guids::codecapi_av_enc_common_quality_vs_speed,
+  static_cast<void>(set_reported(codec_api, lines, guids::codecapi_av_enc_common_quality_vs_speed,
                                  mf::Variant::ui4(settings.quality_vs_speed),
                                  "quality_vs_speed=" + std::to_string(settings.quality_vs_speed)));
-  if (auto r = set_reported(**codec, lines, guids::codecapi_av_low_latency_mode, mf::Variant::boolean(true),
+  if (auto r = set_reported(codec_api, lines, guids::codecapi_av_low_latency_mode, mf::Variant::boolean(true),
                             "low_latency=true");
       !r) {
     return std::unexpected(r.error());
   }
 
-  auto read_back = (*codec)->get_value(guids::codecapi_av_low_latency_mode);
+  auto read_back = codec_api.get_value(guids::codecapi_av_low_latency_mode);
   if (!read_back) {
     lines.write_line("encoder_setting low_latency=true verified=false error=" + read_back.error().text());
     return fail_platform(read_back.error());
   }
-  if (read_back->type != mf::Variant::Type::Bool || read_back->bool_val != mf::Variant::variant_true) {
+  if (!low_latency_enabled(*read_back)) {
     lines.write_line("encoder_setting low_latency=true verified=false");
     return fail(std::string(low_latency_rejected_message));
   }
   lines.write_line("encoder_setting low_latency=true verified=true");
+
+  // GOP size and B-frame count are codec properties (the GOP size one that
+  // certified hardware encoders must take); the media type repeats them for
+  // encoders that read only the type. An encoder that refuses either keeps
+  // its own choice, reported on one line.
+  for (const auto& [property, value, setting] :
+       {std::tuple{guids::codecapi_av_enc_mpv_gop_size, settings.gop_size, "gop_size"},
+        std::tuple{guids::codecapi_av_enc_mpv_default_b_picture_count, settings.b_frames, "b_frames"}}) {
+    if (auto set = codec_api.set_value(property, mf::Variant::ui4(value)); !set) {
+      lines.write_line("encoder_setting " + std::string(setting) + "=" + std::to_string(value) +
+                       " accepted=false error=" + set.error().text());
+    }
+  }
 
   auto created_manager = media.mf_create_dxgi_device_manager();
   if (!created_manager) {
@@ -176,11 +233,12 @@ Result<std::unique_ptr<HardwareEncoder>> HardwareEncoder::create(
   if (!created_manager->manager) {
     return fail(std::string(no_device_manager_message));
   }
-  std::shared_ptr<mf::DxgiDeviceManager> manager = std::move(created_manager->manager);
-  if (auto r = checked(manager->reset_device(*device, created_manager->reset_token)); !r) {
+  encoder.manager = std::move(created_manager->manager);
+  if (auto r = checked(encoder.manager->reset_device(device, created_manager->reset_token)); !r) {
     return std::unexpected(r.error());
   }
-  if (auto r = checked((*transform)->process_message(mf::MftMessage::SetD3DManager, manager.get())); !r) {
+  if (auto r = checked(encoder.transform->process_message(mf::MftMessage::SetD3DManager, encoder.manager.get()));
+      !r) {
     return std::unexpected(r.error());
   }
 
@@ -202,7 +260,7 @@ Result<std::unique_ptr<HardwareEncoder>> HardwareEncoder::create(
         return std::unexpected(r.error());
       }
     }
-    if (auto r = checked((*transform)->set_output_type(0, type, 0)); !r) {
+    if (auto r = checked(encoder.transform->set_output_type(0, type, 0)); !r) {
       return std::unexpected(r.error());
     }
   }
@@ -214,19 +272,99 @@ Result<std::unique_ptr<HardwareEncoder>> HardwareEncoder::create(
     if (auto r = configure_video_type(**input_type, guids::mf_video_format_nv12, width, height, fps); !r) {
       return std::unexpected(r.error());
     }
-    if (auto r = checked((*transform)->set_input_type(0, **input_type, 0)); !r) {
+    if (auto r = checked(encoder.transform->set_input_type(0, **input_type, 0)); !r) {
       return std::unexpected(r.error());
     }
   }
-  if (auto r = checked((*transform)->process_message(mf::MftMessage::NotifyBeginStreaming, nullptr)); !r) {
+  if (auto r = checked(encoder.transform->process_message(mf::MftMessage::NotifyBeginStreaming, nullptr)); !r) {
     return std::unexpected(r.error());
   }
-  if (auto r = checked((*transform)->process_message(mf::MftMessage::NotifyStartOfStream, nullptr)); !r) {
+  if (auto r = checked(encoder.transform->process_message(mf::MftMessage::NotifyStartOfStream, nullptr)); !r) {
     return std::unexpected(r.error());
   }
-  auto info = (*transform)->get_output_stream_info(0);
+  auto info = encoder.transform->get_output_stream_info(0);
   if (!info) {
     return fail_platform(info.error());
+  }
+  encoder.info = *info;
+  return encoder;
+}
+
+}  // namespace
+
+bool low_latency_enabled(const mf::Variant& read_back) {
+  switch (read_back.type) {
+    case mf::Variant::Type::Bool: return read_back.bool_val != mf::Variant::variant_false;
+    case mf::Variant::Type::UI4:
+    case mf::Variant::Type::I4: return (read_back.ui & 0xFFFF'FFFFu) != 0;
+    default: return false;
+  }
+}
+
+Result<std::unique_ptr<HardwareEncoder>> HardwareEncoder::create(
+    std::shared_ptr<platform::d3d11::Device> device, std::shared_ptr<platform::d3d11::DeviceContext> context,
+    std::uint32_t width, std::uint32_t height, std::uint32_t fps, std::uint32_t bitrate,
+    FlagCell keyframe_request, OutputStreams streams) {
+  mf::MediaFoundation& media = platform::current().media_foundation();
+  LineSink& lines = *streams.diagnostics;
+
+  // Balanced by the MFShutdown of the destructor; a failed setup leaves the
+  // framework started.
+  if (auto r = checked(media.mf_startup(mf::mf_version, mf::mfstartup_full)); !r) {
+    return std::unexpected(r.error());
+  }
+
+  // The capture callbacks, the pacer, the event thread and the encoder share
+  // the immediate context.
+  auto multithread = object_of(context->query_multithread());
+  if (!multithread) {
+    return std::unexpected(multithread.error());
+  }
+  static_cast<void>((*multithread)->set_multithread_protected(true));
+
+  auto candidates = enumerate_encoders(media, *device);
+  if (!candidates) {
+    return std::unexpected(candidates.error());
+  }
+  if (candidates->empty()) {
+    return fail(std::string(no_hardware_encoder_message));
+  }
+  // Best first; a candidate that cannot be activated or configured gives way
+  // to the next, and the first one's error is the answer when none works.
+  std::shared_ptr<mf::Activate> activation;
+  std::optional<ConfiguredEncoder> configured;
+  std::optional<Error> first_error;
+  const std::size_t count = candidates->size();
+  for (std::size_t index = 0; index < count && !configured; ++index) {
+    std::shared_ptr<mf::Activate> candidate = std::move((*candidates)[index]);
+    std::string name = "unnamed";
+    Result<ConfiguredEncoder> attempt = fail(std::string(empty_activation_message));
+    if (candidate) {
+      if (auto friendly = candidate->get_friendly_name()) {
+        name = name_value(*friendly);
+      }
+      attempt = configure_encoder(media, *candidate, *device, width, height, fps, bitrate, lines);
+    }
+    const std::string position = " index=" + std::to_string(index + 1) + " candidates=" + std::to_string(count);
+    if (attempt) {
+      lines.write_line("encoder_candidate name=" + name + position + " accepted=true");
+      activation = std::move(candidate);
+      configured = std::move(*attempt);
+    } else {
+      lines.write_line("encoder_candidate name=" + name + position + " accepted=false error=" +
+                       attempt.error().message);
+      if (candidate) {
+        // Its objects are gone with the attempt; the transform itself too.
+        static_cast<void>(candidate->shutdown_object());
+      }
+      if (!first_error) {
+        first_error = std::move(attempt.error());
+      }
+    }
+  }
+  candidates->clear();
+  if (!configured) {
+    return std::unexpected(std::move(*first_error));
   }
 
   auto state = std::make_shared<SharedEncoderState>(fps);
@@ -235,25 +373,34 @@ Result<std::unique_ptr<HardwareEncoder>> HardwareEncoder::create(
     EncoderState& s = *guard;
     s.device = std::move(device);
     s.context = std::move(context);
-    s.transform = std::move(*transform);
-    s.codec_api = std::move(*codec);
-    s.device_manager = std::move(manager);
+    s.transform = std::move(configured->transform);
+    s.codec_api = std::move(configured->codec);
+    s.device_manager = std::move(configured->manager);
     s.keyframe_request = std::move(keyframe_request);
     s.width = width;
     s.height = height;
-    s.output_buffer_size = std::max(info->size, min_output_buffer_bytes);
-    s.provides_samples = (info->flags & mf::mft_output_stream_provides_samples) != 0;
+    s.output_buffer_size = std::max(configured->info.size, min_output_buffer_bytes);
+    s.provides_samples = (configured->info.flags & mf::mft_output_stream_provides_samples) != 0;
     s.diagnostics = streams.diagnostics;
   }
   auto wake = std::make_shared<std::condition_variable>();
   std::unique_ptr<HardwareEncoder> encoder(new HardwareEncoder(state, wake, streams));
+  encoder->activation_ = std::move(activation);
 
   auto output_thread = WorkerThread::start(
-      encoder_events_thread_name, [state, wake, events = std::move(*events), streams]() mutable {
+      encoder_events_thread_name,
+      [state, wake, events = std::move(configured->events), streams]() mutable {
         Result<void> result = run_encoder_events(*state, *wake, std::move(events), streams);
+        {
+          // A finish waiting for the drain learns here that it is over.
+          auto guard = state->lock();
+          guard->events_ended = true;
+        }
         record_thread_error(*state, *wake, result, *streams.diagnostics);
+        wake->notify_all();
         return result;
       });
+  configured.reset();
   if (!output_thread) {
     return std::unexpected(output_thread.error());
   }
@@ -293,6 +440,11 @@ Result<void> HardwareEncoder::finish() {
       if (auto r = checked(s.transform->process_message(mf::MftMessage::CommandDrain, nullptr)); !r) {
         return r;
       }
+      // The drain is progress to wait for; frames already stuck inside keep
+      // the clock they have.
+      if (s.submitted.empty()) {
+        s.progress_at = std::chrono::steady_clock::now();
+      }
       drain_sent_ = true;
     }
   }
@@ -301,7 +453,10 @@ Result<void> HardwareEncoder::finish() {
   if (auto joined = pacer_thread_.join(pacer_panicked_message); !joined) {
     return joined;
   }
-  if (drain_sent_) {
+  if (drain_sent_ && output_thread_.joinable()) {
+    if (auto drained = wait_for_event_thread(); !drained) {
+      return drained;
+    }
     if (auto joined = output_thread_.join(events_panicked_message); !joined) {
       return joined;
     }
@@ -320,6 +475,28 @@ Result<void> HardwareEncoder::finish() {
   return {};
 }
 
+Result<void> HardwareEncoder::wait_for_event_thread() {
+  auto locked = lock_encoder_state(*state_);
+  if (!locked) {
+    return std::unexpected(locked.error());
+  }
+  EncoderStateLock& guard = *locked;
+  while (!guard->events_ended) {
+    const auto now = std::chrono::steady_clock::now();
+    if (auto stalled = guard->stall(now)) {
+      return fail(std::move(*stalled));
+    }
+    // Every pass recomputes the deadline, as the pacer does: an output moves
+    // it, the thread's end is seen at the next pass.
+    const auto deadline = guard->progress_at ? *guard->progress_at + encoder_stall_timeout : now + encoder_stall_timeout;
+    wake_->wait_until(guard.unique_lock(), deadline);
+    if (guard.poisoned()) {
+      return fail(std::string(lock_poisoned_message));
+    }
+  }
+  return {};
+}
+
 HardwareEncoder::~HardwareEncoder() {
   if (auto finished = finish(); !finished) {
     streams_.diagnostics->write_line("error: encoder finish failed: " + finished.error().message);
@@ -330,10 +507,25 @@ HardwareEncoder::~HardwareEncoder() {
       static_cast<void>(guard->transform->process_message(mf::MftMessage::NotifyEndStreaming, nullptr));
     }
   }
+  // The transform is shut down before the framework. A GetEvent still
+  // waiting (an encoder that stopped answering, a refused drain) then
+  // returns MF_E_SHUTDOWN, so every worker ends and is joined here.
+  if (activation_) {
+    static_cast<void>(activation_->shutdown_object());
+  }
+  wake_->notify_all();
+  static_cast<void>(pacer_thread_.join(pacer_panicked_message));
+  static_cast<void>(output_thread_.join(events_panicked_message));
+  {
+    // Every Media Foundation object goes before MFShutdown; the state itself
+    // may outlive this encoder in a handler's hands.
+    auto guard = state_->lock();
+    guard->transform.reset();
+    guard->codec_api.reset();
+    guard->device_manager.reset();
+  }
+  activation_.reset();
   static_cast<void>(platform::current().media_foundation().mf_shutdown());
-  // Threads still here were not joined: they keep running on their own.
-  pacer_thread_.detach();
-  output_thread_.detach();
 }
 
 }  // namespace quorvex::app

@@ -4,8 +4,10 @@
 // (zero copy), builds the shared encoder state and starts the event thread
 // "media-foundation-output" and the pacer "frame-mailbox-pacer". finish()
 // drains it and joins both threads; destruction finishes once more, ends
-// streaming and shuts the media framework down. A software encoder is never
-// used.
+// streaming, shuts the transform and then the media framework down. A
+// software encoder is never used. When the machine has several hardware
+// encoders, those of the capture device's adapter come first, and one that
+// cannot be set up gives way to the next ("encoder_candidate" lines).
 //
 // Thread contract: create, finish and destruction run on the owner's thread
 // (the capture thread, or the probe's main thread), which must be able to
@@ -41,6 +43,10 @@ inline constexpr std::string_view drain_pending_message = "hardware encoder drai
 // Sets the attributes the input and output types share, in order, stopping
 // at the first failure: major type video, subtype, frame size (width high,
 // height low), frame rate fps/1, pixel aspect 1:1, progressive.
+// Whether a low-latency read-back says the mode is on: a non-zero VT_BOOL,
+// VT_UI4 or VT_I4 (encoders differ in the type they answer with).
+[[nodiscard]] bool low_latency_enabled(const platform::mf::Variant& read_back);
+
 [[nodiscard]] Result<void> configure_video_type(platform::mf::MediaType& type,
                                                 const platform::Guid& subtype, std::uint32_t width,
                                                 std::uint32_t height, std::uint32_t fps);
@@ -65,7 +71,10 @@ class HardwareEncoder {
   // Stops submissions, recycles the waiting frame, drains the encoder, joins
   // the pacer and then the event thread, and reports an incomplete drain or
   // a worker's failure. Only the first call drains; later calls repeat the
-  // final checks.
+  // final checks. An encoder that shows no progress for
+  // encoder_stall_timeout while frames are inside it (or its drain is
+  // pending) fails the finish with the stall error instead of a wait for
+  // ever; the destructor then shuts it down.
   [[nodiscard]] Result<void> finish();
 
   [[nodiscard]] SharedEncoderState& state() const { return *state_; }
@@ -75,8 +84,13 @@ class HardwareEncoder {
   HardwareEncoder(std::shared_ptr<SharedEncoderState> state, std::shared_ptr<std::condition_variable> wake,
                   OutputStreams streams);
 
+  // Waits on `wake` until the event thread has ended or the encoder stalls.
+  [[nodiscard]] Result<void> wait_for_event_thread();
+
   std::shared_ptr<SharedEncoderState> state_;
   std::shared_ptr<std::condition_variable> wake_;
+  // The chosen encoder's activation object: it shuts the transform down.
+  std::shared_ptr<platform::mf::Activate> activation_;
   OutputStreams streams_;
   WorkerThread output_thread_;
   WorkerThread pacer_thread_;

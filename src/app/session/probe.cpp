@@ -31,4 +31,20 @@ Result<ProbeDevice> create_probe_device() {
 
 void write_probe_capability_line() { write_stderr_line(probe_capability_line); }
 
+Result<ProbeApartment> ProbeApartment::enter() {
+  if (auto entered = platform::current().media_foundation().co_initialize_ex(platform::mf::coinit_multithreaded);
+      !entered) {
+    return fail(entered.error().text());
+  }
+  ProbeApartment apartment;
+  apartment.entered_ = true;
+  return apartment;
+}
+
+ProbeApartment::~ProbeApartment() {
+  if (entered_) {
+    platform::current().media_foundation().co_uninitialize();
+  }
+}
+
 }  // namespace quorvex::app

@@ -33,11 +33,29 @@ void write_probe_capability_line();
 // Encoder is the session's hardware encoder type; its create() takes the
 // device, the context, width, height, fps, bitrate and a keyframe-request
 // flag, and its destruction is its teardown.
+// COM on the probe's thread for as long as it lives: the encoder is
+// activated (and released) there.
+class ProbeApartment {
+ public:
+  [[nodiscard]] static Result<ProbeApartment> enter();
+  ProbeApartment(ProbeApartment&& other) noexcept : entered_(std::exchange(other.entered_, false)) {}
+  ProbeApartment& operator=(ProbeApartment&&) = delete;
+  ~ProbeApartment();
+
+ private:
+  ProbeApartment() = default;
+  bool entered_ = false;
+};
+
 template <class Encoder>
 [[nodiscard]] Result<void> run_probe() {
   auto device = create_probe_device();
   if (!device) {
     return std::unexpected(std::move(device.error()));
+  }
+  auto apartment = ProbeApartment::enter();
+  if (!apartment) {
+    return std::unexpected(std::move(apartment.error()));
   }
   {
     // Nothing else shares this flag: the probe never asks for a keyframe.

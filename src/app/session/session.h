@@ -37,6 +37,11 @@ inline constexpr std::chrono::milliseconds title_marker_retry_interval{100};
 template <class H>
   requires std::same_as<typename H::Flags, Config>
 [[nodiscard]] Result<void> run_capture_session(Config config) {
+  // The border question is the first WinRT activation: the thread must be
+  // in the apartment before it, not only once start() runs.
+  if (auto joined = wgc_capture::join_multithreaded_apartment(); !joined) {
+    return fail(joined.error().message());
+  }
   auto border = choose_border_mode();
   if (!border) {
     return std::unexpected(std::move(border.error()));

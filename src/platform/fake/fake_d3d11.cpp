@@ -18,6 +18,10 @@ struct FakeD3D11::Shared {
   std::map<d::Format, std::size_t> live_textures;
   std::size_t live_output_views = 0;
   bool multithread_protected = false;
+  // The flags the device was created with; a device taken straight from
+  // device() counts as made with BGRA and video support.
+  std::uint32_t device_flags = d::create_device_bgra_support | d::create_device_video_support;
+  LocallyUniqueId adapter_luid{1, 0};
 
   std::uint64_t new_id() {
     std::lock_guard lock(mutex);
@@ -222,7 +226,20 @@ class FakeMultithread final : public d::Multithread {
   std::shared_ptr<Shared> shared_;
 };
 
-class FakeDxgiDevice final : public d::DxgiDevice {};
+class FakeDxgiDevice final : public d::DxgiDevice {
+ public:
+  explicit FakeDxgiDevice(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
+  Result<LocallyUniqueId> get_adapter_luid() override {
+    if (const auto d = shared_->faults.on_call("dxgi.get_adapter_luid"); d.outcome == FaultPlan::Outcome::Fail) {
+      return fail(d.code);
+    }
+    std::lock_guard lock(shared_->mutex);
+    return shared_->adapter_luid;
+  }
+
+ private:
+  std::shared_ptr<Shared> shared_;
+};
 
 class FakeContext final : public d::DeviceContext {
  public:
@@ -267,7 +284,11 @@ class FakeDevice final : public d::Device {
     if (auto s = scripted<d::DxgiDevice>(*shared_, "query_dxgi_device")) {
       return *s;
     }
-    return std::make_shared<FakeDxgiDevice>();
+    return std::make_shared<FakeDxgiDevice>(shared_);
+  }
+  [[nodiscard]] std::uint32_t flags() const {
+    std::lock_guard lock(shared_->mutex);
+    return shared_->device_flags;
   }
 
  private:
@@ -329,16 +350,35 @@ std::size_t FakeD3D11::live_output_views() const {
   std::lock_guard lock(shared_->mutex);
   return shared_->live_output_views;
 }
+std::uint32_t FakeD3D11::device_flags() const {
+  std::lock_guard lock(shared_->mutex);
+  return shared_->device_flags;
+}
+void FakeD3D11::set_adapter_luid(LocallyUniqueId luid) {
+  std::lock_guard lock(shared_->mutex);
+  shared_->adapter_luid = luid;
+}
+std::optional<std::uint32_t> FakeD3D11::creation_flags(const d::Device& device) {
+  if (const auto* fake = dynamic_cast<const FakeDevice*>(&device)) {
+    return fake->flags();
+  }
+  return std::nullopt;
+}
+
 bool FakeD3D11::multithread_protected() const {
   std::lock_guard lock(shared_->mutex);
   return shared_->multithread_protected;
 }
 
-Result<d::CreatedDevice> FakeD3D11::create_device(d::DriverType, std::uint32_t,
+Result<d::CreatedDevice> FakeD3D11::create_device(d::DriverType, std::uint32_t flags,
                                                   std::span<const d::FeatureLevel> feature_levels, std::uint32_t) {
   const auto decision = shared_->faults.on_call("create_device");
   if (decision.outcome == FaultPlan::Outcome::Fail) {
     return fail(decision.code);
+  }
+  {
+    std::lock_guard lock(shared_->mutex);
+    shared_->device_flags = flags;
   }
   d::CreatedDevice created;
   if (decision.outcome == FaultPlan::Outcome::Empty) {

@@ -10,7 +10,7 @@
 //
 // Operations: "create_device", "create_texture_2d", "query_resource",
 // "query_video_device", "query_video_context", "query_multithread",
-// "query_dxgi_device", "create_video_processor_enumerator",
+// "query_dxgi_device", "dxgi.get_adapter_luid", "create_video_processor_enumerator",
 // "create_video_processor", "create_video_processor_output_view",
 // "create_video_processor_input_view", "video_processor_blt".
 //
@@ -67,6 +67,12 @@ class FakeD3D11 final : public d3d11::D3D11 {
   [[nodiscard]] std::size_t live_textures(d3d11::Format format) const;
   [[nodiscard]] std::size_t live_output_views() const;
   [[nodiscard]] bool multithread_protected() const;
+  // The flags of the last create_device (BGRA and video support before any).
+  [[nodiscard]] std::uint32_t device_flags() const;
+  // The LUID the device's adapter reports (IDXGIAdapter::GetDesc).
+  void set_adapter_luid(LocallyUniqueId luid);
+  // The creation flags of a device this fake made; nullopt for another's.
+  [[nodiscard]] static std::optional<std::uint32_t> creation_flags(const d3d11::Device& device);
 
   [[nodiscard]] Result<d3d11::CreatedDevice> create_device(d3d11::DriverType driver_type, std::uint32_t flags,
                                                            std::span<const d3d11::FeatureLevel> feature_levels,

@@ -8,7 +8,19 @@ namespace {
 using Outcome = FaultPlan::Outcome;
 
 class FakeDirect3DDevice final : public wgc::Direct3DDevice {};
-class FakeMtaUsageCookie final : public wgc::MtaUsageCookie {};
+// Holds one usage of the multithreaded apartment until released.
+class FakeMtaUsageCookie final : public wgc::MtaUsageCookie {
+ public:
+  explicit FakeMtaUsageCookie(std::shared_ptr<FakeApartments> apartments) : apartments_(std::move(apartments)) {
+    apartments_->add_mta_usage();
+  }
+  ~FakeMtaUsageCookie() override { apartments_->release_mta_usage(); }
+  FakeMtaUsageCookie(const FakeMtaUsageCookie&) = delete;
+  FakeMtaUsageCookie& operator=(const FakeMtaUsageCookie&) = delete;
+
+ private:
+  std::shared_ptr<FakeApartments> apartments_;
+};
 class FakeResource final : public d3d11::Resource {};
 
 class FakeFrameTexture final : public d3d11::Texture2D {
@@ -427,7 +439,15 @@ std::optional<bool> FakeCaptureSession::border_required() const {
 
 // The capture service.
 
-FakeGraphicsCapture::FakeGraphicsCapture(FakeWin32& win32) : win32_(win32) {}
+FakeGraphicsCapture::FakeGraphicsCapture(FakeWin32& win32, std::shared_ptr<FakeApartments> apartments)
+    : win32_(win32), apartments_(std::move(apartments)) {}
+
+Status FakeGraphicsCapture::require_apartment() const {
+  if (const std::uint32_t code = apartments_->activation_status(); code != status::ok) {
+    return fail(code);
+  }
+  return {};
+}
 
 void FakeGraphicsCapture::set_ro_initialize_result(std::uint32_t code) {
   std::lock_guard lock(mutex_);
@@ -489,6 +509,9 @@ Result<std::uint32_t> FakeGraphicsCapture::ro_initialize_multithreaded() {
     return fail(d.code);
   }
   std::lock_guard lock(mutex_);
+  if (!status::failed(ro_initialize_result_)) {
+    apartments_->enter();
+  }
   return ro_initialize_result_;
 }
 
@@ -500,7 +523,7 @@ Result<std::shared_ptr<wgc::MtaUsageCookie>> FakeGraphicsCapture::co_increment_m
   if (d.outcome == Outcome::Empty) {
     return std::shared_ptr<wgc::MtaUsageCookie>();
   }
-  return std::shared_ptr<wgc::MtaUsageCookie>(std::make_shared<FakeMtaUsageCookie>());
+  return std::shared_ptr<wgc::MtaUsageCookie>(std::make_shared<FakeMtaUsageCookie>(apartments_));
 }
 
 Result<std::shared_ptr<wgc::DispatcherQueueController>> FakeGraphicsCapture::create_dispatcher_queue_controller(
@@ -523,6 +546,9 @@ Result<bool> FakeGraphicsCapture::is_property_present(std::string_view type_name
   if (const auto d = faults_->on_call("is_property_present"); d.outcome == Outcome::Fail) {
     return fail(d.code);
   }
+  if (auto s = require_apartment(); !s) {
+    return std::unexpected(s.error());
+  }
   if (type_name != wgc::graphics_capture_session_type) {
     return false;
   }
@@ -537,6 +563,9 @@ Result<bool> FakeGraphicsCapture::is_api_contract_present_by_major(std::string_v
   if (const auto d = faults_->on_call("is_api_contract_present_by_major"); d.outcome == Outcome::Fail) {
     return fail(d.code);
   }
+  if (auto s = require_apartment(); !s) {
+    return std::unexpected(s.error());
+  }
   std::lock_guard lock(mutex_);
   return contract_name == wgc::universal_api_contract && contract_present_;
 }
@@ -544,6 +573,9 @@ Result<bool> FakeGraphicsCapture::is_api_contract_present_by_major(std::string_v
 Result<bool> FakeGraphicsCapture::is_supported() {
   if (const auto d = faults_->on_call("is_supported"); d.outcome == Outcome::Fail) {
     return fail(d.code);
+  }
+  if (auto s = require_apartment(); !s) {
+    return std::unexpected(s.error());
   }
   std::lock_guard lock(mutex_);
   return supported_;
@@ -554,6 +586,9 @@ Result<std::shared_ptr<wgc::CaptureItem>> FakeGraphicsCapture::create_item(
   const auto d = faults_->on_call(operation);
   if (d.outcome == Outcome::Fail) {
     return fail(d.code);
+  }
+  if (auto s = require_apartment(); !s) {
+    return std::unexpected(s.error());
   }
   if (d.outcome == Outcome::Empty) {
     return std::shared_ptr<wgc::CaptureItem>();
@@ -579,6 +614,9 @@ Result<std::shared_ptr<wgc::Direct3DDevice>> FakeGraphicsCapture::create_direct3
   if (d.outcome == Outcome::Fail) {
     return fail(d.code);
   }
+  if (auto s = require_apartment(); !s) {
+    return std::unexpected(s.error());
+  }
   if (d.outcome == Outcome::Empty) {
     return std::shared_ptr<wgc::Direct3DDevice>();
   }
@@ -593,6 +631,9 @@ Result<std::shared_ptr<wgc::CaptureFramePool>> FakeGraphicsCapture::create_frame
   const auto d = faults_->on_call("create_frame_pool");
   if (d.outcome == Outcome::Fail) {
     return fail(d.code);
+  }
+  if (auto s = require_apartment(); !s) {
+    return std::unexpected(s.error());
   }
   if (d.outcome == Outcome::Empty) {
     return std::shared_ptr<wgc::CaptureFramePool>();

@@ -31,6 +31,7 @@
 #include <variant>
 #include <vector>
 
+#include "platform/fake/fake_apartments.h"
 #include "platform/fake/fake_win32.h"
 #include "platform/fake/fault_plan.h"
 #include "platform/graphics_capture.h"
@@ -153,9 +154,13 @@ class FakeCaptureSession final : public wgc::CaptureSession {
 
 class FakeGraphicsCapture final : public wgc::GraphicsCapture {
  public:
-  explicit FakeGraphicsCapture(FakeWin32& win32);
+  // The apartments are shared with the fake Media Foundation of the same
+  // test platform, when there is one.
+  explicit FakeGraphicsCapture(FakeWin32& win32,
+                               std::shared_ptr<FakeApartments> apartments = std::make_shared<FakeApartments>());
 
   [[nodiscard]] FaultPlan& faults() { return *faults_; }
+  [[nodiscard]] FakeApartments& apartments() { return *apartments_; }
 
   // Knobs.
   void set_ro_initialize_result(std::uint32_t code);  // e.g. S_FALSE
@@ -203,7 +208,12 @@ class FakeGraphicsCapture final : public wgc::GraphicsCapture {
   Result<std::shared_ptr<wgc::CaptureItem>> create_item(const char* operation,
                                                         std::variant<WindowHandle, MonitorHandle> source);
 
+  // Activation factories need an apartment on the calling thread: the
+  // factory calls fail with CO_E_NOTINITIALIZED otherwise.
+  [[nodiscard]] Status require_apartment() const;
+
   FakeWin32& win32_;
+  std::shared_ptr<FakeApartments> apartments_;
   std::shared_ptr<FaultPlan> faults_ = std::make_shared<FaultPlan>();
   std::shared_ptr<std::atomic<int>> completed_shutdowns_ = std::make_shared<std::atomic<int>>(0);
   mutable std::mutex mutex_;

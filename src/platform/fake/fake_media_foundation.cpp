@@ -1,10 +1,13 @@
 #include "platform/fake/fake_media_foundation.h"
 
+#include "platform/fake/fake_d3d11.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <map>
 #include <string>
+#include <type_traits>
 
 namespace quorvex::platform::fake {
 namespace {
@@ -16,7 +19,18 @@ std::unexpected<Error> fail(std::uint32_t code) { return std::unexpected(Error(c
 
 struct FakeEncoderTransform::Shared {
   FaultPlan faults;
+  std::shared_ptr<FakeApartments> apartments;
   std::atomic<std::uint64_t> co_uninitialize_calls{0};
+  // Objects handed to the program and not yet released.
+  std::atomic<std::int64_t> live{0};
+  std::mutex mutex;
+  std::vector<std::string> violations;             // guarded by mutex
+  std::optional<LocallyUniqueId> last_enum2_adapter;  // guarded by mutex
+
+  void report(std::string violation) {
+    std::lock_guard lock(mutex);
+    violations.push_back(std::move(violation));
+  }
 
   // Fails with the scripted code, if any; Empty counts as success here.
   [[nodiscard]] Status check(std::string_view operation) {
@@ -40,6 +54,18 @@ struct FakeEncoderTransform::Shared {
   }
 };
 
+// Counts one object handed to the program for as long as it lives.
+class Live {
+ public:
+  explicit Live(std::shared_ptr<FakeEncoderTransform::Shared> shared) : shared_(std::move(shared)) { ++shared_->live; }
+  ~Live() { --shared_->live; }
+  Live(const Live&) = delete;
+  Live& operator=(const Live&) = delete;
+
+ private:
+  std::shared_ptr<FakeEncoderTransform::Shared> shared_;
+};
+
 struct FakeEncoderTransform::State {
   mutable std::mutex mutex;
   mutable std::condition_variable changed;
@@ -50,6 +76,8 @@ struct FakeEncoderTransform::State {
   std::deque<Event> events;
   std::deque<ScriptedOutput> outputs;
   bool shut_down = false;
+  bool activated = false;
+  bool object_shut_down = false;
   std::size_t waiting = 0;
   bool stream_changed = false;
   bool force_key_pending = false;
@@ -120,7 +148,7 @@ AttributeSetting guid(const Guid& key, const Guid& v) { return {key, AttributeSe
 
 class FakeMediaType final : public mf::MediaType {
  public:
-  explicit FakeMediaType(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
+  explicit FakeMediaType(std::shared_ptr<Shared> shared) : live_(shared), shared_(std::move(shared)) {}
   Status set_uint32(const Guid& key, std::uint32_t value) override { return set(u32(key, value)); }
   Status set_uint64(const Guid& key, std::uint64_t value) override { return set(u64(key, value)); }
   Status set_guid(const Guid& key, const Guid& value) override { return set(guid(key, value)); }
@@ -140,13 +168,14 @@ class FakeMediaType final : public mf::MediaType {
     }
     return store.set(setting);
   }
+  Live live_;
   std::shared_ptr<Shared> shared_;
 };
 
 class FakeMemoryBuffer final : public mf::MediaBuffer {
  public:
   FakeMemoryBuffer(std::shared_ptr<Shared> shared, std::uint32_t max_length)
-      : shared_(std::move(shared)), bytes(max_length) {}
+      : live_(shared), shared_(std::move(shared)), bytes(max_length) {}
   Result<Locked> lock() override {
     if (auto s = shared_->check("buffer.lock"); !s) {
       return std::unexpected(s.error());
@@ -155,6 +184,7 @@ class FakeMemoryBuffer final : public mf::MediaBuffer {
   }
   Status unlock() override { return shared_->check("buffer.unlock"); }
   Result<std::uint32_t> get_current_length() override { return current_length; }
+  Result<std::uint32_t> get_max_length() override { return static_cast<std::uint32_t>(bytes.size()); }
   Status set_current_length(std::uint32_t length) override {
     if (length > bytes.size()) {
       return fail(status::e_invalidarg);
@@ -164,6 +194,7 @@ class FakeMemoryBuffer final : public mf::MediaBuffer {
   }
 
  private:
+  Live live_;
   std::shared_ptr<Shared> shared_;
 
  public:
@@ -171,19 +202,39 @@ class FakeMemoryBuffer final : public mf::MediaBuffer {
   std::uint32_t current_length = 0;
 };
 
+// A buffer over an NV12 surface. Like the system's, it starts with a current
+// length of 0 and a maximum length of the surface's bytes.
 class FakeSurfaceBuffer final : public mf::MediaBuffer {
  public:
-  explicit FakeSurfaceBuffer(std::shared_ptr<d3d11::Texture2D> texture_) : texture(std::move(texture_)) {}
+  FakeSurfaceBuffer(std::shared_ptr<Shared> shared, std::shared_ptr<d3d11::Texture2D> texture_)
+      : live_(std::move(shared)), texture(std::move(texture_)) {
+    const d3d11::Texture2DDesc desc = texture->get_desc();
+    max_length = desc.width * desc.height * 3 / 2;
+  }
   Result<Locked> lock() override { return fail(status::e_notimpl); }
   Status unlock() override { return fail(status::e_notimpl); }
-  Result<std::uint32_t> get_current_length() override { return 0; }
-  Status set_current_length(std::uint32_t) override { return fail(status::e_notimpl); }
+  Result<std::uint32_t> get_current_length() override { return current_length; }
+  Result<std::uint32_t> get_max_length() override { return max_length; }
+  Status set_current_length(std::uint32_t length) override {
+    if (length > max_length) {
+      return fail(status::e_invalidarg);
+    }
+    current_length = length;
+    return {};
+  }
+
+ private:
+  Live live_;
+
+ public:
   std::shared_ptr<d3d11::Texture2D> texture;
+  std::uint32_t max_length = 0;
+  std::uint32_t current_length = 0;
 };
 
 class FakeSample final : public mf::Sample {
  public:
-  explicit FakeSample(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
+  explicit FakeSample(std::shared_ptr<Shared> shared) : live_(shared), shared_(std::move(shared)) {}
   Status set_uint32(const Guid& key, std::uint32_t value) override { return store.set(u32(key, value)); }
   Status set_uint64(const Guid& key, std::uint64_t value) override { return store.set(u64(key, value)); }
   Status set_guid(const Guid& key, const Guid& value) override { return store.set(guid(key, value)); }
@@ -232,12 +283,14 @@ class FakeSample final : public mf::Sample {
   std::int64_t duration = 0;
 
  private:
+  Live live_;
   std::shared_ptr<Shared> shared_;
 };
 
 class FakeEvent final : public mf::MediaEvent {
  public:
-  FakeEvent(std::shared_ptr<Shared> shared, State::Event event) : shared_(std::move(shared)), event_(event) {}
+  FakeEvent(std::shared_ptr<Shared> shared, State::Event event)
+      : live_(shared), shared_(std::move(shared)), event_(event) {}
   Result<std::uint32_t> get_type() override {
     if (auto s = shared_->check("event.get_type"); !s) {
       return std::unexpected(s.error());
@@ -252,6 +305,7 @@ class FakeEvent final : public mf::MediaEvent {
   }
 
  private:
+  Live live_;
   std::shared_ptr<Shared> shared_;
   State::Event event_;
 };
@@ -259,7 +313,15 @@ class FakeEvent final : public mf::MediaEvent {
 class FakeEventGenerator final : public mf::MediaEventGenerator {
  public:
   FakeEventGenerator(std::shared_ptr<Shared> shared, std::shared_ptr<State> state)
-      : shared_(std::move(shared)), state_(std::move(state)) {}
+      : live_(shared), shared_(std::move(shared)), state_(std::move(state)) {}
+  ~FakeEventGenerator() override {
+    // Releasing a COM object needs the apartment it lives in.
+    if (!shared_->apartments->in_apartment()) {
+      shared_->report("IMFMediaEventGenerator released on a thread outside any COM apartment");
+    }
+  }
+  FakeEventGenerator(const FakeEventGenerator&) = delete;
+  FakeEventGenerator& operator=(const FakeEventGenerator&) = delete;
   Result<std::shared_ptr<mf::MediaEvent>> get_event(std::uint32_t) override {
     if (auto s = shared_->check("get_event"); !s) {
       return std::unexpected(s.error());
@@ -278,6 +340,7 @@ class FakeEventGenerator final : public mf::MediaEventGenerator {
   }
 
  private:
+  Live live_;
   std::shared_ptr<Shared> shared_;
   std::shared_ptr<State> state_;
 };
@@ -289,25 +352,42 @@ const char* property_name(const Guid& api) {
   if (api == g::codecapi_av_enc_common_quality_vs_speed) return "set_value.quality_vs_speed";
   if (api == g::codecapi_av_low_latency_mode) return "set_value.low_latency";
   if (api == g::codecapi_av_enc_video_force_key_frame) return "set_value.force_key_frame";
+  if (api == g::codecapi_av_enc_mpv_gop_size) return "set_value.gop_size";
+  if (api == g::codecapi_av_enc_mpv_default_b_picture_count) return "set_value.b_picture_count";
   return "set_value.other";
+}
+
+// The VARIANT type Microsoft documents for each codec property the program
+// sets; an encoder that checks refuses any other.
+std::optional<mf::Variant::Type> documented_type(const Guid& api) {
+  namespace g = guids;
+  if (api == g::codecapi_av_low_latency_mode) return mf::Variant::Type::Bool;
+  if (api == g::codecapi_av_enc_common_rate_control_mode || api == g::codecapi_av_enc_common_mean_bit_rate ||
+      api == g::codecapi_av_enc_common_quality_vs_speed || api == g::codecapi_av_enc_video_force_key_frame ||
+      api == g::codecapi_av_enc_mpv_gop_size || api == g::codecapi_av_enc_mpv_default_b_picture_count) {
+    return mf::Variant::Type::UI4;
+  }
+  return std::nullopt;
 }
 
 class FakeCodecApi final : public mf::CodecApi {
  public:
   FakeCodecApi(std::shared_ptr<Shared> shared, std::shared_ptr<State> state,
                std::shared_ptr<FakeEncoderTransform> transform)
-      : shared_(std::move(shared)), state_(std::move(state)), transform_(std::move(transform)) {}
+      : live_(shared), shared_(std::move(shared)), state_(std::move(state)), transform_(std::move(transform)) {}
   Status set_value(const Guid& api, const mf::Variant& value) override {
     std::lock_guard lock(state_->mutex);
     state_->set_values.emplace_back(api, value);
     if (auto s = shared_->check(property_name(api)); !s) {
       return s;
     }
+    if (const auto type = documented_type(api); type && value.type != *type) {
+      return fail(status::e_invalidarg);
+    }
     if (api == guids::codecapi_av_low_latency_mode) {
       state_->low_latency_set = value;
     }
-    if (api == guids::codecapi_av_enc_video_force_key_frame && value.type == mf::Variant::Type::Bool &&
-        value.bool_val == mf::Variant::variant_true) {
+    if (api == guids::codecapi_av_enc_video_force_key_frame && value.ui != 0) {
       state_->force_key_pending = true;
     }
     return {};
@@ -329,6 +409,7 @@ class FakeCodecApi final : public mf::CodecApi {
   }
 
  private:
+  Live live_;
   std::shared_ptr<Shared> shared_;
   std::shared_ptr<State> state_;
   std::shared_ptr<FakeEncoderTransform> transform_;
@@ -337,7 +418,7 @@ class FakeCodecApi final : public mf::CodecApi {
 class FakeTransformAttributes final : public mf::Attributes {
  public:
   FakeTransformAttributes(std::shared_ptr<Shared> shared, std::shared_ptr<State> state)
-      : shared_(std::move(shared)), state_(std::move(state)) {}
+      : live_(shared), shared_(std::move(shared)), state_(std::move(state)) {}
   Status set_uint32(const Guid& key, std::uint32_t value) override {
     if (auto s = shared_->check("attributes.set_uint32"); !s) {
       return s;
@@ -355,33 +436,82 @@ class FakeTransformAttributes final : public mf::Attributes {
   Result<Guid> get_guid(const Guid&) override { return fail(status::mf_e_attributenotfound); }
 
  private:
+  Live live_;
   std::shared_ptr<Shared> shared_;
   std::shared_ptr<State> state_;
 };
 
 class FakeDeviceManager final : public mf::DxgiDeviceManager {
  public:
-  explicit FakeDeviceManager(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
-  Status reset_device(d3d11::Device&, std::uint32_t) override { return shared_->check("reset_device"); }
+  explicit FakeDeviceManager(std::shared_ptr<Shared> shared) : live_(shared), shared_(std::move(shared)) {}
+  Status reset_device(d3d11::Device& device, std::uint32_t) override {
+    if (auto s = shared_->check("reset_device"); !s) {
+      return s;
+    }
+    // The manager hands the device to the encoder's video engine, which
+    // needs a device created with video support.
+    if (const auto flags = FakeD3D11::creation_flags(device);
+        flags && (*flags & d3d11::create_device_video_support) == 0) {
+      return fail(status::e_invalidarg);
+    }
+    return {};
+  }
 
  private:
+  Live live_;
   std::shared_ptr<Shared> shared_;
+};
+
+// The transform as the program holds it: counted as a live object.
+struct TransformHandle {
+  TransformHandle(std::shared_ptr<FakeEncoderTransform> transform_, std::shared_ptr<Shared> shared)
+      : transform(std::move(transform_)), live(std::move(shared)) {}
+  std::shared_ptr<FakeEncoderTransform> transform;
+  Live live;
 };
 
 class FakeActivate final : public mf::Activate {
  public:
-  FakeActivate(std::shared_ptr<Shared> shared, std::shared_ptr<FakeEncoderTransform> transform)
-      : shared_(std::move(shared)), transform_(std::move(transform)) {}
+  FakeActivate(std::shared_ptr<Shared> shared, std::shared_ptr<FakeEncoderTransform> transform,
+               std::shared_ptr<State> state)
+      : live_(shared), shared_(std::move(shared)), transform_(std::move(transform)), state_(std::move(state)) {}
   Result<std::shared_ptr<mf::Transform>> activate_object() override {
     if (auto s = shared_->scripted<mf::Transform>("activate_object")) {
       return *s;
     }
-    return std::shared_ptr<mf::Transform>(transform_);
+    if (const std::uint32_t code = shared_->apartments->activation_status(); code != status::ok) {
+      return fail(code);
+    }
+    {
+      std::lock_guard lock(state_->mutex);
+      state_->activated = true;
+    }
+    auto handle = std::make_shared<TransformHandle>(transform_, shared_);
+    return std::shared_ptr<mf::Transform>(handle, handle->transform.get());
+  }
+  Result<std::u16string> get_friendly_name() override {
+    if (auto s = shared_->check("activate.get_friendly_name"); !s) {
+      return std::unexpected(s.error());
+    }
+    return transform_->friendly_name;
+  }
+  Status shutdown_object() override {
+    if (auto s = shared_->check("activate.shutdown_object"); !s) {
+      return s;
+    }
+    {
+      std::lock_guard lock(state_->mutex);
+      state_->object_shut_down = true;
+    }
+    transform_->shutdown_events();
+    return {};
   }
 
  private:
+  Live live_;
   std::shared_ptr<Shared> shared_;
   std::shared_ptr<FakeEncoderTransform> transform_;
+  std::shared_ptr<State> state_;
 };
 
 const char* message_name(mf::MftMessage message) {
@@ -486,6 +616,10 @@ std::vector<std::uint32_t> FakeEncoderTransform::offered_buffer_sizes() const {
 std::size_t FakeEncoderTransform::output_types_set() const {
   std::lock_guard lock(state_->mutex);
   return state_->output_types_set;
+}
+bool FakeEncoderTransform::shut_down() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->object_shut_down;
 }
 std::size_t FakeEncoderTransform::pending_events() const {
   std::lock_guard lock(state_->mutex);
@@ -601,6 +735,10 @@ Status FakeEncoderTransform::process_input(std::uint32_t, mf::Sample& sample, st
     record.sample_duration_100ns = fake->duration;
     if (!fake->buffers.empty()) {
       if (auto* surface = dynamic_cast<FakeSurfaceBuffer*>(fake->buffers.front().get())) {
+        // A strict encoder reads the buffer's current length, not the surface.
+        if (surface->current_length == 0) {
+          return fail(status::e_invalidarg);
+        }
         record.texture = surface->texture.get();
       }
     }
@@ -691,19 +829,87 @@ Status FakeEncoderTransform::process_output(std::uint32_t, mf::OutputDataBuffer&
   return {};
 }
 
-FakeMediaFoundation::FakeMediaFoundation()
-    : shared_(std::make_shared<FakeEncoderTransform::Shared>()),
-      faults_(&shared_->faults),
-      encoder_(std::make_shared<FakeEncoderTransform>(shared_)) {}
+FakeMediaFoundation::FakeMediaFoundation(std::shared_ptr<FakeApartments> apartments)
+    : shared_(std::make_shared<FakeEncoderTransform::Shared>()), faults_(&shared_->faults) {
+  shared_->apartments = std::move(apartments);
+  encoders_.push_back(std::make_shared<FakeEncoderTransform>(shared_));
+}
 
-FakeMediaFoundation::~FakeMediaFoundation() { encoder_->shutdown_events(); }
+FakeMediaFoundation::~FakeMediaFoundation() {
+  for (const auto& encoder : encoders_) {
+    encoder->shutdown_events();
+  }
+}
 
 FaultPlan& FakeMediaFoundation::faults() { return *faults_; }
-FakeEncoderTransform& FakeMediaFoundation::encoder() { return *encoder_; }
+FakeApartments& FakeMediaFoundation::apartments() { return *shared_->apartments; }
+FakeEncoderTransform& FakeMediaFoundation::encoder() { return *encoders_.front(); }
+
+FakeEncoderTransform& FakeMediaFoundation::add_encoder(std::u16string friendly_name, LocallyUniqueId adapter) {
+  auto encoder = std::make_shared<FakeEncoderTransform>(shared_);
+  encoder->friendly_name = std::move(friendly_name);
+  encoder->adapter_luid = adapter;
+  encoders_.push_back(encoder);
+  return *encoder;
+}
+
 std::uint64_t FakeMediaFoundation::co_uninitialize_calls() const { return shared_->co_uninitialize_calls.load(); }
 
+std::optional<LocallyUniqueId> FakeMediaFoundation::last_enum2_adapter() const {
+  std::lock_guard lock(shared_->mutex);
+  return shared_->last_enum2_adapter;
+}
+
+std::int64_t FakeMediaFoundation::live_objects() const { return shared_->live.load(); }
+
+std::vector<std::string> FakeMediaFoundation::violations() const {
+  std::vector<std::string> all = shared_->apartments->violations();
+  std::lock_guard lock(shared_->mutex);
+  all.insert(all.end(), shared_->violations.begin(), shared_->violations.end());
+  return all;
+}
+
 Status FakeMediaFoundation::mf_startup(std::uint32_t, std::uint32_t) { return shared_->check("mf_startup"); }
-Status FakeMediaFoundation::mf_shutdown() { return shared_->check("mf_shutdown"); }
+
+Status FakeMediaFoundation::mf_shutdown() {
+  if (auto s = shared_->check("mf_shutdown"); !s) {
+    return s;
+  }
+  // Windows tears the platform down under objects still in use; the fake
+  // says so.
+  if (const std::int64_t live = shared_->live.load(); live != 0) {
+    shared_->report("MFShutdown with " + std::to_string(live) + " Media Foundation objects still held");
+  }
+  for (const auto& encoder : encoders_) {
+    std::lock_guard lock(encoder->state_->mutex);
+    if (encoder->state_->activated && !encoder->state_->object_shut_down) {
+      shared_->report("MFShutdown before the activated transform was shut down");
+    }
+  }
+  return {};
+}
+
+std::vector<std::shared_ptr<mf::Activate>> FakeMediaFoundation::listed(std::optional<LocallyUniqueId> adapter) const {
+  std::vector<std::shared_ptr<mf::Activate>> found;
+  switch (enumeration) {
+    case Enumeration::NoEncoder:
+      return found;
+    case Enumeration::OnlyEntryEmpty:
+      found.push_back(nullptr);
+      return found;
+    case Enumeration::FirstEntryEmpty:
+      found.push_back(nullptr);
+      break;
+    case Enumeration::Registered:
+      break;
+  }
+  for (const auto& encoder : encoders_) {
+    if (!adapter || encoder->adapter_luid == *adapter) {
+      found.push_back(std::make_shared<FakeActivate>(shared_, encoder, encoder->state_));
+    }
+  }
+  return found;
+}
 
 Result<std::vector<std::shared_ptr<mf::Activate>>> FakeMediaFoundation::mft_enum_ex(const Guid&, std::uint32_t,
                                                                                     const mf::RegisterTypeInfo&,
@@ -711,19 +917,21 @@ Result<std::vector<std::shared_ptr<mf::Activate>>> FakeMediaFoundation::mft_enum
   if (auto s = shared_->check("mft_enum_ex"); !s) {
     return std::unexpected(s.error());
   }
-  std::vector<std::shared_ptr<mf::Activate>> found;
-  switch (enumeration) {
-    case Enumeration::NoEncoder:
-      break;
-    case Enumeration::FirstEntryEmpty:
-      found.push_back(nullptr);
-      found.push_back(std::make_shared<FakeActivate>(shared_, encoder_));
-      break;
-    case Enumeration::OneEncoder:
-      found.push_back(std::make_shared<FakeActivate>(shared_, encoder_));
-      break;
+  return listed(std::nullopt);
+}
+
+Result<std::vector<std::shared_ptr<mf::Activate>>> FakeMediaFoundation::mft_enum2(const Guid&, std::uint32_t,
+                                                                                  const mf::RegisterTypeInfo&,
+                                                                                  const mf::RegisterTypeInfo&,
+                                                                                  LocallyUniqueId adapter) {
+  if (auto s = shared_->check("mft_enum2"); !s) {
+    return std::unexpected(s.error());
   }
-  return found;
+  {
+    std::lock_guard lock(shared_->mutex);
+    shared_->last_enum2_adapter = adapter;
+  }
+  return listed(adapter);
 }
 
 Result<mf::CreatedDeviceManager> FakeMediaFoundation::mf_create_dxgi_device_manager() {
@@ -765,11 +973,20 @@ Result<std::shared_ptr<mf::MediaBuffer>> FakeMediaFoundation::mf_create_dxgi_sur
   if (auto s = shared_->scripted<mf::MediaBuffer>("mf_create_dxgi_surface_buffer")) {
     return *s;
   }
-  return std::make_shared<FakeSurfaceBuffer>(std::move(texture));
+  return std::make_shared<FakeSurfaceBuffer>(shared_, std::move(texture));
 }
 
-Status FakeMediaFoundation::co_initialize_ex(std::uint32_t) { return shared_->check("co_initialize_ex"); }
+Status FakeMediaFoundation::co_initialize_ex(std::uint32_t) {
+  if (auto s = shared_->check("co_initialize_ex"); !s) {
+    return s;
+  }
+  shared_->apartments->enter();
+  return {};
+}
 
-void FakeMediaFoundation::co_uninitialize() { ++shared_->co_uninitialize_calls; }
+void FakeMediaFoundation::co_uninitialize() {
+  ++shared_->co_uninitialize_calls;
+  shared_->apartments->leave();
+}
 
 }  // namespace quorvex::platform::fake

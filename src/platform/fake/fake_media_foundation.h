@@ -1,7 +1,21 @@
 // A scriptable Media Foundation for tests: MFStartup/MFShutdown and COM
-// counters, an encoder enumeration (one encoder, none, or an empty first
-// entry), media types, samples and buffers, and one asynchronous encoder
-// transform whose events and outputs the test drives deterministically.
+// counters, an encoder enumeration (the registered encoders, none, or an
+// empty entry), media types, samples and buffers, and asynchronous encoder
+// transforms whose events and outputs the test drives deterministically.
+//
+// It holds the program to the rules Windows enforces and Wine does not:
+// ActivateObject needs a COM apartment on the calling thread
+// (CO_E_NOTINITIALIZED otherwise); each codec property takes only the
+// VARIANT type Microsoft documents for it (E_INVALIDARG otherwise); an input
+// sample's surface buffer must carry a current length; MFShutdown must come
+// after every Media Foundation object was released and the activated
+// transform shut down; an event generator must be released inside an
+// apartment. Broken rules that Windows would not report at the call are
+// collected in violations().
+//
+// Several encoders can be registered (add_encoder), each with a friendly
+// name and the LUID of its adapter; MFTEnumEx lists them in registration
+// order, MFTEnum2 only those of the adapter asked for.
 //
 // The transform, FakeEncoderTransform, runs in one of two ways:
 // - automatic (auto_respond, the default): like a hardware MFT it raises
@@ -48,9 +62,11 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
+#include "platform/fake/fake_apartments.h"
 #include "platform/fake/fault_plan.h"
 #include "platform/media_foundation.h"
 
@@ -104,6 +120,9 @@ class FakeEncoderTransform final : public mf::Transform, public std::enable_shar
   std::optional<mf::OutputStreamInfo> stream_info_after_change;
   // Read back for the low-latency property; absent echoes the value set.
   std::optional<mf::Variant> low_latency_read_back;
+  // What the encoder's activation object says about it.
+  std::u16string friendly_name = u"Fake H.264 Encoder MFT";
+  LocallyUniqueId adapter_luid{1, 0};
 
   // Driving.
   void push_event(std::uint32_t type, std::uint32_t status = 0);
@@ -122,6 +141,8 @@ class FakeEncoderTransform final : public mf::Transform, public std::enable_shar
   [[nodiscard]] std::vector<std::uint32_t> transform_attributes_set() const;
   [[nodiscard]] std::vector<std::uint32_t> offered_buffer_sizes() const;
   [[nodiscard]] std::size_t output_types_set() const;
+  // Whether IMFActivate::ShutdownObject ran for this transform.
+  [[nodiscard]] bool shut_down() const;
   // Events queued but not yet taken.
   [[nodiscard]] std::size_t pending_events() const;
   // Blocks until get_event is waiting on an empty queue (the event thread
@@ -147,29 +168,46 @@ class FakeEncoderTransform final : public mf::Transform, public std::enable_shar
   struct State;
 
  private:
+  friend class FakeMediaFoundation;  // hands state_ to the activation objects
   std::shared_ptr<Shared> shared_;
   std::shared_ptr<State> state_;
 };
 
 class FakeMediaFoundation final : public mf::MediaFoundation {
  public:
-  enum class Enumeration { OneEncoder, NoEncoder, FirstEntryEmpty };
+  // Registered: every registered encoder; FirstEntryEmpty: an empty entry
+  // before them; OnlyEntryEmpty: one empty entry and nothing else.
+  enum class Enumeration { Registered, NoEncoder, FirstEntryEmpty, OnlyEntryEmpty };
 
-  FakeMediaFoundation();
+  explicit FakeMediaFoundation(std::shared_ptr<FakeApartments> apartments = std::make_shared<FakeApartments>());
   ~FakeMediaFoundation() override;
 
   [[nodiscard]] FaultPlan& faults();
+  [[nodiscard]] FakeApartments& apartments();
+  // The first registered encoder, there from the start.
   [[nodiscard]] FakeEncoderTransform& encoder();
-  // Knob: what MFTEnumEx yields.
-  Enumeration enumeration = Enumeration::OneEncoder;
+  // Registers one more encoder, listed after those before it.
+  FakeEncoderTransform& add_encoder(std::u16string friendly_name, LocallyUniqueId adapter);
+  // Knob: what the enumerations yield.
+  Enumeration enumeration = Enumeration::Registered;
   [[nodiscard]] std::uint64_t co_uninitialize_calls() const;
   [[nodiscard]] std::uint64_t calls(std::string_view operation) const { return faults_->calls(operation); }
+  // The adapter the last MFTEnum2 asked for.
+  [[nodiscard]] std::optional<LocallyUniqueId> last_enum2_adapter() const;
+  // Media Foundation objects handed to the program and not yet released.
+  [[nodiscard]] std::int64_t live_objects() const;
+  // Rules of the platform the program broke (see the top of this file).
+  [[nodiscard]] std::vector<std::string> violations() const;
 
   Status mf_startup(std::uint32_t version, std::uint32_t flags) override;
   Status mf_shutdown() override;
   Result<std::vector<std::shared_ptr<mf::Activate>>> mft_enum_ex(const Guid& category, std::uint32_t flags,
                                                                  const mf::RegisterTypeInfo& input_type,
                                                                  const mf::RegisterTypeInfo& output_type) override;
+  Result<std::vector<std::shared_ptr<mf::Activate>>> mft_enum2(const Guid& category, std::uint32_t flags,
+                                                              const mf::RegisterTypeInfo& input_type,
+                                                              const mf::RegisterTypeInfo& output_type,
+                                                              LocallyUniqueId adapter) override;
   Result<mf::CreatedDeviceManager> mf_create_dxgi_device_manager() override;
   Result<std::shared_ptr<mf::MediaType>> mf_create_media_type() override;
   Result<std::shared_ptr<mf::Sample>> mf_create_sample() override;
@@ -181,9 +219,11 @@ class FakeMediaFoundation final : public mf::MediaFoundation {
   void co_uninitialize() override;
 
  private:
+  [[nodiscard]] std::vector<std::shared_ptr<mf::Activate>> listed(std::optional<LocallyUniqueId> adapter) const;
+
   std::shared_ptr<FakeEncoderTransform::Shared> shared_;
   FaultPlan* faults_;
-  std::shared_ptr<FakeEncoderTransform> encoder_;
+  std::vector<std::shared_ptr<FakeEncoderTransform>> encoders_;
 };
 
 }  // namespace quorvex::platform::fake

@@ -421,13 +421,32 @@ GetMessageResult FakeWin32::get_message(Message& message) {
   }
   std::unique_lock lock(mutex_);
   Queue& queue = queues_[thread_id_locked()];
-  const bool ready = queue_changed_.wait_for(lock, get_message_timeout_, [&queue] {
-    return !queue.messages.empty() || queue.quit_requested;
-  });
-  if (!ready) {
-    ++get_message_timeouts_;
-    std::fputs("fake win32: get_message timed out waiting for a message\n", stderr);
-    return GetMessageResult::Failed;
+  const auto give_up = std::chrono::steady_clock::now() + get_message_timeout_;
+  for (;;) {
+    if (!queue.messages.empty() || queue.quit_requested) {
+      break;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    Timer* next = nullptr;
+    std::uint64_t next_id = 0;
+    for (auto& [id, timer] : queue.timers) {
+      if (next == nullptr || timer.due < next->due) {
+        next = &timer;
+        next_id = id;
+      }
+    }
+    // Like Windows, a due timer yields one WM_TIMER however late it is.
+    if (next != nullptr && next->due <= now) {
+      next->due = now + next->elapse;
+      message = Message{0, win32::wm_timer, next_id, 0};
+      return GetMessageResult::Message;
+    }
+    if (now >= give_up) {
+      ++get_message_timeouts_;
+      std::fputs("fake win32: get_message timed out waiting for a message\n", stderr);
+      return GetMessageResult::Failed;
+    }
+    queue_changed_.wait_until(lock, next != nullptr ? std::min(next->due, give_up) : give_up);
   }
   // PostQuitMessage's quit comes only once the posted messages are gone.
   if (queue.messages.empty()) {
@@ -489,6 +508,53 @@ Status FakeWin32::post_thread_message(std::uint32_t thread_id, std::uint32_t mes
   it->second.messages.push_back(Message{0, message, wparam, lparam});
   queue_changed_.notify_all();
   return {};
+}
+
+Result<std::uint64_t> FakeWin32::set_timer(std::uint32_t elapse_ms) {
+  if (auto d = faults_.on_call("set_timer"); d.outcome == FaultPlan::Outcome::Fail) {
+    return fail(d.code);
+  }
+  // USER_TIMER_MINIMUM: shorter periods are raised to 10 ms.
+  const std::chrono::milliseconds elapse{std::max<std::uint32_t>(elapse_ms, 10)};
+  std::lock_guard lock(mutex_);
+  const std::uint64_t id = next_timer_++;
+  queues_[thread_id_locked()].timers[id] = Timer{elapse, std::chrono::steady_clock::now() + elapse};
+  queue_changed_.notify_all();
+  return id;
+}
+
+Status FakeWin32::kill_timer(std::uint64_t timer_id) {
+  if (auto d = faults_.on_call("kill_timer"); d.outcome == FaultPlan::Outcome::Fail) {
+    return fail(d.code);
+  }
+  std::lock_guard lock(mutex_);
+  if (queues_[thread_id_locked()].timers.erase(timer_id) == 0) {
+    return fail(error_invalid_timer_id);
+  }
+  return {};
+}
+
+std::size_t FakeWin32::live_timers() const {
+  std::lock_guard lock(mutex_);
+  std::size_t count = 0;
+  for (const auto& [thread, queue] : queues_) {
+    count += queue.timers.size();
+  }
+  return count;
+}
+
+Result<std::uint32_t> FakeWin32::dwm_get_window_attribute_cloaked(WindowHandle window) {
+  if (auto d = faults_.on_call("dwm_get_window_attribute_cloaked"); d.outcome == FaultPlan::Outcome::Fail) {
+    return fail(d.code);
+  }
+  std::lock_guard lock(mutex_);
+  const FakeWindow* w = find_window_locked(window);
+  if (w == nullptr) {
+    return fail(status::e_handle);
+  }
+  // DWM_CLOAKED_SHELL: the shell hid it (another desktop, a suspended app).
+  constexpr std::uint32_t dwm_cloaked_shell = 2;
+  return w->cloaked ? dwm_cloaked_shell : 0u;
 }
 
 void FakeWin32::post_quit_message(std::int32_t exit_code) {

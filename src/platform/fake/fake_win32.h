@@ -4,7 +4,9 @@
 // including unpaired surrogates), processes (module names, open failures),
 // the performance counter, and a real per-thread message queue so a message
 // loop runs as it would on Windows: post_task() queues work that
-// dispatch_message() runs on the queue's thread.
+// dispatch_message() runs on the queue's thread. Thread timers (SetTimer)
+// run on the real clock: get_message hands out WM_TIMER when a timer is due
+// and no posted message waits, as Windows does.
 //
 // Every operation first asks faults() under its own method name
 // ("enum_display_monitors", "get_client_rect", "post_thread_message", ...),
@@ -64,6 +66,9 @@ struct FakeWindow {
   std::uint64_t ex_style = 0;
   std::u16string title;
   bool title_copy_fails = false;  // GetWindowTextW returns 0
+  // DWMWA_CLOAKED: visible to IsWindowVisible yet shown nowhere (a suspended
+  // app's frame, a window on another virtual desktop).
+  bool cloaked = false;
 };
 
 struct FakeProcess {
@@ -79,6 +84,7 @@ class FakeWin32 final : public Win32 {
   static constexpr std::uint32_t task_message = 0x8000 + 0x51;  // WM_APP range
   static constexpr WindowHandle desktop_window{0x10010};
   static constexpr std::uint32_t error_invalid_thread_id = 1444;
+  static constexpr std::uint32_t error_invalid_timer_id = 1468;
   static constexpr std::uint32_t error_insufficient_buffer = 122;
 
   FakeWin32();
@@ -108,6 +114,8 @@ class FakeWin32 final : public Win32 {
   void set_get_message_timeout(std::chrono::milliseconds timeout);
   // How often get_message gave up that way.
   [[nodiscard]] int get_message_timeouts() const;
+  // Thread timers not yet killed, on every thread.
+  [[nodiscard]] std::size_t live_timers() const;
   // Exit codes passed to post_quit_message, in order.
   [[nodiscard]] std::vector<std::int32_t> quit_exit_codes() const;
 
@@ -144,12 +152,20 @@ class FakeWin32 final : public Win32 {
   Status post_thread_message(std::uint32_t thread_id, std::uint32_t message, std::uint64_t wparam,
                              std::int64_t lparam) override;
   void post_quit_message(std::int32_t exit_code) override;
+  Result<std::uint64_t> set_timer(std::uint32_t elapse_ms) override;
+  Status kill_timer(std::uint64_t timer_id) override;
+  Result<std::uint32_t> dwm_get_window_attribute_cloaked(WindowHandle window) override;
 
  private:
+  struct Timer {
+    std::chrono::milliseconds elapse{0};
+    std::chrono::steady_clock::time_point due;
+  };
   struct Queue {
     std::deque<Message> messages;
     bool quit_requested = false;
     std::int32_t quit_code = 0;
+    std::map<std::uint64_t, Timer> timers;
   };
 
   [[nodiscard]] std::uint32_t thread_id_locked();
@@ -171,6 +187,7 @@ class FakeWin32 final : public Win32 {
   std::map<std::uint32_t, Queue> queues_;
   std::map<std::uint64_t, std::function<void()>> tasks_;
   std::uint64_t next_task_ = 1;
+  std::uint64_t next_timer_ = 1;
   std::vector<std::int32_t> quit_codes_;
   std::chrono::milliseconds get_message_timeout_{std::chrono::seconds(30)};
   int get_message_timeouts_ = 0;

@@ -25,9 +25,13 @@ class HostDevice final : public d3d11::Device, public std::enable_shared_from_th
 };
 
 // IDXGIDevice of a host device.
+// The LUID of the stand-in's one virtual adapter.
+inline constexpr LocallyUniqueId host_adapter_luid{0x51, 0};
+
 class HostDxgiDevice final : public d3d11::DxgiDevice {
  public:
   explicit HostDxgiDevice(std::shared_ptr<HostDevice> device) : device_(std::move(device)) {}
+  Result<LocallyUniqueId> get_adapter_luid() override { return host_adapter_luid; }
   [[nodiscard]] const std::shared_ptr<HostDevice>& device() const { return device_; }
 
  private:

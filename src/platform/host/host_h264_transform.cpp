@@ -20,10 +20,6 @@ class HostMediaEvent final : public mf::MediaEvent {
   std::uint32_t status_;
 };
 
-bool is_true(const mf::Variant& v) {
-  return (v.type == mf::Variant::Type::Bool && v.bool_val != mf::Variant::variant_false) ||
-         ((v.type == mf::Variant::Type::UI4 || v.type == mf::Variant::Type::UI8) && v.ui != 0);
-}
 
 constexpr std::uint32_t default_bitrate_bps = 8'000'000;
 
@@ -42,6 +38,15 @@ HostH264Transform::~HostH264Transform() {
   for (Input& input : inputs_) {
     release_input(input);
   }
+}
+
+void HostH264Transform::shutdown() {
+  {
+    std::lock_guard lock(mutex_);
+    shutdown_ = true;
+  }
+  work_changed_.notify_all();
+  event_raised_.notify_all();
 }
 
 bool HostH264Transform::unlocked() const {
@@ -384,8 +389,9 @@ Status HostH264Transform::set_value(const Guid& api, const mf::Variant& value) {
     return {};
   }
   if (api == guids::codecapi_av_enc_video_force_key_frame) {
-    if (value.type != mf::Variant::Type::Bool && !ui4) return host_fail(status::e_invalidarg);
-    if (is_true(value)) force_keyframe_ = true;
+    // VT_UI4, as documented; a VT_BOOL request is refused like Windows does.
+    if (!ui4) return host_fail(status::e_invalidarg);
+    if (value.ui != 0) force_keyframe_ = true;
     return {};
   }
   if (api == guids::codecapi_av_enc_mpv_gop_size) {

@@ -85,6 +85,10 @@ class HostH264Transform final : public mf::Transform,
   Status set_value(const Guid& api, const mf::Variant& value) override;
   Result<mf::Variant> get_value(const Guid& api) override;
 
+  // IMFShutdown::Shutdown: the worker stops and get_event answers
+  // MF_E_SHUTDOWN from now on, also to a caller already waiting.
+  void shutdown();
+
   // The most pictures x264 ever held back after an encode (0 is the promise).
   [[nodiscard]] int max_delayed_frames() const;
 

@@ -12,8 +12,20 @@ namespace {
 class HostActivate final : public mf::Activate {
  public:
   Result<std::shared_ptr<mf::Transform>> activate_object() override {
-    return std::shared_ptr<mf::Transform>(std::make_shared<HostH264Transform>());
+    auto transform = std::make_shared<HostH264Transform>();
+    activated_ = transform;
+    return std::shared_ptr<mf::Transform>(transform);
   }
+  Result<std::u16string> get_friendly_name() override { return std::u16string(u"x264 H.264 Encoder (host stand-in)"); }
+  Status shutdown_object() override {
+    if (auto transform = activated_.lock()) {
+      transform->shutdown();
+    }
+    return {};
+  }
+
+ private:
+  std::weak_ptr<HostH264Transform> activated_;
 };
 
 class HostDxgiDeviceManager final : public mf::DxgiDeviceManager {
@@ -68,6 +80,16 @@ Result<std::vector<std::shared_ptr<mf::Activate>>> HostMediaFoundation::mft_enum
     found.push_back(std::make_shared<HostActivate>());
   }
   return found;
+}
+
+Result<std::vector<std::shared_ptr<mf::Activate>>> HostMediaFoundation::mft_enum2(
+    const Guid& category, std::uint32_t flags, const mf::RegisterTypeInfo& input_type,
+    const mf::RegisterTypeInfo& output_type, LocallyUniqueId adapter) {
+  // The encoder belongs to the one virtual adapter.
+  if (adapter != host_adapter_luid) {
+    return std::vector<std::shared_ptr<mf::Activate>>{};
+  }
+  return mft_enum_ex(category, flags, input_type, output_type);
 }
 
 Result<mf::CreatedDeviceManager> HostMediaFoundation::mf_create_dxgi_device_manager() {

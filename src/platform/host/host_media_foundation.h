@@ -20,6 +20,10 @@ class HostMediaFoundation final : public mf::MediaFoundation {
   Result<std::vector<std::shared_ptr<mf::Activate>>> mft_enum_ex(const Guid& category, std::uint32_t flags,
                                                                  const mf::RegisterTypeInfo& input_type,
                                                                  const mf::RegisterTypeInfo& output_type) override;
+  Result<std::vector<std::shared_ptr<mf::Activate>>> mft_enum2(const Guid& category, std::uint32_t flags,
+                                                              const mf::RegisterTypeInfo& input_type,
+                                                              const mf::RegisterTypeInfo& output_type,
+                                                              LocallyUniqueId adapter) override;
   Result<mf::CreatedDeviceManager> mf_create_dxgi_device_manager() override;
   Result<std::shared_ptr<mf::MediaType>> mf_create_media_type() override;
   Result<std::shared_ptr<mf::Sample>> mf_create_sample() override;

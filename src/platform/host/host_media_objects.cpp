@@ -24,6 +24,11 @@ Result<std::uint32_t> HostMemoryBuffer::get_current_length() {
   return current_length_;
 }
 
+Result<std::uint32_t> HostMemoryBuffer::get_max_length() {
+  std::lock_guard lock(mutex_);
+  return static_cast<std::uint32_t>(bytes_.size());
+}
+
 Status HostMemoryBuffer::set_current_length(std::uint32_t length) {
   std::lock_guard lock(mutex_);
   if (length > bytes_.size()) {
@@ -50,6 +55,11 @@ Status HostDxgiSurfaceBuffer::unlock() {
 }
 
 Result<std::uint32_t> HostDxgiSurfaceBuffer::get_current_length() {
+  std::lock_guard lock(mutex_);
+  return current_length_;
+}
+
+Result<std::uint32_t> HostDxgiSurfaceBuffer::get_max_length() {
   return static_cast<std::uint32_t>(texture_->size_bytes());
 }
 
@@ -57,6 +67,8 @@ Status HostDxgiSurfaceBuffer::set_current_length(std::uint32_t length) {
   if (length > texture_->size_bytes()) {
     return host_fail(status::e_invalidarg);
   }
+  std::lock_guard lock(mutex_);
+  current_length_ = length;
   return {};
 }
 

@@ -86,6 +86,7 @@ class HostMemoryBuffer final : public mf::MediaBuffer {
   Result<Locked> lock() override;
   Status unlock() override;
   Result<std::uint32_t> get_current_length() override;
+  Result<std::uint32_t> get_max_length() override;
   Status set_current_length(std::uint32_t length) override;
 
  private:
@@ -104,13 +105,17 @@ class HostDxgiSurfaceBuffer final : public mf::MediaBuffer {
 
   Result<Locked> lock() override;
   Status unlock() override;
+  // Like the system's, the current length starts at 0 and the maximum is
+  // the surface's size.
   Result<std::uint32_t> get_current_length() override;
+  Result<std::uint32_t> get_max_length() override;
   Status set_current_length(std::uint32_t length) override;
 
  private:
   std::shared_ptr<HostTexture> texture_;
   std::mutex mutex_;
-  int lock_count_ = 0;  // guarded by mutex_
+  int lock_count_ = 0;              // guarded by mutex_
+  std::uint32_t current_length_ = 0;  // guarded by mutex_
 };
 
 class HostSample final : public HostAttributes<mf::Sample> {

@@ -28,6 +28,7 @@ inline constexpr std::uint32_t mf_e_no_sample_timestamp = 0xC00D36E8;
 inline constexpr std::uint32_t mf_e_transform_async_locked = 0xC00D6D77;
 inline constexpr std::uint32_t error_insufficient_buffer = 122;
 inline constexpr std::uint32_t error_invalid_thread_id = 1444;
+inline constexpr std::uint32_t error_invalid_timer_id = 1468;
 }  // namespace status_code
 
 [[nodiscard]] inline Error host_error(std::uint32_t code) {

@@ -258,4 +258,19 @@ Status HostWin32::post_thread_message(std::uint32_t thread_id, std::uint32_t mes
 
 void HostWin32::post_quit_message(std::int32_t exit_code) { queues_->post_quit(exit_code); }
 
+Result<std::uint64_t> HostWin32::set_timer(std::uint32_t elapse_ms) {
+  // USER_TIMER_MINIMUM: shorter periods are raised to 10 ms.
+  return queues_->set_timer(std::chrono::milliseconds(std::max<std::uint32_t>(elapse_ms, 10)));
+}
+
+Status HostWin32::kill_timer(std::uint64_t timer_id) {
+  if (!queues_->kill_timer(timer_id)) {
+    return host_fail(status_code::error_invalid_timer_id);
+  }
+  return {};
+}
+
+// The host desktop has no compositor that could cloak a window.
+Result<std::uint32_t> HostWin32::dwm_get_window_attribute_cloaked(WindowHandle) { return 0u; }
+
 }  // namespace quorvex::platform::host

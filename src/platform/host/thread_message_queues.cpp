@@ -1,5 +1,6 @@
 #include "platform/host/thread_message_queues.h"
 
+#include <algorithm>
 #include <atomic>
 #include <utility>
 #include <vector>
@@ -73,7 +74,22 @@ void ThreadMessageQueues::remove_queue(std::uint32_t thread_id) {
 GetMessageResult ThreadMessageQueues::get(Message& message) {
   const std::shared_ptr<Queue> queue = queue_for_current_thread();
   std::unique_lock lock(mutex_);
-  arrived_.wait(lock, [&] { return !queue->messages.empty() || queue->quit_requested; });
+  while (queue->messages.empty() && !queue->quit_requested) {
+    auto next = std::min_element(queue->timers.begin(), queue->timers.end(),
+                                 [](const auto& a, const auto& b) { return a.second.due < b.second.due; });
+    if (next == queue->timers.end()) {
+      arrived_.wait(lock);
+      continue;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (next->second.due <= now) {
+      // However late, a due timer yields one WM_TIMER, then waits a period.
+      next->second.due = now + next->second.elapse;
+      message = Message{0, win32::wm_timer, next->first, 0};
+      return GetMessageResult::Message;
+    }
+    arrived_.wait_until(lock, next->second.due);
+  }
   if (!queue->messages.empty()) {
     message = queue->messages.front();
     queue->messages.pop_front();
@@ -106,6 +122,24 @@ void ThreadMessageQueues::post_quit(std::int32_t exit_code) {
     queue->quit_code = exit_code;
   }
   arrived_.notify_all();
+}
+
+std::uint64_t ThreadMessageQueues::set_timer(std::chrono::milliseconds elapse) {
+  const std::shared_ptr<Queue> queue = queue_for_current_thread();
+  std::uint64_t id = 0;
+  {
+    std::lock_guard lock(mutex_);
+    id = next_timer_id_++;
+    queue->timers[id] = Timer{elapse, std::chrono::steady_clock::now() + elapse};
+  }
+  arrived_.notify_all();
+  return id;
+}
+
+bool ThreadMessageQueues::kill_timer(std::uint64_t timer_id) {
+  const std::shared_ptr<Queue> queue = queue_for_current_thread();
+  std::lock_guard lock(mutex_);
+  return queue->timers.erase(timer_id) != 0;
 }
 
 bool ThreadMessageQueues::post_work(std::uint32_t thread_id, std::function<void()> work) {

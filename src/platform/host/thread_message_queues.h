@@ -7,12 +7,14 @@
 // none fails with ERROR_INVALID_THREAD_ID. A queue goes away with its thread.
 // Posted messages come out in posting order; a quit request from post_quit
 // is delivered as WM_QUIT once no posted message is left, the way Windows
-// treats the quit flag.
+// treats the quit flag. Thread timers (SetTimer) yield one WM_TIMER when due
+// and no posted message waits, also as Windows does.
 //
 // Thread contract: every member may be called from any thread; get() works
 // on the calling thread's own queue.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -37,6 +39,10 @@ class ThreadMessageQueues : public std::enable_shared_from_this<ThreadMessageQue
   [[nodiscard]] GetMessageResult get(Message& message);
   [[nodiscard]] Status post(std::uint32_t thread_id, const Message& message);
   void post_quit(std::int32_t exit_code);
+  // A timer of the calling thread's queue; its id (never 0).
+  [[nodiscard]] std::uint64_t set_timer(std::chrono::milliseconds elapse);
+  // False when the calling thread has no such timer.
+  bool kill_timer(std::uint64_t timer_id);
   // Runs the dispatcher work a message names (no-op for other messages).
   void dispatch(const Message& message);
 
@@ -48,10 +54,15 @@ class ThreadMessageQueues : public std::enable_shared_from_this<ThreadMessageQue
   [[nodiscard]] bool has_queue(std::uint32_t thread_id);
 
  private:
+  struct Timer {
+    std::chrono::milliseconds elapse{0};
+    std::chrono::steady_clock::time_point due;
+  };
   struct Queue {
     std::deque<Message> messages;
     bool quit_requested = false;
     std::int32_t quit_code = 0;
+    std::map<std::uint64_t, Timer> timers;
   };
   std::shared_ptr<Queue> queue_for_current_thread();
   void remove_queue(std::uint32_t thread_id);
@@ -62,6 +73,7 @@ class ThreadMessageQueues : public std::enable_shared_from_this<ThreadMessageQue
   std::map<std::uint32_t, std::shared_ptr<Queue>> queues_;    // guarded by mutex_
   std::map<std::uint64_t, std::function<void()>> work_;      // guarded by mutex_
   std::uint64_t next_work_id_ = 1;                           // guarded by mutex_
+  std::uint64_t next_timer_id_ = 1;                          // guarded by mutex_
 };
 
 }  // namespace quorvex::platform::host

@@ -326,4 +326,16 @@ Result<d3d11::CreatedDevice> D3D11Adapter::create_device(
   return created;
 }
 
+Result<LocallyUniqueId> DxgiDeviceAdapter::get_adapter_luid() {
+  ComPtr<IDXGIAdapter> adapter;
+  if (const HRESULT hr = native_->GetAdapter(&adapter); FAILED(hr)) {
+    return hresult_failure(hr);
+  }
+  DXGI_ADAPTER_DESC desc{};
+  if (const HRESULT hr = adapter->GetDesc(&desc); FAILED(hr)) {
+    return hresult_failure(hr);
+  }
+  return LocallyUniqueId{desc.AdapterLuid.LowPart, desc.AdapterLuid.HighPart};
+}
+
 }  // namespace quorvex::platform::windows

@@ -53,6 +53,7 @@ class DxgiDeviceAdapter final : public d3d11::DxgiDevice {
  public:
   explicit DxgiDeviceAdapter(ComPtr<IDXGIDevice> native) : native_(std::move(native)) {}
   [[nodiscard]] IDXGIDevice* native() const { return native_.Get(); }
+  Result<LocallyUniqueId> get_adapter_luid() override;
 
  private:
   ComPtr<IDXGIDevice> native_;

@@ -110,6 +110,14 @@ class MediaBufferAdapter final : public mf::MediaBuffer {
     }
     return length;
   }
+  Result<std::uint32_t> get_max_length() override {
+    DWORD length = 0;
+    const HRESULT hr = native_->GetMaxLength(&length);
+    if (FAILED(hr)) {
+      return hresult_failure(hr);
+    }
+    return length;
+  }
   Status set_current_length(std::uint32_t length) override {
     return check(native_->SetCurrentLength(length));
   }
@@ -227,6 +235,10 @@ class CodecApiAdapter final : public mf::CodecApi {
       case mf::Variant::Type::UI4:
         variant.value.vt = VT_UI4;
         variant.value.ulVal = static_cast<ULONG>(value.ui);
+        break;
+      case mf::Variant::Type::I4:
+        variant.value.vt = VT_I4;
+        variant.value.lVal = static_cast<LONG>(value.ui);
         break;
       case mf::Variant::Type::UI8:
         variant.value.vt = VT_UI8;
@@ -454,10 +466,52 @@ class ActivateAdapter final : public mf::Activate {
     }
     return std::shared_ptr<mf::Transform>(wrap<TransformAdapter>(std::move(transform)));
   }
+  Result<std::u16string> get_friendly_name() override {
+    LPWSTR name = nullptr;
+    UINT32 length = 0;
+    const HRESULT hr = native_->GetAllocatedString(MFT_FRIENDLY_NAME_Attribute, &name, &length);
+    if (FAILED(hr)) {
+      return hresult_failure(hr);
+    }
+    std::u16string text(reinterpret_cast<const char16_t*>(name), length);
+    CoTaskMemFree(name);
+    return text;
+  }
+  Status shutdown_object() override { return check(native_->ShutdownObject()); }
 
  private:
   ComPtr<IMFActivate> native_;
 };
+
+// MFT_ENUM_ADAPTER_LUID, from the Windows SDK's mfapi.h (mingw-w64 10 lacks
+// it): {1D39518C-E220-4DA8-A07F-BA172552D6B1}.
+constexpr GUID mft_enum_adapter_luid = {0x1d39518c, 0xe220, 0x4da8, {0xa0, 0x7f, 0xba, 0x17, 0x25, 0x52, 0xd6, 0xb1}};
+
+// MFTEnum2 (mfplat.dll, Windows 10 1607 and later), looked up at run time so
+// the program still starts where it is missing.
+using MftEnum2Function = HRESULT(WINAPI*)(GUID, UINT32, const MFT_REGISTER_TYPE_INFO*, const MFT_REGISTER_TYPE_INFO*,
+                                          IMFAttributes*, IMFActivate***, UINT32*);
+
+MftEnum2Function find_mft_enum2() {
+  HMODULE mfplat = GetModuleHandleW(L"mfplat.dll");
+  if (mfplat == nullptr) {
+    return nullptr;
+  }
+  void* address = reinterpret_cast<void*>(GetProcAddress(mfplat, "MFTEnum2"));
+  return reinterpret_cast<MftEnum2Function>(address);
+}
+
+// Adapters for an MFTEnumEx / MFTEnum2 array; each entry's reference moves
+// to its adapter and the array is freed.
+std::vector<std::shared_ptr<mf::Activate>> adopt_activates(IMFActivate** array, UINT32 count) {
+  std::vector<std::shared_ptr<mf::Activate>> activates;
+  activates.reserve(count);
+  for (UINT32 i = 0; i < count; ++i) {
+    activates.push_back(wrap<ActivateAdapter>(adopt_reference(array[i])));
+  }
+  CoTaskMemFree(array);
+  return activates;
+}
 
 MFT_REGISTER_TYPE_INFO to_native_type_info(const mf::RegisterTypeInfo& info) {
   return MFT_REGISTER_TYPE_INFO{to_native(info.major_type), to_native(info.subtype)};
@@ -487,14 +541,37 @@ Result<std::vector<std::shared_ptr<mf::Activate>>> MediaFoundationAdapter::mft_e
   if (FAILED(hr)) {
     return hresult_failure(hr);
   }
-  std::vector<std::shared_ptr<mf::Activate>> activates;
-  activates.reserve(count);
-  for (UINT32 i = 0; i < count; ++i) {
-    // Each entry carries a reference that now belongs to its adapter.
-    activates.push_back(wrap<ActivateAdapter>(adopt_reference(array[i])));
+  return adopt_activates(array, count);
+}
+
+Result<std::vector<std::shared_ptr<mf::Activate>>> MediaFoundationAdapter::mft_enum2(
+    const Guid& category, std::uint32_t flags, const mf::RegisterTypeInfo& input_type,
+    const mf::RegisterTypeInfo& output_type, LocallyUniqueId adapter) {
+  const MftEnum2Function enum2 = find_mft_enum2();
+  if (enum2 == nullptr) {
+    return hresult_failure(E_NOTIMPL);
   }
-  CoTaskMemFree(array);
-  return activates;
+  ComPtr<IMFAttributes> attributes;
+  if (const HRESULT hr = MFCreateAttributes(&attributes, 1); FAILED(hr)) {
+    return hresult_failure(hr);
+  }
+  LUID luid{};
+  luid.LowPart = adapter.low_part;
+  luid.HighPart = adapter.high_part;
+  if (const HRESULT hr = attributes->SetBlob(mft_enum_adapter_luid, reinterpret_cast<const UINT8*>(&luid), sizeof(luid));
+      FAILED(hr)) {
+    return hresult_failure(hr);
+  }
+  const MFT_REGISTER_TYPE_INFO native_input = to_native_type_info(input_type);
+  const MFT_REGISTER_TYPE_INFO native_output = to_native_type_info(output_type);
+  IMFActivate** array = nullptr;
+  UINT32 count = 0;
+  const HRESULT hr =
+      enum2(to_native(category), flags, &native_input, &native_output, attributes.Get(), &array, &count);
+  if (FAILED(hr)) {
+    return hresult_failure(hr);
+  }
+  return adopt_activates(array, count);
 }
 
 Result<mf::CreatedDeviceManager> MediaFoundationAdapter::mf_create_dxgi_device_manager() {

@@ -1,6 +1,7 @@
 #include "platform/windows/win32_adapter.h"
 
 #include <windows.h>
+#include <dwmapi.h>
 #include <psapi.h>
 
 #include <cstddef>
@@ -334,5 +335,29 @@ Status Win32Adapter::post_thread_message(std::uint32_t thread_id, std::uint32_t 
 }
 
 void Win32Adapter::post_quit_message(std::int32_t exit_code) { PostQuitMessage(exit_code); }
+
+Result<std::uint64_t> Win32Adapter::set_timer(std::uint32_t elapse_ms) {
+  const UINT_PTR id = SetTimer(nullptr, 0, elapse_ms, nullptr);
+  if (id == 0) {
+    return last_error_failure();
+  }
+  return static_cast<std::uint64_t>(id);
+}
+
+Status Win32Adapter::kill_timer(std::uint64_t timer_id) {
+  if (KillTimer(nullptr, static_cast<UINT_PTR>(timer_id)) == FALSE) {
+    return last_error_failure();
+  }
+  return {};
+}
+
+Result<std::uint32_t> Win32Adapter::dwm_get_window_attribute_cloaked(WindowHandle window) {
+  DWORD cloaked = 0;
+  const HRESULT hr = DwmGetWindowAttribute(to_hwnd(window), DWMWA_CLOAKED, &cloaked, sizeof(cloaked));
+  if (FAILED(hr)) {
+    return hresult_failure(hr);
+  }
+  return static_cast<std::uint32_t>(cloaked);
+}
 
 }  // namespace quorvex::platform::windows

@@ -49,6 +49,9 @@ class Win32Adapter final : public Win32 {
   Status post_thread_message(std::uint32_t thread_id, std::uint32_t message, std::uint64_t wparam,
                              std::int64_t lparam) override;
   void post_quit_message(std::int32_t exit_code) override;
+  Result<std::uint64_t> set_timer(std::uint32_t elapse_ms) override;
+  Status kill_timer(std::uint64_t timer_id) override;
+  Result<std::uint32_t> dwm_get_window_attribute_cloaked(WindowHandle window) override;
 };
 
 }  // namespace quorvex::platform::windows

@@ -21,9 +21,13 @@ class TransformContract : public ::testing::Test {
 
   void SetUp() override {
     auto& mf = platform_->media_foundation();
+    // The test thread activates the encoder: it must be in an apartment.
+    ASSERT_TRUE(mf.co_initialize_ex(mf::coinit_multithreaded).has_value());
+    apartment_ = true;
     ASSERT_TRUE(mf.mf_startup(mf::mf_version, mf::mfstartup_full).has_value());
-    auto created = platform_->d3d11().create_device(d3d11::DriverType::Hardware, d3d11::create_device_bgra_support,
-                                                    levels_, d3d11::sdk_version);
+    auto created = platform_->d3d11().create_device(
+        d3d11::DriverType::Hardware, d3d11::create_device_bgra_support | d3d11::create_device_video_support, levels_,
+        d3d11::sdk_version);
     ASSERT_TRUE(created.has_value());
     device_ = created->device;
     auto found = mf.mft_enum_ex(guids::mft_category_video_encoder,
@@ -32,7 +36,8 @@ class TransformContract : public ::testing::Test {
                                 {guids::mf_media_type_video, guids::mf_video_format_h264});
     ASSERT_TRUE(found.has_value());
     ASSERT_FALSE(found->empty());
-    auto transform = found->front()->activate_object();
+    activation_ = found->front();
+    auto transform = activation_->activate_object();
     ASSERT_TRUE(transform.has_value());
     transform_ = *transform;
     auto attributes = transform_->get_attributes();
@@ -53,7 +58,14 @@ class TransformContract : public ::testing::Test {
     transform_.reset();
     events_.reset();
     codec_.reset();
+    if (activation_) {
+      (void)activation_->shutdown_object();
+      activation_.reset();
+    }
     (void)platform_->media_foundation().mf_shutdown();
+    if (apartment_) {
+      platform_->media_foundation().co_uninitialize();
+    }
   }
 
   std::shared_ptr<mf::MediaType> video_type(const Guid& subtype) {
@@ -82,6 +94,7 @@ class TransformContract : public ::testing::Test {
     surfaces_.push_back(texture);
     auto& mf = platform_->media_foundation();
     auto buffer = *mf.mf_create_dxgi_surface_buffer(texture, 0, false);
+    (void)buffer->set_current_length(*buffer->get_max_length());
     auto sample = *mf.mf_create_sample();
     EXPECT_TRUE(sample->add_buffer(buffer).has_value());
     EXPECT_TRUE(sample->set_sample_time(time_100ns).has_value());
@@ -112,6 +125,8 @@ class TransformContract : public ::testing::Test {
   std::unique_ptr<Platform> platform_ = Factory::create();
   const d3d11::FeatureLevel levels_[2] = {d3d11::FeatureLevel::Level_11_1, d3d11::FeatureLevel::Level_11_0};
   std::shared_ptr<d3d11::Device> device_;
+  std::shared_ptr<mf::Activate> activation_;
+  bool apartment_ = false;
   std::shared_ptr<mf::Transform> transform_;
   std::shared_ptr<mf::MediaEventGenerator> events_;
   std::shared_ptr<mf::CodecApi> codec_;

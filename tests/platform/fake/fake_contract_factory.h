@@ -21,10 +21,11 @@ namespace quorvex::platform::fake {
 
 class FakePlatform final : public Platform {
  public:
+  std::shared_ptr<FakeApartments> apartments = std::make_shared<FakeApartments>();
   FakeWin32 win32_fake;
-  FakeGraphicsCapture capture_fake{win32_fake};
+  FakeGraphicsCapture capture_fake{win32_fake, apartments};
   FakeD3D11 d3d11_fake;
-  FakeMediaFoundation media_foundation_fake;
+  FakeMediaFoundation media_foundation_fake{apartments};
   // System-relative time of the next composed frame; one 60 Hz period apart.
   std::atomic<std::int64_t> next_frame_time_100ns{166'667};
 

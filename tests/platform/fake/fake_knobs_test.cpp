@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <thread>
 
 #include "fake/fake_contract_factory.h"
 
@@ -142,6 +143,7 @@ class FakeKnobs : public testing::TestWithParam<KnobCase> {};
 TEST_P(FakeKnobs, OperationEndsAsScriptedAndIsCounted) {
   const KnobCase& c = GetParam();
   FakePlatform platform;
+  platform.apartments->enter();  // the calls under test need a COM thread
   FaultPlan& plan = c.plan(platform);
   c.script(plan);
   std::string observed;
@@ -157,12 +159,56 @@ INSTANTIATE_TEST_SUITE_P(Table, FakeKnobs, testing::ValuesIn(knob_cases));
 // A reset knob stops scripting the operation but keeps its count.
 TEST(FakeKnobsReset, ResetOperationRunsNormallyAgainAndKeepsCounting) {
   FakePlatform platform;
+  platform.apartments->enter();
   FaultPlan& plan = platform.capture_fake.faults();
   plan.fail("is_supported", status::e_fail);
   EXPECT_FALSE(platform.capture_fake.is_supported().has_value());
   plan.reset("is_supported");
   EXPECT_TRUE(platform.capture_fake.is_supported().has_value());
   EXPECT_EQ(plan.calls("is_supported"), 2u);
+}
+
+// Activation needs a COM apartment on the calling thread, as on Windows:
+// RoInitialize or CoInitializeEx on the thread, or an MTA usage held by the
+// process, which puts every thread in the apartment.
+TEST(FakeApartmentsRule, ActivationOutsideAnApartmentFailsWithCoENotInitialized) {
+  struct Case {
+    const char* name;
+    std::function<std::shared_ptr<void>(FakePlatform&)> join;  // what the thread does first
+    bool activates;
+  };
+  const Case cases[] = {
+      {"nothing", [](FakePlatform&) { return nullptr; }, false},
+      {"RoInitialize",
+       [](FakePlatform& p) {
+         EXPECT_TRUE(p.capture_fake.ro_initialize_multithreaded().has_value());
+         return nullptr;
+       },
+       true},
+      {"CoInitializeEx",
+       [](FakePlatform& p) {
+         EXPECT_TRUE(p.media_foundation_fake.co_initialize_ex(mf::coinit_multithreaded).has_value());
+         return nullptr;
+       },
+       true},
+      {"MTA usage held",
+       [](FakePlatform& p) -> std::shared_ptr<void> { return *p.capture_fake.co_increment_mta_usage(); }, true},
+  };
+  for (const Case& c : cases) {
+    FakePlatform platform;
+    // A fresh thread: no earlier case's apartment leaks in.
+    std::thread([&] {
+      const auto held = c.join(platform);
+      const std::string expected = c.activates ? "ok" : "fail 0x800401F0";
+      EXPECT_EQ(outcome(platform.capture_fake.is_property_present(wgc::graphics_capture_session_type,
+                                                                  wgc::is_border_required_property)),
+                expected)
+          << c.name;
+      auto found = platform.media_foundation_fake.mft_enum_ex({}, 0, {}, {});
+      ASSERT_TRUE(found && !found->empty());
+      EXPECT_EQ(outcome(found->front()->activate_object()), c.activates ? "object" : expected) << c.name;
+    }).join();
+  }
 }
 
 // The video processor fake has no pixels: what it offers instead is the

@@ -150,7 +150,7 @@ EncodeRun encode_virtual_display() {
       stream.input_surface = input_view;
       (void)video_context->video_processor_blt(*processor, *views[submitted % surfaces], 0, std::span(&stream, 1));
       if (submitted == forced_keyframe_at) {
-        (void)codec->set_value(guids::codecapi_av_enc_video_force_key_frame, mf::Variant::boolean(true));
+        (void)codec->set_value(guids::codecapi_av_enc_video_force_key_frame, mf::Variant::ui4(1));
       }
       auto sample = *mf.mf_create_sample();
       (void)sample->add_buffer(*mf.mf_create_dxgi_surface_buffer(nv12[submitted % surfaces], 0, false));
