@@ -77,10 +77,9 @@ TEST_F(GpuConverterTest, BuildDescribesProcessorAndFourEncoderReadableNv12Surfac
   // Colours left to no driver default: full-range RGB in, BT.601 studio
   // range out, no automatic enhancements, all on the one processor.
   using Setting = platform::fake::FakeD3D11::ColorSetting;
-  platform::d3d11::VideoProcessorColorSpace rgb_full;
-  platform::d3d11::VideoProcessorColorSpace bt601_studio;
-  bt601_studio.ycbcr_matrix = platform::d3d11::ycbcr_matrix_bt601;
-  bt601_studio.nominal_range = platform::d3d11::nominal_range_16_235;
+  const platform::d3d11::VideoProcessorColorSpace rgb_full{.rgb_range = platform::d3d11::rgb_range_full};
+  const platform::d3d11::VideoProcessorColorSpace bt601_studio{
+      .ycbcr_matrix = platform::d3d11::ycbcr_matrix_bt601, .nominal_range = platform::d3d11::nominal_range_16_235};
   auto settings = d3d.color_settings();
   ASSERT_EQ(settings.size(), 3u);
   const std::uint64_t processor = settings[0].processor;

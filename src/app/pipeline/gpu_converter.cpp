@@ -16,17 +16,10 @@ platform::Rect to_rect(const sender::FrameRect& r) {
 }
 
 // Captured desktop pixels are BGRA using all 256 levels.
-constexpr d3d::VideoProcessorColorSpace capture_color_space{.usage = 0,
-                                                            .rgb_range = d3d::rgb_range_full,
-                                                            .ycbcr_matrix = 0,
-                                                            .ycbcr_xvycc = 0,
-                                                            .nominal_range = d3d::nominal_range_undefined};
+constexpr d3d::VideoProcessorColorSpace capture_color_space{.rgb_range = d3d::rgb_range_full};
 // BT.601 studio range, the one conversion every path can do (the host's
 // libyuv has no other) and what the encoder's output type announces.
-constexpr d3d::VideoProcessorColorSpace encoder_color_space{.usage = 0,
-                                                            .rgb_range = d3d::rgb_range_full,
-                                                            .ycbcr_matrix = d3d::ycbcr_matrix_bt601,
-                                                            .ycbcr_xvycc = 0,
+constexpr d3d::VideoProcessorColorSpace encoder_color_space{.ycbcr_matrix = d3d::ycbcr_matrix_bt601,
                                                             .nominal_range = d3d::nominal_range_16_235};
 // Driver enhancements (contrast, noise reduction, ...) would change the
 // colours the stream announces.

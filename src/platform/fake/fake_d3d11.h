@@ -5,9 +5,9 @@
 // Knobs: faults() (FaultPlan) with the operation names below: fail with a
 // code (every call or the Nth), or succeed without an object; every call is
 // counted. Observation: the recorded enumerator descriptions, rectangle
-// settings, background colours, colour-space and automatic-processing
-// calls, blits, and live counts of textures and
-// views, so a test sees whether a surface was recycled or released.
+// settings, background colours, colour-space and automatic-processing calls
+// and blits, and live counts of textures and views, so a test sees whether a
+// surface was recycled or released.
 //
 // Operations: "create_device", "create_texture_2d", "query_resource",
 // "query_video_device", "query_video_context", "query_multithread",

@@ -29,7 +29,8 @@ bool is_true(const mf::Variant& v) {
 
 constexpr std::uint32_t default_bitrate_bps = 8'000'000;
 
-// The media type's colour attributes as H.264 VUI codes, for the values this
+// The media type's colour attributes as H.264 VUI codes (Rec. ITU-T H.264
+// tables E-3 primaries, E-4 transfer, E-5 matrix), for the values this
 // encoder can write; a type with any other value is refused.
 struct VuiCode {
   std::uint32_t mf;
