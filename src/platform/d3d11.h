@@ -92,6 +92,26 @@ struct VideoProcessorInputViewDesc {
   std::uint32_t array_slice = 0;
 };
 
+// D3D11_VIDEO_PROCESSOR_COLOR_SPACE, one field per bit-field. A new
+// processor starts with every field zero: playback, full-range RGB, BT.601,
+// conventional YCbCr, nominal range undefined (studio range for YCbCr).
+struct VideoProcessorColorSpace {
+  std::uint32_t usage = 0;          // 0 playback, 1 video processing
+  std::uint32_t rgb_range = 0;      // 0 full (0-255), 1 limited (16-235)
+  std::uint32_t ycbcr_matrix = 0;   // 0 BT.601, 1 BT.709
+  std::uint32_t ycbcr_xvycc = 0;    // 0 conventional, 1 extended (xvYCC)
+  std::uint32_t nominal_range = 0;  // D3D11_VIDEO_PROCESSOR_NOMINAL_RANGE
+  friend bool operator==(const VideoProcessorColorSpace&, const VideoProcessorColorSpace&) = default;
+};
+
+inline constexpr std::uint32_t rgb_range_full = 0;
+inline constexpr std::uint32_t rgb_range_limited = 1;
+inline constexpr std::uint32_t ycbcr_matrix_bt601 = 0;
+inline constexpr std::uint32_t ycbcr_matrix_bt709 = 1;
+inline constexpr std::uint32_t nominal_range_undefined = 0;
+inline constexpr std::uint32_t nominal_range_16_235 = 1;
+inline constexpr std::uint32_t nominal_range_0_255 = 2;
+
 // D3D11_VIDEO_COLOR: RGBA when ycbcr is false.
 struct VideoColor {
   float r_or_y = 0;
@@ -167,6 +187,13 @@ class VideoContext {
                                                     const Rect& rect) = 0;
   virtual void video_processor_set_output_background_color(VideoProcessor& processor, bool ycbcr,
                                                            const VideoColor& color) = 0;
+  virtual void video_processor_set_stream_color_space(VideoProcessor& processor, std::uint32_t stream_index,
+                                                      const VideoProcessorColorSpace& color_space) = 0;
+  virtual void video_processor_set_output_color_space(VideoProcessor& processor,
+                                                      const VideoProcessorColorSpace& color_space) = 0;
+  // On by default: the driver may then apply its own enhancements.
+  virtual void video_processor_set_stream_auto_processing_mode(VideoProcessor& processor,
+                                                               std::uint32_t stream_index, bool enable) = 0;
   [[nodiscard]] virtual Status video_processor_blt(VideoProcessor& processor,
                                                    VideoProcessorOutputView& output_view,
                                                    std::uint32_t output_frame,

@@ -32,6 +32,36 @@ inline constexpr std::uint32_t eav_enc_h264v_profile_base = 66;
 inline constexpr std::uint32_t eav_enc_common_rate_control_mode_cbr = 0;
 inline constexpr std::uint32_t coinit_multithreaded = 0;
 
+// Colour description of a video media type: MFVideoPrimaries,
+// MFVideoTransferFunction, MFVideoTransferMatrix and MFNominalRange values.
+inline constexpr std::uint32_t mf_video_primaries_unknown = 0;
+inline constexpr std::uint32_t mf_video_primaries_bt709 = 2;
+inline constexpr std::uint32_t mf_video_primaries_bt470_2_sys_m = 3;
+inline constexpr std::uint32_t mf_video_primaries_bt470_2_sys_bg = 4;
+inline constexpr std::uint32_t mf_video_primaries_smpte170m = 5;
+inline constexpr std::uint32_t mf_video_primaries_smpte240m = 6;
+inline constexpr std::uint32_t mf_video_primaries_smpte_c = 8;
+inline constexpr std::uint32_t mf_video_primaries_bt2020 = 9;
+inline constexpr std::uint32_t mf_video_trans_func_unknown = 0;
+inline constexpr std::uint32_t mf_video_trans_func_10 = 1;
+inline constexpr std::uint32_t mf_video_trans_func_22 = 4;
+inline constexpr std::uint32_t mf_video_trans_func_709 = 5;
+inline constexpr std::uint32_t mf_video_trans_func_240m = 6;
+inline constexpr std::uint32_t mf_video_trans_func_srgb = 7;
+inline constexpr std::uint32_t mf_video_trans_func_28 = 8;
+inline constexpr std::uint32_t mf_video_trans_func_2020 = 13;
+inline constexpr std::uint32_t mf_video_trans_func_2084 = 15;
+inline constexpr std::uint32_t mf_video_trans_func_hlg = 16;
+inline constexpr std::uint32_t mf_video_transfer_matrix_unknown = 0;
+inline constexpr std::uint32_t mf_video_transfer_matrix_bt709 = 1;
+inline constexpr std::uint32_t mf_video_transfer_matrix_bt601 = 2;
+inline constexpr std::uint32_t mf_video_transfer_matrix_smpte240m = 3;
+inline constexpr std::uint32_t mf_video_transfer_matrix_bt2020_10 = 4;
+inline constexpr std::uint32_t mf_video_transfer_matrix_bt2020_12 = 5;
+inline constexpr std::uint32_t mf_nominal_range_unknown = 0;
+inline constexpr std::uint32_t mf_nominal_range_0_255 = 1;
+inline constexpr std::uint32_t mf_nominal_range_16_235 = 2;
+
 // Media event types (MediaEventType).
 inline constexpr std::uint32_t me_transform_need_input = 601;
 inline constexpr std::uint32_t me_transform_have_output = 602;

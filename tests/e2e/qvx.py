@@ -220,3 +220,38 @@ def run_helper(args, timeout=30):
     elapsed = time.monotonic() - started
     lines = [l for l in result.stderr.decode("utf-8", "replace").split("\n") if l]
     return result.returncode, result.stdout, lines, elapsed
+
+
+def probe_colour(annexb):
+    """The colour description ffprobe reads from an Annex B stream's VUI:
+    color_space (the matrix), color_range, color_transfer, color_primaries."""
+    result = subprocess.run(
+        ["ffprobe", "-v", "error", "-f", "h264", "-select_streams", "v:0", "-show_entries",
+         "stream=color_space,color_range,color_transfer,color_primaries", "-of", "default=nw=1", "-"],
+        input=annexb, stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=True,
+    )
+    return dict(line.partition("=")[::2] for line in result.stdout.decode().splitlines())
+
+
+# ffprobe's matrix names as ffmpeg's scaler calls them.
+SCALER_MATRIX = {"bt709": "bt709", "smpte170m": "bt601", "bt470bg": "bt601", "fcc": "fcc",
+                 "smpte240m": "smpte240m", "bt2020nc": "bt2020"}
+
+
+def decode_rgb_frame(annexb, index, width, height):
+    """Decodes picture `index` of an Annex B stream to packed RGB (8 bits per
+    channel, full range) the way a player shows it: with the matrix and range
+    the VUI names. A stream that names no matrix is read as players read one
+    above SD size (mpv, VLC, browsers): BT.709; no range means limited."""
+    colour = probe_colour(annexb)
+    matrix = SCALER_MATRIX.get(colour.get("color_space"), "bt709" if height > 576 else "bt601")
+    in_range = "pc" if colour.get("color_range") == "pc" else "tv"
+    result = subprocess.run(
+        ["ffmpeg", "-v", "error", "-f", "h264", "-i", "-", "-vf",
+         f"select=eq(n\\,{index}),scale=in_color_matrix={matrix}:in_range={in_range}:out_range=pc,format=rgb24",
+         "-frames:v", "1", "-f", "rawvideo", "-pix_fmt", "rgb24", "-"],
+        input=annexb, stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=True,
+    )
+    if len(result.stdout) != width * height * 3:
+        raise ValueError(f"decoded {len(result.stdout)} bytes, not one {width}x{height} RGB picture")
+    return result.stdout

@@ -73,6 +73,23 @@ TEST_F(GpuConverterTest, BuildDescribesProcessorAndFourEncoderReadableNv12Surfac
   ASSERT_EQ(colors.size(), 1u);
   EXPECT_EQ(colors[0].r_or_y + colors[0].g_or_cb + colors[0].b_or_cr + colors[0].a, 0.0f);
   EXPECT_EQ(d3d.live_output_views(), 4u);
+
+  // Colours left to no driver default: full-range RGB in, BT.601 studio
+  // range out, no automatic enhancements, all on the one processor.
+  using Setting = platform::fake::FakeD3D11::ColorSetting;
+  const platform::d3d11::VideoProcessorColorSpace rgb_full{.rgb_range = platform::d3d11::rgb_range_full};
+  const platform::d3d11::VideoProcessorColorSpace bt601_studio{
+      .ycbcr_matrix = platform::d3d11::ycbcr_matrix_bt601, .nominal_range = platform::d3d11::nominal_range_16_235};
+  auto settings = d3d.color_settings();
+  ASSERT_EQ(settings.size(), 3u);
+  const std::uint64_t processor = settings[0].processor;
+  for (auto& setting : settings) {
+    EXPECT_EQ(setting.processor, processor);
+    setting.processor = 0;
+  }
+  EXPECT_EQ(settings, (std::vector<Setting>{{0, Setting::Call::StreamColorSpace, 0, rgb_full, false},
+                                            {0, Setting::Call::OutputColorSpace, 0, bt601_studio, false},
+                                            {0, Setting::Call::StreamAutoProcessingMode, 0, {}, false}}));
 }
 
 TEST_F(GpuConverterTest, CropIsLetterboxedByItsOwnAspectAndStaysForLaterFrames) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <thread>
 
 #include "pipeline_support.h"
@@ -66,6 +67,17 @@ void expect_common_video_type(const std::vector<AttributeSetting>& type, const p
   EXPECT_EQ(type[5].value, 2u);
 }
 
+// The last setting of `key` in a type, as a 32-bit value.
+std::optional<std::uint32_t> uint32_of(const std::vector<AttributeSetting>& type, const platform::Guid& key) {
+  std::optional<std::uint32_t> found;
+  for (const auto& setting : type) {
+    if (setting.key == key && setting.kind == AttributeSetting::Kind::UInt32) {
+      found = static_cast<std::uint32_t>(setting.value);
+    }
+  }
+  return found;
+}
+
 TEST_F(HardwareEncoderTest, SetupConfiguresAStreamingLowLatencyCbrEncoderAndNamesIt) {
   auto encoder = create_encoder();
   ASSERT_TRUE(encoder) << encoder.error().message;
@@ -86,7 +98,7 @@ TEST_F(HardwareEncoderTest, SetupConfiguresAStreamingLowLatencyCbrEncoderAndName
 
   const auto output_type = transform().output_type();
   expect_common_video_type(output_type, guids::mf_video_format_h264);
-  ASSERT_EQ(output_type.size(), 10u);
+  ASSERT_EQ(output_type.size(), 14u);
   EXPECT_EQ(output_type[6].key, guids::mf_mt_avg_bitrate);
   EXPECT_EQ(output_type[6].value, 8'000'000u);
   EXPECT_EQ(output_type[7].key, guids::mf_mt_mpeg2_profile);
@@ -95,6 +107,12 @@ TEST_F(HardwareEncoderTest, SetupConfiguresAStreamingLowLatencyCbrEncoderAndName
   EXPECT_EQ(output_type[8].value, 0u);
   EXPECT_EQ(output_type[9].key, guids::codecapi_av_enc_mpv_gop_size);
   EXPECT_EQ(output_type[9].value, 30u);
+  // What the converter produces, for the stream's VUI: BT.601 studio range
+  // of sRGB desktop pixels.
+  EXPECT_EQ(uint32_of(output_type, guids::mf_mt_yuv_matrix), mf::mf_video_transfer_matrix_bt601);
+  EXPECT_EQ(uint32_of(output_type, guids::mf_mt_video_nominal_range), mf::mf_nominal_range_16_235);
+  EXPECT_EQ(uint32_of(output_type, guids::mf_mt_video_primaries), mf::mf_video_primaries_bt709);
+  EXPECT_EQ(uint32_of(output_type, guids::mf_mt_transfer_function), mf::mf_video_trans_func_srgb);
   const auto input_type = transform().input_type();
   expect_common_video_type(input_type, guids::mf_video_format_nv12);
   EXPECT_EQ(input_type.size(), 6u);

@@ -1,9 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <utility>
+
+#include <windows.h>
+#include <mfapi.h>
 
 #include "platform/windows/d3d11_adapter.h"
+#include "platform/windows/delegate_iid.h"
 #include "platform/windows/media_foundation_adapter.h"
+#include "platform/windows/system_error.h"
 #include "under_wine.h"
 
 namespace quorvex::platform::windows {
@@ -112,6 +118,22 @@ TEST_F(MediaFoundationAdapterTest, ComInitialisationReportsRepeatAndModeChange) 
   auto changed = media_foundation.co_initialize_ex(coinit_apartmentthreaded);
   ASSERT_FALSE(changed);
   EXPECT_EQ(changed.error().code(), status::rpc_e_changed_mode);
+}
+
+// The colour description the encoder's output type carries, against the SDK.
+static_assert(mf::mf_video_transfer_matrix_bt601 == MFVideoTransferMatrix_BT601);
+static_assert(mf::mf_nominal_range_16_235 == MFNominalRange_16_235);
+static_assert(mf::mf_video_primaries_bt709 == MFVideoPrimaries_BT709);
+static_assert(mf::mf_video_trans_func_srgb == MFVideoTransFunc_sRGB);
+
+TEST(MediaFoundationColourAttributes, KeysAreTheSdks) {
+  const std::pair<Guid, GUID> keys[] = {{guids::mf_mt_yuv_matrix, MF_MT_YUV_MATRIX},
+                                        {guids::mf_mt_video_nominal_range, MF_MT_VIDEO_NOMINAL_RANGE},
+                                        {guids::mf_mt_video_primaries, MF_MT_VIDEO_PRIMARIES},
+                                        {guids::mf_mt_transfer_function, MF_MT_TRANSFER_FUNCTION}};
+  for (const auto& [ours, sdk] : keys) {
+    EXPECT_TRUE(IsEqualGUID(to_native(ours), sdk)) << guid_signature(ours);
+  }
 }
 
 }  // namespace

@@ -15,6 +15,16 @@ platform::Rect to_rect(const sender::FrameRect& r) {
           static_cast<std::int32_t>(r.right), static_cast<std::int32_t>(r.bottom)};
 }
 
+// Captured desktop pixels are BGRA using all 256 levels.
+constexpr d3d::VideoProcessorColorSpace capture_color_space{.rgb_range = d3d::rgb_range_full};
+// BT.601 studio range, the one conversion every path can do (the host's
+// libyuv has no other) and what the encoder's output type announces.
+constexpr d3d::VideoProcessorColorSpace encoder_color_space{.ycbcr_matrix = d3d::ycbcr_matrix_bt601,
+                                                            .nominal_range = d3d::nominal_range_16_235};
+// Driver enhancements (contrast, noise reduction, ...) would change the
+// colours the stream announces.
+constexpr bool auto_processing = false;
+
 d3d::Texture2DDesc nv12_desc(std::uint32_t width, std::uint32_t height) {
   d3d::Texture2DDesc desc;
   desc.width = width;
@@ -85,6 +95,10 @@ Result<GpuConverter> GpuConverter::build(d3d::Device& device, d3d::DeviceContext
   }
   converter.processor = std::move(*processor);
 
+  converter.video_context->video_processor_set_stream_color_space(*converter.processor, 0, capture_color_space);
+  converter.video_context->video_processor_set_output_color_space(*converter.processor, encoder_color_space);
+  converter.video_context->video_processor_set_stream_auto_processing_mode(*converter.processor, 0,
+                                                                          auto_processing);
   converter.video_context->video_processor_set_stream_dest_rect(
       *converter.processor, 0, true,
       to_rect(sender::letterbox_rect(input_width, input_height, output_width, output_height)));

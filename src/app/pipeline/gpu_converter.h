@@ -1,6 +1,7 @@
 // GPU conversion of a captured BGRA texture into an NV12 texture of the
 // encoder's size with the Direct3D 11 video processor, letterboxed and
-// optionally cropped, plus the pool of NV12 surfaces that carry converted
+// optionally cropped (full-range RGB to BT.601 studio range, no driver
+// enhancements), plus the pool of NV12 surfaces that carry converted
 // frames through the frame mailbox and the encoder.
 //
 // Thread contract: a converter lives in EncoderState::converter and is used

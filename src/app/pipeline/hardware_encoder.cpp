@@ -21,6 +21,16 @@ namespace {
 
 constexpr std::uint32_t min_output_buffer_bytes = 1'048'576;
 
+// The colours of the converter's NV12 (GpuConverter: BT.601, studio range,
+// from sRGB desktop pixels), announced on the output type for the stream's
+// VUI, so a decoder shows them as they were captured.
+constexpr std::pair<platform::Guid, std::uint32_t> stream_color_description[] = {
+    {guids::mf_mt_video_primaries, mf::mf_video_primaries_bt709},
+    {guids::mf_mt_transfer_function, mf::mf_video_trans_func_srgb},
+    {guids::mf_mt_yuv_matrix, mf::mf_video_transfer_matrix_bt601},
+    {guids::mf_mt_video_nominal_range, mf::mf_nominal_range_16_235},
+};
+
 std::uint64_t pack_pair(std::uint32_t high, std::uint32_t low) {
   return (static_cast<std::uint64_t>(high) << 32) | low;
 }
@@ -256,6 +266,11 @@ Result<ConfiguredEncoder> configure_encoder(mf::MediaFoundation& media, mf::Acti
           std::pair{guids::mf_mt_mpeg2_profile, mf::eav_enc_h264v_profile_base},
           std::pair{guids::codecapi_av_enc_mpv_default_b_picture_count, settings.b_frames},
           std::pair{guids::codecapi_av_enc_mpv_gop_size, settings.gop_size}}) {
+      if (auto r = checked(type.set_uint32(key, value)); !r) {
+        return std::unexpected(r.error());
+      }
+    }
+    for (const auto& [key, value] : stream_color_description) {
       if (auto r = checked(type.set_uint32(key, value)); !r) {
         return std::unexpected(r.error());
       }

@@ -14,6 +14,7 @@ struct FakeD3D11::Shared {
   std::vector<d::Texture2DDesc> created_textures;
   std::vector<FakeD3D11::RectSetting> rect_settings;
   std::vector<d::VideoColor> background_colors;
+  std::vector<FakeD3D11::ColorSetting> color_settings;
   std::vector<FakeD3D11::Blit> blits;
   std::map<d::Format, std::size_t> live_textures;
   std::size_t live_output_views = 0;
@@ -177,6 +178,18 @@ class FakeVideoContext final : public d::VideoContext {
     std::lock_guard lock(shared_->mutex);
     shared_->background_colors.push_back(color);
   }
+  void video_processor_set_stream_color_space(d::VideoProcessor& processor, std::uint32_t stream_index,
+                                              const d::VideoProcessorColorSpace& color_space) override {
+    record({0, Call::StreamColorSpace, stream_index, color_space, false}, processor);
+  }
+  void video_processor_set_output_color_space(d::VideoProcessor& processor,
+                                              const d::VideoProcessorColorSpace& color_space) override {
+    record({0, Call::OutputColorSpace, 0, color_space, false}, processor);
+  }
+  void video_processor_set_stream_auto_processing_mode(d::VideoProcessor& processor, std::uint32_t stream_index,
+                                                       bool enable) override {
+    record({0, Call::StreamAutoProcessingMode, stream_index, {}, enable}, processor);
+  }
   Status video_processor_blt(d::VideoProcessor& processor, d::VideoProcessorOutputView& output_view,
                              std::uint32_t, std::span<const d::VideoProcessorStream> streams) override {
     const auto decision = shared_->faults.on_call("video_processor_blt");
@@ -203,6 +216,14 @@ class FakeVideoContext final : public d::VideoContext {
   }
 
  private:
+  using Call = FakeD3D11::ColorSetting::Call;
+
+  void record(FakeD3D11::ColorSetting setting, d::VideoProcessor& processor) {
+    setting.processor = dynamic_cast<FakeProcessor&>(processor).id;
+    std::lock_guard lock(shared_->mutex);
+    shared_->color_settings.push_back(setting);
+  }
+
   void set_rect(d::VideoProcessor& processor, bool source, bool enable, const Rect& rect) {
     auto& fake = dynamic_cast<FakeProcessor&>(processor);
     std::lock_guard lock(shared_->mutex);
@@ -336,6 +357,10 @@ std::vector<FakeD3D11::RectSetting> FakeD3D11::rect_settings() const {
 std::vector<d::VideoColor> FakeD3D11::background_colors() const {
   std::lock_guard lock(shared_->mutex);
   return shared_->background_colors;
+}
+std::vector<FakeD3D11::ColorSetting> FakeD3D11::color_settings() const {
+  std::lock_guard lock(shared_->mutex);
+  return shared_->color_settings;
 }
 std::vector<FakeD3D11::Blit> FakeD3D11::blits() const {
   std::lock_guard lock(shared_->mutex);

@@ -5,8 +5,9 @@
 // Knobs: faults() (FaultPlan) with the operation names below: fail with a
 // code (every call or the Nth), or succeed without an object; every call is
 // counted. Observation: the recorded enumerator descriptions, rectangle
-// settings, background colours and blits, and live counts of textures and
-// views, so a test sees whether a surface was recycled or released.
+// settings, background colours, colour-space and automatic-processing calls
+// and blits, and live counts of textures and views, so a test sees whether a
+// surface was recycled or released.
 //
 // Operations: "create_device", "create_texture_2d", "query_resource",
 // "query_video_device", "query_video_context", "query_multithread",
@@ -36,6 +37,16 @@ class FakeD3D11 final : public d3d11::D3D11 {
     bool enable = false;
     Rect rect;
   };
+  // One colour-space or automatic-processing call, in call order.
+  struct ColorSetting {
+    enum class Call { StreamColorSpace, OutputColorSpace, StreamAutoProcessingMode };
+    std::uint64_t processor = 0;
+    Call call = Call::StreamColorSpace;
+    std::uint32_t stream_index = 0;               // stream calls only
+    d3d11::VideoProcessorColorSpace color_space;  // colour-space calls only
+    bool enable = false;                          // automatic processing only
+    friend bool operator==(const ColorSetting&, const ColorSetting&) = default;
+  };
   struct Blit {
     std::uint64_t processor = 0;
     std::uint64_t output_texture = 0;
@@ -63,6 +74,7 @@ class FakeD3D11 final : public d3d11::D3D11 {
   [[nodiscard]] std::vector<d3d11::Texture2DDesc> created_textures() const;
   [[nodiscard]] std::vector<RectSetting> rect_settings() const;
   [[nodiscard]] std::vector<d3d11::VideoColor> background_colors() const;
+  [[nodiscard]] std::vector<ColorSetting> color_settings() const;
   [[nodiscard]] std::vector<Blit> blits() const;
   [[nodiscard]] std::size_t live_textures(d3d11::Format format) const;
   [[nodiscard]] std::size_t live_output_views() const;

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
+#include <span>
 
 namespace quorvex::platform::host {
 
@@ -22,6 +24,46 @@ class HostMediaEvent final : public mf::MediaEvent {
 
 
 constexpr std::uint32_t default_bitrate_bps = 8'000'000;
+
+// The media type's colour attributes as H.264 VUI codes (Rec. ITU-T H.264
+// tables E-3 primaries, E-4 transfer, E-5 matrix), for the values this
+// encoder can write; a type with any other value is refused.
+struct VuiCode {
+  std::uint32_t mf;
+  int h264;
+};
+constexpr VuiCode primaries_codes[] = {
+    {mf::mf_video_primaries_unknown, VuiColor::unspecified}, {mf::mf_video_primaries_bt709, 1},
+    {mf::mf_video_primaries_bt470_2_sys_m, 4},               {mf::mf_video_primaries_bt470_2_sys_bg, 5},
+    {mf::mf_video_primaries_smpte170m, 6},                   {mf::mf_video_primaries_smpte240m, 7},
+    {mf::mf_video_primaries_smpte_c, 6},                     {mf::mf_video_primaries_bt2020, 9}};
+constexpr VuiCode transfer_codes[] = {
+    {mf::mf_video_trans_func_unknown, VuiColor::unspecified}, {mf::mf_video_trans_func_10, 8},
+    {mf::mf_video_trans_func_22, 4},                          {mf::mf_video_trans_func_709, 1},
+    {mf::mf_video_trans_func_240m, 7},                        {mf::mf_video_trans_func_srgb, 13},
+    {mf::mf_video_trans_func_28, 5},                          {mf::mf_video_trans_func_2020, 14},
+    {mf::mf_video_trans_func_2084, 16},                       {mf::mf_video_trans_func_hlg, 18}};
+constexpr VuiCode matrix_codes[] = {
+    {mf::mf_video_transfer_matrix_unknown, VuiColor::unspecified}, {mf::mf_video_transfer_matrix_bt709, 1},
+    {mf::mf_video_transfer_matrix_bt601, 6},  // SMPTE 170M; BT.470 BG has the same coefficients
+    {mf::mf_video_transfer_matrix_smpte240m, 7},
+    {mf::mf_video_transfer_matrix_bt2020_10, 9},
+    {mf::mf_video_transfer_matrix_bt2020_12, 9}};
+
+// The code for the attribute `key` of `type`; "unspecified" when absent,
+// nothing for a value without a code.
+std::optional<int> vui_code(mf::MediaType& type, const Guid& key, std::span<const VuiCode> codes) {
+  auto value = type.get_uint32(key);
+  if (!value) {
+    return VuiColor::unspecified;
+  }
+  for (const VuiCode& code : codes) {
+    if (code.mf == *value) {
+      return code.h264;
+    }
+  }
+  return std::nullopt;
+}
 
 }  // namespace
 
@@ -101,6 +143,16 @@ Result<HostH264Transform::Format> HostH264Transform::read_format(mf::MediaType& 
       profile && *profile != mf::eav_enc_h264v_profile_base) {
     return host_fail(status_code::mf_e_invalidmediatype);
   }
+  const auto primaries = vui_code(type, guids::mf_mt_video_primaries, primaries_codes);
+  const auto transfer = vui_code(type, guids::mf_mt_transfer_function, transfer_codes);
+  const auto matrix = vui_code(type, guids::mf_mt_yuv_matrix, matrix_codes);
+  const auto range = type.get_uint32(guids::mf_mt_video_nominal_range).value_or(mf::mf_nominal_range_unknown);
+  if (!primaries || !transfer || !matrix ||
+      (range != mf::mf_nominal_range_unknown && range != mf::mf_nominal_range_0_255 &&
+       range != mf::mf_nominal_range_16_235)) {
+    return host_fail(status_code::mf_e_invalidmediatype);
+  }
+  format.color = VuiColor{*primaries, *transfer, *matrix, range == mf::mf_nominal_range_0_255};
   return format;
 }
 
@@ -117,6 +169,7 @@ H264EncoderSettings HostH264Transform::settings_locked() const {
     s.gop_size = one_second;  // 0 means "encoder's choice"
   }
   s.quality_vs_speed = quality_vs_speed_;
+  s.color = output_format_->color;
   return s;
 }
 

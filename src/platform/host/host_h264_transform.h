@@ -26,6 +26,11 @@
 // already inside come out, then METransformDrainComplete. Input requests
 // resume with the next start-of-stream. A flush drops everything inside.
 //
+// Colour: the output type's MF_MT_VIDEO_PRIMARIES, MF_MT_TRANSFER_FUNCTION,
+// MF_MT_YUV_MATRIX and MF_MT_VIDEO_NOMINAL_RANGE are written into the
+// stream's VUI (absent means unspecified, and limited range); a value this
+// encoder has no H.264 code for makes the type invalid (MF_E_INVALIDMEDIATYPE).
+//
 // Codec properties: rate control (CBR only), mean bit rate (also while
 // streaming), quality vs speed (x264 preset), low latency (read back as
 // VT_BOOL), forced keyframe (VT_BOOL true or nonzero VT_UI4: the next input
@@ -100,6 +105,7 @@ class HostH264Transform final : public mf::Transform,
     std::uint32_t fps_denominator = 1;
     std::optional<std::uint32_t> avg_bitrate;
     std::optional<std::uint32_t> gop_size;
+    VuiColor color;  // from the type's colour attributes
   };
   struct Input {
     std::shared_ptr<mf::MediaBuffer> buffer;  // keeps the picture alive while inside

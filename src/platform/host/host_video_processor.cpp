@@ -168,6 +168,16 @@ void blit(HostVideoProcessor& processor, HostTexture& in, HostTexture& out, bool
   }
 }
 
+// What libyuv's ARGBToNV12 does: full-range RGB in (the other fields
+// describe YCbCr input and do not apply to BGRA), BT.601 conventional studio
+// range out (RGB_Range does not apply to YCbCr output).
+bool libyuv_converts(const HostVideoProcessor& p) {
+  const d3d11::VideoProcessorColorSpace& out = p.output_color_space;
+  return p.stream_color_space.rgb_range == d3d11::rgb_range_full && out.ycbcr_matrix == d3d11::ycbcr_matrix_bt601 &&
+         out.ycbcr_xvycc == 0 &&
+         (out.nominal_range == d3d11::nominal_range_undefined || out.nominal_range == d3d11::nominal_range_16_235);
+}
+
 }  // namespace
 
 Result<std::shared_ptr<d3d11::VideoProcessorEnumerator>> HostVideoDevice::create_video_processor_enumerator(
@@ -266,6 +276,37 @@ void HostVideoContext::video_processor_set_output_background_color(d3d11::VideoP
                                                  to_byte(r), to_byte(g), to_byte(b)};
 }
 
+void HostVideoContext::video_processor_set_stream_color_space(d3d11::VideoProcessor& processor,
+                                                              std::uint32_t stream_index,
+                                                              const d3d11::VideoProcessorColorSpace& color_space) {
+  auto* p = dynamic_cast<HostVideoProcessor*>(&processor);
+  if (p == nullptr || stream_index != 0) {
+    return;
+  }
+  std::lock_guard lock(*lock_);
+  p->stream_color_space = color_space;
+}
+
+void HostVideoContext::video_processor_set_output_color_space(d3d11::VideoProcessor& processor,
+                                                              const d3d11::VideoProcessorColorSpace& color_space) {
+  auto* p = dynamic_cast<HostVideoProcessor*>(&processor);
+  if (p == nullptr) {
+    return;
+  }
+  std::lock_guard lock(*lock_);
+  p->output_color_space = color_space;
+}
+
+void HostVideoContext::video_processor_set_stream_auto_processing_mode(d3d11::VideoProcessor& processor,
+                                                                       std::uint32_t stream_index, bool enable) {
+  auto* p = dynamic_cast<HostVideoProcessor*>(&processor);
+  if (p == nullptr || stream_index != 0) {
+    return;
+  }
+  std::lock_guard lock(*lock_);
+  p->auto_processing = enable;
+}
+
 Status HostVideoContext::video_processor_blt(d3d11::VideoProcessor& processor,
                                              d3d11::VideoProcessorOutputView& output_view, std::uint32_t,
                                              std::span<const d3d11::VideoProcessorStream> streams) {
@@ -283,6 +324,9 @@ Status HostVideoContext::video_processor_blt(d3d11::VideoProcessor& processor,
     }
   }
   std::lock_guard lock(*lock_);
+  if (!libyuv_converts(*p)) {
+    return host_fail(status::e_notimpl);
+  }
   if (in == nullptr) {
     fill_surroundings(out->texture(), Rect{}, Rect{}, p->background);
     return {};

@@ -4,6 +4,13 @@
 // limited-range coefficients; everything outside the destination rectangle
 // gets the background colour. The GPU conversion relies on exactly this.
 //
+// Colour: libyuv's conversion takes full-range RGB in and gives BT.601
+// studio-range YCbCr out, which is also the processor's initial state. The
+// colour spaces and the automatic-processing mode are stored as set; a blit
+// while they ask for anything else fails with E_NOTIMPL instead of giving
+// colours other than the ones asked for. Automatic processing may stay on:
+// this processor has no enhancements to apply.
+//
 // The source rectangle is converted at its own size and the planes are then
 // scaled into the destination rectangle; only the surroundings are filled.
 // Odd destination rectangles: luma is exact to the pixel; a chroma sample
@@ -63,6 +70,9 @@ class HostVideoProcessor final : public d3d11::VideoProcessor {
   std::optional<Rect> source_rect;
   std::optional<Rect> dest_rect;
   Background background;
+  d3d11::VideoProcessorColorSpace stream_color_space;
+  d3d11::VideoProcessorColorSpace output_color_space;
+  bool auto_processing = true;
   std::vector<std::uint8_t> scratch;  // NV12 of the source rectangle, reused
 };
 
@@ -90,6 +100,12 @@ class HostVideoContext final : public d3d11::VideoContext {
                                             bool enable, const Rect& rect) override;
   void video_processor_set_output_background_color(d3d11::VideoProcessor& processor, bool ycbcr,
                                                    const d3d11::VideoColor& color) override;
+  void video_processor_set_stream_color_space(d3d11::VideoProcessor& processor, std::uint32_t stream_index,
+                                              const d3d11::VideoProcessorColorSpace& color_space) override;
+  void video_processor_set_output_color_space(d3d11::VideoProcessor& processor,
+                                              const d3d11::VideoProcessorColorSpace& color_space) override;
+  void video_processor_set_stream_auto_processing_mode(d3d11::VideoProcessor& processor, std::uint32_t stream_index,
+                                                       bool enable) override;
   Status video_processor_blt(d3d11::VideoProcessor& processor, d3d11::VideoProcessorOutputView& output_view,
                              std::uint32_t output_frame,
                              std::span<const d3d11::VideoProcessorStream> streams) override;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 namespace quorvex::platform::host {
 namespace {
@@ -67,6 +68,14 @@ void paint_text_lines(testing::PictureView t, int left, int top, int right, int 
 
 }  // namespace
 
+Rect color_patch_rect(int width, int height, int index) {
+  constexpr int count = static_cast<int>(std::size(color_patches));
+  const int side = height / 10;
+  const int left = width - (count + 1 - index) * side;
+  const int top = height - 2 * side;
+  return Rect{left, top, left + side, top + side};
+}
+
 const std::vector<std::uint8_t>& ScenePainter::background(int width, int height) {
   const auto key = std::make_tuple(width, height);
   if (auto it = backgrounds_.find(key); it != backgrounds_.end()) {
@@ -121,6 +130,12 @@ void ScenePainter::paint_scene(testing::PictureView target, int x, int y, int wi
             bounce(t * 4 + span_x / 3, span_x) + box / 2, bounce(t * 5, span_y) + box, Bgra{60, 180, 50});
   const int bar_x = bounce(t * 11, std::max(1, width - 12));
   fill_rect(area, bar_x, frame_clock_clear_rows(), bar_x + 12, height, Bgra{200, 120, 30});
+  for (int i = 0; i < static_cast<int>(std::size(color_patches)); ++i) {
+    const Rect r = color_patch_rect(width, height, i);
+    const ColorPatch c = color_patches[i];
+    // Below the strip's rows even in a scene too small to hold both.
+    fill_rect(area, r.left, std::max(r.top, frame_clock_clear_rows()), r.right, r.bottom, Bgra{c.b, c.g, c.r});
+  }
   testing::draw_frame_clock_bgra(area, 0, 0, stamp);
 }
 

@@ -36,6 +36,11 @@ bool make_x264_params(const H264EncoderSettings& s, x264_param_t& p) {
   p.b_intra_refresh = 0;
   p.b_repeat_headers = 1;  // SPS/PPS before every IDR, as hardware encoders do
   p.b_annexb = 1;
+  // Written into the VUI once the range is full or any code is specified.
+  p.vui.i_colorprim = s.color.primaries;
+  p.vui.i_transfer = s.color.transfer;
+  p.vui.i_colmatrix = s.color.matrix;
+  p.vui.b_fullrange = s.color.full_range ? 1 : 0;
   const int kbps = static_cast<int>(std::max<std::uint32_t>(1, s.bitrate_bps / 1000));
   p.rc.i_rc_method = X264_RC_ABR;
   p.rc.i_bitrate = kbps;

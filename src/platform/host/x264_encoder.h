@@ -21,6 +21,17 @@
 
 namespace quorvex::platform::host {
 
+// The colour description an H.264 stream's VUI carries: codes of Rec. ITU-T
+// H.264 tables E-3 to E-5, where 2 means "unspecified", and the range flag.
+struct VuiColor {
+  static constexpr int unspecified = 2;
+  int primaries = unspecified;
+  int transfer = unspecified;
+  int matrix = unspecified;
+  bool full_range = false;
+  friend bool operator==(const VuiColor&, const VuiColor&) = default;
+};
+
 struct H264EncoderSettings {
   int width = 0;
   int height = 0;
@@ -29,6 +40,7 @@ struct H264EncoderSettings {
   std::uint32_t bitrate_bps = 8'000'000;
   std::uint32_t gop_size = 30;
   std::uint32_t quality_vs_speed = 33;  // 0 = fastest ... 100 = best quality
+  VuiColor color;
 };
 
 // x264 preset for a CODECAPI_AVEncCommonQualityVsSpeed value.

@@ -18,6 +18,20 @@ auto native_of(Object& object) -> decltype(std::declval<Adapter&>().native()) {
 
 RECT to_native(const Rect& rect) { return RECT{rect.left, rect.top, rect.right, rect.bottom}; }
 
+static_assert(d3d11::nominal_range_undefined == D3D11_VIDEO_PROCESSOR_NOMINAL_RANGE_UNDEFINED);
+static_assert(d3d11::nominal_range_16_235 == D3D11_VIDEO_PROCESSOR_NOMINAL_RANGE_16_235);
+static_assert(d3d11::nominal_range_0_255 == D3D11_VIDEO_PROCESSOR_NOMINAL_RANGE_0_255);
+
+D3D11_VIDEO_PROCESSOR_COLOR_SPACE to_native(const d3d11::VideoProcessorColorSpace& color_space) {
+  D3D11_VIDEO_PROCESSOR_COLOR_SPACE native{};
+  native.Usage = color_space.usage;
+  native.RGB_Range = color_space.rgb_range;
+  native.YCbCr_Matrix = color_space.ycbcr_matrix;
+  native.YCbCr_xvYCC = color_space.ycbcr_xvycc;
+  native.Nominal_Range = color_space.nominal_range;
+  return native;
+}
+
 // Asking a COM object for another of its interfaces.
 template <class To, class From>
 Result<ComPtr<To>> query(From* from) {
@@ -189,6 +203,29 @@ class VideoContextAdapter final : public d3d11::VideoContext {
       }
       native_->VideoProcessorSetOutputBackgroundColor(native_processor, ycbcr ? TRUE : FALSE,
                                                       &native_color);
+    }
+  }
+
+  void video_processor_set_stream_color_space(d3d11::VideoProcessor& processor, std::uint32_t stream_index,
+                                              const d3d11::VideoProcessorColorSpace& color_space) override {
+    if (auto* native_processor = native_of<VideoProcessorAdapter>(processor)) {
+      const D3D11_VIDEO_PROCESSOR_COLOR_SPACE native_color_space = to_native(color_space);
+      native_->VideoProcessorSetStreamColorSpace(native_processor, stream_index, &native_color_space);
+    }
+  }
+
+  void video_processor_set_output_color_space(d3d11::VideoProcessor& processor,
+                                              const d3d11::VideoProcessorColorSpace& color_space) override {
+    if (auto* native_processor = native_of<VideoProcessorAdapter>(processor)) {
+      const D3D11_VIDEO_PROCESSOR_COLOR_SPACE native_color_space = to_native(color_space);
+      native_->VideoProcessorSetOutputColorSpace(native_processor, &native_color_space);
+    }
+  }
+
+  void video_processor_set_stream_auto_processing_mode(d3d11::VideoProcessor& processor,
+                                                       std::uint32_t stream_index, bool enable) override {
+    if (auto* native_processor = native_of<VideoProcessorAdapter>(processor)) {
+      native_->VideoProcessorSetStreamAutoProcessingMode(native_processor, stream_index, enable ? TRUE : FALSE);
     }
   }
 

@@ -108,6 +108,12 @@ EncodeRun encode_virtual_display() {
       (void)type->set_uint32(guids::mf_mt_mpeg2_profile, mf::eav_enc_h264v_profile_base);
       (void)type->set_uint32(guids::codecapi_av_enc_mpv_default_b_picture_count, 0);
       (void)type->set_uint32(guids::codecapi_av_enc_mpv_gop_size, gop);
+      // Labels only (nothing here reads colours): other ones than the
+      // program's, and full range, so every mapping is seen at least once.
+      (void)type->set_uint32(guids::mf_mt_video_primaries, mf::mf_video_primaries_bt2020);
+      (void)type->set_uint32(guids::mf_mt_transfer_function, mf::mf_video_trans_func_709);
+      (void)type->set_uint32(guids::mf_mt_yuv_matrix, mf::mf_video_transfer_matrix_bt709);
+      (void)type->set_uint32(guids::mf_mt_video_nominal_range, mf::mf_nominal_range_0_255);
       if (auto set = transform->set_output_type(0, *type, 0); !set) run.failure = "output type: " + set.error().text();
     } else if (auto set = transform->set_input_type(0, *type, 0); !set) {
       run.failure = "input type: " + set.error().text();
@@ -247,15 +253,20 @@ TEST_F(HostH264Transform300Frames, AverageBitRateStaysWithinTenPercentOfTheTarge
   EXPECT_GE(bits_per_second, 0.5 * bitrate) << "a CBR stream of moving content far below its target";
 }
 
-TEST_F(HostH264Transform300Frames, FfprobeDecodesEveryFrameAsConstrainedBaselineAtTheConfiguredSize) {
+TEST_F(HostH264Transform300Frames, FfprobeDecodesEveryFrameAsConstrainedBaselineAtTheConfiguredSizeAndColours) {
   const std::string report = run_command(std::string(QVX_FFPROBE) +
                                          " -v error -f h264 -count_frames -select_streams v:0 -show_entries "
-                                         "stream=width,height,profile,nb_read_frames -of default=nw=1 '" +
+                                         "stream=width,height,profile,nb_read_frames,color_range,color_space,"
+                                         "color_transfer,color_primaries -of default=nw=1 '" +
                                          stream_path_->string() + "' 2>&1");
   EXPECT_NE(report.find("width=640"), std::string::npos) << report;
   EXPECT_NE(report.find("height=360"), std::string::npos) << report;
   EXPECT_NE(report.find("profile=Constrained Baseline"), std::string::npos) << report;
   EXPECT_NE(report.find("nb_read_frames=300"), std::string::npos) << report;
+  EXPECT_NE(report.find("color_range=pc"), std::string::npos) << report;
+  EXPECT_NE(report.find("color_space=bt709"), std::string::npos) << report;
+  EXPECT_NE(report.find("color_transfer=bt709"), std::string::npos) << report;
+  EXPECT_NE(report.find("color_primaries=bt2020"), std::string::npos) << report;
 }
 
 TEST_F(HostH264Transform300Frames, FrameClockStripSurvivesDownscalingAndH264) {

@@ -48,6 +48,39 @@ TEST(HostTransformMisuse, RefusedWithTheCodesWindowsUses) {
   EXPECT_NE(info->flags & mf::mft_output_stream_provides_samples, 0u);
 }
 
+TEST(HostTransformColour, OutputTypeIsRefusedForColoursH264HasNoCodeFor) {
+  struct Case {
+    Guid key;
+    std::uint32_t value;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {guids::mf_mt_yuv_matrix, mf::mf_video_transfer_matrix_bt601, true},
+      {guids::mf_mt_yuv_matrix, 6, false},  // MFVideoTransferMatrix_Last
+      {guids::mf_mt_video_nominal_range, mf::mf_nominal_range_16_235, true},
+      {guids::mf_mt_video_nominal_range, mf::mf_nominal_range_0_255, true},
+      {guids::mf_mt_video_nominal_range, 3, false},  // MFNominalRange_48_208
+      {guids::mf_mt_video_primaries, mf::mf_video_primaries_bt709, true},
+      {guids::mf_mt_video_primaries, 7, false},  // MFVideoPrimaries_EBU3213
+      {guids::mf_mt_transfer_function, mf::mf_video_trans_func_srgb, true},
+      {guids::mf_mt_transfer_function, 2, false},  // MFVideoTransFunc_18, gamma 1.8
+  };
+  HostPlatform p;
+  auto t = encoder(p);
+  ASSERT_TRUE(t);
+  ASSERT_TRUE((*t->get_attributes())->set_uint32(guids::mf_transform_async_unlock, 1).has_value());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value);
+    auto type = video_type(p, guids::mf_video_format_h264, 64, 64);
+    ASSERT_TRUE(type->set_uint32(c.key, c.value).has_value());
+    auto set = t->set_output_type(0, *type, 0);
+    EXPECT_EQ(set.has_value(), c.accepted);
+    if (!c.accepted && !set) {
+      EXPECT_EQ(set.error().code(), 0xC00D36B4u);  // MF_E_INVALIDMEDIATYPE
+    }
+  }
+}
+
 TEST(HostTransformCodecApi, AcceptsTheSetupPropertiesWithTheirDocumentedTypes) {
   HostPlatform p;
   auto t = encoder(p);

@@ -73,10 +73,14 @@ class Processor {
   void blit(std::optional<Rect> source, std::optional<Rect> dest) {
     if (source) context_->video_processor_set_stream_source_rect(*processor_, 0, true, *source);
     if (dest) context_->video_processor_set_stream_dest_rect(*processor_, 0, true, *dest);
+    ASSERT_TRUE(try_blit().has_value());
+  }
+
+  Status try_blit() {
     auto input_view = video_device_->create_video_processor_input_view(**input_->query_resource(), *enumerator_, {});
     d3d11::VideoProcessorStream stream;
     stream.input_surface = *input_view;
-    ASSERT_TRUE(context_->video_processor_blt(*processor_, *view_, 0, std::span(&stream, 1)).has_value());
+    return context_->video_processor_blt(*processor_, *view_, 0, std::span(&stream, 1));
   }
 
   int y(int x, int row) const { return output_->data()[row * output_->pitch() + x]; }
@@ -84,6 +88,8 @@ class Processor {
     const std::uint8_t* uv = output_->chroma() + (row / 2) * output_->pitch() + (x / 2) * 2;
     return {y(x, row), uv[0], uv[1]};
   }
+  d3d11::VideoContext& context() { return *context_; }
+  d3d11::VideoProcessor& processor() { return *processor_; }
   HostTexture& input() { return *input_; }
   HostTexture& output() { return *output_; }
   d3d11::Device& device() { return *device_; }
@@ -138,6 +144,53 @@ INSTANTIATE_TEST_SUITE_P(Sizes, ColourBars,
                          ::testing::Values(BarsCase{"same", 128, 16}, BarsCase{"up", 256, 32},
                                            BarsCase{"down", 64, 8}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+struct ColorSpaceCase {
+  const char* name;
+  d3d11::VideoProcessorColorSpace stream;
+  d3d11::VideoProcessorColorSpace output;
+  bool converts;  // else the blit is refused rather than giving other colours
+};
+
+constexpr d3d11::VideoProcessorColorSpace bt601_studio{.ycbcr_matrix = d3d11::ycbcr_matrix_bt601,
+                                                       .nominal_range = d3d11::nominal_range_16_235};
+
+class ColorSpaces : public ::testing::TestWithParam<ColorSpaceCase> {};
+
+TEST_P(ColorSpaces, AreHonouredOrTheBlitIsRefused) {
+  const ColorSpaceCase c = GetParam();
+  Processor p(128, 16, 128, 16);
+  p.paint([](int x, int) { return bars[x / 16]; });
+  p.context().video_processor_set_stream_color_space(p.processor(), 0, c.stream);
+  p.context().video_processor_set_output_color_space(p.processor(), c.output);
+  p.context().video_processor_set_stream_auto_processing_mode(p.processor(), 0, false);
+  auto blitted = p.try_blit();
+  if (!c.converts) {
+    ASSERT_FALSE(blitted.has_value());
+    EXPECT_EQ(blitted.error().code(), status::e_notimpl);
+    return;
+  }
+  ASSERT_TRUE(blitted.has_value()) << blitted.error().text();
+  for (int i = 0; i < 8; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_YUV_NEAR(p.at(i * 16 + 8, 8), bt601(bars[i]), 3);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, ColorSpaces,
+    ::testing::Values(
+        ColorSpaceCase{"initial_state", {}, {}, true},
+        ColorSpaceCase{"the_gpu_converters", {}, bt601_studio, true},
+        ColorSpaceCase{"video_processing_usage", {.usage = 1},
+                       {.usage = 1, .ycbcr_matrix = d3d11::ycbcr_matrix_bt601,
+                        .nominal_range = d3d11::nominal_range_16_235},
+                       true},
+        ColorSpaceCase{"limited_range_rgb_input", {.rgb_range = d3d11::rgb_range_limited}, bt601_studio, false},
+        ColorSpaceCase{"bt709_output", {}, {.ycbcr_matrix = d3d11::ycbcr_matrix_bt709}, false},
+        ColorSpaceCase{"full_range_output", {}, {.nominal_range = d3d11::nominal_range_0_255}, false},
+        ColorSpaceCase{"xvycc_output", {}, {.ycbcr_xvycc = 1}, false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(HostVideoProcessor, LetterboxBarsAreBlackAndThePictureFillsTheRest) {
   // 1280x1024 into 1920x1080 as the program letterboxes it.
