@@ -21,8 +21,8 @@ class FineSystemTimer {
   explicit FineSystemTimer(platform::Win32& win32) : win32_(win32) {
     // Windows 11 may ignore the request of a process whose windows are all
     // hidden or occluded, which a child helper's always are, unless it opts
-    // out of that throttling. Systems before Windows 11 refuse the flag and
-    // honour the request anyway.
+    // out of that throttling. Systems before Windows 11 do not know the flag
+    // and may refuse it, but honour the request anyway.
     static_cast<void>(
         win32_.set_process_power_throttling(platform::win32::process_power_throttling_ignore_timer_resolution, 0));
     raised_ = win32_.time_begin_period(period_ms).has_value();
