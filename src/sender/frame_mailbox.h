@@ -173,6 +173,12 @@ class FrameMailbox {
     }
     pending.emplace(std::move(frame));
     pending_since = now;
+    if (resync_on_arrival) {
+      // The previous slot went to a stale frame: the grid is off the
+      // source's phase. Moving a slot later never raises the rate.
+      resync_on_arrival = false;
+      next_slot = std::max(*next_slot, now + frame_interval);
+    }
     if (input_requests > 0 && in_flight < max_in_flight && !interval_elapsed(now)) {
       ++frames_deferred;
       return actions;
@@ -236,6 +242,10 @@ class FrameMailbox {
   std::optional<TimePoint> next_slot;
   // When the waiting frame arrived; meaningless while the slot is empty.
   TimePoint pending_since{};
+  // Grid only: the last submission was a stale frame, sent at the end of its
+  // hold because nothing fresher came near the slot. The next frame to
+  // arrive then moves the next slot to one interval after itself.
+  bool resync_on_arrival = false;
 
  private:
   [[nodiscard]] bool submission_allowed(TimePoint now) const {
@@ -256,9 +266,10 @@ class FrameMailbox {
     // the tolerance has passed the slot too: when the source runs faster than
     // the grid (60 Hz captured at 30 fps), the fresher frame due at the slot
     // then takes it, instead of the one a source interval older.
-    const bool stale = pending_since + jitter_tolerance < *next_slot;
-    return std::max(spaced, stale ? *next_slot + jitter_tolerance : *next_slot);
+    return std::max(spaced, stale() ? *next_slot + jitter_tolerance : *next_slot);
   }
+
+  [[nodiscard]] bool stale() const { return pending_since + jitter_tolerance < *next_slot; }
 
   // The grid slot a submission at `now` fills: the due one, however late.
   // A grid that has fallen a whole interval behind, or has none yet,
@@ -277,7 +288,9 @@ class FrameMailbox {
 
   [[nodiscard]] MailboxAction<S> take(TimePoint now) {
     if (pacing == PacingRule::Grid) {
-      next_slot = slot_filled(now) + frame_interval;
+      const TimePoint filled = slot_filled(now);
+      resync_on_arrival = next_slot && filled == *next_slot && stale();
+      next_slot = filled + frame_interval;
     }
     S frame = std::move(*pending);
     pending.reset();

@@ -263,6 +263,8 @@ struct GridCase {
   int replaced;
   std::chrono::nanoseconds max_wait;
   std::chrono::nanoseconds settled_max_wait;
+  // Added to every frame after the first, which sets the grid.
+  std::chrono::nanoseconds phase_after_first{0};
 
   friend void PrintTo(const GridCase& c, std::ostream* os) { *os << c.name; }
 };
@@ -279,7 +281,8 @@ GridRun run_grid(const GridCase& c, std::chrono::nanoseconds length) {
   GridRun run;
   std::vector<TimePoint> arrivals;
   for (std::size_t k = 0; k * c.source_period < length; ++k) {
-    arrivals.push_back(t0 + k * c.source_period + c.jitter[k % c.jitter.size()]);
+    arrivals.push_back(t0 + k * c.source_period + c.jitter[k % c.jitter.size()] +
+                       (k > 0 ? c.phase_after_first : 0ns));
   }
   std::deque<TimePoint> outputs;
   std::size_t next_arrival = 0;
@@ -379,6 +382,13 @@ INSTANTIATE_TEST_SUITE_P(
         // one still holds off for the tolerance, and the due frame takes the slot.
         GridCase{"SixtyHertzAtThirtyFpsJittered", 30, source_60hz,
                  {0ns, 400us, 500us, 200us, 0ns, -300us, -600us, 100us}, 110us, 0ns, 0ns, 1799, 710us, 710us},
+        // The first frame came 4 ms earlier than all later ones, so the grid
+        // it set has its slots 4 ms before the frames due at them, beyond the
+        // tolerance: once the frame between has gone stale into a slot, the
+        // next arrival moves the grid onto the source's phase.
+        GridCase{"SixtyHertzAtThirtyFpsOffPhaseRelocks", 30, source_60hz, {0ns}, 110us, 0ns, 0ns, -1, 15ms, 0ns,
+                 4ms},
+        GridCase{"EqualRatesLateGridRelocks", 60, source_60hz, {0ns}, 110us, 0ns, 0ns, -1, 17ms, 0ns, -4ms},
         // The encoder returns nothing for 310 ms, 10 ms past a frame: the grid
         // restarts on that frame's arrival, not on the end of the stall, so
         // without a burst frames go in on arrival again.
