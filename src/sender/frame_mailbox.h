@@ -175,9 +175,12 @@ class FrameMailbox {
     pending_since = now;
     if (resync_on_arrival) {
       // The previous slot went to a stale frame: the grid is off the
-      // source's phase. Moving a slot later never raises the rate.
+      // source's phase. Moving a slot later never raises the rate. A frame
+      // arriving at or past the next slot needs no move: it goes in anyway.
       resync_on_arrival = false;
-      next_slot = std::max(*next_slot, now + frame_interval);
+      if (now < *next_slot) {
+        next_slot = now + frame_interval;
+      }
     }
     if (input_requests > 0 && in_flight < max_in_flight && !interval_elapsed(now)) {
       ++frames_deferred;
@@ -244,7 +247,7 @@ class FrameMailbox {
   TimePoint pending_since{};
   // Grid only: the last submission was a stale frame, sent at the end of its
   // hold because nothing fresher came near the slot. The next frame to
-  // arrive then moves the next slot to one interval after itself.
+  // arrive before the next slot moves that slot to one interval after itself.
   bool resync_on_arrival = false;
 
  private:

@@ -411,6 +411,21 @@ class GridMailboxTest : public FrameMailboxTest {
   GridMailboxTest() { mailbox = FrameMailbox<Frame>(interval, 2, PacingRule::Grid); }
 };
 
+TEST_F(GridMailboxTest, StaleFrameHoldsOffForTheToleranceAndALoneFrameAfterIdleGoesInAtOnce) {
+  requested(t0);
+  requested(t0);
+  ASSERT_EQ(converted(t0), Log{"submit 1"});
+  EXPECT_EQ(converted(t0 + 1ms), Log{});
+  // Waiting long before its slot: held until the tolerance has passed it.
+  ASSERT_EQ(mailbox.deadline(), t0 + interval + mailbox.jitter_tolerance);
+  EXPECT_EQ(apply(mailbox.poll(t0 + interval + mailbox.jitter_tolerance - 1ns)), Log{});
+  EXPECT_EQ(apply(mailbox.poll(t0 + interval + mailbox.jitter_tolerance)), Log{"submit 2"});
+  produced(t0 + interval + 5ms);
+  requested(t0 + interval + 5ms);
+  // Seconds later nothing moves the grid out of its way.
+  EXPECT_EQ(converted(t0 + 5s), Log{"submit 3"});
+}
+
 // Random interleavings under the grid rule: nothing is lost, submissions keep
 // the grid's spacing, and the pacer's deadline is exactly when the waiting
 // frame may go: a poll just before it submits nothing, a poll at it does.
