@@ -174,11 +174,14 @@ class FrameMailbox {
     pending.emplace(std::move(frame));
     pending_since = now;
     if (resync_on_arrival) {
-      // The previous slot went to a stale frame: the grid is off the
-      // source's phase. Moving a slot later never raises the rate. A frame
-      // arriving at or past the next slot needs no move: it goes in anyway.
+      // The previous slot went to a stale frame, and this one arrives in the
+      // first half of the interval after that slot: it is the frame that was
+      // due there, late, so the grid is off the source's phase. Moving a slot
+      // later never raises the rate. A frame in the second half is merely
+      // early for the next slot (arrival jitter), and moving the grid for it
+      // would throw the next frame away.
       resync_on_arrival = false;
-      if (now < *next_slot) {
+      if (now < *next_slot - frame_interval / 2) {
         next_slot = now + frame_interval;
       }
     }
@@ -247,7 +250,8 @@ class FrameMailbox {
   TimePoint pending_since{};
   // Grid only: the last submission was a stale frame, sent at the end of its
   // hold because nothing fresher came near the slot. The next frame to
-  // arrive before the next slot moves that slot to one interval after itself.
+  // arrive, if it comes within half an interval of that slot, moves the next
+  // slot to one interval after itself.
   bool resync_on_arrival = false;
 
  private:
