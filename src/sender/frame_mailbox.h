@@ -173,17 +173,14 @@ class FrameMailbox {
     }
     pending.emplace(std::move(frame));
     pending_since = now;
-    if (resync_on_arrival) {
-      // The previous slot went to a stale frame, and this one arrives in the
-      // first half of the interval after that slot: it is the frame that was
-      // due there, late, so the grid is off the source's phase. Moving a slot
-      // later never raises the rate. A frame in the second half is merely
-      // early for the next slot (arrival jitter), and moving the grid for it
-      // would throw the next frame away.
-      resync_on_arrival = false;
-      if (now < *next_slot - frame_interval / 2) {
-        next_slot = now + frame_interval;
-      }
+    if (stale_fills >= stale_fills_off_phase && now < *next_slot) {
+      // Slot after slot went to a stale frame: the grid is off the source's
+      // phase, so the next slot moves to one interval after this arrival.
+      // Moving a slot later never raises the rate. One stale fill alone is
+      // arrival jitter, and moving the grid for it would throw the next
+      // frame away.
+      stale_fills = 0;
+      next_slot = now + frame_interval;
     }
     if (input_requests > 0 && in_flight < max_in_flight && !interval_elapsed(now)) {
       ++frames_deferred;
@@ -248,13 +245,14 @@ class FrameMailbox {
   std::optional<TimePoint> next_slot;
   // When the waiting frame arrived; meaningless while the slot is empty.
   TimePoint pending_since{};
-  // Grid only: the last submission was a stale frame, sent at the end of its
-  // hold because nothing fresher came near the slot. The next frame to
-  // arrive, if it comes within half an interval of that slot, moves the next
-  // slot to one interval after itself.
-  bool resync_on_arrival = false;
+  // Grid only: how many slots in a row went to a stale frame, sent at the
+  // end of its hold because nothing fresher came near the slot.
+  std::uint32_t stale_fills = 0;
 
  private:
+  // Two in a row: a phase error persists from slot to slot, jitter does not.
+  static constexpr std::uint32_t stale_fills_off_phase = 2;
+
   [[nodiscard]] bool submission_allowed(TimePoint now) const {
     return input_requests > 0 && in_flight < max_in_flight && interval_elapsed(now);
   }
@@ -296,7 +294,8 @@ class FrameMailbox {
   [[nodiscard]] MailboxAction<S> take(TimePoint now) {
     if (pacing == PacingRule::Grid) {
       const TimePoint filled = slot_filled(now);
-      resync_on_arrival = next_slot && filled == *next_slot && stale();
+      stale_fills =
+          next_slot && filled == *next_slot && stale() ? std::min(stale_fills + 1, stale_fills_off_phase) : 0;
       next_slot = filled + frame_interval;
     }
     S frame = std::move(*pending);

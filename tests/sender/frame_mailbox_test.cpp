@@ -384,11 +384,12 @@ INSTANTIATE_TEST_SUITE_P(
                  {0ns, 400us, 500us, 200us, 0ns, -300us, -600us, 100us}, 110us, 0ns, 0ns, 1799, 710us, 710us},
         // The first frame came 4 ms earlier than all later ones, so the grid
         // it set has its slots 4 ms before the frames due at them, beyond the
-        // tolerance: once the frame between has gone stale into a slot, the
-        // next arrival moves the grid onto the source's phase.
+        // tolerance: once stale frames have filled two slots in a row, the
+        // next arrival moves the grid onto the source's phase. The same with
+        // a grid 4 ms late for a source at its own rate.
         GridCase{"SixtyHertzAtThirtyFpsOffPhaseRelocks", 30, source_60hz, {0ns}, 110us, 0ns, 0ns, -1, 15ms, 0ns,
                  4ms},
-        GridCase{"EqualRatesLateGridRelocks", 60, source_60hz, {0ns}, 110us, 0ns, 0ns, -1, 13ms, 0ns, -10ms},
+        GridCase{"EqualRatesLateGridRelocks", 60, source_60hz, {0ns}, 110us, 0ns, 0ns, -1, 7ms, 0ns, -4ms},
         // Some frames come 3 ms early (beyond the tolerance: they hold off
         // past the slot), the next 1 ms early: jitter, not a phase error, so
         // the grid stays and no frame is thrown away.
