@@ -2,8 +2,18 @@
 """Measures whole capture sessions of the helper binary on the host stand-in,
 spawned as the parent spawns it:
 
-- records per second over the session (first to last record timestamp);
-- encode_latency p50/p95 over every "encode_latency_ms=" line;
+- for each pacing rule ("--pacing strict" and "--pacing grid") at 30 and
+  60 fps, in one run:
+  - records per second over the session (first to last record timestamp);
+  - encode_latency p50/p95 over every "encode_latency_ms=" line (arrival to
+    encoder output, whole milliseconds);
+  - the mailbox wait: the median of the "latency_breakdown" lines'
+    mailbox_wait_p50_ms and the 95th percentile of their mailbox_wait_p95_ms
+    (each line covers 30 frames, in whole milliseconds);
+  - frames replaced per minute (the summary's frames_replaced);
+  - the most records whose capture times fall in any one-second window (a
+    record's capture time precedes its submission by the mailbox wait, so
+    this approximates the submissions per second);
 - spawn-to-first-record: from the spawn call to the first complete record
   on the pipe, over several short sessions.
 
@@ -30,14 +40,37 @@ def nearest_rank(sorted_values, percent):
     return sorted_values[rank - 1]
 
 
-def session_figures(binary, fps, seconds):
-    session = qvx.Session(binary, ["--fps", str(fps), "--duration", str(seconds)])
+def breakdown_values(lines, key):
+    prefix = key + "="
+    return [int(field[len(prefix):]) for line in lines if line.startswith("latency_breakdown ")
+            for field in line.split() if field.startswith(prefix)]
+
+
+def most_in_one_second(timestamps_ns):
+    most, first = 0, 0
+    for last, stamp in enumerate(timestamps_ns):
+        while stamp - timestamps_ns[first] >= 1_000_000_000:
+            first += 1
+        most = max(most, last - first + 1)
+    return most
+
+
+def summary_value(summary, key):
+    for field in summary.split():
+        if field.startswith(key + "="):
+            return int(field.split("=", 1)[1])
+    return None
+
+
+def session_figures(binary, fps, pacing, seconds):
+    session = qvx.Session(binary, ["--fps", str(fps), "--duration", str(seconds), "--pacing", pacing])
     code = session.finish(timeout=seconds + 30)
     records = qvx.parse_records(session.stdout())
     lines = session.stderr_lines()
     latencies = sorted(int(l.split("=", 1)[1]) for l in lines if l.startswith("encode_latency_ms="))
     span_s = (records[-1].timestamp_ns - records[0].timestamp_ns) / 1e9 if len(records) > 1 else 0
     summary = next((l for l in lines if l.startswith("native_encoder_summary ")), "")
+    replaced = summary_value(summary, "frames_replaced")
     return {
         "exit": code,
         "records": len(records),
@@ -45,6 +78,10 @@ def session_figures(binary, fps, seconds):
         "latency_p50_ms": nearest_rank(latencies, 50),
         "latency_p95_ms": nearest_rank(latencies, 95),
         "latency_max_ms": latencies[-1] if latencies else None,
+        "wait_p50_ms": nearest_rank(sorted(breakdown_values(lines, "mailbox_wait_p50_ms")), 50),
+        "wait_p95_ms": nearest_rank(sorted(breakdown_values(lines, "mailbox_wait_p95_ms")), 95),
+        "replaced_per_min": replaced * 60 / seconds if replaced is not None else None,
+        "max_per_s": most_in_one_second([r.timestamp_ns for r in records]),
         "summary": summary,
     }
 
@@ -75,11 +112,14 @@ def main():
     args = parser.parse_args()
 
     for fps in (30, 60):
-        f = session_figures(args.binary, fps, args.seconds)
-        print(f"1080p{fps} {args.seconds}s: exit={f['exit']} records={f['records']} "
-              f"records_per_s={f['records_per_s']:.1f} encode_latency_p50_ms={f['latency_p50_ms']} "
-              f"p95_ms={f['latency_p95_ms']} max_ms={f['latency_max_ms']}")
-        print(f"  {f['summary']}")
+        for pacing in ("strict", "grid"):
+            f = session_figures(args.binary, fps, pacing, args.seconds)
+            print(f"1080p{fps} {pacing} {args.seconds}s: exit={f['exit']} records={f['records']} "
+                  f"records_per_s={f['records_per_s']:.1f} encode_latency_p50_ms={f['latency_p50_ms']} "
+                  f"p95_ms={f['latency_p95_ms']} max_ms={f['latency_max_ms']} "
+                  f"mailbox_wait_p50_ms={f['wait_p50_ms']} p95_ms={f['wait_p95_ms']} "
+                  f"replaced_per_min={f['replaced_per_min']:.0f} max_records_per_1s={f['max_per_s']}")
+            print(f"  {f['summary']}")
     times = sorted(spawn_to_first_record(args.binary) for _ in range(args.spawns))
     print(f"spawn_to_first_record_ms: median={times[len(times) // 2] * 1000:.0f} "
           f"min={times[0] * 1000:.0f} max={times[-1] * 1000:.0f} (n={len(times)})")

@@ -16,6 +16,7 @@
 
 #include "app/control_cells.h"
 #include "app/error.h"
+#include "sender/pacing_rule.h"
 
 namespace quorvex::app {
 
@@ -34,6 +35,8 @@ struct Config {
   std::optional<std::string> window_title;
   // Raw window handle value.
   std::optional<std::uint64_t> window_id;
+  // "--pacing": how the frame mailbox spaces submissions to the encoder.
+  sender::PacingRule pacing = sender::PacingRule::Strict;
 
   KeyframeRequestCell keyframe_request = std::make_shared<std::atomic<bool>>(false);
   ContentSizeCell content_size = std::make_shared<std::atomic<std::uint64_t>>(0);

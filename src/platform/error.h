@@ -40,6 +40,8 @@ inline constexpr std::uint32_t error_invalid_monitor_handle = 1461;
 inline constexpr std::uint32_t error_invalid_parameter = 87;
 inline constexpr std::uint32_t error_access_denied = 5;
 inline constexpr std::uint32_t error_not_found = 1168;
+// The MMRESULT of timeBeginPeriod and timeEndPeriod for a period out of range.
+inline constexpr std::uint32_t timerr_nocando = 97;
 
 // A status is a failure when its top bit is set (HRESULT rule). Win32
 // last-error values are always failures when reported as errors.

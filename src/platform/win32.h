@@ -1,5 +1,6 @@
-// Displays, windows, processes, the performance counter and the thread
-// message queue: one operation per Win32 call the program makes, in Win32's
+// Displays, windows, processes, the performance counter, the system timer's
+// resolution and the thread message queue: one operation per Win32 call the
+// program makes, in Win32's
 // vocabulary. Strings the system gives in UTF-16 stay UTF-16 here; decoding
 // (and its errors) happens above this boundary.
 //
@@ -37,6 +38,8 @@ inline constexpr std::uint32_t wm_quit = 0x0012;
 inline constexpr std::uint32_t wm_timer = 0x0113;
 inline constexpr std::uint32_t wm_user = 0x0400;
 inline constexpr std::size_t max_path = 260;
+// PROCESS_POWER_THROTTLING_IGNORE_TIMER_RESOLUTION
+inline constexpr std::uint32_t process_power_throttling_ignore_timer_resolution = 0x4;
 // Record sizes the calls are given in their size fields.
 inline constexpr std::uint32_t monitor_info_ex_size = 104;
 inline constexpr std::uint32_t devmode_size = 220;
@@ -148,6 +151,20 @@ class Win32 {
   // The high-resolution performance counter.
   [[nodiscard]] virtual Result<std::int64_t> query_performance_counter() = 0;
   [[nodiscard]] virtual Result<std::int64_t> query_performance_frequency() = 0;
+
+  // The system timer that ends timed waits. timeBeginPeriod(period_ms) asks
+  // for a finer tick (since Windows 10 2004 for the calling process only);
+  // each success is balanced by timeEndPeriod with the same period. A
+  // failure's code is the MMRESULT (TIMERR_NOCANDO). The host stand-in gives
+  // the calling thread the finest timer slack instead, until the end call.
+  [[nodiscard]] virtual Status time_begin_period(std::uint32_t period_ms) = 0;
+  [[nodiscard]] virtual Status time_end_period(std::uint32_t period_ms) = 0;
+  // SetProcessInformation(GetCurrentProcess(), ProcessPowerThrottling) with a
+  // PROCESS_POWER_THROTTLING_STATE of version 1: the throttling policies in
+  // control_mask are switched on where state_mask has their bit, off where
+  // not.
+  [[nodiscard]] virtual Status set_process_power_throttling(std::uint32_t control_mask,
+                                                            std::uint32_t state_mask) = 0;
 
   // The calling thread's message queue.
   [[nodiscard]] virtual std::uint32_t get_current_thread_id() = 0;

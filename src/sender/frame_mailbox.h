@@ -1,9 +1,10 @@
 // The two-slot pacing logic between capture and encoder: it keeps at most one
 // converted frame waiting (a newer one displaces it) and lets a frame into the
 // encoder only when the encoder has asked for input, fewer than max_in_flight
-// frames are inside it and a frame interval has passed since the previous
-// submission. Pure logic: every operation returns the actions its caller must
-// carry out, in order.
+// frames are inside it and the pacing rule lets it go: a frame interval since
+// the previous submission (strict), or the next slot of a fixed grid of
+// intervals (grid). Pure logic: every operation returns the actions its
+// caller must carry out, in order.
 //
 // Threads: no lock of its own. The mailbox is a field of the encoder state and
 // is touched only under that state's mutex, by the capture thread, the encoder
@@ -19,6 +20,8 @@
 #include <cstdint>
 #include <optional>
 #include <utility>
+
+#include "sender/pacing_rule.h"
 
 namespace quorvex::sender {
 
@@ -137,14 +140,27 @@ struct ExactProduct {
   return std::chrono::nanoseconds(static_cast<std::int64_t>(whole));
 }
 
+// The clock jitter the grid rule absorbs: 1/8 of the interval, at most 2 ms.
+// 2 ms covers a pacer woken on a 1 ms system timer tick (Windows with its
+// timer resolution raised: the wait rounded up to the tick, plus one tick)
+// and the sub-millisecond arrival jitter of a capture source; more would
+// only let a stale frame hold its slot longer.
+template <class Duration>
+[[nodiscard]] Duration grid_jitter_tolerance(Duration interval) {
+  return std::min<Duration>(interval / 8, std::chrono::duration_cast<Duration>(std::chrono::milliseconds(2)));
+}
+
 template <class S, class Clock = std::chrono::steady_clock>
 class FrameMailbox {
  public:
   using TimePoint = typename Clock::time_point;
   using Duration = typename Clock::duration;
 
-  FrameMailbox(Duration interval, std::size_t max_frames_in_flight)
-      : max_in_flight(std::max<std::size_t>(max_frames_in_flight, 1)), frame_interval(interval) {}
+  FrameMailbox(Duration interval, std::size_t max_frames_in_flight, PacingRule rule = PacingRule::Strict)
+      : max_in_flight(std::max<std::size_t>(max_frames_in_flight, 1)),
+        frame_interval(interval),
+        pacing(rule),
+        jitter_tolerance(grid_jitter_tolerance(interval)) {}
 
   // A newly converted frame: it displaces any waiting frame (Recycle first),
   // then goes in at once if allowed. A frame held back only by the interval
@@ -156,6 +172,16 @@ class FrameMailbox {
       actions.push_back(MailboxAction<S>::recycle(std::move(*pending)));
     }
     pending.emplace(std::move(frame));
+    pending_since = now;
+    if (stale_fills >= stale_fills_off_phase && now < *next_slot) {
+      // Slot after slot went to a stale frame: the grid is off the source's
+      // phase, so the next slot moves to one interval after this arrival.
+      // Moving a slot later never raises the rate. One stale fill alone is
+      // arrival jitter, and moving the grid for it would throw the next
+      // frame away.
+      stale_fills = 0;
+      next_slot = now + frame_interval;
+    }
     if (input_requests > 0 && in_flight < max_in_flight && !interval_elapsed(now)) {
       ++frames_deferred;
       return actions;
@@ -185,7 +211,7 @@ class FrameMailbox {
 
   // The pacer's check: the waiting frame, if it may go in now.
   [[nodiscard]] std::optional<MailboxAction<S>> poll(TimePoint now) {
-    if (!submission_allowed(now) || !pending) {
+    if (!pending || !submission_allowed(now)) {
       return std::nullopt;
     }
     return take(now);
@@ -199,7 +225,7 @@ class FrameMailbox {
     if (!pending || input_requests == 0 || in_flight >= max_in_flight || !last_submit) {
       return std::nullopt;
     }
-    return *last_submit + frame_interval;
+    return next_allowed();
   }
 
   // Plain data of the owner, read and (pending, frames_replaced) changed by
@@ -212,18 +238,66 @@ class FrameMailbox {
   std::uint64_t frames_deferred = 0;
   std::optional<S> pending;
   Duration frame_interval;
+  // Set at construction.
+  PacingRule pacing;
+  Duration jitter_tolerance;
+  // Grid only: the slot the next submission fills; absent until the first.
+  std::optional<TimePoint> next_slot;
+  // When the waiting frame arrived; meaningless while the slot is empty.
+  TimePoint pending_since{};
+  // Grid only: how many slots in a row went to a stale frame, sent at the
+  // end of its hold because nothing fresher came near the slot.
+  std::uint32_t stale_fills = 0;
 
  private:
+  // Two in a row: a phase error persists from slot to slot, jitter does not.
+  static constexpr std::uint32_t stale_fills_off_phase = 2;
+
   [[nodiscard]] bool submission_allowed(TimePoint now) const {
     return input_requests > 0 && in_flight < max_in_flight && interval_elapsed(now);
   }
 
   // True before the first submission: the first frame is never held back.
-  [[nodiscard]] bool interval_elapsed(TimePoint now) const {
-    return !last_submit || now >= *last_submit + frame_interval;
+  [[nodiscard]] bool interval_elapsed(TimePoint now) const { return !last_submit || now >= next_allowed(); }
+
+  // The earliest instant the pacing rule lets the waiting frame go in; needs
+  // a previous submission.
+  [[nodiscard]] TimePoint next_allowed() const {
+    if (pacing == PacingRule::Strict) {
+      return *last_submit + frame_interval;
+    }
+    const TimePoint spaced = *last_submit + frame_interval - jitter_tolerance;
+    // A frame that was already waiting well before its slot holds off until
+    // the tolerance has passed the slot too: when the source runs faster than
+    // the grid (60 Hz captured at 30 fps), the fresher frame due at the slot
+    // then takes it, instead of the one a source interval older.
+    return std::max(spaced, stale() ? *next_slot + jitter_tolerance : *next_slot);
+  }
+
+  [[nodiscard]] bool stale() const { return pending_since + jitter_tolerance < *next_slot; }
+
+  // The grid slot a submission at `now` fills: the due one, however late.
+  // A grid that has fallen a whole interval behind, or has none yet,
+  // restarts rather than catching up: on the waiting frame's arrival when
+  // that was recent, so the grid keeps the source's phase, and on `now`
+  // otherwise. "A whole interval" less the tolerance: a slot is then never
+  // filled more than that late, which keeps any second at fps + 1
+  // submissions even where the interval was rounded down to the nanosecond.
+  [[nodiscard]] TimePoint slot_filled(TimePoint now) const {
+    const Duration behind_limit = frame_interval - jitter_tolerance;
+    if (next_slot && now - *next_slot < behind_limit) {
+      return *next_slot;
+    }
+    return now - pending_since < behind_limit ? pending_since : now;
   }
 
   [[nodiscard]] MailboxAction<S> take(TimePoint now) {
+    if (pacing == PacingRule::Grid) {
+      const TimePoint filled = slot_filled(now);
+      stale_fills =
+          next_slot && filled == *next_slot && stale() ? std::min(stale_fills + 1, stale_fills_off_phase) : 0;
+      next_slot = filled + frame_interval;
+    }
     S frame = std::move(*pending);
     pending.reset();
     --input_requests;

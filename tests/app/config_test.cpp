@@ -7,6 +7,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <variant>
 #include <vector>
 
 namespace quorvex::app {
@@ -284,6 +285,42 @@ TEST(ListSourcesArgument, ListingFailureBecomesTheParseError) {
   ASSERT_FALSE(outcome.has_value());
   EXPECT_EQ(outcome.error().message, "display enumeration failed");
 }
+
+// "--pacing": the default keeps the strict rule; a bad word is rejected the
+// moment it is met, like a bad number.
+struct PacingCase {
+  Args args;
+  std::variant<sender::PacingRule, std::string> expected;  // the rule, or the error message
+};
+
+class PacingOption : public testing::TestWithParam<PacingCase> {};
+
+TEST_P(PacingOption, ChoosesTheRuleOrRejectsTheWord) {
+  const auto& c = GetParam();
+  const auto outcome = parse(c.args);
+  if (const auto* message = std::get_if<std::string>(&c.expected)) {
+    ASSERT_FALSE(outcome.has_value()) << describe(c.args);
+    EXPECT_EQ(outcome.error().message, *message) << describe(c.args);
+    return;
+  }
+  ASSERT_TRUE(outcome.has_value()) << describe(c.args) << ": " << outcome.error().message;
+  EXPECT_EQ(std::get<Config>(*outcome).pacing, std::get<sender::PacingRule>(c.expected)) << describe(c.args);
+}
+
+constexpr const char* kPacing = "--pacing must be strict or grid";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PacingOption,
+    testing::Values(PacingCase{{}, sender::PacingRule::Strict},
+                    PacingCase{{"--pacing", "strict"}, sender::PacingRule::Strict},
+                    PacingCase{{"--pacing", "grid", "--fps", "60"}, sender::PacingRule::Grid},
+                    PacingCase{{"--pacing", "grid", "--pacing", "strict"}, sender::PacingRule::Strict},
+                    PacingCase{{"--pacing", "Grid"}, std::string(kPacing)},
+                    PacingCase{{"--pacing", ""}, std::string(kPacing)},
+                    PacingCase{{"--pacing"}, std::string("--pacing requires a value")},
+                    PacingCase{{"--pacing", "fast", "--fps", "x"}, std::string(kPacing)},
+                    PacingCase{{"--fps", "x", "--pacing", "fast"}, std::string(kDigit)},
+                    PacingCase{{"--pacing", "grid", "--fps", "0"}, std::string(kZero)}));
 
 }  // namespace
 }  // namespace quorvex::app

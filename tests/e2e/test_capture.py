@@ -145,6 +145,22 @@ class CaptureTest(unittest.TestCase):
         self.assertFalse([l for l in lines if l.startswith("error")], lines)
         session.process.kill()
 
+    def test_grid_pacing_encodes_fresh_frames_in_order_with_the_usual_lines(self):
+        session = self.start(SMALL + ["--pacing", "grid", "--fps", "30", "--duration", "2"])
+        records = self.finished_records(session)
+        self.assertGreater(len(records), 30)
+        self.assertTrue(records[0].keyframe)
+        clocks = self.clocks(records, strip=(0, 0, 1 / 3, 1 / 3))
+        self.assertNotIn(None, clocks)
+        frames = [c[0] for c in clocks]
+        self.assertEqual(frames, sorted(set(frames)), "a composed frame was encoded twice or out of order")
+        # The rule adds no line of its own: only the topics of a strict session.
+        topics = {l.split(" ", 1)[0].split("=", 1)[0] for l in session.stderr_lines()}
+        self.assertLessEqual(topics, {"capture_border", "encoder_setting", "encoder_candidate", "capture_encoder",
+                                      "encode_latency_ms",
+                                      "encoder_latency", "frame_mailbox", "latency_breakdown", "capture_timing",
+                                      "native_encoder_summary"}, session.stderr_lines())
+
     def test_window_by_title_marker_shows_exactly_the_client_area_and_follows_crop(self):
         session = self.start(WINDOW_TITLE + SMALL + ["--duration", "3"])
         session.send("CROP 1280 720")  # the size it already has: output unchanged

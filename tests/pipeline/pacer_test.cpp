@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "pipeline_support.h"
+#include "platform/fake/fake_win32.h"
 
 namespace quorvex::test {
 namespace {
@@ -33,7 +34,46 @@ class PacerTest : public ManualEncoderStateTest {
   }
 
   std::condition_variable wake;
+  // The pacer's timer requests go to the Win32 fake.
+  platform::fake::FakeWin32 timer;
+  platform::CompositePlatform with_timer{timer, d3d, media, capture_service};
+  platform::ScopedPlatform timer_installed{with_timer};
 };
+
+TEST_F(PacerTest, HoldsTheFinestSystemTimerExactlyWhileItRuns) {
+  auto pacer = start_pacer();
+  ASSERT_TRUE(eventually([&] { return timer.timer_periods() == std::vector<std::uint32_t>{1}; }));
+  const auto throttling = timer.power_throttling();
+  ASSERT_TRUE(throttling.has_value()) << "a hidden process must opt out of timer throttling";
+  EXPECT_EQ(*throttling, (std::pair<std::uint32_t, std::uint32_t>{
+                             platform::win32::process_power_throttling_ignore_timer_resolution, 0}));
+  finish_pacer();
+  EXPECT_TRUE(pacer.get());
+  EXPECT_TRUE(timer.timer_periods().empty()) << "the period must be ended with the pacer";
+  EXPECT_EQ(timer.faults().calls("time_end_period"), 1u);
+}
+
+// Either refusal only makes the pacer wake later: it still submits, and it
+// ends exactly what it began.
+class PacerTimerRefusal : public PacerTest, public testing::WithParamInterface<const char*> {};
+
+TEST_P(PacerTimerRefusal, KeepsPacingAndEndsOnlyWhatItBegan) {
+  timer.faults().fail(GetParam(), platform::status::timerr_nocando);
+  {
+    auto s = state->lock();
+    submit_then_defer(*s, steady_clock::now() - std::chrono::seconds(1), std::chrono::milliseconds(1));
+  }
+  auto pacer = start_pacer();
+  ASSERT_TRUE(eventually([&] { return transform().inputs().size() == 2; }));
+  finish_pacer();
+  EXPECT_TRUE(pacer.get());
+  EXPECT_TRUE(timer.timer_periods().empty());
+  EXPECT_EQ(timer.faults().calls("time_end_period"), timer.faults().calls("time_begin_period") -
+                                                          (std::string_view(GetParam()) == "time_begin_period"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Refusals, PacerTimerRefusal,
+                         testing::Values("time_begin_period", "set_process_power_throttling"));
 
 TEST_F(PacerTest, DeferredFrameIsSubmittedOnceTheIntervalHasPassedNeverEarlier) {
   const auto t0 = steady_clock::now();

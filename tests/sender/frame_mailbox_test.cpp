@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <ostream>
 #include <random>
 #include <string>
 #include <utility>
@@ -241,6 +242,233 @@ TEST_F(FrameMailboxTest, NoInterleavingLosesDuplicatesOrCrowdsFrames) {
   ASSERT_THAT(lost, testing::IsEmpty());
   EXPECT_EQ(mailbox.frames_replaced, recycled.size());
   EXPECT_GT(mailbox.frames_deferred, 0U);
+}
+
+// The grid rule, driven through explicit instants: a source delivers frames
+// at given offsets, the encoder returns each output `encode_time` after its
+// submission (later when stalled) and asks for the next input, and the pacer
+// polls at each deadline, `pacer_lateness` late when it had to sleep.
+struct GridCase {
+  const char* name;
+  std::uint32_t fps;
+  std::chrono::nanoseconds source_period;
+  // Offsets added to the source's instants, repeated over the run.
+  std::vector<std::chrono::nanoseconds> jitter;
+  std::chrono::nanoseconds pacer_lateness;
+  // Outputs due inside [stall_from, stall_until) come at stall_until.
+  std::chrono::nanoseconds stall_from{0};
+  std::chrono::nanoseconds stall_until{0};
+  // Expected: frames replaced (-1: not checked), the longest wait of a
+  // submitted frame, and of the frames of the run's last second.
+  int replaced;
+  std::chrono::nanoseconds max_wait;
+  std::chrono::nanoseconds settled_max_wait;
+  // Added to every frame after the first, which sets the grid.
+  std::chrono::nanoseconds phase_after_first{0};
+
+  friend void PrintTo(const GridCase& c, std::ostream* os) { *os << c.name; }
+};
+
+struct GridRun {
+  std::vector<TimePoint> submissions;
+  std::vector<std::chrono::nanoseconds> waits;
+  std::uint64_t replaced = 0;
+};
+
+GridRun run_grid(const GridCase& c, std::chrono::nanoseconds length) {
+  constexpr auto encode_time = 4ms;
+  FrameMailbox<int> mailbox(frame_interval_for_fps(c.fps), 2, PacingRule::Grid);
+  GridRun run;
+  std::vector<TimePoint> arrivals;
+  for (std::size_t k = 0; k * c.source_period < length; ++k) {
+    arrivals.push_back(t0 + k * c.source_period + c.jitter[k % c.jitter.size()] +
+                       (k > 0 ? c.phase_after_first : 0ns));
+  }
+  std::deque<TimePoint> outputs;
+  std::size_t next_arrival = 0;
+  std::optional<TimePoint> pacer_wake;
+  const auto execute = [&](auto actions, TimePoint now) {
+    for (auto& action : actions) {
+      if (action.kind == MailboxAction<int>::Kind::Submit) {
+        run.submissions.push_back(now);
+        run.waits.push_back(now - arrivals[static_cast<std::size_t>(action.frame)]);
+        TimePoint out = now + encode_time;
+        if (out >= t0 + c.stall_from && out < t0 + c.stall_until) out = t0 + c.stall_until;
+        outputs.push_back(std::max(out, outputs.empty() ? out : outputs.back()));
+      }
+    }
+  };
+  static_cast<void>(mailbox.input_requested(t0 - 1s));
+  static_cast<void>(mailbox.input_requested(t0 - 1s));
+  for (TimePoint now = t0; next_arrival < arrivals.size() || !outputs.empty();) {
+    // The earliest event; on a tie a frame arrives before the encoder
+    // reports, and both before the pacer looks.
+    const TimePoint arrival = next_arrival < arrivals.size() ? arrivals[next_arrival] : TimePoint::max();
+    const TimePoint output = outputs.empty() ? TimePoint::max() : outputs.front();
+    const TimePoint pacer = pacer_wake.value_or(TimePoint::max());
+    now = std::min({arrival, output, pacer});
+    if (now == arrival) {
+      execute(mailbox.frame_converted(static_cast<int>(next_arrival++), now), now);
+    } else if (now == output) {
+      outputs.pop_front();
+      execute(mailbox.output_produced(now), now);
+      execute(mailbox.input_requested(now), now);
+    } else {
+      ActionList<int> polled;
+      if (auto action = mailbox.poll(now)) polled.push_back(std::move(*action));
+      execute(std::move(polled), now);
+    }
+    // The pacer recomputes its deadline after every event.
+    const auto deadline = mailbox.deadline();
+    pacer_wake.reset();
+    if (deadline) pacer_wake = *deadline > now ? *deadline + c.pacer_lateness : now;
+  }
+  run.replaced = mailbox.frames_replaced;
+  return run;
+}
+
+class GridPacing : public testing::TestWithParam<GridCase> {};
+
+TEST_P(GridPacing, KeepsTheGridWithoutBurstsOrDrift) {
+  const GridCase& c = GetParam();
+  constexpr auto length = 60s;
+  const GridRun run = run_grid(c, length);
+  ASSERT_FALSE(run.submissions.empty());
+  const auto interval = frame_interval_for_fps(c.fps);
+  const auto tolerance = grid_jitter_tolerance(interval);
+  const std::size_t per_second = c.fps;
+  auto window_start = run.submissions.begin();
+  for (auto it = run.submissions.begin(); it != run.submissions.end(); ++it) {
+    if (it != run.submissions.begin()) {
+      ASSERT_GE(*it - *std::prev(it), interval - tolerance) << "submission " << (it - run.submissions.begin());
+    }
+    while (*it - *window_start >= 1s) ++window_start;
+    ASSERT_LE(static_cast<std::size_t>(it - window_start) + 1, per_second + 1) << "one-second window ending at "
+                                                                               << (it - run.submissions.begin());
+  }
+  if (c.replaced >= 0) {
+    EXPECT_EQ(run.replaced, static_cast<std::uint64_t>(c.replaced));
+  }
+  EXPECT_LE(*std::ranges::max_element(run.waits), c.max_wait);
+  const auto last_second = static_cast<std::ptrdiff_t>(per_second);
+  EXPECT_LE(*std::max_element(run.waits.end() - last_second, run.waits.end()), c.settled_max_wait);
+}
+
+// Every 16.7 ms, as a 60 Hz desktop composes.
+constexpr auto source_60hz = 16'666'667ns;
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, GridPacing,
+    testing::Values(
+        // Equal rates: every frame goes in on arrival, none is ever replaced,
+        // however late the pacer is.
+        GridCase{"EqualRates", 60, source_60hz, {0ns}, 110us, 0ns, 0ns, 0, 0ns, 0ns},
+        // Arrivals jitter half a millisecond either way around the grid the
+        // first one set: the early ones wait for their slot, none is lost.
+        GridCase{"EqualRatesJittered", 60, source_60hz, {0ns, -500us, 300us, -200us, 500us}, 110us, 0ns, 0ns,
+                 0, 610us, 610us},
+        // Every frame after the first is 300 us early, so the pacer submits
+        // each at its slot, 110 us late: the strict rule would carry that
+        // lateness into every later frame until one was thrown away.
+        GridCase{"LatePacerWakeUpsDoNotDrift", 60, source_60hz, {0ns, -300us}, 110us, 0ns, 0ns, 0, 410us,
+                 410us},
+        // A 60 Hz source at 30 fps: every second frame, the one due at the
+        // slot, goes in at once; the one between is replaced, never sent a
+        // source interval stale.
+        // (The run's last frame is one of those between, still waiting.)
+        GridCase{"SixtyHertzAtThirtyFps", 30, source_60hz, {0ns}, 110us, 0ns, 0ns, 1799, 0ns, 0ns},
+        // Frames due at a slot arrive up to 0.6 ms early or 0.5 ms late, the
+        // late ones after the pacer has woken for the frame between: that
+        // one still holds off for the tolerance, and the due frame takes the slot.
+        GridCase{"SixtyHertzAtThirtyFpsJittered", 30, source_60hz,
+                 {0ns, 400us, 500us, 200us, 0ns, -300us, -600us, 100us}, 110us, 0ns, 0ns, 1799, 710us, 710us},
+        // The first frame came 4 ms earlier than all later ones, so the grid
+        // it set has its slots 4 ms before the frames due at them, beyond the
+        // tolerance: once stale frames have filled two slots in a row, the
+        // next arrival moves the grid onto the source's phase. The same with
+        // a grid 4 ms late for a source at its own rate.
+        GridCase{"SixtyHertzAtThirtyFpsOffPhaseRelocks", 30, source_60hz, {0ns}, 110us, 0ns, 0ns, -1, 15ms, 0ns,
+                 4ms},
+        GridCase{"EqualRatesLateGridRelocks", 60, source_60hz, {0ns}, 110us, 0ns, 0ns, -1, 7ms, 0ns, -4ms},
+        // Some frames come 3 ms early (beyond the tolerance: they hold off
+        // past the slot), the next 1 ms early: jitter, not a phase error, so
+        // the grid stays and no frame is thrown away.
+        GridCase{"EqualRatesEarlyBeyondTheToleranceLoseNothing", 60, source_60hz, {0ns, -3ms, -1ms}, 110us, 0ns,
+                 0ns, 0, 5110us, 5110us},
+        // The encoder returns nothing for 310 ms, 10 ms past a frame: the grid
+        // restarts on that frame's arrival, not on the end of the stall, so
+        // without a burst frames go in on arrival again.
+        GridCase{"LongStallRestartsTheGridOnTheSourcesPhase", 60, source_60hz, {0ns}, 110us, 10s, 10s + 310ms,
+                 -1, 17ms, 0ns},
+        // Wildly jittered and faster sources: the spacing and the rate cap hold.
+        GridCase{"HeavyJitter", 60, source_60hz, {0ns, 6ms, -7ms, 2ms, -3ms, 8ms, -5ms}, 110us, 0ns, 0ns, -1,
+                 1s, 1s},
+        GridCase{"FasterSource", 60, 15ms, {0ns, 1ms, -1ms}, 110us, 0ns, 0ns, -1, 1s, 1s}),
+    [](const testing::TestParamInfo<GridCase>& info) { return std::string(info.param.name); });
+
+TEST(FrameMailbox, GridToleranceIsAnEighthOfTheIntervalAtMostTwoMilliseconds) {
+  EXPECT_EQ(grid_jitter_tolerance(frame_interval_for_fps(30)), 2ms);
+  EXPECT_EQ(grid_jitter_tolerance(frame_interval_for_fps(60)), 2ms);
+  EXPECT_EQ(grid_jitter_tolerance(frame_interval_for_fps(120)), 1'041'666ns);
+}
+
+class GridMailboxTest : public FrameMailboxTest {
+ protected:
+  GridMailboxTest() { mailbox = FrameMailbox<Frame>(interval, 2, PacingRule::Grid); }
+};
+
+TEST_F(GridMailboxTest, StaleFrameHoldsOffForTheToleranceAndALoneFrameAfterIdleGoesInAtOnce) {
+  requested(t0);
+  requested(t0);
+  ASSERT_EQ(converted(t0), Log{"submit 1"});
+  EXPECT_EQ(converted(t0 + 1ms), Log{});
+  // Waiting long before its slot: held until the tolerance has passed it.
+  ASSERT_EQ(mailbox.deadline(), t0 + interval + mailbox.jitter_tolerance);
+  EXPECT_EQ(apply(mailbox.poll(t0 + interval + mailbox.jitter_tolerance - 1ns)), Log{});
+  EXPECT_EQ(apply(mailbox.poll(t0 + interval + mailbox.jitter_tolerance)), Log{"submit 2"});
+  produced(t0 + interval + 5ms);
+  requested(t0 + interval + 5ms);
+  // Seconds later nothing moves the grid out of its way.
+  EXPECT_EQ(converted(t0 + 5s), Log{"submit 3"});
+}
+
+// Random interleavings under the grid rule: nothing is lost, submissions keep
+// the grid's spacing, and the pacer's deadline is exactly when the waiting
+// frame may go: a poll just before it submits nothing, a poll at it does.
+TEST_F(GridMailboxTest, NoInterleavingLosesCrowdsOrMissesTheDeadline) {
+  std::mt19937 random(54321);
+  TimePoint now = t0;
+  std::optional<TimePoint> previous_submit;
+  const auto spacing = interval - mailbox.jitter_tolerance;
+  for (int step = 0; step < 20'000; ++step) {
+    now += std::chrono::microseconds(random() % 40'000);
+    Log log;
+    switch (random() % 4) {
+      case 0: log = converted(now); break;
+      case 1: log = requested(now); break;
+      case 2: log = produced(now); break;
+      default:
+        if (const auto deadline = mailbox.deadline(); deadline && *deadline > now) {
+          ASSERT_EQ(apply(mailbox.poll(*deadline - 1ns)), Log{});
+          now = *deadline;
+          log = apply(mailbox.poll(now));
+          ASSERT_EQ(log.size(), 1U) << "nothing submitted at the deadline";
+        } else {
+          log = apply(mailbox.poll(now));
+        }
+        break;
+    }
+    for (const std::string& entry : log) {
+      if (entry.starts_with("submit")) {
+        if (previous_submit) {
+          ASSERT_GE(now - *previous_submit, spacing);
+        }
+        previous_submit = now;
+      }
+    }
+    ASSERT_EQ(mailbox.in_flight, in_encoder.size());
+  }
+  EXPECT_EQ(mailbox.frames_replaced, recycled.size());
 }
 
 TEST(FrameMailbox, AtLeastOneFrameMayBeInFlight) {

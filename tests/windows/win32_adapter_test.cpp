@@ -259,6 +259,17 @@ TEST(Win32Clock, PerformanceCounterRunsForwardAtItsFrequency) {
   EXPECT_GT(*second, *first);
 }
 
+// The pacer's 1 ms period is granted and balanced; a period of 0 is out of
+// range and refused with TIMERR_NOCANDO, as documented.
+TEST(Win32Clock, TimerPeriodIsGrantedAndEndedAndZeroIsRefused) {
+  Win32Adapter win32;
+  ASSERT_TRUE(win32.time_begin_period(1));
+  EXPECT_TRUE(win32.time_end_period(1));
+  auto zero = win32.time_begin_period(0);
+  ASSERT_FALSE(zero);
+  EXPECT_EQ(zero.error().code(), status::timerr_nocando);
+}
+
 TEST(Win32MessageQueue, PostedThreadMessageArrivesWithItsParameters) {
   Win32Adapter win32;
   ASSERT_TRUE(win32.post_thread_message(win32.get_current_thread_id(), win32::wm_user + 7, 0xABCDEF0123ull, -3));

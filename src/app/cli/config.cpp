@@ -23,6 +23,7 @@ enum class Option {
   Fps,
   Bitrate,
   Duration,
+  Pacing,
 };
 
 struct OptionName {
@@ -31,7 +32,7 @@ struct OptionName {
 };
 
 // Every option here takes a value; "--list-sources" is handled on its own.
-constexpr std::array<OptionName, 11> kOptions{{
+constexpr std::array<OptionName, 12> kOptions{{
     {"--source", Option::Source},
     {"--display-id", Option::DisplayId},
     {"--window-title", Option::WindowTitle},
@@ -43,7 +44,10 @@ constexpr std::array<OptionName, 11> kOptions{{
     {"--fps", Option::Fps},
     {"--bitrate", Option::Bitrate},
     {"--duration", Option::Duration},
+    {"--pacing", Option::Pacing},
 }};
+
+constexpr std::string_view kPacingMessage = "--pacing must be strict or grid";
 
 constexpr std::string_view kSourceCombinationMessage =
     "Windows helper supports --source screen, or --source window with --window-title or --window-id";
@@ -109,6 +113,16 @@ Result<void> apply_option(Parsing& p, Option option, const std::string& value) {
     case Option::Duration:
       return store_parsed(parse_decimal_u64(value),
                           [&p](std::uint64_t v) { p.config.duration = duration_from_seconds(v); });
+    case Option::Pacing:
+      // Checked at once, like a number: the first bad argument decides.
+      if (value == "strict") {
+        p.config.pacing = sender::PacingRule::Strict;
+      } else if (value == "grid") {
+        p.config.pacing = sender::PacingRule::Grid;
+      } else {
+        return fail(std::string(kPacingMessage));
+      }
+      return {};
   }
   return {};
 }

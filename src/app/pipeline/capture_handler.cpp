@@ -56,7 +56,7 @@ std::expected<std::unique_ptr<Capture>, wgc_capture::HandlerError> Capture::crea
   Config& config = context.flags;
   auto encoder = HardwareEncoder::create(std::move(context.device), std::move(context.device_context),
                                          config.width, config.height, config.fps, config.bitrate,
-                                         config.keyframe_request, streams);
+                                         config.keyframe_request, streams, config.pacing);
   if (!encoder) {
     return std::unexpected(handler_error(std::move(encoder.error())));
   }

@@ -15,9 +15,9 @@ namespace {
 constexpr std::int64_t units_100ns_per_second = 10'000'000;
 }  // namespace
 
-EncoderState::EncoderState(std::uint32_t fps_)
+EncoderState::EncoderState(std::uint32_t fps_, sender::PacingRule pacing)
     : mailbox(sender::frame_interval_for_fps(fps_),
-              std::max<std::size_t>(1, sender::h264_settings(fps_).max_in_flight)),
+              std::max<std::size_t>(1, sender::h264_settings(fps_).max_in_flight), pacing),
       frame_duration_100ns(units_100ns_per_second / static_cast<std::int64_t>(fps_)),
       fps(fps_) {}
 

@@ -65,9 +65,10 @@ using MailboxActions = sender::ActionList<PendingInput>;
 
 struct EncoderState {
   // The initial state for an encoder of this rate: mailbox of
-  // max(1, H264Settings.max_in_flight) frames paced at 1/fps seconds, sample
-  // duration 10,000,000 / fps in 100-ns units. fps must not be 0.
-  explicit EncoderState(std::uint32_t fps);
+  // max(1, H264Settings.max_in_flight) frames paced at 1/fps seconds by the
+  // given rule, sample duration 10,000,000 / fps in 100-ns units. fps must
+  // not be 0.
+  explicit EncoderState(std::uint32_t fps, sender::PacingRule pacing = sender::PacingRule::Strict);
 
   // Runs the mailbox's actions in order; stops at the first error, and the
   // actions not run are dropped (their surfaces released).

@@ -319,7 +319,7 @@ bool low_latency_enabled(const mf::Variant& read_back) {
 Result<std::unique_ptr<HardwareEncoder>> HardwareEncoder::create(
     std::shared_ptr<platform::d3d11::Device> device, std::shared_ptr<platform::d3d11::DeviceContext> context,
     std::uint32_t width, std::uint32_t height, std::uint32_t fps, std::uint32_t bitrate,
-    FlagCell keyframe_request, OutputStreams streams) {
+    FlagCell keyframe_request, OutputStreams streams, sender::PacingRule pacing) {
   mf::MediaFoundation& media = platform::current().media_foundation();
   LineSink& lines = *streams.diagnostics;
 
@@ -382,7 +382,7 @@ Result<std::unique_ptr<HardwareEncoder>> HardwareEncoder::create(
     return std::unexpected(std::move(*first_error));
   }
 
-  auto state = std::make_shared<SharedEncoderState>(fps);
+  auto state = std::make_shared<SharedEncoderState>(fps, pacing);
   {
     auto guard = state->lock();
     EncoderState& s = *guard;

@@ -59,7 +59,7 @@ class HardwareEncoder {
       std::shared_ptr<platform::d3d11::Device> device,
       std::shared_ptr<platform::d3d11::DeviceContext> context, std::uint32_t width,
       std::uint32_t height, std::uint32_t fps, std::uint32_t bitrate, FlagCell keyframe_request,
-      OutputStreams streams = process_output_streams());
+      OutputStreams streams = process_output_streams(), sender::PacingRule pacing = sender::PacingRule::Strict);
 
   HardwareEncoder(const HardwareEncoder&) = delete;
   HardwareEncoder& operator=(const HardwareEncoder&) = delete;

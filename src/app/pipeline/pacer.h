@@ -6,7 +6,8 @@
 // Thread contract: run_pacer is the body of the thread "frame-mailbox-pacer".
 // It holds the state lock for everything it does and gives it up only while
 // waiting on `wake`. It sleeps without a time limit when nothing can be
-// submitted and exactly until the deadline otherwise; it never polls.
+// submitted and exactly until the deadline otherwise; it never polls. While
+// it runs it holds the system timer at its finest (Win32::time_begin_period).
 #pragma once
 
 #include <condition_variable>

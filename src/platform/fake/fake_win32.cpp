@@ -398,6 +398,50 @@ Result<std::int64_t> FakeWin32::query_performance_frequency() {
   return counter_frequency_;
 }
 
+std::vector<std::uint32_t> FakeWin32::timer_periods() const {
+  std::lock_guard lock(mutex_);
+  return timer_periods_;
+}
+
+std::optional<std::pair<std::uint32_t, std::uint32_t>> FakeWin32::power_throttling() const {
+  std::lock_guard lock(mutex_);
+  return power_throttling_;
+}
+
+Status FakeWin32::time_begin_period(std::uint32_t period_ms) {
+  if (auto d = faults_.on_call("time_begin_period"); d.outcome == FaultPlan::Outcome::Fail) {
+    return fail(d.code);
+  }
+  if (period_ms == 0) {
+    return fail(status::timerr_nocando);
+  }
+  std::lock_guard lock(mutex_);
+  timer_periods_.push_back(period_ms);
+  return {};
+}
+
+Status FakeWin32::time_end_period(std::uint32_t period_ms) {
+  if (auto d = faults_.on_call("time_end_period"); d.outcome == FaultPlan::Outcome::Fail) {
+    return fail(d.code);
+  }
+  std::lock_guard lock(mutex_);
+  const auto begun = std::ranges::find(timer_periods_, period_ms);
+  if (begun == timer_periods_.end()) {
+    return fail(status::timerr_nocando);
+  }
+  timer_periods_.erase(begun);
+  return {};
+}
+
+Status FakeWin32::set_process_power_throttling(std::uint32_t control_mask, std::uint32_t state_mask) {
+  if (auto d = faults_.on_call("set_process_power_throttling"); d.outcome == FaultPlan::Outcome::Fail) {
+    return fail(d.code);
+  }
+  std::lock_guard lock(mutex_);
+  power_throttling_ = std::pair{control_mask, state_mask};
+  return {};
+}
+
 std::uint32_t FakeWin32::thread_id_locked() {
   // Thread ids start well above 0 so that 0 never names a thread.
   constexpr std::uint32_t first_thread_id = 0x1000;

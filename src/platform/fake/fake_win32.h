@@ -2,7 +2,9 @@
 // display-config paths with friendly names, current settings), top-level
 // windows (visibility, owning process, rectangles, styles, UTF-16 titles
 // including unpaired surrogates), processes (module names, open failures),
-// the performance counter, and a real per-thread message queue so a message
+// the performance counter, the timer-resolution requests it was given (an
+// end without its begin fails, as on Windows), and a real per-thread message
+// queue so a message
 // loop runs as it would on Windows: post_task() queues work that
 // dispatch_message() runs on the queue's thread. Thread timers (SetTimer)
 // run on the real clock: get_message hands out WM_TIMER when a timer is due
@@ -29,6 +31,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/fake/fault_plan.h"
@@ -106,6 +109,11 @@ class FakeWin32 final : public Win32 {
 
   void set_performance_counter(std::int64_t value, std::int64_t frequency);
 
+  // Periods begun and not yet ended, in the order begun.
+  [[nodiscard]] std::vector<std::uint32_t> timer_periods() const;
+  // The last power-throttling state set: control mask, state mask.
+  [[nodiscard]] std::optional<std::pair<std::uint32_t, std::uint32_t>> power_throttling() const;
+
   // Queues `task` on the thread's message queue; dispatch_message runs it on
   // that thread. Fails like PostThreadMessageW for a thread without a queue.
   [[nodiscard]] Status post_task(std::uint32_t thread_id, std::function<void()> task);
@@ -145,6 +153,9 @@ class FakeWin32 final : public Win32 {
                                                       std::uint32_t process_id) override;
   Result<std::int64_t> query_performance_counter() override;
   Result<std::int64_t> query_performance_frequency() override;
+  Status time_begin_period(std::uint32_t period_ms) override;
+  Status time_end_period(std::uint32_t period_ms) override;
+  Status set_process_power_throttling(std::uint32_t control_mask, std::uint32_t state_mask) override;
   std::uint32_t get_current_thread_id() override;
   GetMessageResult get_message(Message& message) override;
   void translate_message(const Message& message) override;
@@ -183,6 +194,8 @@ class FakeWin32 final : public Win32 {
   std::uint32_t last_open_access_ = 0;
   std::int64_t counter_value_ = 0;
   std::int64_t counter_frequency_ = 10'000'000;
+  std::vector<std::uint32_t> timer_periods_;
+  std::optional<std::pair<std::uint32_t, std::uint32_t>> power_throttling_;
   std::map<std::thread::id, std::uint32_t> thread_ids_;
   std::map<std::uint32_t, Queue> queues_;
   std::map<std::uint64_t, std::function<void()>> tasks_;

@@ -1,5 +1,7 @@
 #include "platform/host/host_win32.h"
 
+#include <sys/prctl.h>
+
 #include <algorithm>
 #include <chrono>
 
@@ -242,6 +244,31 @@ Result<std::unique_ptr<ProcessHandle>> HostWin32::open_process(std::uint32_t, bo
 Result<std::int64_t> HostWin32::query_performance_counter() { return performance_counter_now(); }
 
 Result<std::int64_t> HostWin32::query_performance_frequency() { return performance_frequency; }
+
+Status HostWin32::time_begin_period(std::uint32_t period_ms) {
+  if (period_ms == 0) {
+    return host_fail(status::timerr_nocando);
+  }
+  // The finest slack the kernel takes (0 would mean "the default").
+  constexpr unsigned long finest_slack_ns = 1;
+  if (prctl(PR_SET_TIMERSLACK, finest_slack_ns, 0, 0, 0) != 0) {
+    return host_fail(status::e_fail);
+  }
+  return {};
+}
+
+Status HostWin32::time_end_period(std::uint32_t period_ms) {
+  if (period_ms == 0) {
+    return host_fail(status::timerr_nocando);
+  }
+  constexpr unsigned long default_slack = 0;
+  if (prctl(PR_SET_TIMERSLACK, default_slack, 0, 0, 0) != 0) {
+    return host_fail(status::e_fail);
+  }
+  return {};
+}
+
+Status HostWin32::set_process_power_throttling(std::uint32_t, std::uint32_t) { return {}; }
 
 std::uint32_t HostWin32::get_current_thread_id() { return ThreadMessageQueues::current_thread_id(); }
 

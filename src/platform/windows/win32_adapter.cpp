@@ -2,6 +2,7 @@
 
 #include <windows.h>
 #include <dwmapi.h>
+#include <mmsystem.h>
 #include <psapi.h>
 
 #include <cstddef>
@@ -296,6 +297,31 @@ Result<std::int64_t> Win32Adapter::query_performance_frequency() {
     return last_error_failure();
   }
   return value.QuadPart;
+}
+
+Status Win32Adapter::time_begin_period(std::uint32_t period_ms) {
+  if (const MMRESULT result = timeBeginPeriod(period_ms); result != TIMERR_NOERROR) {
+    return std::unexpected(system_error(result));
+  }
+  return {};
+}
+
+Status Win32Adapter::time_end_period(std::uint32_t period_ms) {
+  if (const MMRESULT result = timeEndPeriod(period_ms); result != TIMERR_NOERROR) {
+    return std::unexpected(system_error(result));
+  }
+  return {};
+}
+
+Status Win32Adapter::set_process_power_throttling(std::uint32_t control_mask, std::uint32_t state_mask) {
+  PROCESS_POWER_THROTTLING_STATE state{};
+  state.Version = PROCESS_POWER_THROTTLING_CURRENT_VERSION;
+  state.ControlMask = control_mask;
+  state.StateMask = state_mask;
+  if (!SetProcessInformation(GetCurrentProcess(), ProcessPowerThrottling, &state, sizeof(state))) {
+    return last_error_failure();
+  }
+  return {};
 }
 
 std::uint32_t Win32Adapter::get_current_thread_id() { return GetCurrentThreadId(); }

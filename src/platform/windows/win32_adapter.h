@@ -41,6 +41,9 @@ class Win32Adapter final : public Win32 {
 
   Result<std::int64_t> query_performance_counter() override;
   Result<std::int64_t> query_performance_frequency() override;
+  Status time_begin_period(std::uint32_t period_ms) override;
+  Status time_end_period(std::uint32_t period_ms) override;
+  Status set_process_power_throttling(std::uint32_t control_mask, std::uint32_t state_mask) override;
 
   std::uint32_t get_current_thread_id() override;
   GetMessageResult get_message(Message& message) override;

@@ -1,5 +1,7 @@
 // Host-only behaviour around the contracts: what the stand-in refuses the
 // way Windows does, and the knobs tests of the layers above turn.
+#include <sys/prctl.h>
+
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -164,6 +166,28 @@ TEST(HostGraphicsCapture, AnswersCapabilityQuestionsAndHonoursItsKnobs) {
   auto controller = *c.create_dispatcher_queue_controller({});
   EXPECT_TRUE(c.create_frame_pool(*winrt, 87, 2, {64, 64}).has_value());
   EXPECT_FALSE(c.create_for_window(WindowHandle{0x1234}).has_value());
+}
+
+// Linux has no timer resolution to raise: the stand-in gives the calling
+// thread the finest timer slack instead, for that thread only, and the end
+// call gives it its default slack back.
+TEST(HostWin32, RaisedTimerResolutionIsTheCallingThreadsFinestTimerSlack) {
+  HostPlatform p;
+  Win32& w = p.win32();
+  const int default_slack = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+  ASSERT_GT(default_slack, 1);
+  std::thread([&w, default_slack] {
+    ASSERT_TRUE(w.time_begin_period(1).has_value());
+    EXPECT_EQ(prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0), 1);
+    ASSERT_TRUE(w.time_end_period(1).has_value());
+    EXPECT_EQ(prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0), default_slack);
+    ASSERT_TRUE(w.time_begin_period(1).has_value());
+  }).join();
+  EXPECT_EQ(prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0), default_slack) << "another thread's slack changed";
+  auto zero = w.time_begin_period(0);
+  ASSERT_FALSE(zero.has_value());
+  EXPECT_EQ(zero.error().code(), status::timerr_nocando);
+  EXPECT_TRUE(w.set_process_power_throttling(win32::process_power_throttling_ignore_timer_resolution, 0));
 }
 
 }  // namespace
