@@ -15,7 +15,6 @@
 #include "platform/host/host_status.h"
 #include "platform/host/host_texture.h"
 #include "platform/host/host_win32.h"
-#include "platform/host/scene_painter.h"
 
 namespace quorvex::platform::host {
 
@@ -113,7 +112,7 @@ class HostCaptureSession;
 
 class CaptureService : public std::enable_shared_from_this<CaptureService> {
  public:
-  CaptureService(VirtualDesktop& desktop, std::shared_ptr<ThreadMessageQueues> queues)
+  CaptureService(DesktopSource& desktop, std::shared_ptr<ThreadMessageQueues> queues)
       : desktop_(desktop), queues_(std::move(queues)), epoch_(std::chrono::steady_clock::now()) {}
 
   ~CaptureService() { stop(); }
@@ -188,7 +187,7 @@ class CaptureService : public std::enable_shared_from_this<CaptureService> {
     return wgc::SizeInt32{d->spec.bounds.right - d->spec.bounds.left, d->spec.bounds.bottom - d->spec.bounds.top};
   }
 
-  VirtualDesktop& desktop() { return desktop_; }
+  DesktopSource& desktop() { return desktop_; }
   const std::shared_ptr<ThreadMessageQueues>& queues() const { return queues_; }
   std::atomic<std::uint64_t> composed{0};
   std::atomic<std::uint64_t> dropped{0};
@@ -203,11 +202,10 @@ class CaptureService : public std::enable_shared_from_this<CaptureService> {
   void raise_closed(ItemCore& item);
   void compose(HostCaptureSession& session, std::uint32_t tick);
 
-  VirtualDesktop& desktop_;
+  DesktopSource& desktop_;
   std::shared_ptr<ThreadMessageQueues> queues_;
   const std::chrono::steady_clock::time_point epoch_;
   std::uint64_t listener_ = 0;
-  ScenePainter painter_;  // compositor thread only
 
   std::mutex mutex_;
   std::condition_variable changed_;
@@ -355,6 +353,14 @@ class HostCaptureFramePool final : public wgc::CaptureFramePool,
                                         });
   }
 
+  // A slot whose picture could not be painted goes back unused.
+  void abandon(const Slot& slot) {
+    std::lock_guard lock(mutex_);
+    if (slot.generation == generation_ && buffers_[slot.index].state == BufferState::Composing) {
+      buffers_[slot.index].state = BufferState::Free;
+    }
+  }
+
   void release(std::size_t index, std::uint64_t generation) {
     std::lock_guard lock(mutex_);
     if (generation == generation_ && index < buffers_.size() && buffers_[index].state == BufferState::Held) {
@@ -482,8 +488,17 @@ class HostCaptureSession final : public wgc::CaptureSession,
     std::lock_guard lock(mutex_);
     return started_ && !closed_;
   }
+  bool cursor() {
+    std::lock_guard lock(mutex_);
+    return cursor_;
+  }
   HostCaptureFramePool& pool() { return *pool_; }
   ItemCore& item() { return *item_; }
+  // Opened on the compositor thread at the first refresh; compositor thread only.
+  PictureFeed& feed() {
+    if (!feed_) feed_ = service_->desktop().open_feed(CaptureTarget{item_->is_window, item_->handle});
+    return *feed_;
+  }
 
  private:
   std::shared_ptr<CaptureService> service_;
@@ -494,6 +509,7 @@ class HostCaptureSession final : public wgc::CaptureSession,
   bool closed_ = false;   // guarded by mutex_
   bool cursor_ = true;    // guarded by mutex_ (the virtual desktop draws no cursor either way)
   bool border_ = true;    // guarded by mutex_
+  std::unique_ptr<PictureFeed> feed_;  // compositor thread
 };
 
 Result<std::shared_ptr<wgc::CaptureSession>> HostCaptureFramePool::create_capture_session(wgc::CaptureItem& item) {
@@ -521,47 +537,27 @@ void CaptureService::raise_closed(ItemCore& item) {
 }
 
 void CaptureService::compose(HostCaptureSession& session, std::uint32_t tick) {
-  ItemCore& item = session.item();
-  std::optional<WindowState> window;
-  int width = 0;
-  int height = 0;
-  if (item.is_window) {
-    window = desktop_.window(WindowHandle{item.handle});
-    if (!window) {
-      raise_closed(item);
-      return;
-    }
-    if (!window->spec.visible) return;
-    width = window->spec.bounds.right - window->spec.bounds.left;
-    height = window->spec.bounds.bottom - window->spec.bounds.top;
-  } else {
-    const auto display = desktop_.display(MonitorHandle{item.handle});
-    if (!display) {
-      raise_closed(item);
-      return;
-    }
-    width = display->spec.bounds.right - display->spec.bounds.left;
-    height = display->spec.bounds.bottom - display->spec.bounds.top;
+  PictureFeed& feed = session.feed();
+  const bool cursor = session.cursor();
+  const PictureFeed::Poll poll = feed.poll(cursor);
+  if (poll.state == PictureFeed::State::Gone) {
+    raise_closed(session.item());
+    return;
   }
-  if (width <= 0 || height <= 0) return;
+  if (poll.state != PictureFeed::State::Due) return;
   auto slot = session.pool().begin_compose();
   if (!slot) {
     dropped.fetch_add(1);
     return;
   }
-  const auto wall_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                           std::chrono::system_clock::now().time_since_epoch())
-                           .count();
-  const testing::FrameClockStamp stamp{tick, static_cast<std::uint32_t>(wall_ms & 0xFFFFFFFF)};
   const std::int64_t composed_at = performance_counter_now();
   HostTexture& texture = *slot->texture;
   testing::PictureView view{texture.data(), texture.pitch(), texture.width(), texture.height()};
-  if (window) {
-    painter_.paint_window(view, *window, tick, stamp);
-  } else {
-    painter_.paint_display(view, width, height, tick, stamp);
+  if (!feed.paint(view, tick, cursor)) {
+    session.pool().abandon(*slot);
+    return;
   }
-  session.pool().finish_compose(*slot, composed_at, wgc::SizeInt32{width, height});
+  session.pool().finish_compose(*slot, composed_at, poll.size);
   composed.fetch_add(1);
 }
 
@@ -618,7 +614,7 @@ void CaptureService::run() {
   }
 }
 
-HostGraphicsCapture::HostGraphicsCapture(VirtualDesktop& desktop, std::shared_ptr<ThreadMessageQueues> queues)
+HostGraphicsCapture::HostGraphicsCapture(DesktopSource& desktop, std::shared_ptr<ThreadMessageQueues> queues)
     : service_(std::make_shared<CaptureService>(desktop, std::move(queues))) {
   service_->watch_desktop();
 }
