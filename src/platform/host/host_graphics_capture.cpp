@@ -303,7 +303,7 @@ class HostCaptureFramePool final : public wgc::CaptureFramePool,
     std::lock_guard lock(mutex_);
     if (closed_) return host_fail(status_code::ro_e_closed);
     const std::int64_t token = next_token_++;
-    handlers_[token] = std::move(handler);
+    handlers_[token] = std::make_shared<FrameArrivedHandler>(std::move(handler));
     return wgc::EventRegistrationToken{token};
   }
 
@@ -316,7 +316,7 @@ class HostCaptureFramePool final : public wgc::CaptureFramePool,
   Result<std::shared_ptr<wgc::CaptureSession>> create_capture_session(wgc::CaptureItem& item) override;
 
   Status close() override {
-    std::map<std::int64_t, FrameArrivedHandler> released;
+    std::map<std::int64_t, std::shared_ptr<FrameArrivedHandler>> released;
     {
       std::lock_guard lock(mutex_);
       closed_ = true;
@@ -382,14 +382,14 @@ class HostCaptureFramePool final : public wgc::CaptureFramePool,
   };
 
   void raise_frame_arrived() {
-    std::vector<FrameArrivedHandler> handlers;
+    std::vector<std::shared_ptr<FrameArrivedHandler>> handlers;
     {
       std::lock_guard lock(mutex_);
       if (closed_) return;
       for (auto& [token, handler] : handlers_) handlers.push_back(handler);
     }
     for (auto& handler : handlers) {
-      (void)handler(*this);  // the status goes back to the platform, which ignores it
+      (void)(*handler)(*this);  // the status goes back to the platform, which ignores it
     }
   }
 
@@ -399,7 +399,10 @@ class HostCaptureFramePool final : public wgc::CaptureFramePool,
   std::vector<Buffer> buffers_;                           // guarded by mutex_
   std::deque<Ready> ready_;                               // guarded by mutex_
   std::uint64_t generation_ = 0;                          // guarded by mutex_
-  std::map<std::int64_t, FrameArrivedHandler> handlers_;  // guarded by mutex_
+  // A delegate is one object however often it is invoked (its state, such as
+  // the size it last saw, carries from one event to the next), so the
+  // snapshot taken for an event shares it rather than copying it.
+  std::map<std::int64_t, std::shared_ptr<FrameArrivedHandler>> handlers_;  // guarded by mutex_
   std::int64_t next_token_ = 1;                           // guarded by mutex_
   bool closed_ = false;                                   // guarded by mutex_
 };
