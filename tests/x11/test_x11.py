@@ -185,6 +185,44 @@ class X11Test(unittest.TestCase):
         self.assertGreater(frames[-1] - frames[0], 20, "the client's animation did not come through")
         self.assert_patches(records, 960, 540, WINDOW_ORIGIN[0] / 2, WINDOW_ORIGIN[1] / 2, 0.5)
 
+    def test_display_frames_follow_the_pointer_and_show_the_cursor(self):
+        self.open_window("x11 cursor session", fps=0)
+        red = (WINDOW_ORIGIN[0] + PATCHES[0][0] + PATCH_SIZE // 2, WINDOW_ORIGIN[1] + PATCH_TOP + PATCH_SIZE // 2)
+        self.assertEqual(self.client.command("warp 1500 900"), "ok")
+        session = self.start(["--display-id", "1", "--duration", "2"])
+        self.assertTrue(session.wait_for_records(1, timeout=10))
+        quiet = self.settled_record_count(session)
+        # Nothing on the screen changes but the pointer: that alone makes a frame.
+        self.assertEqual(self.client.command(f"warp {red[0]} {red[1]}"), "ok")
+        self.assertTrue(session.wait_for_records(quiet + 1, timeout=5), "a pointer move made no frame")
+        time.sleep(max(0.0, 2.2 - (time.monotonic() - session.started_at)))
+        self.assertEqual(self.client.command("warp 1500 900"), "ok")  # the frame that ends the session
+        records = self.finished(session)
+        last = decode_rgb_frames(b"".join(r.payload for r in records), 1920, 1080)[-1]
+
+        def pixels(cx, cy):
+            return [tuple(last[(y * 1920 + x) * 3:(y * 1920 + x) * 3 + 3])
+                    for y in range(cy - 6, cy + 7) for x in range(cx - 6, cx + 7)]
+
+        def far_from_red(p):
+            return abs(p[0] - 255) + p[1] + p[2] > 150
+
+        self.assertTrue(any(far_from_red(p) for p in pixels(*red)), "no cursor drawn at the pointer")
+        self.assertFalse(any(far_from_red(p) for p in pixels(red[0] + 40, red[1] + 40)), "the patch is not flat")
+
+    @staticmethod
+    def settled_record_count(session, quiet=0.3, timeout=5):
+        """The record count once no record has come for `quiet` seconds."""
+        count = len(qvx.parse_records_prefix(session.stdout()))
+        changed_at = time.monotonic()
+        deadline = changed_at + timeout
+        while time.monotonic() < deadline and time.monotonic() - changed_at < quiet:
+            time.sleep(0.02)
+            now_count = len(qvx.parse_records_prefix(session.stdout()))
+            if now_count != count:
+                count, changed_at = now_count, time.monotonic()
+        return count
+
     def test_window_session_by_title_marker_and_by_id(self):
         window = self.open_window("x11 window session marker-7f3a")
         # Covered by another window: the capture still shows the first one.

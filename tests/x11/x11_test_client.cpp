@@ -5,6 +5,7 @@
 //   open <fps> <width> <height> <title>   ->  "window <id>" once it is shown
 //   resize <id> <width> <height>          ->  "ok"
 //   paint <id>                            ->  "ok"   (one more paint)
+//   warp <x> <y>                          ->  "ok"   (moves the pointer on the root)
 //   unmap <id> | close <id>               ->  "ok"   (close destroys it)
 //
 // A window with fps 0 is painted once (and again on Expose) and then left
@@ -151,6 +152,13 @@ class Client {
         windows_.erase(id);
       }
       std::free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr));  // the server has done it
+      std::printf("ok\n");
+    } else if (verb == "warp") {
+      std::int16_t x = 0;
+      std::int16_t y = 0;
+      in >> x >> y;
+      xcb_warp_pointer(c_, XCB_NONE, screen_->root, 0, 0, 0, 0, x, y);
+      std::free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr));
       std::printf("ok\n");
     } else {
       std::printf("unknown command\n");

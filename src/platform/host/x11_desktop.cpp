@@ -375,7 +375,10 @@ class X11PictureFeed final : public PictureFeed {
     const std::size_t pitch = std::size_t{width} * 4;
     const std::uint8_t* pixels = nullptr;
     Reply<xcb_get_image_reply_t> image;
-    if (x_->shm && shm_.reserve(pitch * height)) {
+    // A server that has MIT-SHM but cannot reach this host's memory (a
+    // forwarded display) refuses the segment: plain GetImage from then on.
+    shm_usable_ = shm_usable_ && x_->shm && shm_.reserve(pitch * height);
+    if (shm_usable_) {
       auto r = reply<xcb_shm_get_image_reply_t>(
           c,
           xcb_shm_get_image(c, drawable, static_cast<std::int16_t>(area_.left), static_cast<std::int16_t>(area_.top),
@@ -427,6 +430,7 @@ class X11PictureFeed final : public PictureFeed {
   wgc::SizeInt32 size_;
   Rect area_;  // what is read: the monitor in root coordinates, or the whole pixmap
   bool due_ = true;  // the first poll always delivers a picture
+  bool shm_usable_ = true;
   Reply<xcb_xfixes_get_cursor_image_reply_t> cursor_;
 };
 
