@@ -26,10 +26,11 @@ display = None
 def setUpModule():
     global xvfb, display
     # Xvfb picks a free display number itself and writes it to the pipe, so
-    # parallel runs never race for one.
+    # parallel runs never race for one; -noreset keeps it accepting clients
+    # when the last one leaves.
     read_end, write_end = os.pipe()
     xvfb = subprocess.Popen(
-        ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1920x1080x24", "-nolisten", "tcp",
+        ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1920x1080x24", "-nolisten", "tcp", "-noreset",
          "+extension", "Composite", "+extension", "DAMAGE", "+extension", "XFIXES", "+extension", "RANDR",
          "+extension", "MIT-SHM"],
         pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
