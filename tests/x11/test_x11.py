@@ -10,6 +10,7 @@ import time
 import unittest
 
 import qvx
+from test_modes import PROBE_LINES
 
 # The client's picture (x11_test_client.cpp): a grey background, the strip at
 # the client origin and four 128x128 patches at y = 96.
@@ -170,6 +171,31 @@ class X11Test(unittest.TestCase):
         self.assertIn(first, ids)
         self.assertNotIn(second, ids, "a destroyed window is still listed")
         self.assertNotIn(unmapped, ids, "an unmapped window is listed")
+
+    def test_probe_and_the_errors_of_an_x11_desktop(self):
+        unmapped = self.client.open("x11 errors unmapped", 320, 200, 0)
+        self.addCleanup(self.client.command, f"close {unmapped}")
+        self.assertEqual(self.client.command(f"unmap {unmapped}"), "ok")
+        border = "capture_border hidden=true"
+        cases = [
+            ("probe", ["--preflight"], {}, 0, PROBE_LINES),
+            ("no server", ["--list-sources"], {"DISPLAY": ":9999"}, 1, ["error: cannot open X display ':9999'"]),
+            ("unknown desktop", ["--list-sources"], {"QUORVEX_DESKTOP": "wayland"}, 1,
+             ["error: unknown QUORVEX_DESKTOP 'wayland' (expected virtual or x11)"]),
+            ("second monitor", ["--display-id", "2"], {}, 1, [border, "error: Failed to find monitor"]),
+            ("unmapped window", ["--source", "window", "--window-id", str(unmapped)], {}, 1,
+             [border, "error: window not found (id)"]),
+            ("no such window", ["--source", "window", "--window-id", "12345"], {}, 1,
+             [border, "error: window not found (id)"]),
+        ]
+        for name, args, env, status, lines in cases:
+            with self.subTest(name):
+                result = subprocess.run([qvx.binary_from_env(), *args], env=dict(x11_env(), **env),
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        timeout=30)
+                self.assertEqual(result.returncode, status)
+                self.assertEqual(result.stdout, b"")
+                self.assertEqual(result.stderr.decode().splitlines(), lines)
 
     def test_display_session_shows_the_client_strip_and_patches(self):
         self.open_window("x11 display session")
