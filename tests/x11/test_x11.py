@@ -167,10 +167,21 @@ class X11Test(unittest.TestCase):
         unmapped = self.client.open("x11 listing unmapped", 320, 200, 0)
         self.addCleanup(self.client.command, f"close {unmapped}")
         self.assertEqual(self.client.command(f"unmap {unmapped}"), "ok")
+        reply = self.client.command("popup 200 100 x11 listing popup")
+        popup = int(reply.split()[1])
+        self.addCleanup(self.client.command, f"close {popup}")
         ids = [w["id"] for w in list_sources()["windows"]]
         self.assertIn(first, ids)
         self.assertNotIn(second, ids, "a destroyed window is still listed")
         self.assertNotIn(unmapped, ids, "an unmapped window is listed")
+        self.assertNotIn(popup, ids, "an override-redirect window is listed")
+
+        # With a window manager its client list decides, in its order.
+        managed = self.client.open("x11 listing managed", 320, 200, 0)
+        self.addCleanup(self.client.command, f"close {managed}")
+        self.addCleanup(self.client.command, "clientlist")
+        self.assertEqual(self.client.command(f"clientlist {managed} {unmapped} {first}"), "ok")
+        self.assertEqual([w["id"] for w in list_sources()["windows"]], [managed, first])
 
     def test_probe_and_the_errors_of_an_x11_desktop(self):
         unmapped = self.client.open("x11 errors unmapped", 320, 200, 0)

@@ -6,6 +6,9 @@
 //   resize <id> <width> <height>          ->  "ok"
 //   paint <id>                            ->  "ok"   (one more paint)
 //   warp <x> <y>                          ->  "ok"   (moves the pointer on the root)
+//   popup <width> <height> <title>        ->  "window <id>"  (override-redirect, painted once)
+//   clientlist [<id> ...]                 ->  "ok"   (sets the root's _NET_CLIENT_LIST as a
+//                                                      window manager would; none: removes it)
 //   unmap <id> | close <id>               ->  "ok"   (close destroys it)
 //
 // A window with fps 0 is painted once (and again on Expose) and then left
@@ -67,6 +70,7 @@ class Client {
     net_wm_name_ = intern("_NET_WM_NAME");
     utf8_string_ = intern("UTF8_STRING");
     net_wm_pid_ = intern("_NET_WM_PID");
+    net_client_list_ = intern("_NET_CLIENT_LIST");
     // Requests are limited in size; big pictures go in bands of rows.
     max_request_bytes_ = std::size_t{xcb_get_maximum_request_length(c_)} * 4;
   }
@@ -127,13 +131,25 @@ class Client {
     std::istringstream in(line);
     std::string verb;
     in >> verb;
-    if (verb == "open") {
+    if (verb == "open" || verb == "popup") {
       Window w;
-      in >> w.fps >> w.width >> w.height;
+      if (verb == "open") in >> w.fps;
+      in >> w.width >> w.height;
       std::string title;
       std::getline(in >> std::ws, title);
-      const xcb_window_t id = open(w, title);
+      const xcb_window_t id = open(w, title, verb == "popup");
       std::printf("window %u\n", id);
+    } else if (verb == "clientlist") {
+      std::vector<xcb_window_t> ids;
+      for (xcb_window_t id = 0; in >> id;) ids.push_back(id);
+      if (ids.empty()) {
+        xcb_delete_property(c_, screen_->root, net_client_list_);
+      } else {
+        xcb_change_property(c_, XCB_PROP_MODE_REPLACE, screen_->root, net_client_list_, XCB_ATOM_WINDOW, 32,
+                            static_cast<std::uint32_t>(ids.size()), ids.data());
+      }
+      std::free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr));
+      std::printf("ok\n");
     } else if (verb == "resize" || verb == "unmap" || verb == "close" || verb == "paint") {
       xcb_window_t id = 0;
       in >> id;
@@ -166,12 +182,13 @@ class Client {
     std::fflush(stdout);
   }
 
-  xcb_window_t open(Window w, const std::string& title) {
+  xcb_window_t open(Window w, const std::string& title, bool override_redirect) {
     const xcb_window_t id = xcb_generate_id(c_);
-    const std::uint32_t values[] = {screen_->black_pixel, XCB_EVENT_MASK_EXPOSURE};
+    // Values in the order of their mask bits.
+    const std::uint32_t values[] = {screen_->black_pixel, override_redirect ? 1U : 0U, XCB_EVENT_MASK_EXPOSURE};
     xcb_create_window(c_, XCB_COPY_FROM_PARENT, id, screen_->root, 40, 40, static_cast<std::uint16_t>(w.width),
                       static_cast<std::uint16_t>(w.height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, screen_->root_visual,
-                      XCB_CW_BACK_PIXEL | XCB_CW_EVENT_MASK, values);
+                      XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, values);
     xcb_change_property(c_, XCB_PROP_MODE_REPLACE, id, net_wm_name_, utf8_string_, 8,
                         static_cast<std::uint32_t>(title.size()), title.data());
     xcb_change_property(c_, XCB_PROP_MODE_REPLACE, id, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8,
@@ -231,6 +248,7 @@ class Client {
   xcb_atom_t net_wm_name_ = 0;
   xcb_atom_t utf8_string_ = 0;
   xcb_atom_t net_wm_pid_ = 0;
+  xcb_atom_t net_client_list_ = 0;
   std::size_t max_request_bytes_ = 0;
   std::map<xcb_window_t, Window> windows_;
   std::vector<std::uint8_t> pixels_;
