@@ -286,6 +286,29 @@ class X11Test(unittest.TestCase):
                 self.assertEqual(frames, sorted(set(frames)), "a client paint was encoded twice or out of order")
                 self.assert_patches(records, 640, 360, 0, 0, 1)
 
+    def test_window_in_a_window_manager_frame_is_captured_with_its_frame(self):
+        window = self.open_window("x11 framed marker-c41d")
+        # A 656x400 frame: 8 px on three sides and a 32 px title bar, as the
+        # content crop expects of a window's frame.
+        self.assertEqual(self.client.command(f"frame {window} 8 8 32 8"), "ok")
+        self.addCleanup(self.client.command, "clientlist")
+        self.assertEqual(self.client.command(f"clientlist {window}"), "ok")
+        cases = [
+            ("id, the whole frame", ["--source", "window", "--window-id", str(window), "--width", "656",
+                                     "--height", "400"], (8, 32, 1, 1)),
+            ("title marker, cropped to the content", ["--source", "window", "--window-title", "marker-c41d",
+                                                      "--content-width", "640", "--content-height", "360",
+                                                      "--width", "640", "--height", "360"], (0, 0, 1, 1)),
+        ]
+        for name, args, strip in cases:
+            with self.subTest(name):
+                records = self.finished(self.start(args + ["--duration", "1"]))
+                clocks = self.clocks(records, strip)
+                self.assertNotIn(None, clocks)
+                elsewhere = (0, 0, 1, 1) if strip != (0, 0, 1, 1) else (8, 32, 1, 1)
+                self.assertNotEqual(self.clocks(records, elsewhere), clocks,
+                                    "the window's strip is not where the frame puts it")
+
     def test_resized_window_goes_on_letterboxed_at_the_requested_size(self):
         window = self.open_window("x11 resize session")
         session = self.start(["--source", "window", "--window-id", str(window), "--width", "640", "--height", "360",

@@ -7,6 +7,10 @@
 //   paint <id>                            ->  "ok"   (one more paint)
 //   warp <x> <y>                          ->  "ok"   (moves the pointer on the root)
 //   popup <width> <height> <title>        ->  "window <id>"  (override-redirect, painted once)
+//   frame <id> <left> <right> <top> <bottom>
+//                                         ->  "ok"   (puts the window in a frame window of
+//                                                      its own, as a reparenting window
+//                                                      manager does, and sets _NET_FRAME_EXTENTS)
 //   clientlist [<id> ...]                 ->  "ok"   (sets the root's _NET_CLIENT_LIST as a
 //                                                      window manager would; none: removes it)
 //   unmap <id> | close <id>               ->  "ok"   (close destroys it)
@@ -71,6 +75,7 @@ class Client {
     utf8_string_ = intern("UTF8_STRING");
     net_wm_pid_ = intern("_NET_WM_PID");
     net_client_list_ = intern("_NET_CLIENT_LIST");
+    net_frame_extents_ = intern("_NET_FRAME_EXTENTS");
     // Requests are limited in size; big pictures go in bands of rows.
     max_request_bytes_ = std::size_t{xcb_get_maximum_request_length(c_)} * 4;
   }
@@ -139,6 +144,25 @@ class Client {
       std::getline(in >> std::ws, title);
       const xcb_window_t id = open(w, title, verb == "popup");
       std::printf("window %u\n", id);
+    } else if (verb == "frame") {
+      xcb_window_t id = 0;
+      std::uint32_t extents[4] = {};  // left, right, top, bottom
+      in >> id >> extents[0] >> extents[1] >> extents[2] >> extents[3];
+      const Window& w = windows_.at(id);
+      const xcb_window_t frame = xcb_generate_id(c_);
+      // A dark blue frame (BGRX), easy to tell from the window's grey.
+      const std::uint32_t values[] = {0x00202080};
+      xcb_create_window(c_, XCB_COPY_FROM_PARENT, frame, screen_->root, 40, 40,
+                        static_cast<std::uint16_t>(w.width + extents[0] + extents[1]),
+                        static_cast<std::uint16_t>(w.height + extents[2] + extents[3]), 0,
+                        XCB_WINDOW_CLASS_INPUT_OUTPUT, screen_->root_visual, XCB_CW_BACK_PIXEL, values);
+      xcb_reparent_window(c_, id, frame, static_cast<std::int16_t>(extents[0]), static_cast<std::int16_t>(extents[2]));
+      xcb_change_property(c_, XCB_PROP_MODE_REPLACE, id, net_frame_extents_, XCB_ATOM_CARDINAL, 32, 4, extents);
+      xcb_map_window(c_, frame);
+      frames_[id] = frame;
+      paint(id);
+      std::free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr));
+      std::printf("ok\n");
     } else if (verb == "clientlist") {
       std::vector<xcb_window_t> ids;
       for (xcb_window_t id = 0; in >> id;) ids.push_back(id);
@@ -164,7 +188,10 @@ class Client {
       } else if (verb == "unmap") {
         xcb_unmap_window(c_, id);
       } else {
-        xcb_destroy_window(c_, id);
+        // A framed window goes with its frame.
+        const auto frame = frames_.find(id);
+        xcb_destroy_window(c_, frame != frames_.end() ? frame->second : id);
+        if (frame != frames_.end()) frames_.erase(frame);
         windows_.erase(id);
       }
       std::free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr));  // the server has done it
@@ -249,8 +276,10 @@ class Client {
   xcb_atom_t utf8_string_ = 0;
   xcb_atom_t net_wm_pid_ = 0;
   xcb_atom_t net_client_list_ = 0;
+  xcb_atom_t net_frame_extents_ = 0;
   std::size_t max_request_bytes_ = 0;
   std::map<xcb_window_t, Window> windows_;
+  std::map<xcb_window_t, xcb_window_t> frames_;  // window -> the frame it was put in
   std::vector<std::uint8_t> pixels_;
 };
 

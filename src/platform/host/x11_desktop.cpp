@@ -165,6 +165,16 @@ struct X11Connection {
     return out;
   }
 
+  // The ancestor of `window` that is a child of the root (itself when it is
+  // one; a window manager's frame when it reparented the window).
+  xcb_window_t top_level(xcb_window_t window) const {
+    for (;;) {
+      auto tree = reply<xcb_query_tree_reply_t>(c, xcb_query_tree(c, window), xcb_query_tree_reply);
+      if (!tree || tree->parent == root || tree->parent == XCB_NONE) return window;
+      window = tree->parent;
+    }
+  }
+
   std::optional<Rect> monitor_bounds(MonitorHandle handle) const {
     for (const DisplayState& d : displays_from_randr(monitors(false))) {
       if (d.handle == handle) return d.spec.bounds;
@@ -305,31 +315,20 @@ void blend_cursor(testing::PictureView target, const xcb_xfixes_get_cursor_image
   }
 }
 
-// What a display or window session shows, read from the server.
+// What a display or window session shows, read from the server. A window's
+// picture is that of its top-level ancestor: the window manager's frame
+// around it when there is one (what Windows shows of a window too), else
+// the window itself.
 class X11PictureFeed final : public PictureFeed {
  public:
   X11PictureFeed(std::shared_ptr<X11Connection> x, CaptureTarget target)
       : x_(std::move(x)), target_(target), shm_(x_) {
-    xcb_connection_t* c = x_->c;
-    const auto drawable = target_.is_window ? static_cast<xcb_window_t>(target_.handle) : x_->root;
-    if (target_.is_window) {
-      // Automatic redirection keeps the window on screen as before and gives
-      // its contents a pixmap of their own, which covering windows leave intact.
-      xcb_composite_redirect_window(c, drawable, XCB_COMPOSITE_REDIRECT_AUTOMATIC);
-    }
-    damage_ = xcb_generate_id(c);
-    xcb_damage_create(c, damage_, drawable, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
-    xcb_flush(c);
+    attach(target_.is_window ? x_->top_level(static_cast<xcb_window_t>(target_.handle)) : x_->root);
   }
 
   ~X11PictureFeed() override {
-    xcb_connection_t* c = x_->c;
-    xcb_damage_destroy(c, damage_);
-    if (pixmap_ != 0) xcb_free_pixmap(c, pixmap_);
-    if (target_.is_window) {
-      xcb_composite_unredirect_window(c, static_cast<xcb_window_t>(target_.handle), XCB_COMPOSITE_REDIRECT_AUTOMATIC);
-    }
-    xcb_flush(c);
+    detach();
+    xcb_flush(x_->c);
     x_->pump_events();  // the errors of a window already gone
   }
 
@@ -337,15 +336,21 @@ class X11PictureFeed final : public PictureFeed {
     const bool damaged = x_->take_damage(damage_);
     due_ = due_ || damaged;
     if (target_.is_window) {
-      const auto window = x_->describe(static_cast<xcb_window_t>(target_.handle));
-      if (!window) return {State::Gone, {}};
-      const wgc::SizeInt32 size{window->client_width(), window->client_height()};
+      if (!x_->describe(static_cast<xcb_window_t>(target_.handle))) return {State::Gone, {}};
+      auto geometry = reply<xcb_get_geometry_reply_t>(x_->c, xcb_get_geometry(x_->c, drawn_), xcb_get_geometry_reply);
+      if (!geometry) {
+        // The frame went while the window stayed (its window manager left):
+        // follow the window to its new top level.
+        detach();
+        attach(x_->top_level(static_cast<xcb_window_t>(target_.handle)));
+        return {State::Unchanged, {}};
+      }
+      const wgc::SizeInt32 size{geometry->width, geometry->height};
       if (size != size_ || pixmap_ == 0) {
         // The pixmap belongs to one size of the window: name a new one.
         if (pixmap_ != 0) xcb_free_pixmap(x_->c, pixmap_);
         pixmap_ = xcb_generate_id(x_->c);
-        if (!succeeded(x_->c, xcb_composite_name_window_pixmap_checked(
-                                  x_->c, static_cast<xcb_window_t>(target_.handle), pixmap_))) {
+        if (!succeeded(x_->c, xcb_composite_name_window_pixmap_checked(x_->c, drawn_, pixmap_))) {
           pixmap_ = 0;
           return {State::Unchanged, {}};
         }
@@ -411,6 +416,28 @@ class X11PictureFeed final : public PictureFeed {
   }
 
  private:
+  void attach(xcb_window_t drawn) {
+    xcb_connection_t* c = x_->c;
+    drawn_ = drawn;
+    if (drawn_ != x_->root) {
+      // Automatic redirection keeps the window on screen as before and gives
+      // its contents a pixmap of their own, which covering windows leave intact.
+      xcb_composite_redirect_window(c, drawn_, XCB_COMPOSITE_REDIRECT_AUTOMATIC);
+    }
+    damage_ = xcb_generate_id(c);
+    xcb_damage_create(c, damage_, drawn_, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
+    xcb_flush(c);
+    due_ = true;
+  }
+
+  void detach() {
+    xcb_connection_t* c = x_->c;
+    xcb_damage_destroy(c, damage_);
+    if (pixmap_ != 0) xcb_free_pixmap(c, pixmap_);
+    pixmap_ = 0;
+    if (drawn_ != x_->root) xcb_composite_unredirect_window(c, drawn_, XCB_COMPOSITE_REDIRECT_AUTOMATIC);
+  }
+
   // A frame is due when the pointer moved or changed shape.
   void poll_cursor() {
     auto image = reply<xcb_xfixes_get_cursor_image_reply_t>(x_->c, xcb_xfixes_get_cursor_image(x_->c),
@@ -425,8 +452,9 @@ class X11PictureFeed final : public PictureFeed {
   std::shared_ptr<X11Connection> x_;
   const CaptureTarget target_;
   ShmSegment shm_;
+  xcb_window_t drawn_ = 0;  // the root, or the window's top-level ancestor
   xcb_damage_damage_t damage_ = 0;
-  xcb_pixmap_t pixmap_ = 0;  // the window's contents at size_
+  xcb_pixmap_t pixmap_ = 0;  // drawn_'s contents at size_
   wgc::SizeInt32 size_;
   Rect area_;  // what is read: the monitor in root coordinates, or the whole pixmap
   bool due_ = true;  // the first poll always delivers a picture

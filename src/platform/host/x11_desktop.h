@@ -6,10 +6,11 @@
 //     process from _NET_WM_PID, outer rectangle from _NET_FRAME_EXTENTS.
 //     Override-redirect and unmapped windows are neither listed nor found;
 //   - pictures: XShm reads of the root (displays, with the XFixes cursor
-//     drawn in) or of a window's Composite pixmap (contents even when
-//     covered), due only after Damage reports a change, a resize or a cursor
-//     move. A window that is destroyed or unmapped is gone: its capture item
-//     closes.
+//     drawn in) or of the Composite pixmap of a window's top-level ancestor
+//     (the window manager's frame, if any, as Windows shows a window with its
+//     frame; contents even when covered), due only after Damage reports a
+//     change, a resize or a cursor move. A window that is destroyed or
+//     unmapped is gone: its capture item closes.
 // Pixels go from the shared-memory segment into the caller's picture in one
 // copy (a plain GetImage reply when the server has no MIT-SHM).
 //
