@@ -50,6 +50,9 @@ constexpr std::uint32_t max_property_units = 4096;
 // An EDID base block is 128 bytes: 32 units.
 constexpr std::uint32_t edid_units = 32;
 constexpr std::uint32_t all_planes = ~0U;
+// Polls (display refreshes) between two readings of the monitors when RandR
+// reports no change: once a second.
+constexpr int monitor_recheck_polls = 60;
 
 std::u16string from_utf8(std::string_view text) {
   std::u16string out;
@@ -98,6 +101,7 @@ struct X11Connection {
   xcb_window_t root = 0;
   bool shm = false;
   std::uint8_t damage_first_event = 0;
+  std::uint8_t randr_first_event = 0;
   xcb_atom_t net_client_list = 0;
   xcb_atom_t net_wm_name = 0;
   xcb_atom_t utf8_string = 0;
@@ -107,6 +111,7 @@ struct X11Connection {
 
   std::mutex mutex;
   std::set<xcb_damage_damage_t> damaged;  // guarded by mutex
+  std::uint64_t screen_changes = 0;        // guarded by mutex: RandR notifications so far
 
   ~X11Connection() {
     if (c != nullptr) xcb_disconnect(c);
@@ -119,10 +124,20 @@ struct X11Connection {
     std::lock_guard lock(mutex);
     while (xcb_generic_event_t* raw = xcb_poll_for_event(c)) {
       Reply<xcb_generic_event_t> event(raw);
-      if ((event->response_type & 0x7F) == damage_first_event + XCB_DAMAGE_NOTIFY) {
+      const std::uint8_t type = event->response_type & 0x7F;
+      if (type == damage_first_event + XCB_DAMAGE_NOTIFY) {
         damaged.insert(reinterpret_cast<xcb_damage_notify_event_t*>(event.get())->damage);
+      } else if (type == randr_first_event + XCB_RANDR_SCREEN_CHANGE_NOTIFY ||
+                 type == randr_first_event + XCB_RANDR_NOTIFY) {
+        ++screen_changes;
       }
     }
+  }
+
+  std::uint64_t screen_change_count() {
+    pump_events();
+    std::lock_guard lock(mutex);
+    return screen_changes;
   }
 
   bool take_damage(xcb_damage_damage_t damage) {
@@ -359,11 +374,18 @@ class X11PictureFeed final : public PictureFeed {
       }
       area_ = Rect{0, 0, size.width, size.height};
     } else {
-      const auto bounds = x_->monitor_bounds(MonitorHandle{target_.handle});
-      if (!bounds) return {State::Gone, {}};
-      if (*bounds != area_) due_ = true;
-      area_ = *bounds;
-      size_ = wgc::SizeInt32{bounds->right - bounds->left, bounds->bottom - bounds->top};
+      // The monitors are read again when RandR says the screen changed, and
+      // once a second in case a server does not say so for monitors.
+      const std::uint64_t changes = x_->screen_change_count();
+      if (changes != screen_changes_seen_ || ++polls_since_monitors_ >= monitor_recheck_polls || size_.width == 0) {
+        screen_changes_seen_ = changes;
+        polls_since_monitors_ = 0;
+        const auto bounds = x_->monitor_bounds(MonitorHandle{target_.handle});
+        if (!bounds) return {State::Gone, {}};
+        if (*bounds != area_) due_ = true;
+        area_ = *bounds;
+        size_ = wgc::SizeInt32{bounds->right - bounds->left, bounds->bottom - bounds->top};
+      }
       if (cursor) poll_cursor();
     }
     if (!due_) return {State::Unchanged, {}};
@@ -459,6 +481,8 @@ class X11PictureFeed final : public PictureFeed {
   Rect area_;  // what is read: the monitor in root coordinates, or the whole pixmap
   bool due_ = true;  // the first poll always delivers a picture
   bool shm_usable_ = true;
+  std::uint64_t screen_changes_seen_ = 0;
+  int polls_since_monitors_ = 0;
   Reply<xcb_xfixes_get_cursor_image_reply_t> cursor_;
 };
 
@@ -523,6 +547,10 @@ std::expected<std::unique_ptr<X11Desktop>, std::string> X11Desktop::open() {
   if (!damage) return missing("the DAMAGE extension");
   if (!xfixes) return missing("the XFIXES extension");
   x->damage_first_event = xcb_get_extension_data(c, &xcb_damage_id)->first_event;
+  x->randr_first_event = xcb_get_extension_data(c, &xcb_randr_id)->first_event;
+  xcb_randr_select_input(c, x->root,
+                         XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE |
+                             XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE);
   x->net_client_list = intern(c, "_NET_CLIENT_LIST");
   x->net_wm_name = intern(c, "_NET_WM_NAME");
   x->utf8_string = intern(c, "UTF8_STRING");
