@@ -2,7 +2,8 @@
 // bare read it is built on, in the same run:
 //  - BM_BareShmGetImage: xcb_shm_get_image of the root into a segment;
 //  - BM_X11DisplayFeed: the desktop source's feed for the display: damage
-//    taken from the event queue, XShm read, copy into a host texture.
+//    taken from the event queue, XShm read into a frame-pool buffer of the
+//    source (written by the server itself when it takes memfd segments).
 // Both first draw one pixel on the root from a second connection and wait
 // for it, so every iteration has damage to deliver; the ratio of the two is
 // the feed's overhead. Needs DISPLAY (bench/x11_measure.py starts an Xvfb).
@@ -90,8 +91,7 @@ void BM_X11DisplayFeed(benchmark::State& state) {
   desc.width = width;
   desc.height = height;
   desc.format = d3d11::Format::B8G8R8A8Unorm;
-  auto texture = *HostTexture::create(desc);
-  const testing::PictureView view{texture->data(), texture->pitch(), texture->width(), texture->height()};
+  auto texture = *(*desktop)->create_buffer(desc);
   std::uint64_t missed = 0;
   for (auto _ : state) {
     scribbler.scribble();
@@ -100,7 +100,7 @@ void BM_X11DisplayFeed(benchmark::State& state) {
     PictureFeed::Poll poll = feed->poll(false);
     for (int tries = 0; poll.state != PictureFeed::State::Due && tries < 1000; ++tries) poll = feed->poll(false);
     if (poll.state != PictureFeed::State::Due) ++missed;
-    benchmark::DoNotOptimize(feed->paint(view, 0, false));
+    benchmark::DoNotOptimize(feed->paint(*texture, 0, false));
   }
   state.counters["missed_damage"] = static_cast<double>(missed);
   state.SetItemsProcessed(state.iterations());

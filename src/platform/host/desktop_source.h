@@ -18,7 +18,7 @@
 
 #include "platform/graphics_capture.h"
 #include "platform/handles.h"
-#include "testing/frame_clock.h"
+#include "platform/host/host_texture.h"
 
 namespace quorvex::platform::host {
 
@@ -89,11 +89,12 @@ class PictureFeed {
   virtual ~PictureFeed() = default;
   // `cursor`: the session draws the cursor, so its moves make a picture due.
   [[nodiscard]] virtual Poll poll(bool cursor) = 0;
-  // Paints the picture polled last into the top-left of `target`, clipped to
-  // it. `tick` is the refresh count since the capture service started; the
-  // cursor is drawn where the source can draw one. False when the picture
-  // could not be read (the item went away in between).
-  [[nodiscard]] virtual bool paint(testing::PictureView target, std::uint32_t tick, bool cursor) = 0;
+  // Paints the picture polled last into the top-left of `target` (a BGRA
+  // buffer of the source's create_buffer), clipped to it. `tick` is the
+  // refresh count since the capture service started; the cursor is drawn
+  // where the source can draw one. False when the picture could not be read
+  // (the item went away in between).
+  [[nodiscard]] virtual bool paint(HostTexture& target, std::uint32_t tick, bool cursor) = 0;
 };
 
 class DesktopSource {
@@ -116,6 +117,10 @@ class DesktopSource {
 
   // The picture of a display or window for one capture session.
   [[nodiscard]] virtual std::unique_ptr<PictureFeed> open_feed(CaptureTarget target) = 0;
+  // A frame-pool buffer that this source's feeds paint fastest.
+  [[nodiscard]] virtual Result<std::shared_ptr<HostTexture>> create_buffer(const d3d11::Texture2DDesc& desc) {
+    return HostTexture::create(desc);
+  }
 
   // Called after a change the source notices by itself (the capture service
   // wakes up to look for items that went away). Returns an id for

@@ -275,7 +275,7 @@ class HostCaptureFramePool final : public wgc::CaptureFramePool,
       desc.width = static_cast<std::uint32_t>(size.width);
       desc.height = static_cast<std::uint32_t>(size.height);
       desc.format = d3d11::Format::B8G8R8A8Unorm;
-      auto texture = HostTexture::create(desc);
+      auto texture = service_->desktop().create_buffer(desc);
       if (!texture) return std::unexpected(texture.error());
       buffers.push_back(Buffer{std::move(*texture), BufferState::Free});
     }
@@ -554,9 +554,7 @@ void CaptureService::compose(HostCaptureSession& session, std::uint32_t tick) {
     return;
   }
   const std::int64_t composed_at = performance_counter_now();
-  HostTexture& texture = *slot->texture;
-  testing::PictureView view{texture.data(), texture.pitch(), texture.width(), texture.height()};
-  if (!feed.paint(view, tick, cursor)) {
+  if (!feed.paint(*slot->texture, tick, cursor)) {
     session.pool().abandon(*slot);
     return;
   }

@@ -28,7 +28,8 @@ class VirtualPictureFeed final : public PictureFeed {
     return due(r.right - r.left, r.bottom - r.top);
   }
 
-  bool paint(testing::PictureView target, std::uint32_t tick, bool) override {
+  bool paint(HostTexture& texture, std::uint32_t tick, bool) override {
+    const testing::PictureView target{texture.data(), texture.pitch(), texture.width(), texture.height()};
     const auto wall_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                              std::chrono::system_clock::now().time_since_epoch())
                              .count();

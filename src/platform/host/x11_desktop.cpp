@@ -1,5 +1,6 @@
 #include "platform/host/x11_desktop.h"
 
+#include <fcntl.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <unistd.h>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "platform/host/randr_monitors.h"
+#include "testing/frame_clock.h"
 
 namespace quorvex::platform::host {
 
@@ -100,6 +102,7 @@ struct X11Connection {
   xcb_connection_t* c = nullptr;
   xcb_window_t root = 0;
   bool shm = false;
+  bool shm_fd = false;  // MIT-SHM 1.2: segments passed as file descriptors
   std::uint8_t damage_first_event = 0;
   std::uint8_t randr_first_event = 0;
   xcb_atom_t net_client_list = 0;
@@ -392,7 +395,8 @@ class X11PictureFeed final : public PictureFeed {
     return {State::Due, size_};
   }
 
-  bool paint(testing::PictureView target, std::uint32_t, bool cursor) override {
+  bool paint(HostTexture& texture, std::uint32_t, bool cursor) override {
+    const testing::PictureView target{texture.data(), texture.pitch(), texture.width(), texture.height()};
     xcb_connection_t* c = x_->c;
     // Cleared before the read, so a change during the read is seen next time.
     xcb_damage_subtract(c, damage_, XCB_NONE, XCB_NONE);
@@ -400,6 +404,22 @@ class X11PictureFeed final : public PictureFeed {
     const auto width = static_cast<std::uint16_t>(area_.right - area_.left);
     const auto height = static_cast<std::uint16_t>(area_.bottom - area_.top);
     const std::size_t pitch = std::size_t{width} * 4;
+    // The server writes straight into a shareable buffer whose rows are laid
+    // out as its image rows are: no copy at all.
+    if (texture.shared_fd() >= 0 && width <= target.width && height <= target.height &&
+        static_cast<std::ptrdiff_t>(pitch) == target.stride_bytes) {
+      if (const auto seg = segment_of(texture)) {
+        auto r = reply<xcb_shm_get_image_reply_t>(
+            c,
+            xcb_shm_get_image(c, drawable, static_cast<std::int16_t>(area_.left),
+                              static_cast<std::int16_t>(area_.top), width, height, all_planes,
+                              XCB_IMAGE_FORMAT_Z_PIXMAP, *seg, 0),
+            xcb_shm_get_image_reply);
+        if (!r || (r->depth != 24 && r->depth != 32)) return false;
+        finish(target, cursor);
+        return true;
+      }
+    }
     const std::uint8_t* pixels = nullptr;
     Reply<xcb_get_image_reply_t> image;
     // A server that has MIT-SHM but cannot reach this host's memory (a
@@ -430,14 +450,41 @@ class X11PictureFeed final : public PictureFeed {
     for (int y = 0; y < rows; ++y) {
       std::memcpy(target.data + y * target.stride_bytes, pixels + y * pitch, row_bytes);
     }
-    if (cursor && !target_.is_window && cursor_) {
-      blend_cursor(target, *cursor_, cursor_->x - cursor_->xhot - area_.left, cursor_->y - cursor_->yhot - area_.top);
-    }
-    due_ = false;
+    finish(target, cursor);
     return true;
   }
 
  private:
+  void finish(testing::PictureView target, bool cursor) {
+    if (cursor && !target_.is_window && cursor_) {
+      blend_cursor(target, *cursor_, cursor_->x - cursor_->xhot - area_.left, cursor_->y - cursor_->yhot - area_.top);
+    }
+    due_ = false;
+  }
+
+  // The server's segment for a shareable buffer, attached on first use;
+  // segments of buffers that are gone (the pool was recreated) are detached.
+  std::optional<xcb_shm_seg_t> segment_of(HostTexture& texture) {
+    std::optional<xcb_shm_seg_t> found;
+    std::erase_if(buffer_segments_, [&](const BufferSegment& b) {
+      const auto buffer = b.buffer.lock();
+      if (buffer.get() == &texture) found = b.seg;
+      if (buffer) return false;
+      xcb_shm_detach(x_->c, b.seg);
+      return true;
+    });
+    if (found || !buffer_segments_usable_) return found;
+    const xcb_shm_seg_t seg = xcb_generate_id(x_->c);
+    // XCB sends the descriptor and closes it: it gets a copy of the buffer's.
+    const int fd = ::fcntl(texture.shared_fd(), F_DUPFD_CLOEXEC, 0);
+    if (fd < 0 || !succeeded(x_->c, xcb_shm_attach_fd_checked(x_->c, seg, fd, 0))) {
+      buffer_segments_usable_ = false;  // a server that refuses one refuses them all
+      return std::nullopt;
+    }
+    buffer_segments_.push_back(BufferSegment{texture.weak_from_this(), seg});
+    return seg;
+  }
+
   void attach(xcb_window_t drawn) {
     xcb_connection_t* c = x_->c;
     drawn_ = drawn;
@@ -454,6 +501,8 @@ class X11PictureFeed final : public PictureFeed {
 
   void detach() {
     xcb_connection_t* c = x_->c;
+    for (const BufferSegment& b : buffer_segments_) xcb_shm_detach(c, b.seg);
+    buffer_segments_.clear();
     xcb_damage_destroy(c, damage_);
     if (pixmap_ != 0) xcb_free_pixmap(c, pixmap_);
     pixmap_ = 0;
@@ -481,6 +530,12 @@ class X11PictureFeed final : public PictureFeed {
   Rect area_;  // what is read: the monitor in root coordinates, or the whole pixmap
   bool due_ = true;  // the first poll always delivers a picture
   bool shm_usable_ = true;
+  struct BufferSegment {
+    std::weak_ptr<HostTexture> buffer;
+    xcb_shm_seg_t seg = 0;
+  };
+  std::vector<BufferSegment> buffer_segments_;
+  bool buffer_segments_usable_ = true;
   std::uint64_t screen_changes_seen_ = 0;
   int polls_since_monitors_ = 0;
   Reply<xcb_xfixes_get_cursor_image_reply_t> cursor_;
@@ -529,6 +584,10 @@ std::expected<std::unique_ptr<X11Desktop>, std::string> X11Desktop::open() {
   if (!has_extension(c, &xcb_damage_id)) return missing("the DAMAGE extension");
   if (!has_extension(c, &xcb_xfixes_id)) return missing("the XFIXES extension");
   x->shm = has_extension(c, &xcb_shm_id);
+  if (x->shm) {
+    auto version = reply<xcb_shm_query_version_reply_t>(c, xcb_shm_query_version(c), xcb_shm_query_version_reply);
+    x->shm_fd = version && (version->major_version > 1 || (version->major_version == 1 && version->minor_version >= 2));
+  }
   // Versions are negotiated before any other request of an extension.
   auto randr = reply<xcb_randr_query_version_reply_t>(c, xcb_randr_query_version(c, 1, 5),
                                                       xcb_randr_query_version_reply);
@@ -619,6 +678,10 @@ std::optional<std::u16string> X11Desktop::process_executable(std::uint32_t proce
   std::string name;
   if (std::getline(comm, name) && !name.empty()) return from_utf8(name);
   return std::nullopt;
+}
+
+Result<std::shared_ptr<HostTexture>> X11Desktop::create_buffer(const d3d11::Texture2DDesc& desc) {
+  return x_->shm_fd ? HostTexture::create_shareable(desc) : HostTexture::create(desc);
 }
 
 std::unique_ptr<PictureFeed> X11Desktop::open_feed(CaptureTarget target) {

@@ -11,8 +11,10 @@
 //     frame; contents even when covered), due only after Damage reports a
 //     change, a resize or a cursor move. A window that is destroyed or
 //     unmapped is gone: its capture item closes.
-// Pixels go from the shared-memory segment into the caller's picture in one
-// copy (a plain GetImage reply when the server has no MIT-SHM).
+// The server writes pixels straight into the frame-pool buffers (memfd
+// textures passed to MIT-SHM 1.2) when their rows are laid out alike; else
+// they take one copy from a segment of the feed's own (or from a plain
+// GetImage reply when the server has no MIT-SHM).
 //
 // Thread contract: every member may be called from any thread (XCB
 // serialises the connection); a feed as desktop_source.h says.
@@ -47,6 +49,8 @@ class X11Desktop final : public DesktopSource {
   std::uint32_t own_process_id() const override;
   std::optional<std::u16string> process_executable(std::uint32_t process_id) const override;
   std::unique_ptr<PictureFeed> open_feed(CaptureTarget target) override;
+  // Shareable buffers when the server takes segments as file descriptors.
+  Result<std::shared_ptr<HostTexture>> create_buffer(const d3d11::Texture2DDesc& desc) override;
   // The X11 desktop is polled at every refresh; it never calls listeners.
   std::uint64_t add_listener(std::function<void()>) override { return 0; }
   void remove_listener(std::uint64_t) override {}
