@@ -58,13 +58,14 @@ class Session:
     """A running helper process with its three streams, read on threads so a
     full pipe never stalls it."""
 
-    def __init__(self, binary, args, stdin_open=True):
+    def __init__(self, binary, args, stdin_open=True, env=None):
         self.started_at = time.monotonic()
         self.process = subprocess.Popen(
             [binary, *args],
             stdin=subprocess.PIPE if stdin_open else subprocess.DEVNULL,
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,
+            env=env,
         )
         self._out = bytearray()
         self._err = bytearray()

@@ -65,9 +65,11 @@ int for_each_record(const std::string& path, std::ostream& err, Totals& totals,
       }
     }
   };
-  while (in) {
-    in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
-    const auto got = static_cast<std::size_t>(in.gcount());
+  // peek waits for the next byte and readsome takes what the stream already
+  // holds, so a pipe (a live session on /dev/stdin) is passed on as it
+  // arrives instead of in whole chunks.
+  while (in && in.peek() != std::char_traits<char>::eof()) {
+    const auto got = static_cast<std::size_t>(in.readsome(chunk.data(), static_cast<std::streamsize>(chunk.size())));
     if (got == 0) {
       break;
     }
@@ -317,6 +319,7 @@ int run_qvrx(std::span<const std::string> args, std::ostream& out, std::ostream&
     const int status = for_each_record(path, err, totals, [&](const sender::FrameRecord& record) {
       elementary.write(reinterpret_cast<const char*>(record.payload.data()),
                        static_cast<std::streamsize>(record.payload.size()));
+      elementary.flush();  // a player reading a pipe gets each access unit at once
       if (!elementary) {
         err << "qvrx: cannot write " << args[2] << "\n";
         return false;

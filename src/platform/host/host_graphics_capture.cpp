@@ -15,7 +15,6 @@
 #include "platform/host/host_status.h"
 #include "platform/host/host_texture.h"
 #include "platform/host/host_win32.h"
-#include "platform/host/scene_painter.h"
 
 namespace quorvex::platform::host {
 
@@ -113,7 +112,7 @@ class HostCaptureSession;
 
 class CaptureService : public std::enable_shared_from_this<CaptureService> {
  public:
-  CaptureService(VirtualDesktop& desktop, std::shared_ptr<ThreadMessageQueues> queues)
+  CaptureService(DesktopSource& desktop, std::shared_ptr<ThreadMessageQueues> queues)
       : desktop_(desktop), queues_(std::move(queues)), epoch_(std::chrono::steady_clock::now()) {}
 
   ~CaptureService() { stop(); }
@@ -188,7 +187,7 @@ class CaptureService : public std::enable_shared_from_this<CaptureService> {
     return wgc::SizeInt32{d->spec.bounds.right - d->spec.bounds.left, d->spec.bounds.bottom - d->spec.bounds.top};
   }
 
-  VirtualDesktop& desktop() { return desktop_; }
+  DesktopSource& desktop() { return desktop_; }
   const std::shared_ptr<ThreadMessageQueues>& queues() const { return queues_; }
   std::atomic<std::uint64_t> composed{0};
   std::atomic<std::uint64_t> dropped{0};
@@ -203,11 +202,10 @@ class CaptureService : public std::enable_shared_from_this<CaptureService> {
   void raise_closed(ItemCore& item);
   void compose(HostCaptureSession& session, std::uint32_t tick);
 
-  VirtualDesktop& desktop_;
+  DesktopSource& desktop_;
   std::shared_ptr<ThreadMessageQueues> queues_;
   const std::chrono::steady_clock::time_point epoch_;
   std::uint64_t listener_ = 0;
-  ScenePainter painter_;  // compositor thread only
 
   std::mutex mutex_;
   std::condition_variable changed_;
@@ -277,7 +275,7 @@ class HostCaptureFramePool final : public wgc::CaptureFramePool,
       desc.width = static_cast<std::uint32_t>(size.width);
       desc.height = static_cast<std::uint32_t>(size.height);
       desc.format = d3d11::Format::B8G8R8A8Unorm;
-      auto texture = HostTexture::create(desc);
+      auto texture = service_->desktop().create_buffer(desc);
       if (!texture) return std::unexpected(texture.error());
       buffers.push_back(Buffer{std::move(*texture), BufferState::Free});
     }
@@ -305,7 +303,7 @@ class HostCaptureFramePool final : public wgc::CaptureFramePool,
     std::lock_guard lock(mutex_);
     if (closed_) return host_fail(status_code::ro_e_closed);
     const std::int64_t token = next_token_++;
-    handlers_[token] = std::move(handler);
+    handlers_[token] = std::make_shared<FrameArrivedHandler>(std::move(handler));
     return wgc::EventRegistrationToken{token};
   }
 
@@ -318,7 +316,7 @@ class HostCaptureFramePool final : public wgc::CaptureFramePool,
   Result<std::shared_ptr<wgc::CaptureSession>> create_capture_session(wgc::CaptureItem& item) override;
 
   Status close() override {
-    std::map<std::int64_t, FrameArrivedHandler> released;
+    std::map<std::int64_t, std::shared_ptr<FrameArrivedHandler>> released;
     {
       std::lock_guard lock(mutex_);
       closed_ = true;
@@ -355,6 +353,14 @@ class HostCaptureFramePool final : public wgc::CaptureFramePool,
                                         });
   }
 
+  // A slot whose picture could not be painted goes back unused.
+  void abandon(const Slot& slot) {
+    std::lock_guard lock(mutex_);
+    if (slot.generation == generation_ && buffers_[slot.index].state == BufferState::Composing) {
+      buffers_[slot.index].state = BufferState::Free;
+    }
+  }
+
   void release(std::size_t index, std::uint64_t generation) {
     std::lock_guard lock(mutex_);
     if (generation == generation_ && index < buffers_.size() && buffers_[index].state == BufferState::Held) {
@@ -376,14 +382,14 @@ class HostCaptureFramePool final : public wgc::CaptureFramePool,
   };
 
   void raise_frame_arrived() {
-    std::vector<FrameArrivedHandler> handlers;
+    std::vector<std::shared_ptr<FrameArrivedHandler>> handlers;
     {
       std::lock_guard lock(mutex_);
       if (closed_) return;
       for (auto& [token, handler] : handlers_) handlers.push_back(handler);
     }
     for (auto& handler : handlers) {
-      (void)handler(*this);  // the status goes back to the platform, which ignores it
+      (void)(*handler)(*this);  // the status goes back to the platform, which ignores it
     }
   }
 
@@ -393,7 +399,10 @@ class HostCaptureFramePool final : public wgc::CaptureFramePool,
   std::vector<Buffer> buffers_;                           // guarded by mutex_
   std::deque<Ready> ready_;                               // guarded by mutex_
   std::uint64_t generation_ = 0;                          // guarded by mutex_
-  std::map<std::int64_t, FrameArrivedHandler> handlers_;  // guarded by mutex_
+  // A delegate is one object however often it is invoked (its state, such as
+  // the size it last saw, carries from one event to the next), so the
+  // snapshot taken for an event shares it rather than copying it.
+  std::map<std::int64_t, std::shared_ptr<FrameArrivedHandler>> handlers_;  // guarded by mutex_
   std::int64_t next_token_ = 1;                           // guarded by mutex_
   bool closed_ = false;                                   // guarded by mutex_
 };
@@ -482,8 +491,17 @@ class HostCaptureSession final : public wgc::CaptureSession,
     std::lock_guard lock(mutex_);
     return started_ && !closed_;
   }
+  bool cursor() {
+    std::lock_guard lock(mutex_);
+    return cursor_;
+  }
   HostCaptureFramePool& pool() { return *pool_; }
   ItemCore& item() { return *item_; }
+  // Opened on the compositor thread at the first refresh; compositor thread only.
+  PictureFeed& feed() {
+    if (!feed_) feed_ = service_->desktop().open_feed(CaptureTarget{item_->is_window, item_->handle});
+    return *feed_;
+  }
 
  private:
   std::shared_ptr<CaptureService> service_;
@@ -494,6 +512,7 @@ class HostCaptureSession final : public wgc::CaptureSession,
   bool closed_ = false;   // guarded by mutex_
   bool cursor_ = true;    // guarded by mutex_ (the virtual desktop draws no cursor either way)
   bool border_ = true;    // guarded by mutex_
+  std::unique_ptr<PictureFeed> feed_;  // compositor thread
 };
 
 Result<std::shared_ptr<wgc::CaptureSession>> HostCaptureFramePool::create_capture_session(wgc::CaptureItem& item) {
@@ -521,47 +540,25 @@ void CaptureService::raise_closed(ItemCore& item) {
 }
 
 void CaptureService::compose(HostCaptureSession& session, std::uint32_t tick) {
-  ItemCore& item = session.item();
-  std::optional<WindowState> window;
-  int width = 0;
-  int height = 0;
-  if (item.is_window) {
-    window = desktop_.window(WindowHandle{item.handle});
-    if (!window) {
-      raise_closed(item);
-      return;
-    }
-    if (!window->spec.visible) return;
-    width = window->spec.bounds.right - window->spec.bounds.left;
-    height = window->spec.bounds.bottom - window->spec.bounds.top;
-  } else {
-    const auto display = desktop_.display(MonitorHandle{item.handle});
-    if (!display) {
-      raise_closed(item);
-      return;
-    }
-    width = display->spec.bounds.right - display->spec.bounds.left;
-    height = display->spec.bounds.bottom - display->spec.bounds.top;
+  PictureFeed& feed = session.feed();
+  const bool cursor = session.cursor();
+  const PictureFeed::Poll poll = feed.poll(cursor);
+  if (poll.state == PictureFeed::State::Gone) {
+    raise_closed(session.item());
+    return;
   }
-  if (width <= 0 || height <= 0) return;
+  if (poll.state != PictureFeed::State::Due) return;
   auto slot = session.pool().begin_compose();
   if (!slot) {
     dropped.fetch_add(1);
     return;
   }
-  const auto wall_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                           std::chrono::system_clock::now().time_since_epoch())
-                           .count();
-  const testing::FrameClockStamp stamp{tick, static_cast<std::uint32_t>(wall_ms & 0xFFFFFFFF)};
   const std::int64_t composed_at = performance_counter_now();
-  HostTexture& texture = *slot->texture;
-  testing::PictureView view{texture.data(), texture.pitch(), texture.width(), texture.height()};
-  if (window) {
-    painter_.paint_window(view, *window, tick, stamp);
-  } else {
-    painter_.paint_display(view, width, height, tick, stamp);
+  if (!feed.paint(*slot->texture, tick, cursor)) {
+    session.pool().abandon(*slot);
+    return;
   }
-  session.pool().finish_compose(*slot, composed_at, wgc::SizeInt32{width, height});
+  session.pool().finish_compose(*slot, composed_at, poll.size);
   composed.fetch_add(1);
 }
 
@@ -618,7 +615,7 @@ void CaptureService::run() {
   }
 }
 
-HostGraphicsCapture::HostGraphicsCapture(VirtualDesktop& desktop, std::shared_ptr<ThreadMessageQueues> queues)
+HostGraphicsCapture::HostGraphicsCapture(DesktopSource& desktop, std::shared_ptr<ThreadMessageQueues> queues)
     : service_(std::make_shared<CaptureService>(desktop, std::move(queues))) {
   service_->watch_desktop();
 }

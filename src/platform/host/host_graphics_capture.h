@@ -1,10 +1,11 @@
-// Windows.Graphics.Capture over the virtual desktop.
+// Windows.Graphics.Capture over the desktop source (desktop_source.h).
 //
 // Items stand for a display or a window of the desktop; their size is the
 // display's size or the window's outer size at the moment it is asked.
 // A started session gets a frame composed at the display refresh rate (60 Hz)
-// on the compositor thread ("qvx-compositor") whenever its pool has a free
-// buffer; with both buffers taken (waiting in the pool or held by the
+// on the compositor thread ("qvx-compositor") whenever its picture is due
+// (the virtual desktop: at every refresh; X11: after damage) and its pool has
+// a free buffer; with both buffers taken (waiting in the pool or held by the
 // program) the frame is dropped. The picture is drawn into the buffer at the
 // item's current size (clipped to the buffer) and the frame's ContentSize is
 // that size; Recreate changes the buffers' size. Frames of hidden windows are
@@ -30,7 +31,7 @@
 
 #include "platform/graphics_capture.h"
 #include "platform/host/thread_message_queues.h"
-#include "platform/host/virtual_desktop.h"
+#include "platform/host/desktop_source.h"
 
 namespace quorvex::platform::host {
 
@@ -38,7 +39,7 @@ class CaptureService;
 
 class HostGraphicsCapture final : public wgc::GraphicsCapture {
  public:
-  HostGraphicsCapture(VirtualDesktop& desktop, std::shared_ptr<ThreadMessageQueues> queues);
+  HostGraphicsCapture(DesktopSource& desktop, std::shared_ptr<ThreadMessageQueues> queues);
   ~HostGraphicsCapture() override;
 
   Result<std::uint32_t> ro_initialize_multithreaded() override;

@@ -1,7 +1,8 @@
 // The host stand-in platform: every platform area behaving like the Windows
-// services where the program can tell, built from real parts (the virtual
-// desktop, libyuv and libx264). create_native_platform() returns one on
-// Linux; tests make their own and reach the desktop and the knobs here.
+// services where the program can tell, built from real parts (a desktop
+// source, libyuv and libx264). create_native_platform() returns one on
+// Linux over the desktop QUORVEX_DESKTOP names (the virtual desktop unless it
+// says "x11"); tests make their own and reach the desktop and the knobs here.
 //
 // Thread contract: the areas are free-threaded as their headers say; the
 // knobs may be set from any thread, before the calls they should affect.
@@ -22,7 +23,10 @@ namespace quorvex::platform::host {
 
 class HostPlatform final : public Platform {
  public:
+  // Over a fresh virtual desktop.
   HostPlatform();
+  // Over any desktop source (desktop() needs the virtual one).
+  explicit HostPlatform(std::unique_ptr<DesktopSource> source);
   ~HostPlatform() override;
 
   Win32& win32() override { return win32_; }
@@ -31,7 +35,9 @@ class HostPlatform final : public Platform {
   wgc::GraphicsCapture& graphics_capture() override { return graphics_capture_; }
   std::string describe_status(std::uint32_t code) override { return standard_status_message(code); }
 
-  [[nodiscard]] VirtualDesktop& desktop() { return desktop_; }
+  // The virtual desktop this platform runs over; only for platforms made
+  // with the default constructor.
+  [[nodiscard]] VirtualDesktop& desktop() { return *virtual_desktop_; }
   [[nodiscard]] HostD3D11& host_d3d11() { return d3d11_; }
   [[nodiscard]] HostMediaFoundation& host_media_foundation() { return media_foundation_; }
   [[nodiscard]] HostGraphicsCapture& host_graphics_capture() { return graphics_capture_; }
@@ -39,7 +45,8 @@ class HostPlatform final : public Platform {
  private:
   // Declaration order is teardown order in reverse: the capture service (and
   // its compositor thread) goes before the desktop it paints.
-  VirtualDesktop desktop_;
+  std::unique_ptr<DesktopSource> source_;
+  VirtualDesktop* virtual_desktop_;  // source_ when it is the virtual desktop, else null
   std::shared_ptr<ThreadMessageQueues> queues_;
   HostWin32 win32_;
   HostD3D11 d3d11_;

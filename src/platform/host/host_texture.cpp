@@ -1,5 +1,8 @@
 #include "platform/host/host_texture.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include "platform/host/host_status.h"
 
 namespace quorvex::platform::host {
@@ -18,7 +21,37 @@ HostTexture::HostTexture(const d3d11::Texture2DDesc& desc) : desc_(desc) {
   pitch_ = (row_bytes + pitch_alignment - 1) / pitch_alignment * pitch_alignment;
   const std::size_t rows =
       desc.format == d3d11::Format::Nv12 ? desc.height + desc.height / 2 : desc.height;
-  memory_.assign(static_cast<std::size_t>(pitch_) * rows, 0);
+  size_ = static_cast<std::size_t>(pitch_) * rows;
+  memory_.assign(size_, 0);
+  data_ = memory_.data();
+}
+
+HostTexture::~HostTexture() {
+  if (shared_fd_ >= 0) {
+    ::munmap(data_, size_);
+    ::close(shared_fd_);
+  }
+}
+
+Result<std::shared_ptr<HostTexture>> HostTexture::create_shareable(const d3d11::Texture2DDesc& desc) {
+  auto texture = create(desc);
+  if (!texture) return texture;
+  HostTexture& t = **texture;
+  const int fd = ::memfd_create("qvx-texture", MFD_CLOEXEC);
+  if (fd < 0) return texture;
+  void* mapped = MAP_FAILED;
+  if (::ftruncate(fd, static_cast<off_t>(t.size_)) == 0) {
+    mapped = ::mmap(nullptr, t.size_, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  }
+  if (mapped == MAP_FAILED) {
+    ::close(fd);
+    return texture;
+  }
+  // A fresh memfd reads as zeros, like the plain texture it replaces.
+  t.memory_ = {};
+  t.data_ = static_cast<std::uint8_t*>(mapped);
+  t.shared_fd_ = fd;
+  return texture;
 }
 
 Result<std::shared_ptr<HostTexture>> HostTexture::create(const d3d11::Texture2DDesc& desc) {

@@ -24,6 +24,10 @@ class HostTexture final : public d3d11::Texture2D,
  public:
   // Checks the description the way CreateTexture2D does.
   [[nodiscard]] static Result<std::shared_ptr<HostTexture>> create(const d3d11::Texture2DDesc& desc);
+  // The same, in memory another process can map too (a memfd): an X server
+  // then writes captured pixels straight into it. Plain memory when the
+  // system has no memfd.
+  [[nodiscard]] static Result<std::shared_ptr<HostTexture>> create_shareable(const d3d11::Texture2DDesc& desc);
   // The host texture behind an interface, or null for a foreign one.
   [[nodiscard]] static HostTexture* from(d3d11::Texture2D& texture);
   [[nodiscard]] static HostTexture* from(d3d11::Resource& resource);
@@ -36,19 +40,27 @@ class HostTexture final : public d3d11::Texture2D,
   [[nodiscard]] d3d11::Format format() const { return desc_.format; }
   [[nodiscard]] std::ptrdiff_t pitch() const { return pitch_; }
   // BGRA pixels, or the NV12 luma plane.
-  [[nodiscard]] std::uint8_t* data() { return memory_.data(); }
+  [[nodiscard]] std::uint8_t* data() { return data_; }
   // NV12 chroma plane (null for BGRA).
   [[nodiscard]] std::uint8_t* chroma() {
-    return desc_.format == d3d11::Format::Nv12 ? memory_.data() + pitch_ * height() : nullptr;
+    return desc_.format == d3d11::Format::Nv12 ? data_ + pitch_ * height() : nullptr;
   }
-  [[nodiscard]] std::size_t size_bytes() const { return memory_.size(); }
+  [[nodiscard]] std::size_t size_bytes() const { return size_; }
+  // The memfd behind a shareable texture, or -1.
+  [[nodiscard]] int shared_fd() const { return shared_fd_; }
 
   explicit HostTexture(const d3d11::Texture2DDesc& desc);
+  ~HostTexture() override;
+  HostTexture(const HostTexture&) = delete;
+  HostTexture& operator=(const HostTexture&) = delete;
 
  private:
   d3d11::Texture2DDesc desc_;
   std::ptrdiff_t pitch_ = 0;
-  std::vector<std::uint8_t> memory_;
+  std::size_t size_ = 0;
+  std::vector<std::uint8_t> memory_;  // plain textures
+  int shared_fd_ = -1;                // shareable textures: the memfd mapped at data_
+  std::uint8_t* data_ = nullptr;
 };
 
 }  // namespace quorvex::platform::host

@@ -48,7 +48,7 @@ std::int64_t performance_counter_now() {
       .count();
 }
 
-HostWin32::HostWin32(VirtualDesktop& desktop, std::shared_ptr<ThreadMessageQueues> queues)
+HostWin32::HostWin32(DesktopSource& desktop, std::shared_ptr<ThreadMessageQueues> queues)
     : desktop_(desktop), queues_(std::move(queues)) {}
 
 Status HostWin32::enum_display_monitors(const std::function<bool(MonitorHandle)>& callback) {

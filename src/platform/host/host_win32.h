@@ -1,5 +1,5 @@
-// Win32 over the virtual desktop: displays and their display-configuration
-// paths, top-level windows, pseudo-processes, the performance counter
+// Win32 over the desktop source (desktop_source.h): displays and their
+// display-configuration paths, top-level windows, pseudo-processes, the performance counter
 // (steady clock in 100-ns units, frequency 10,000,000) and the per-thread
 // message queues.
 //
@@ -10,7 +10,7 @@
 #include <memory>
 
 #include "platform/host/thread_message_queues.h"
-#include "platform/host/virtual_desktop.h"
+#include "platform/host/desktop_source.h"
 #include "platform/win32.h"
 
 namespace quorvex::platform::host {
@@ -21,7 +21,7 @@ inline constexpr std::int64_t performance_frequency = 10'000'000;
 
 class HostWin32 final : public Win32 {
  public:
-  HostWin32(VirtualDesktop& desktop, std::shared_ptr<ThreadMessageQueues> queues);
+  HostWin32(DesktopSource& desktop, std::shared_ptr<ThreadMessageQueues> queues);
 
   Status enum_display_monitors(const std::function<bool(MonitorHandle)>& callback) override;
   Result<MonitorInfo> get_monitor_info(MonitorHandle monitor) override;
@@ -75,7 +75,7 @@ class HostWin32 final : public Win32 {
   static constexpr LocallyUniqueId adapter_id{0x0000D1A5, 0};
 
  private:
-  VirtualDesktop& desktop_;
+  DesktopSource& desktop_;
   std::shared_ptr<ThreadMessageQueues> queues_;
 };
 

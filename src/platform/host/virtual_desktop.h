@@ -27,58 +27,14 @@
 #include <string>
 #include <vector>
 
-#include "platform/handles.h"
+#include "platform/host/desktop_source.h"
 
 namespace quorvex::platform::host {
-
-struct DisplaySpec {
-  std::u16string device_name;    // "\\.\DISPLAYn"
-  std::u16string friendly_name;  // empty: the system has none
-  Rect bounds;
-  bool primary = false;
-  std::uint32_t refresh_hz = 60;
-};
-
-struct DisplayState {
-  MonitorHandle handle;
-  DisplaySpec spec;
-  std::uint32_t source_id = 0;  // display-configuration path ids, stable for the display's life
-  std::uint32_t target_id = 0;
-};
-
-// Window frame thickness around the client area.
-struct FrameInsets {
-  std::int32_t left = 8;
-  std::int32_t top = 31;
-  std::int32_t right = 8;
-  std::int32_t bottom = 8;
-};
-
-inline constexpr std::uint64_t ws_overlappedwindow_visible = 0x10CF0000;  // WS_OVERLAPPEDWINDOW | WS_VISIBLE
-inline constexpr std::uint64_t ws_visible = 0x10000000;
-inline constexpr std::uint64_t ws_ex_windowedge = 0x00000100;
-
-struct WindowSpec {
-  std::uint32_t process_id = 0;
-  std::u16string title;
-  Rect bounds;  // outer rectangle in desktop coordinates
-  FrameInsets frame;
-  bool visible = true;
-  std::uint64_t style = ws_overlappedwindow_visible;
-  std::uint64_t ex_style = ws_ex_windowedge;
-};
-
-struct WindowState {
-  WindowHandle handle;
-  WindowSpec spec;
-  [[nodiscard]] std::int32_t client_width() const;
-  [[nodiscard]] std::int32_t client_height() const;
-};
 
 inline constexpr char16_t default_window_title[] = u"Quorvex virtual window";
 inline constexpr char16_t virtual_app_name[] = u"quorvex-virtual-app";
 
-class VirtualDesktop {
+class VirtualDesktop final : public DesktopSource {
  public:
   VirtualDesktop();
   VirtualDesktop(const VirtualDesktop&) = delete;
@@ -87,19 +43,19 @@ class VirtualDesktop {
   // Displays, in enumeration order.
   MonitorHandle add_display(DisplaySpec spec);
   bool remove_display(MonitorHandle display);
-  [[nodiscard]] std::vector<DisplayState> displays() const;
-  [[nodiscard]] std::optional<DisplayState> display(MonitorHandle display) const;
+  [[nodiscard]] std::vector<DisplayState> displays() const override;
+  [[nodiscard]] std::optional<DisplayState> display(MonitorHandle display) const override;
 
   // Processes.
   std::uint32_t add_process(std::u16string executable_name);
-  [[nodiscard]] std::uint32_t own_process_id() const { return own_process_id_; }
+  [[nodiscard]] std::uint32_t own_process_id() const override { return own_process_id_; }
   [[nodiscard]] std::uint32_t virtual_app_process_id() const { return virtual_app_process_id_; }
-  [[nodiscard]] std::optional<std::u16string> process_executable(std::uint32_t process_id) const;
+  [[nodiscard]] std::optional<std::u16string> process_executable(std::uint32_t process_id) const override;
 
   // Windows, in z-order (the order EnumChildWindows of the desktop reports).
   WindowHandle add_window(WindowSpec spec);
   [[nodiscard]] WindowHandle default_window() const { return default_window_; }
-  [[nodiscard]] WindowHandle desktop_window() const { return WindowHandle{desktop_window_value}; }
+  [[nodiscard]] WindowHandle desktop_window() const override { return WindowHandle{desktop_window_value}; }
   bool set_window_title(WindowHandle window, std::u16string title);
   // Changes the outer size; the top-left corner stays where it is.
   bool resize_window(WindowHandle window, std::int32_t width, std::int32_t height);
@@ -107,13 +63,17 @@ class VirtualDesktop {
   // WS_CHILD / WS_EX_TOOLWINDOW and friends, as GetWindowLongPtrW reports them.
   bool set_window_styles(WindowHandle window, std::uint64_t style, std::uint64_t ex_style);
   bool close_window(WindowHandle window);
-  [[nodiscard]] std::vector<WindowState> windows() const;
-  [[nodiscard]] std::optional<WindowState> window(WindowHandle window) const;
+  [[nodiscard]] std::vector<WindowState> windows() const override;
+  [[nodiscard]] std::optional<WindowState> window(WindowHandle window) const override;
 
   // Called after every change (the capture stand-in watches for items that
   // went away). Returns an id for remove_listener.
-  std::uint64_t add_listener(std::function<void()> listener);
-  void remove_listener(std::uint64_t id);
+  std::uint64_t add_listener(std::function<void()> listener) override;
+  void remove_listener(std::uint64_t id) override;
+
+  // An animated scene for a display, the window's frame and animated client
+  // area for a window (scene_painter.h), at every refresh while visible.
+  [[nodiscard]] std::unique_ptr<PictureFeed> open_feed(CaptureTarget target) override;
 
   static constexpr std::uint64_t desktop_window_value = 0x00010010;
 

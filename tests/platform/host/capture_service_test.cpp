@@ -154,6 +154,24 @@ INSTANTIATE_TEST_SUITE_P(Items, ItemGoesAway,
                          ::testing::Values(GoneCase{"window_closed", true}, GoneCase{"display_removed", false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// The capture layer's handler remembers the size it saw last; a stand-in that
+// invoked a fresh copy per event made it recreate the pool for every frame
+// after a resize and deliver nothing.
+TEST_F(CaptureServiceTest, FrameArrivedHandlerKeepsItsStateFromOneEventToTheNext) {
+  MonitorHandle first;
+  (void)platform_.win32().enum_display_monitors([&](MonitorHandle m) { first = m; return false; });
+  start(*platform_.graphics_capture().create_for_monitor(first));
+  std::vector<int> calls;
+  (void)pool_->add_frame_arrived([count = 0, &calls](wgc::CaptureFramePool& pool) mutable -> std::uint32_t {
+    (void)pool.try_get_next_frame();
+    calls.push_back(++count);
+    return 0;
+  });
+  EXPECT_TRUE(pump_until([&] { return calls.size() >= 3; }));
+  ASSERT_GE(calls.size(), 3u);
+  EXPECT_EQ(std::vector<int>(calls.begin(), calls.begin() + 3), (std::vector<int>{1, 2, 3}));
+}
+
 TEST_F(CaptureServiceTest, DispatcherShutdownCompletesOnItsOwnThreadsLoop) {
   auto action = *controller_->shutdown_queue_async();
   Win32& w = platform_.win32();

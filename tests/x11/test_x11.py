@@ -1,0 +1,363 @@
+"""The helper on a real X server (QUORVEX_DESKTOP=x11): a private Xvfb, a test
+client that shows windows painted with the frame-clock strip and colour
+patches, and the helper run as the parent runs it."""
+
+import json
+import os
+import subprocess
+import tempfile
+import time
+import unittest
+
+import qvx
+from test_modes import PROBE_LINES
+
+# The client's picture (x11_test_client.cpp): a grey background, the strip at
+# the client origin and four 128x128 patches at y = 96.
+PATCHES = [(32, (255, 0, 0)), (192, (0, 255, 0)), (352, (0, 0, 255)), (512, (255, 255, 0))]
+PATCH_TOP = 96
+PATCH_SIZE = 128
+# Where the client puts its windows on the root.
+WINDOW_ORIGIN = (40, 40)
+
+xvfb = None
+display = None
+
+
+def setUpModule():
+    global xvfb, display
+    # Xvfb picks a free display number itself and writes it to the pipe, so
+    # parallel runs never race for one; -noreset keeps it accepting clients
+    # when the last one leaves.
+    read_end, write_end = os.pipe()
+    xvfb = subprocess.Popen(
+        ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1920x1080x24", "-nolisten", "tcp", "-noreset",
+         "+extension", "Composite", "+extension", "DAMAGE", "+extension", "XFIXES", "+extension", "RANDR",
+         "+extension", "MIT-SHM"],
+        pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(write_end)
+    with os.fdopen(read_end) as numbers:
+        number = numbers.readline().strip()
+    if not number:
+        xvfb.kill()
+        raise RuntimeError("Xvfb did not start")
+    display = ":" + number
+
+
+def tearDownModule():
+    if xvfb:
+        xvfb.terminate()
+        xvfb.wait(timeout=10)
+
+
+def x11_env():
+    env = dict(os.environ, DISPLAY=display, QUORVEX_DESKTOP="x11")
+    env.pop("XAUTHORITY", None)
+    return env
+
+
+class Client:
+    """The test X client, one command line at a time."""
+
+    def __init__(self):
+        self.process = subprocess.Popen([os.environ["QVX_X11_CLIENT"]], env=x11_env(), stdin=subprocess.PIPE,
+                                        stdout=subprocess.PIPE, text=True)
+
+    def command(self, line):
+        self.process.stdin.write(line + "\n")
+        self.process.stdin.flush()
+        return self.process.stdout.readline().strip()
+
+    def open(self, title, width, height, fps):
+        reply = self.command(f"open {fps} {width} {height} {title}")
+        assert reply.startswith("window "), reply
+        return int(reply.split()[1])
+
+    def close(self):
+        self.process.stdin.close()
+        self.process.wait(timeout=10)
+
+
+def list_sources():
+    result = subprocess.run([qvx.binary_from_env(), "--list-sources"], env=x11_env(), stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, timeout=30, check=True)
+    return json.loads(result.stdout)
+
+
+def decode_rgb_frames(annexb, width, height):
+    result = subprocess.run(
+        ["ffmpeg", "-v", "error", "-f", "h264", "-i", "-", "-f", "rawvideo", "-pix_fmt", "rgb24", "-"],
+        input=annexb, stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=True)
+    size = width * height * 3
+    return [result.stdout[i:i + size] for i in range(0, len(result.stdout), size)]
+
+
+class X11Test(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.client = Client()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.client.close()
+
+    def setUp(self):
+        self.directory = tempfile.TemporaryDirectory()
+        self.addCleanup(self.directory.cleanup)
+
+    def open_window(self, title, width=640, height=360, fps=30):
+        window = self.client.open(title, width, height, fps)
+        self.addCleanup(self.client.command, f"close {window}")
+        return window
+
+    def start(self, args):
+        session = qvx.Session(qvx.binary_from_env(), args, env=x11_env())
+        self.addCleanup(self._kill, session)
+        return session
+
+    @staticmethod
+    def _kill(session):
+        if session.process.poll() is None:
+            session.process.kill()
+            session.process.wait()
+        for stream in (session.process.stdin, session.process.stdout, session.process.stderr):
+            if stream:
+                try:
+                    stream.close()
+                except OSError:
+                    pass
+
+    def finished(self, session, timeout=20):
+        code = session.finish(timeout=timeout)
+        self.assertEqual(code, 0, "\n".join(session.stderr_lines()))
+        summaries = [l for l in session.stderr_lines() if l.startswith("native_encoder_summary ")]
+        self.assertEqual(len(summaries), 1, session.stderr_lines())
+        return qvx.parse_records(session.stdout())
+
+    def clocks(self, records, strip):
+        data = b"".join(qvx.HEADER.pack(qvx.MAGIC, len(r.payload), r.timestamp_ns, int(r.keyframe)) + r.payload
+                        for r in records)
+        return qvx.read_clocks(qvx.write_stream(self.directory.name, data), strip)
+
+    def assert_patches(self, records, width, height, left, top, scale):
+        """The client's colour patches, decoded from the last picture, within
+        the tolerance H.264 and the 4:2:0 round trip leave on flat colours."""
+        last = decode_rgb_frames(b"".join(r.payload for r in records), width, height)[-1]
+        for x, colour in PATCHES:
+            cx = round(left + (x + PATCH_SIZE / 2) * scale)
+            cy = round(top + (PATCH_TOP + PATCH_SIZE / 2) * scale)
+            offset = (cy * width + cx) * 3
+            decoded = tuple(last[offset:offset + 3])
+            for got, want in zip(decoded, colour):
+                self.assertLessEqual(abs(got - want), 24, f"patch at x={x}: {decoded} != {colour}")
+
+    def test_listing_shows_the_monitor_and_follows_windows_opening_and_closing(self):
+        first = self.open_window("x11 listing first — ünïcode", fps=0)
+        listing = list_sources()
+        self.assertEqual(len(listing["displays"]), 1)
+        self.assertEqual((listing["displays"][0]["width"], listing["displays"][0]["height"]), (1920, 1080))
+        self.assertEqual(listing["displays"][0]["id"], 1)
+        ours = {w["id"]: w for w in listing["windows"]}
+        self.assertEqual(ours[first]["title"], "x11 listing first — ünïcode")
+        self.assertEqual(ours[first]["app"], "x11_test_client")
+
+        second = self.client.open("x11 listing second", 320, 200, 0)
+        self.assertIn(second, [w["id"] for w in list_sources()["windows"]])
+        self.assertEqual(self.client.command(f"close {second}"), "ok")
+        unmapped = self.client.open("x11 listing unmapped", 320, 200, 0)
+        self.addCleanup(self.client.command, f"close {unmapped}")
+        self.assertEqual(self.client.command(f"unmap {unmapped}"), "ok")
+        reply = self.client.command("popup 200 100 x11 listing popup")
+        popup = int(reply.split()[1])
+        self.addCleanup(self.client.command, f"close {popup}")
+        ids = [w["id"] for w in list_sources()["windows"]]
+        self.assertIn(first, ids)
+        self.assertNotIn(second, ids, "a destroyed window is still listed")
+        self.assertNotIn(unmapped, ids, "an unmapped window is listed")
+        self.assertNotIn(popup, ids, "an override-redirect window is listed")
+
+        # With a window manager its client list decides, in its order.
+        managed = self.client.open("x11 listing managed", 320, 200, 0)
+        self.addCleanup(self.client.command, f"close {managed}")
+        self.addCleanup(self.client.command, "clientlist")
+        self.assertEqual(self.client.command(f"clientlist {managed} {unmapped} {first}"), "ok")
+        self.assertEqual([w["id"] for w in list_sources()["windows"]], [managed, first])
+
+    def test_probe_and_the_errors_of_an_x11_desktop(self):
+        unmapped = self.client.open("x11 errors unmapped", 320, 200, 0)
+        self.addCleanup(self.client.command, f"close {unmapped}")
+        self.assertEqual(self.client.command(f"unmap {unmapped}"), "ok")
+        border = "capture_border hidden=true"
+        cases = [
+            ("probe", ["--preflight"], {}, 0, PROBE_LINES),
+            ("no server", ["--list-sources"], {"DISPLAY": ":9999"}, 1, ["error: cannot open X display ':9999'"]),
+            ("unknown desktop", ["--list-sources"], {"QUORVEX_DESKTOP": "wayland"}, 1,
+             ["error: unknown QUORVEX_DESKTOP 'wayland' (expected virtual or x11)"]),
+            ("second monitor", ["--display-id", "2"], {}, 1, [border, "error: Failed to find monitor"]),
+            ("unmapped window", ["--source", "window", "--window-id", str(unmapped)], {}, 1,
+             [border, "error: window not found (id)"]),
+            ("no such window", ["--source", "window", "--window-id", "12345"], {}, 1,
+             [border, "error: window not found (id)"]),
+        ]
+        for name, args, env, status, lines in cases:
+            with self.subTest(name):
+                result = subprocess.run([qvx.binary_from_env(), *args], env=dict(x11_env(), **env),
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        timeout=30)
+                self.assertEqual(result.returncode, status)
+                self.assertEqual(result.stdout, b"")
+                self.assertEqual(result.stderr.decode().splitlines(), lines)
+
+    def test_display_session_shows_the_client_strip_and_patches(self):
+        self.open_window("x11 display session")
+        session = self.start(["--display-id", "1", "--width", "960", "--height", "540", "--duration", "2"])
+        records = self.finished(session)
+        # How many frames the encoder takes depends on the machine (sanitizer
+        # builds on a busy one take few); that they show the client's paints
+        # in order does not.
+        self.assertGreaterEqual(len(records), 3)
+        self.assertTrue(records[0].keyframe)
+        # 1920x1080 at half size: the window's strip lands at (20, 20) in 8 px blocks.
+        clocks = self.clocks(records, strip=(WINDOW_ORIGIN[0] / 2, WINDOW_ORIGIN[1] / 2, 0.5, 0.5))
+        readable = [c for c in clocks if c is not None]
+        self.assertGreater(len(readable), len(clocks) - 3, clocks)
+        frames = [c[0] for c in readable]
+        self.assertEqual(frames, sorted(frames), "a client paint came out of order")
+        self.assertGreater(frames[-1], frames[0], "the client's animation did not come through")
+        self.assert_patches(records, 960, 540, WINDOW_ORIGIN[0] / 2, WINDOW_ORIGIN[1] / 2, 0.5)
+
+    def test_display_frames_follow_the_pointer_and_show_the_cursor(self):
+        self.open_window("x11 cursor session", fps=0)
+        red = (WINDOW_ORIGIN[0] + PATCHES[0][0] + PATCH_SIZE // 2, WINDOW_ORIGIN[1] + PATCH_TOP + PATCH_SIZE // 2)
+        self.assertEqual(self.client.command("warp 1500 900"), "ok")
+        session = self.start(["--display-id", "1", "--duration", "2"])
+        self.assertTrue(session.wait_for_records(1, timeout=10))
+        quiet = self.settled_record_count(session)
+        # Nothing on the screen changes but the pointer: that alone makes a frame.
+        self.assertEqual(self.client.command(f"warp {red[0]} {red[1]}"), "ok")
+        self.assertTrue(session.wait_for_records(quiet + 1, timeout=5), "a pointer move made no frame")
+        at_red = self.settled_record_count(session)
+        # The duration is checked when a frame arrives: keep moving the
+        # pointer elsewhere until one ends the session.
+        deadline = time.monotonic() + 20
+        while session.process.poll() is None and time.monotonic() < deadline:
+            self.assertEqual(self.client.command(f"warp {1500 + int(time.monotonic() * 10) % 50} 900"), "ok")
+            time.sleep(0.2)
+        records = self.finished(session)
+        self.assertGreaterEqual(len(records), at_red)
+        last = decode_rgb_frames(b"".join(r.payload for r in records[:at_red]), 1920, 1080)[-1]
+
+        def pixels(cx, cy):
+            return [tuple(last[(y * 1920 + x) * 3:(y * 1920 + x) * 3 + 3])
+                    for y in range(cy - 6, cy + 7) for x in range(cx - 6, cx + 7)]
+
+        def far_from_red(p):
+            return abs(p[0] - 255) + p[1] + p[2] > 150
+
+        self.assertTrue(any(far_from_red(p) for p in pixels(*red)), "no cursor drawn at the pointer")
+        self.assertFalse(any(far_from_red(p) for p in pixels(red[0] + 40, red[1] + 40)), "the patch is not flat")
+
+    @staticmethod
+    def settled_record_count(session, quiet=0.3, timeout=5):
+        """The record count once no record has come for `quiet` seconds."""
+        count = len(qvx.parse_records_prefix(session.stdout()))
+        changed_at = time.monotonic()
+        deadline = changed_at + timeout
+        while time.monotonic() < deadline and time.monotonic() - changed_at < quiet:
+            time.sleep(0.02)
+            now_count = len(qvx.parse_records_prefix(session.stdout()))
+            if now_count != count:
+                count, changed_at = now_count, time.monotonic()
+        return count
+
+    def test_window_session_by_title_marker_and_by_id(self):
+        window = self.open_window("x11 window session marker-7f3a")
+        # Covered by another window: the capture still shows the first one.
+        self.open_window("x11 covering window", 700, 400, 0)
+        cases = [
+            ("title marker", ["--source", "window", "--window-title", "marker-7f3a",
+                              "--content-width", "640", "--content-height", "360"]),
+            ("id", ["--source", "window", "--window-id", str(window)]),
+        ]
+        for name, args in cases:
+            with self.subTest(name):
+                session = self.start(args + ["--width", "640", "--height", "360", "--duration", "1"])
+                records = self.finished(session)
+                clocks = self.clocks(records, strip=(0, 0, 1, 1))
+                self.assertNotIn(None, clocks)
+                frames = [c[0] for c in clocks]
+                self.assertEqual(frames, sorted(set(frames)), "a client paint was encoded twice or out of order")
+                self.assert_patches(records, 640, 360, 0, 0, 1)
+
+    def test_window_in_a_window_manager_frame_is_captured_with_its_frame(self):
+        window = self.open_window("x11 framed marker-c41d")
+        # A 656x400 frame: 8 px on three sides and a 32 px title bar, as the
+        # content crop expects of a window's frame.
+        self.assertEqual(self.client.command(f"frame {window} 8 8 32 8"), "ok")
+        self.addCleanup(self.client.command, "clientlist")
+        self.assertEqual(self.client.command(f"clientlist {window}"), "ok")
+        cases = [
+            ("id, the whole frame", ["--source", "window", "--window-id", str(window), "--width", "656",
+                                     "--height", "400"], (8, 32, 1, 1)),
+            ("title marker, cropped to the content", ["--source", "window", "--window-title", "marker-c41d",
+                                                      "--content-width", "640", "--content-height", "360",
+                                                      "--width", "640", "--height", "360"], (0, 0, 1, 1)),
+        ]
+        for name, args, strip in cases:
+            with self.subTest(name):
+                records = self.finished(self.start(args + ["--duration", "1"]))
+                clocks = self.clocks(records, strip)
+                self.assertNotIn(None, clocks)
+                elsewhere = (0, 0, 1, 1) if strip != (0, 0, 1, 1) else (8, 32, 1, 1)
+                self.assertNotEqual(self.clocks(records, elsewhere), clocks,
+                                    "the window's strip is not where the frame puts it")
+
+    def test_resized_window_goes_on_letterboxed_at_the_requested_size(self):
+        window = self.open_window("x11 resize session")
+        session = self.start(["--source", "window", "--window-id", str(window), "--width", "640", "--height", "360",
+                              "--duration", "2"])
+        self.assertTrue(session.wait_for_records(10, timeout=10))
+        before = len(qvx.parse_records_prefix(session.stdout()))
+        self.assertEqual(self.client.command(f"resize {window} 470 360"), "ok")
+        self.assertTrue(session.wait_for_records(before + 20, timeout=10))
+        records = self.finished(session)
+        info = qvx.probe_stream(b"".join(r.payload for r in records))
+        self.assertEqual((info["width"], info["height"]), ("640", "360"))
+        self.assertEqual(int(info["nb_read_frames"]), len(records))
+        # 470x360 in 640x360: a pillarbox of 85 px on each side. (Rows of 470
+        # pixels are not laid out like the pool's buffers: the copying path.)
+        self.assertNotIn(None, self.clocks(records[:before], strip=(0, 0, 1, 1)))
+        after = self.clocks(records, strip=(85, 0, 1, 1))[-10:]
+        self.assertNotIn(None, after, "the resized window is not letterboxed at its new size")
+        last = qvx.decode_gray_frames(b"".join(r.payload for r in records), 640, 360)[-1]
+        self.assertLess(max(last[y * 640 + x] for y in range(0, 360, 9) for x in range(0, 76, 5)), 24)
+
+    def test_window_that_goes_away_ends_the_session_with_its_summary(self):
+        for verb in ("close", "unmap"):
+            with self.subTest(verb):
+                window = self.client.open(f"x11 {verb} session", 640, 360, 30)
+                self.addCleanup(self.client.command, f"close {window}")
+                session = self.start(["--source", "window", "--window-id", str(window), "--width", "640",
+                                      "--height", "360", "--duration", "30"])
+                self.assertTrue(session.wait_for_records(5, timeout=10))
+                self.assertEqual(self.client.command(f"{verb} {window}"), "ok")
+                gone_at = time.monotonic()
+                records = self.finished(session, timeout=10)
+                self.assertLess(time.monotonic() - gone_at, 1.0, "the session outlived its window")
+                self.assertGreaterEqual(len(records), 5)
+
+    def test_static_window_gives_no_frames_and_the_session_still_ends_at_its_duration(self):
+        # Nothing changes, so nothing arrives after the first picture; the
+        # capture thread's timer ends the session at its duration anyway.
+        window = self.open_window("x11 static session", fps=0)
+        started = time.monotonic()
+        session = self.start(["--source", "window", "--window-id", str(window), "--width", "640", "--height", "360",
+                              "--duration", "2"])
+        self.assertTrue(session.wait_for_records(1, timeout=10))
+        records = self.finished(session, timeout=10)
+        self.assertGreaterEqual(time.monotonic() - started, 2.0)
+        self.assertLessEqual(len(records), 2, "frames came while the window did not change")
+        self.assertNotIn(None, self.clocks(records, strip=(0, 0, 1, 1)))
+
+if __name__ == "__main__":
+    unittest.main()
