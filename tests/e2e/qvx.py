@@ -121,6 +121,18 @@ class Session:
             time.sleep(0.02)
         return len(parse_records_prefix(self.stdout())) >= count
 
+    def kill(self):
+        """Ends the helper if it still runs and closes its pipes (a test's cleanup)."""
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+        for stream in (self.process.stdin, self.process.stdout, self.process.stderr):
+            if stream:
+                try:
+                    stream.close()
+                except OSError:
+                    pass
+
     def finish(self, timeout):
         if self.process.stdin:
             try:

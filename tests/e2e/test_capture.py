@@ -26,20 +26,8 @@ class CaptureTest(unittest.TestCase):
 
     def start(self, args):
         session = qvx.Session(qvx.binary_from_env(), args)
-        self.addCleanup(self._kill, session)
+        self.addCleanup(session.kill)
         return session
-
-    @staticmethod
-    def _kill(session):
-        if session.process.poll() is None:
-            session.process.kill()
-            session.process.wait()
-        for stream in (session.process.stdin, session.process.stdout, session.process.stderr):
-            if stream:
-                try:
-                    stream.close()
-                except OSError:
-                    pass
 
     def finished_records(self, session, timeout=20):
         code = session.finish(timeout=timeout)
@@ -70,7 +58,7 @@ class CaptureTest(unittest.TestCase):
         # Standard input at its end from the start: the session still runs
         # for its whole duration.
         session = qvx.Session(qvx.binary_from_env(), ["--duration", "2"], stdin_open=False)
-        self.addCleanup(self._kill, session)
+        self.addCleanup(session.kill)
         records = self.finished_records(session)
         after_ns = time.time_ns()
         self.assertGreater(records[-1].timestamp_ns - records[0].timestamp_ns, 1_500_000_000)

@@ -44,6 +44,16 @@ std::vector<std::string> setup_lines() {
   return lines;
 }
 
+// The lines of a setup whose encoder reads low latency back as off.
+std::vector<std::string> read_back_rejected_lines() {
+  return {"encoder_setting rate_control=cbr accepted=true",
+          "encoder_setting mean_bitrate=8000000 accepted=true",
+          "encoder_setting quality_vs_speed=33 accepted=true",
+          "encoder_setting low_latency=true accepted=true",
+          "encoder_setting low_latency=true verified=false",
+          rejected("encoder rejected low-latency mode")};
+}
+
 std::vector<std::string> plus(std::vector<std::string> lines, const std::string& line) {
   lines.push_back(line);
   return lines;
@@ -196,27 +206,15 @@ INSTANTIATE_TEST_SUITE_P(
         SetupFailure{"LowLatencyReadBackFalse",
                      [](FakeMediaFoundation& m, auto&) { m.encoder().low_latency_read_back = mf::Variant::boolean(false); },
                      "encoder rejected low-latency mode",
-                     {"encoder_setting rate_control=cbr accepted=true",
-                      "encoder_setting mean_bitrate=8000000 accepted=true",
-                      "encoder_setting quality_vs_speed=33 accepted=true",
-                      "encoder_setting low_latency=true accepted=true",
-                      "encoder_setting low_latency=true verified=false", rejected("encoder rejected low-latency mode")}},
+                     read_back_rejected_lines()},
         SetupFailure{"LowLatencyReadBackZero",
                      [](FakeMediaFoundation& m, auto&) { m.encoder().low_latency_read_back = mf::Variant::ui4(0); },
                      "encoder rejected low-latency mode",
-                     {"encoder_setting rate_control=cbr accepted=true",
-                      "encoder_setting mean_bitrate=8000000 accepted=true",
-                      "encoder_setting quality_vs_speed=33 accepted=true",
-                      "encoder_setting low_latency=true accepted=true",
-                      "encoder_setting low_latency=true verified=false", rejected("encoder rejected low-latency mode")}},
+                     read_back_rejected_lines()},
         SetupFailure{"LowLatencyReadBackEmpty",
                      [](FakeMediaFoundation& m, auto&) { m.encoder().low_latency_read_back = mf::Variant{}; },
                      "encoder rejected low-latency mode",
-                     {"encoder_setting rate_control=cbr accepted=true",
-                      "encoder_setting mean_bitrate=8000000 accepted=true",
-                      "encoder_setting quality_vs_speed=33 accepted=true",
-                      "encoder_setting low_latency=true accepted=true",
-                      "encoder_setting low_latency=true verified=false", rejected("encoder rejected low-latency mode")}},
+                     read_back_rejected_lines()},
         SetupFailure{"NoDeviceManager",
                      [](FakeMediaFoundation& m, auto&) { m.faults().return_empty("mf_create_dxgi_device_manager"); },
                      "Media Foundation returned no DXGI device manager",

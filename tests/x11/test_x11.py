@@ -112,20 +112,8 @@ class X11Test(unittest.TestCase):
 
     def start(self, args):
         session = qvx.Session(qvx.binary_from_env(), args, env=x11_env())
-        self.addCleanup(self._kill, session)
+        self.addCleanup(session.kill)
         return session
-
-    @staticmethod
-    def _kill(session):
-        if session.process.poll() is None:
-            session.process.kill()
-            session.process.wait()
-        for stream in (session.process.stdin, session.process.stdout, session.process.stderr):
-            if stream:
-                try:
-                    stream.close()
-                except OSError:
-                    pass
 
     def finished(self, session, timeout=20):
         code = session.finish(timeout=timeout)

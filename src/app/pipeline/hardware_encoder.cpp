@@ -12,6 +12,7 @@
 #include "app/platform_error.h"
 #include "platform/platform.h"
 #include "sender/windows_encoder.h"
+#include "wgc_capture/utf16.h"
 
 namespace quorvex::app {
 namespace mf = platform::mf;
@@ -127,36 +128,19 @@ Result<std::vector<std::shared_ptr<mf::Activate>>> enumerate_encoders(mf::MediaF
   return std::move(*all);
 }
 
-// A friendly name as one diagnostic value: UTF-8, blanks and controls as
-// '_', an unpaired surrogate as U+FFFD.
+// A friendly name as one diagnostic value: UTF-8 with blanks and controls
+// as '_'; a name that is not valid UTF-16 is "unnamed".
 std::string name_value(std::u16string_view name) {
-  std::string out;
-  for (std::size_t i = 0; i < name.size(); ++i) {
-    char32_t c = name[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < name.size() && name[i + 1] >= 0xDC00 && name[i + 1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (name[++i] - 0xDC00);
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      c = 0xFFFD;
-    }
-    if (c <= 0x20 || c == 0x7F) {
-      out += '_';
-    } else if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
+  auto text = wgc_capture::decode_utf16(name);
+  if (!text || text->empty()) {
+    return "unnamed";
+  }
+  for (char& c : *text) {
+    if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7F) {
+      c = '_';
     }
   }
-  return out.empty() ? std::string("unnamed") : out;
+  return std::move(*text);
 }
 
 // The codec properties, the low-latency check, the device binding, the
