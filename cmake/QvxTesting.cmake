@@ -36,3 +36,18 @@ function(qvx_add_gtest name)
     endif()
   endif()
 endfunction()
+
+# The environment of the suites that run the helper binary as its parent does
+# (tests/e2e, tests/x11). A sanitizer report must fail the test, so every
+# sanitizer stops at its first report with status 66, which no mode of the
+# helper exits with; the suites check every exit status and also look for
+# reports on standard error (qvx.py). The sanitizer presets set
+# QVX_E2E_TIME_SCALE: their helper runs that many times slower, and the suites
+# give its sessions and waits that much more time.
+set(QVX_E2E_TIME_SCALE 1 CACHE STRING "How many times longer the end-to-end suites give this build's helper (a whole number)")
+set(QVX_E2E_ENVIRONMENT
+  "ASAN_OPTIONS=halt_on_error=1:exitcode=66:detect_leaks=1"
+  "UBSAN_OPTIONS=halt_on_error=1:exitcode=66:print_stacktrace=1"
+  "TSAN_OPTIONS=halt_on_error=1:exitcode=66"
+  "QVX_E2E_TIME_SCALE=${QVX_E2E_TIME_SCALE}"
+  "PYTHONDONTWRITEBYTECODE=1")

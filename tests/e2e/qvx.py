@@ -11,6 +11,33 @@ MAGIC = b"QVRX2641"
 HEADER = struct.Struct("<8sIQI")
 MAX_PAYLOAD = 16 * 1024 * 1024
 
+# A sanitizer build of the helper runs several times slower, and slower still
+# when it starts (its shadow memory is mapped as the large picture buffers are
+# first touched). The build says how much (QVX_E2E_TIME_SCALE, set by the
+# sanitizer presets); sessions last and waits give up that many times later,
+# so the same assertions hold.
+TIME_SCALE = int(os.environ.get("QVX_E2E_TIME_SCALE", "1"))
+
+# How a sanitizer report begins on standard error (AddressSanitizer,
+# LeakSanitizer, ThreadSanitizer, UndefinedBehaviorSanitizer).
+SANITIZER_REPORT_MARKERS = ("==ERROR: ", "WARNING: ThreadSanitizer", ": runtime error: ", "SUMMARY: ")
+
+
+def duration(seconds):
+    """The --duration option of a session meant to last `seconds` in a release build."""
+    return ["--duration", str(seconds * TIME_SCALE)]
+
+
+def sanitizer_report(lines):
+    """The first line of a sanitizer report among stderr lines, or None."""
+    return next((l for l in lines if any(m in l for m in SANITIZER_REPORT_MARKERS)), None)
+
+
+def check_no_sanitizer_report(lines):
+    report = sanitizer_report(lines)
+    if report is not None:
+        raise AssertionError("sanitizer report on the helper's standard error:\n" + "\n".join(lines))
+
 
 class Record:
     def __init__(self, offset, timestamp_ns, keyframe, payload):
@@ -70,15 +97,20 @@ class Session:
         self._out = bytearray()
         self._err = bytearray()
         self._lock = threading.Lock()
+        self._stdout_flowing = threading.Event()
+        self._stdout_flowing.set()
         self._readers = [
-            threading.Thread(target=self._pump, args=(self.process.stdout, self._out), daemon=True),
-            threading.Thread(target=self._pump, args=(self.process.stderr, self._err), daemon=True),
+            threading.Thread(target=self._pump, args=(self.process.stdout, self._out, self._stdout_flowing),
+                             daemon=True),
+            threading.Thread(target=self._pump, args=(self.process.stderr, self._err, None), daemon=True),
         ]
         for r in self._readers:
             r.start()
 
-    def _pump(self, stream, sink):
+    def _pump(self, stream, sink, flowing):
         while True:
+            if flowing:
+                flowing.wait()
             chunk = stream.read1(65536) if hasattr(stream, "read1") else stream.read(65536)
             if not chunk:
                 return
@@ -86,8 +118,19 @@ class Session:
                 sink.extend(chunk)
 
     def send(self, line):
-        self.process.stdin.write(line.encode() + b"\n")
+        self.send_bytes(line.encode() + b"\n")
+
+    def send_bytes(self, data):
+        self.process.stdin.write(data)
         self.process.stdin.flush()
+
+    def stall_stdout(self):
+        """Stops reading the helper's stdout (after the chunk being read), as
+        a parent that stalls would; the pipe fills and the helper's writes block."""
+        self._stdout_flowing.clear()
+
+    def resume_stdout(self):
+        self._stdout_flowing.set()
 
     def stdout(self):
         with self._lock:
@@ -99,7 +142,7 @@ class Session:
         return [l for l in text.split("\n") if l]
 
     def wait_for_stderr(self, predicate, timeout):
-        deadline = time.monotonic() + timeout
+        deadline = time.monotonic() + timeout * TIME_SCALE
         while time.monotonic() < deadline:
             if any(predicate(l) for l in self.stderr_lines()):
                 return True
@@ -109,7 +152,7 @@ class Session:
         return any(predicate(l) for l in self.stderr_lines())
 
     def wait_for_records(self, count, timeout):
-        deadline = time.monotonic() + timeout
+        deadline = time.monotonic() + timeout * TIME_SCALE
         while time.monotonic() < deadline:
             try:
                 if len(parse_records_prefix(self.stdout())) >= count:
@@ -122,16 +165,21 @@ class Session:
         return len(parse_records_prefix(self.stdout())) >= count
 
     def kill(self):
-        """Ends the helper if it still runs and closes its pipes (a test's cleanup)."""
+        """Ends the helper if it still runs and closes its pipes (a test's
+        cleanup); fails the test if a sanitizer reported on the way, even in
+        a session the test ended itself."""
         if self.process.poll() is None:
             self.process.kill()
             self.process.wait()
+        for r in self._readers:
+            r.join(timeout=5)
         for stream in (self.process.stdin, self.process.stdout, self.process.stderr):
             if stream:
                 try:
                     stream.close()
                 except OSError:
                     pass
+        check_no_sanitizer_report(self.stderr_lines())
 
     def finish(self, timeout):
         if self.process.stdin:
@@ -139,7 +187,7 @@ class Session:
                 self.process.stdin.close()
             except BrokenPipeError:
                 pass
-        code = self.process.wait(timeout=timeout)
+        code = self.process.wait(timeout=timeout * TIME_SCALE)
         for r in self._readers:
             r.join(timeout=5)
         return code
@@ -172,6 +220,20 @@ def decode_gray_frames(annexb, width, height):
     if len(data) % size:
         raise ValueError(f"decoded {len(data)} bytes, not a multiple of {width}x{height}")
     return [data[i:i + size] for i in range(0, len(data), size)]
+
+
+def decode_check(annexb):
+    """Decodes a whole Annex B stream with ffmpeg: the number of pictures it
+    gave and what it complained about (empty for a clean stream)."""
+    result = subprocess.run(
+        ["ffmpeg", "-v", "error", "-f", "h264", "-i", "-", "-f", "framecrc", "-"],
+        input=annexb, stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=False,
+    )
+    pictures = sum(1 for l in result.stdout.decode().splitlines() if l and not l.startswith("#"))
+    complaints = result.stderr.decode(errors="replace")
+    if result.returncode != 0:
+        complaints += f"ffmpeg exited with {result.returncode}"
+    return pictures, complaints
 
 
 def probe_stream(annexb):
@@ -229,9 +291,10 @@ def run_helper(args, timeout=30):
     """Runs a mode that ends by itself; returns (exit code, stdout, stderr lines, seconds)."""
     started = time.monotonic()
     result = subprocess.run([binary_from_env(), *args], stdin=subprocess.DEVNULL,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout * TIME_SCALE)
     elapsed = time.monotonic() - started
     lines = [l for l in result.stderr.decode("utf-8", "replace").split("\n") if l]
+    check_no_sanitizer_report(lines)
     return result.returncode, result.stdout, lines, elapsed
 
 

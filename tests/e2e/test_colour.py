@@ -25,7 +25,7 @@ def patch_centre(width, height, index):
 class ColourTest(unittest.TestCase):
     def test_flat_patches_decode_to_their_colours_with_the_signalled_matrix_and_range(self):
         # The primary display is 1920x1080, the output size: no scaling.
-        code, out, err, _ = qvx.run_helper(["--duration", "1"])
+        code, out, err, _ = qvx.run_helper(qvx.duration(1))
         self.assertEqual(code, 0, "\n".join(err))
         records = qvx.parse_records(out)
         annexb = b"".join(r.payload for r in records)
