@@ -56,7 +56,7 @@ class EnvironmentTest(unittest.TestCase):
         return records
 
     def test_reader_that_stalls_for_two_seconds_gets_the_rest_of_the_session_intact(self):
-        session = self.start(SMALL + qvx.duration(4))
+        session = self.start(SMALL + qvx.duration(3))
         self.assertTrue(session.wait_for_records(5, timeout=10))
         session.stall_stdout()
         time.sleep(2)
@@ -70,7 +70,7 @@ class EnvironmentTest(unittest.TestCase):
         self.assertGreaterEqual(len(records_after(records, resumed_ns)), 5, "the session did not go on after the stall")
 
     def test_process_stopped_for_two_seconds_and_continued_goes_on(self):
-        session = self.start(SMALL + qvx.duration(4))
+        session = self.start(SMALL + qvx.duration(3))
         self.assertTrue(session.wait_for_records(5, timeout=10))
         os.kill(session.process.pid, signal.SIGSTOP)
         stopped_ns = time.time_ns()
@@ -106,7 +106,7 @@ class EnvironmentTest(unittest.TestCase):
         large = [
             rng.randbytes(256 * 1024) + b"\n",
             b"A" * (1024 * 1024) + b"\n",
-            bytes(rng.randrange(0x80, 0x100) for _ in range(1024 * 1024)) + b"\n",
+            bytes(rng.randrange(0x80, 0x100) for _ in range(512 * 1024)) + b"\n",
         ]
 
         def send_garbage(*, megabytes=False):
