@@ -55,11 +55,13 @@ class EnvironmentTest(unittest.TestCase):
         self.assertEqual(pictures, len(records))
         return records
 
-    def test_reader_that_stalls_for_two_seconds_gets_the_rest_of_the_session_intact(self):
-        session = self.start(SMALL + qvx.duration(3))
+    def test_reader_that_stalls_for_three_seconds_gets_the_rest_of_the_session_intact(self):
+        session = self.start(SMALL + qvx.duration(4))
         self.assertTrue(session.wait_for_records(5, timeout=10))
+        # Longer than the helper gives a silent encoder: the wait for the
+        # parent must not count as the encoder's.
         session.stall_stdout()
-        time.sleep(2)
+        time.sleep(3)
         # The stall was real: the helper filled the pipe and its writes blocked.
         waiting = fcntl.ioctl(session.process.stdout.fileno(), termios.FIONREAD, b"\0\0\0\0")
         capacity = fcntl.fcntl(session.process.stdout.fileno(), F_GETPIPE_SZ)

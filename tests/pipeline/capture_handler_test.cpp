@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <mutex>
+#include <optional>
 #include <regex>
 #include <stdexcept>
 
@@ -13,6 +16,47 @@ namespace {
 using platform::Rect;
 using platform::fake::FakeEncoderTransform;
 
+// The standard output of a parent that has stopped reading: every write
+// waits until the test opens the gate.
+class GatedRecordSink final : public sender::ByteSink {
+ public:
+  std::expected<void, sender::IoError> write_all(std::span<const std::byte>) override {
+    std::unique_lock lock(mutex_);
+    ++writers_waiting_;
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return open_; });
+    --writers_waiting_;
+    return {};
+  }
+  std::expected<void, sender::IoError> flush() override {
+    std::lock_guard lock(mutex_);
+    ++records_;
+    return {};
+  }
+  void open() {
+    {
+      std::lock_guard lock(mutex_);
+      open_ = true;
+    }
+    changed_.notify_all();
+  }
+  [[nodiscard]] bool writer_waiting() {
+    std::lock_guard lock(mutex_);
+    return writers_waiting_ > 0;
+  }
+  [[nodiscard]] int records() {
+    std::lock_guard lock(mutex_);
+    return records_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool open_ = false;
+  int writers_waiting_ = 0;
+  int records_ = 0;
+};
+
 class CaptureHandlerTest : public FakePlatformTest {
  protected:
   app::Config config_at(std::uint32_t fps) {
@@ -20,10 +64,11 @@ class CaptureHandlerTest : public FakePlatformTest {
     config.fps = fps;
     return config;
   }
-  void start(app::Config config) {
+  void start(app::Config config, const std::optional<app::OutputStreams>& streams = std::nullopt) {
     config_ = config;
     auto created = app::Capture::create(
-        wgc_capture::HandlerContext<app::Config>{std::move(config), d3d.device(), d3d.context()}, outputs.streams());
+        wgc_capture::HandlerContext<app::Config>{std::move(config), d3d.device(), d3d.context()},
+        streams.value_or(outputs.streams()));
     ASSERT_TRUE(created) << created.error().message;
     capture = std::move(*created);
     ASSERT_TRUE(eventually([&] { return transform().wait_until_idle(std::chrono::milliseconds(1)); }));
@@ -94,6 +139,28 @@ TEST_F(CaptureHandlerTest, TimerGivesUpOnAnEncoderThatStoppedProducingOutput) {
   // Teardown does not wait for the stuck frame either.
   capture.reset();
   EXPECT_TRUE(transform().shut_down());
+}
+
+// The event thread does not ask the encoder for output while a parent that
+// has stopped reading holds it in a record's write: the encoder's silence
+// then, however long, is no stall, and the session goes on once the parent
+// reads again.
+TEST_F(CaptureHandlerTest, ParentThatStopsReadingIsNoEncoderStall) {
+  auto sink = std::make_shared<GatedRecordSink>();
+  start(config_at(30), app::OutputStreams{std::make_shared<app::RecordOutput>(sink), outputs.streams().diagnostics});
+  ASSERT_TRUE(frame());
+  ASSERT_TRUE(eventually([&] { return sink->writer_waiting(); }));
+  ASSERT_TRUE(frame());
+  ASSERT_TRUE(eventually([&] { return submitted() == 1; }));
+  // Three seconds into the write, as far as the encoder state can tell.
+  capture->encoder().state().lock()->progress_at = std::chrono::steady_clock::now() - std::chrono::seconds(3);
+  auto timer = capture->on_timer(control);
+  EXPECT_TRUE(timer) << timer.error().message;
+  sink->open();
+  ASSERT_TRUE(eventually([&] { return sink->records() == 2; }));
+  timer = capture->on_timer(control);
+  EXPECT_TRUE(timer) << timer.error().message;
+  ASSERT_TRUE(capture->finish_and_report());
 }
 
 TEST_F(CaptureHandlerTest, EncoderSetupFailureIsTheHandlersError) {

@@ -284,6 +284,7 @@ Result<void> serve_events(SharedEncoderState& state, std::condition_variable& wa
           return std::unexpected(result.error());
         }
         taken = std::move(*result);
+        s.writing_record = taken.has_value();
       }
       counters.encoded_frames = s.encoded_frames;
       counters.encoder_max_depth = s.encoder_max_depth;
@@ -293,7 +294,18 @@ Result<void> serve_events(SharedEncoderState& state, std::condition_variable& wa
     }
     wake.notify_all();
     if (taken) {
-      if (auto written = output.report_and_write(*taken, counters); !written) {
+      auto written = output.report_and_write(*taken, counters);
+      {
+        auto locked = lock_encoder_state(state);
+        if (!locked) {
+          return std::unexpected(locked.error());
+        }
+        // The encoder's clock restarts now that the thread listens again.
+        (**locked).writing_record = false;
+        (**locked).progress_at = std::chrono::steady_clock::now();
+      }
+      wake.notify_all();
+      if (!written) {
         return written;
       }
     }

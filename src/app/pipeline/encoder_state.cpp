@@ -111,7 +111,8 @@ Result<void> EncoderState::submit(PendingInput frame) {
 
 std::optional<std::string> EncoderState::stall(MonotonicTime now) const {
   const bool drain_pending = finishing && !drained;
-  if (!progress_at || (submitted.empty() && !drain_pending) || now - *progress_at < encoder_stall_timeout) {
+  if (!progress_at || writing_record || (submitted.empty() && !drain_pending) ||
+      now - *progress_at < encoder_stall_timeout) {
     return std::nullopt;
   }
   const std::size_t in_flight = submitted.size();

@@ -80,7 +80,7 @@ struct EncoderState {
   [[nodiscard]] Result<void> submit(PendingInput frame);
   // "encoder stalled: no output for 2 s with {n} frames in flight" once the
   // encoder has held frames, or a pending drain, for encoder_stall_timeout
-  // since its last progress.
+  // since its last progress. Never while a record is being written.
   [[nodiscard]] std::optional<std::string> stall(MonotonicTime now) const;
 
   std::deque<PendingInput> submitted;  // oldest first
@@ -105,8 +105,13 @@ struct EncoderState {
   bool finishing = false;
   bool drained = false;
   // The encoder's last progress while it holds frames: its first input after
-  // holding none, every output, and a drain asked of an empty encoder.
+  // holding none, every output, a drain asked of an empty encoder, and the
+  // end of every record's write.
   std::optional<MonotonicTime> progress_at;
+  // The event thread is writing a record. It does not ask the encoder for
+  // output meanwhile, and a parent may take its time to read, so the
+  // encoder's silence during the write is not a stall.
+  bool writing_record = false;
   // The event thread's loop is over (set by the thread, either way).
   bool events_ended = false;
   // Measurement only (benchmarks): the pacer's returns from a wait, and the

@@ -486,9 +486,15 @@ Result<void> HardwareEncoder::wait_for_event_thread() {
       return fail(std::move(*stalled));
     }
     // Every pass recomputes the deadline, as the pacer does: an output moves
-    // it, the thread's end is seen at the next pass.
-    const auto deadline = guard->progress_at ? *guard->progress_at + encoder_stall_timeout : now + encoder_stall_timeout;
-    wake_->wait_until(guard.unique_lock(), deadline);
+    // it, the thread's end is seen at the next pass. A record being written
+    // sets none: the event thread notifies when the write is over.
+    if (guard->writing_record) {
+      wake_->wait(guard.unique_lock());
+    } else {
+      const auto deadline =
+          guard->progress_at ? *guard->progress_at + encoder_stall_timeout : now + encoder_stall_timeout;
+      wake_->wait_until(guard.unique_lock(), deadline);
+    }
     if (guard.poisoned()) {
       return fail(std::string(lock_poisoned_message));
     }

@@ -74,7 +74,8 @@ class HardwareEncoder {
   // final checks. An encoder that shows no progress for
   // encoder_stall_timeout while frames are inside it (or its drain is
   // pending) fails the finish with the stall error instead of a wait for
-  // ever; the destructor then shuts it down.
+  // ever; the destructor then shuts it down. A record being written to a
+  // parent that is slow to read is waited for.
   [[nodiscard]] Result<void> finish();
 
   [[nodiscard]] SharedEncoderState& state() const { return *state_; }
