@@ -17,19 +17,6 @@ namespace {
 // Output buffers are never smaller than this, whatever the encoder reports.
 constexpr std::uint32_t min_output_buffer_bytes = 1'048'576;
 
-bool starts_with(std::span<const std::byte> bytes, std::initializer_list<unsigned> prefix) {
-  if (bytes.size() < prefix.size()) {
-    return false;
-  }
-  std::size_t i = 0;
-  for (unsigned b : prefix) {
-    if (bytes[i++] != std::byte(b)) {
-      return false;
-    }
-  }
-  return true;
-}
-
 Result<void> renegotiate(EncoderState& state) {
   auto type = state.transform->get_output_available_type(0, 0);
   if (!type) {
@@ -75,38 +62,6 @@ Result<std::vector<std::byte>> copy_sample_bytes(mf::Sample& sample) {
 }
 
 }  // namespace
-
-Result<std::vector<std::byte>> annex_b_payload(std::vector<std::byte> bytes) {
-  if (starts_with(bytes, {0, 0, 1}) || starts_with(bytes, {0, 0, 0, 1})) {
-    return bytes;
-  }
-  const std::size_t n = bytes.size();
-  if (n < 4) {
-    return fail(std::string(invalid_h264_message));
-  }
-  std::vector<std::byte> payload;
-  payload.reserve(n + 16);
-  std::size_t p = 0;
-  while (p + 4 <= n) {
-    const std::uint64_t length = (std::to_integer<std::uint64_t>(bytes[p]) << 24) |
-                                 (std::to_integer<std::uint64_t>(bytes[p + 1]) << 16) |
-                                 (std::to_integer<std::uint64_t>(bytes[p + 2]) << 8) |
-                                 std::to_integer<std::uint64_t>(bytes[p + 3]);
-    if (length == 0 || p + 4 + length > n) {
-      return fail(std::string(invalid_length_prefixed_message));
-    }
-    for (unsigned b : {0u, 0u, 0u, 1u}) {
-      payload.push_back(std::byte(b));
-    }
-    const auto first = bytes.begin() + static_cast<std::ptrdiff_t>(p + 4);
-    payload.insert(payload.end(), first, first + static_cast<std::ptrdiff_t>(length));
-    p += 4 + static_cast<std::size_t>(length);
-  }
-  if (p != n) {
-    return fail(std::string(invalid_h264_message));
-  }
-  return payload;
-}
 
 std::uint64_t whole_ms(std::chrono::nanoseconds span) {
   if (span.count() < 0) {
@@ -191,7 +146,7 @@ Result<std::optional<EncoderOutput::Taken>> EncoderOutput::take(EncoderState& st
   if (auto applied = state.apply(state.mailbox.output_produced(now)); !applied) {
     return std::unexpected(applied.error());
   }
-  auto payload = annex_b_payload(std::move(*bytes));
+  auto payload = annex_b_.normalise(std::move(*bytes));
   if (!payload) {
     return std::unexpected(payload.error());
   }
