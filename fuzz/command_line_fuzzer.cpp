@@ -1,8 +1,9 @@
 // The command-line parser on argument lists split from the input at NUL
 // bytes (a NUL cannot occur inside a real argument). Every outcome is a
-// valid configuration, a listing, or one of the documented errors; a valid
-// configuration written back as arguments parses to itself; the first bad
-// argument decides, so arguments after it change nothing.
+// valid configuration, one immediate option acted on (listing, usage,
+// version), or one of the documented errors; a valid configuration written
+// back as arguments parses to itself; the first bad argument or immediate
+// option decides, so arguments after it change nothing.
 #include <array>
 #include <chrono>
 #include <cstddef>
@@ -19,9 +20,10 @@
 namespace {
 
 using quorvex::app::Config;
-using quorvex::app::ListSources;
+using quorvex::app::ImmediateOptions;
 using quorvex::app::Listed;
 using quorvex::app::ParseOutcome;
+using quorvex::app::Printed;
 using quorvex::app::Result;
 
 constexpr std::array<std::string_view, 12> options_with_value = {
@@ -36,7 +38,7 @@ constexpr std::string_view range_message = "dimensions, fps, bitrate and duratio
 constexpr std::string_view source_message =
     "Windows helper supports --source screen, or --source window with --window-title or --window-id";
 constexpr std::string_view content_message = "--source window requires --content-width and --content-height";
-constexpr std::string_view listing_failed_message = "listing failed";
+constexpr std::string_view immediate_failed_message = "immediate option failed";
 
 bool takes_value(std::string_view arg) {
   for (const std::string_view option : options_with_value) {
@@ -53,20 +55,40 @@ bool is_validation_error(std::string_view message) {
 
 struct Outcome {
   Result<ParseOutcome> result;
-  int listings = 0;
+  // Calls of the immediate options, and the last one called.
+  int immediate_calls = 0;
+  std::string_view immediate;
 };
 
-Outcome parse(std::span<const std::string> args, bool listing_succeeds) {
-  Outcome outcome{std::unexpected(quorvex::app::Error{}), 0};
-  ListSources list = [&]() -> Result<void> {
-    ++outcome.listings;
-    if (listing_succeeds) {
-      return {};
-    }
-    return quorvex::app::fail(std::string(listing_failed_message));
+Outcome parse(std::span<const std::string> args, bool immediate_succeeds) {
+  Outcome outcome{std::unexpected(quorvex::app::Error{}), 0, {}};
+  const auto act = [&](std::string_view option) {
+    return [&outcome, immediate_succeeds, option]() -> Result<void> {
+      ++outcome.immediate_calls;
+      outcome.immediate = option;
+      if (immediate_succeeds) {
+        return {};
+      }
+      return quorvex::app::fail(std::string(immediate_failed_message));
+    };
   };
-  outcome.result = quorvex::app::parse_arguments(args, list);
+  ImmediateOptions immediate{act("--list-sources"), act("--help"), act("--version")};
+  outcome.result = quorvex::app::parse_arguments(args, immediate);
   return outcome;
+}
+
+// The first immediate option the parser can reach: the first one in an
+// option's place, counting from the start and skipping option values.
+std::string_view first_immediate(std::span<const std::string> args) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--list-sources" || args[i] == "--help" || args[i] == "--version") {
+      return args[i];
+    }
+    if (takes_value(args[i])) {
+      ++i;
+    }
+  }
+  return {};
 }
 
 bool same_config(const Config& a, const Config& b) {
@@ -112,10 +134,11 @@ void check_config(const Config& c) {
   } else {
     QVX_FUZZ_CHECK(packed == 0);
   }
-  QVX_FUZZ_CHECK(!c.keyframe_request->load() && !c.paused->load());
+  QVX_FUZZ_CHECK(!c.keyframe_request->load() && !c.paused->load() && !c.stop_request->load());
 
   const std::vector<std::string> canonical = arguments_for(c);
   const Outcome again = parse(canonical, true);
+  QVX_FUZZ_CHECK(again.immediate_calls == 0);
   QVX_FUZZ_CHECK(again.result && std::holds_alternative<Config>(*again.result));
   QVX_FUZZ_CHECK(same_config(std::get<Config>(*again.result), c));
 }
@@ -154,39 +177,44 @@ std::vector<std::string> split_at_nul(std::string_view input) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::vector<std::string> args = split_at_nul(quorvex::fuzz::as_text(data, size));
-  const Outcome listed_ok = parse(args, true);
-  const Outcome listed_bad = parse(args, false);
+  const Outcome acting = parse(args, true);
+  const Outcome failing = parse(args, false);
 
-  // Listing runs at most once, and only when the parse reaches it.
-  QVX_FUZZ_CHECK(listed_ok.listings <= 1 && listed_ok.listings == listed_bad.listings);
-  if (listed_ok.listings == 1) {
-    QVX_FUZZ_CHECK(listed_ok.result && std::holds_alternative<Listed>(*listed_ok.result));
-    QVX_FUZZ_CHECK(!listed_bad.result && listed_bad.result.error().message == listing_failed_message);
+  // An immediate option runs at most once, only when the parse reaches it,
+  // and its outcome is the parse's.
+  QVX_FUZZ_CHECK(acting.immediate_calls <= 1 && acting.immediate_calls == failing.immediate_calls);
+  QVX_FUZZ_CHECK(acting.immediate == failing.immediate);
+  if (acting.immediate_calls == 1) {
+    QVX_FUZZ_CHECK(acting.immediate == first_immediate(args));
+    QVX_FUZZ_CHECK(acting.result);
+    QVX_FUZZ_CHECK(acting.immediate == "--list-sources" ? std::holds_alternative<Listed>(*acting.result)
+                                                        : std::holds_alternative<Printed>(*acting.result));
+    QVX_FUZZ_CHECK(!failing.result && failing.result.error().message == immediate_failed_message);
   } else {
-    QVX_FUZZ_CHECK(!listed_ok.result || std::holds_alternative<Config>(*listed_ok.result));
-    QVX_FUZZ_CHECK(listed_ok.result.has_value() == listed_bad.result.has_value());
+    QVX_FUZZ_CHECK(!acting.result || std::holds_alternative<Config>(*acting.result));
+    QVX_FUZZ_CHECK(acting.result.has_value() == failing.result.has_value());
   }
 
-  // Arguments after a listing or after the first bad argument are never
-  // examined.
+  // Arguments after an immediate option or after the first bad argument are
+  // never examined.
   const bool decided_early =
-      listed_ok.listings == 1 ||
-      (!listed_ok.result && !is_validation_error(listed_ok.result.error().message) &&
-       !(!args.empty() && listed_ok.result.error().message == args.back() + " requires a value"));
+      acting.immediate_calls == 1 ||
+      (!acting.result && !is_validation_error(acting.result.error().message) &&
+       !(!args.empty() && acting.result.error().message == args.back() + " requires a value"));
   if (decided_early) {
     std::vector<std::string> longer = args;
-    longer.insert(longer.end(), {"--fps", "0", "--bogus", "--width"});
+    longer.insert(longer.end(), {"--fps", "0", "--bogus", "--help", "--width"});
     const Outcome after = parse(longer, true);
-    QVX_FUZZ_CHECK(after.listings == listed_ok.listings);
-    QVX_FUZZ_CHECK(after.result.has_value() == listed_ok.result.has_value());
+    QVX_FUZZ_CHECK(after.immediate_calls == acting.immediate_calls && after.immediate == acting.immediate);
+    QVX_FUZZ_CHECK(after.result.has_value() == acting.result.has_value());
     if (!after.result) {
-      QVX_FUZZ_CHECK(after.result.error() == listed_ok.result.error());
+      QVX_FUZZ_CHECK(after.result.error() == acting.result.error());
     }
   }
 
-  if (!listed_ok.result) {
-    check_error(args, listed_ok.result.error().message);
-  } else if (const auto* config = std::get_if<Config>(&*listed_ok.result)) {
+  if (!acting.result) {
+    check_error(args, acting.result.error().message);
+  } else if (const auto* config = std::get_if<Config>(&*acting.result)) {
     check_config(*config);
   }
   return 0;
