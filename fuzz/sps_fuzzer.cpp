@@ -78,18 +78,25 @@ std::uint32_t size_ue(FuzzedDataProvider& in) {
 }
 
 // Writes a scaling list the way the reader walks it: deltas until the
-// running value reaches 0 or the list is full.
-void scaling_list(FuzzedDataProvider& in, BitWriter& w, int size) {
+// running value reaches 0 or the list is full. Now and then a delta outside
+// -128..127, which breaks the unit; false then.
+bool scaling_list(FuzzedDataProvider& in, BitWriter& w, int size) {
   int last = 8;
   int next = 8;
   for (int j = 0; j < size; ++j) {
     if (next != 0) {
-      const int delta = in.ConsumeIntegralInRange(-128, 127);
+      const std::int32_t delta = in.ConsumeIntegralInRange(0, 15) == 0
+                                     ? in.ConsumeIntegralInRange(-0x7FFFFFFF, 0x7FFFFFFF)
+                                     : in.ConsumeIntegralInRange(-128, 127);
       w.se(delta);
+      if (delta < -128 || delta > 127) {
+        return false;
+      }
       next = (last + delta + 256) % 256;
     }
     last = next == 0 ? last : next;
   }
+  return true;
 }
 
 // The NAL unit with emulation prevention: 03 after every two zero bytes
@@ -116,6 +123,7 @@ void written_sps(FuzzedDataProvider& in) {
   w.ue(small_ue(in, 31));
   std::uint32_t chroma_format = 1;
   bool separate_planes = false;
+  bool broken = false;
   if (has_chroma_fields(profile)) {
     chroma_format = small_ue(in, 3);
     w.ue(chroma_format);
@@ -132,8 +140,9 @@ void written_sps(FuzzedDataProvider& in) {
       for (int i = 0; i < (chroma_format == 3 ? 12 : 8); ++i) {
         const bool present = in.ConsumeBool();
         w.bit(present);
-        if (present) {
-          scaling_list(in, w, i < 6 ? 16 : 64);
+        if (present && !scaling_list(in, w, i < 6 ? 16 : 64)) {
+          broken = true;
+          break;
         }
       }
     }
@@ -186,7 +195,7 @@ void written_sps(FuzzedDataProvider& in) {
   const std::uint64_t coded_h = (std::uint64_t{height_units_minus1} + 1) * 16 * (frame_mbs_only ? 1 : 2);
   const std::uint64_t cut_x = crop_x * (std::uint64_t{crop[0]} + crop[1]);
   const std::uint64_t cut_y = crop_y * (std::uint64_t{crop[2]} + crop[3]);
-  if (coded_w <= 16384 && coded_h <= 16384 && cut_x < coded_w && cut_y < coded_h) {
+  if (!broken && coded_w <= 16384 && coded_h <= 16384 && cut_x < coded_w && cut_y < coded_h) {
     expected = PictureSize{static_cast<int>(coded_w - cut_x), static_cast<int>(coded_h - cut_y)};
   }
 

@@ -85,6 +85,14 @@ TEST(SpsPictureSizeTest, CutOffOrForeignUnitsGiveNoSize) {
   EXPECT_FALSE(annex_b_picture_size(bytes({0, 0, 1, 0x41, 0x9A, 0, 0, 1, 0x65})).has_value());
 }
 
+// A scaling-list delta lies in -128..127; the reader once added a larger one
+// to its running value and overflowed. The same 320x240 unit with the
+// largest allowed delta, and with 2^31 - 1.
+TEST(SpsPictureSizeTest, ScalingListDeltaOutsideItsRangeGivesNoSize) {
+  EXPECT_EQ(sps_picture_size(from_hex("6764001ead80fefffe02d0283f20")), (PictureSize{320, 240}));
+  EXPECT_FALSE(sps_picture_size(from_hex("6764001ead8000000300fffffffefffe02d0283f20")).has_value());
+}
+
 class QvrxTest : public ::testing::Test {
  protected:
   QvrxTest() {
