@@ -113,7 +113,7 @@ TEST(StreamStatsTest, SecondsFollowTheTimestampsThroughAPause) {
   for (std::uint64_t at = 2500; at <= 2800; at += 100) {
     records.push_back(sample(at, at == 2500 ? 5000 : 1000, at == 2500));
   }
-  const StreamStats stats = stream_stats(records, false);
+  const StreamStats stats = stream_stats(records, false).value();
   ASSERT_EQ(stats.seconds.size(), 3u);
   const struct {
     std::uint64_t records, bytes, keyframes, largest;
@@ -141,13 +141,13 @@ TEST(StreamStatsTest, SecondsFollowTheTimestampsThroughAPause) {
 }
 
 TEST(StreamStatsTest, DegenerateStreamsGiveZeroRatesNotNonsense) {
-  const StreamStats empty = stream_stats({}, true);
+  const StreamStats empty = stream_stats({}, true).value();
   EXPECT_TRUE(empty.seconds.empty());
   EXPECT_EQ(empty.total.records, 0u);
   EXPECT_EQ(empty.total.frames_per_second(), 0);
 
   const std::vector<RecordSample> one = {sample(0, 500, true)};
-  const StreamStats single = stream_stats(one, false);
+  const StreamStats single = stream_stats(one, false).value();
   ASSERT_EQ(single.seconds.size(), 1u);
   EXPECT_EQ(single.seconds[0].records, 1u);
   EXPECT_EQ(single.total.length_s, 0);
@@ -156,10 +156,31 @@ TEST(StreamStatsTest, DegenerateStreamsGiveZeroRatesNotNonsense) {
   // A wall clock that stepped back keeps the record in order, in the second
   // of the one before it, instead of underflowing into a far-away second.
   const std::vector<RecordSample> stepped_back = {sample(0, 1), sample(900, 1), sample(100, 1), sample(1000, 1)};
-  const StreamStats stepped = stream_stats(stepped_back, false);
+  const StreamStats stepped = stream_stats(stepped_back, false).value();
   ASSERT_EQ(stepped.seconds.size(), 2u);
   EXPECT_EQ(stepped.seconds[0].records, 3u);
   EXPECT_EQ(stepped.record_times_s[2], 0.9);
+}
+
+// A corrupted timestamp must give an error, not one line per second of the
+// years it claims (which would not fit in memory).
+TEST(StreamStatsTest, AStreamSpanningMoreThanAWeekIsRefused) {
+  const std::uint64_t week_ms = max_stats_seconds * 1000;
+  // The stream ends one typical interval (1 ms) after its last record.
+  const std::vector<RecordSample> within = {sample(0, 1), sample(1, 1), sample(week_ms - 1, 1)};
+  const auto week = stream_stats(within, false);
+  ASSERT_TRUE(week.has_value());
+  EXPECT_EQ(week->seconds.size(), max_stats_seconds);
+  const std::vector<RecordSample> beyond = {sample(0, 1), sample(1, 1), sample(week_ms, 1)};
+  EXPECT_FALSE(stream_stats(beyond, false).has_value());
+  // Ends past the week only by its last record's interval.
+  const std::vector<RecordSample> last_interval = {sample(0, 1), sample(week_ms - 1, 1)};
+  EXPECT_FALSE(stream_stats(last_interval, false).has_value());
+  const std::vector<RecordSample> corrupted = {
+      sample(0, 1), sample(1, 1), {std::numeric_limits<std::uint64_t>::max(), 1, false, std::nullopt}};
+  const auto refused = stream_stats(corrupted, true);
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_NE(refused.error().find("a timestamp must be wrong"), std::string::npos) << refused.error();
 }
 
 TEST(StreamStatsTest, LatencyPercentilesAreNearestRankOverReadableStrips) {
@@ -169,7 +190,7 @@ TEST(StreamStatsTest, LatencyPercentilesAreNearestRankOverReadableStrips) {
   }
   records.push_back(sample(1000, 100));  // unreadable strip
   records.push_back(sample(1050, 100, false, -3));
-  const StreamStats stats = stream_stats(records, true);
+  const StreamStats stats = stream_stats(records, true).value();
   ASSERT_EQ(stats.seconds.size(), 2u);
   EXPECT_EQ(stats.seconds[0].latency_p50_ms, 10);  // 10th of 1..20
   EXPECT_EQ(stats.seconds[0].latency_p95_ms, 19);  // 19th of 1..20
@@ -180,21 +201,21 @@ TEST(StreamStatsTest, LatencyPercentilesAreNearestRankOverReadableStrips) {
   EXPECT_EQ(stats.total.clock_unreadable, 1u);
 
   records[0].latency_ms.reset();
-  const StreamStats no_strip = stream_stats(std::span(records).first(1), true);
+  const StreamStats no_strip = stream_stats(std::span(records).first(1), true).value();
   EXPECT_FALSE(no_strip.total.latency_p50_ms.has_value());
 }
 
 TEST(StreamStatsTest, TextAndJsonSayTheSameAndMarkWhatIsMissing) {
   const std::vector<RecordSample> records = {sample(0, 3000, true, 5), sample(500, 1000, false, std::nullopt),
                                              sample(1000, 2000, false, 7)};
-  EXPECT_EQ(format_stats_text(stream_stats(records, true)),
+  EXPECT_EQ(format_stats_text(stream_stats(records, true).value()),
             "second=0 records=2 fps=2.00 bitrate_bps=32000 keyframes=1 largest_bytes=3000 latency_p50_ms=5 "
             "latency_p95_ms=5 clock_unreadable=1\n"
             "second=1 records=1 fps=2.00 bitrate_bps=32000 keyframes=0 largest_bytes=2000 latency_p50_ms=7 "
             "latency_p95_ms=7 clock_unreadable=0\n"
             "total duration_s=1.500 records=3 fps=2.00 bitrate_bps=32000 keyframes=1 largest_bytes=3000 "
             "latency_p50_ms=5 latency_p95_ms=7 clock_unreadable=1\n");
-  EXPECT_EQ(format_stats_json(stream_stats(std::span(records).first(2), true), std::span(records).first(2)),
+  EXPECT_EQ(format_stats_json(stream_stats(std::span(records).first(2), true).value(), std::span(records).first(2)),
             "{\"seconds\":[{\"second\":0,\"length_s\":1.000,\"records\":2,\"fps\":2.00,\"bitrate_bps\":32000,"
             "\"keyframes\":1,\"largest_bytes\":3000,\"latency_p50_ms\":5,\"latency_p95_ms\":5,\"clock_unreadable\":1}],"
             "\"total\":{\"duration_s\":1.000,\"records\":2,\"fps\":2.00,\"bitrate_bps\":32000,\"keyframes\":1,"
@@ -202,7 +223,7 @@ TEST(StreamStatsTest, TextAndJsonSayTheSameAndMarkWhatIsMissing) {
             "\"records\":[{\"time_s\":0.000000,\"size_bytes\":3000,\"keyframe\":true,\"latency_ms\":5},"
             "{\"time_s\":0.500000,\"size_bytes\":1000,\"keyframe\":false,\"latency_ms\":null}]}\n");
   // Without the clock there are no latency fields at all.
-  const std::string without_clock = format_stats_json(stream_stats(records, false), records);
+  const std::string without_clock = format_stats_json(stream_stats(records, false).value(), records);
   EXPECT_EQ(without_clock.find("latency"), std::string::npos) << without_clock;
   EXPECT_EQ(without_clock.find("clock"), std::string::npos) << without_clock;
 }

@@ -226,8 +226,12 @@ int stats(const std::string& path, const CommandOptions& options, std::ostream& 
   if (status != 0 && samples.empty()) {
     return status;
   }
-  const StreamStats result = stream_stats(samples, options.clock.has_value());
-  out << (options.json ? format_stats_json(result, samples) : format_stats_text(result));
+  const auto result = stream_stats(samples, options.clock.has_value());
+  if (!result) {
+    err << "qvrx: " << result.error() << "\n";
+    return 1;
+  }
+  out << (options.json ? format_stats_json(*result, samples) : format_stats_text(*result));
   return status;
 }
 
@@ -239,7 +243,12 @@ int plot(const std::string& path, const std::string& out_path, const CommandOpti
   }
   const std::string title = path == standard_stream_path ? "standard input"
                                                           : std::filesystem::path(path).filename().string();
-  if (plot_stats(format_stats_json(stream_stats(samples, true), samples), title, out_path, err) != 0) {
+  const auto result = stream_stats(samples, true);
+  if (!result) {
+    err << "qvrx: " << result.error() << "\n";
+    return 1;
+  }
+  if (plot_stats(format_stats_json(*result, samples), title, out_path, err) != 0) {
     return 1;
   }
   return status;

@@ -103,7 +103,7 @@ double PeriodStats::frames_per_second() const { return length_s > 0 ? static_cas
 
 double PeriodStats::bits_per_second() const { return length_s > 0 ? static_cast<double>(bytes) * 8 / length_s : 0; }
 
-StreamStats stream_stats(std::span<const RecordSample> records, bool clock) {
+std::expected<StreamStats, std::string> stream_stats(std::span<const RecordSample> records, bool clock) {
   StreamStats stats;
   stats.clock = clock;
   if (records.empty()) {
@@ -122,9 +122,20 @@ StreamStats stream_stats(std::span<const RecordSample> records, bool clock) {
     at_ns = next_ns;
     offsets_ns.push_back(at_ns - records.front().timestamp_ns);
   }
+  auto too_long = [](std::uint64_t span_s) {
+    return std::unexpected("the records span " + std::to_string(span_s) + " s, more than the " +
+                           std::to_string(max_stats_seconds) + " s qvrx adds up: a timestamp must be wrong");
+  };
+  if (offsets_ns.back() / nanoseconds_per_second >= max_stats_seconds) {
+    return too_long(offsets_ns.back() / nanoseconds_per_second);
+  }
+  // No overflow: the last offset is under a week and no interval is longer.
   const std::uint64_t end_ns = offsets_ns.back() + typical_interval_ns(intervals_ns);
   const std::uint64_t seconds = std::max((end_ns + nanoseconds_per_second - 1) / nanoseconds_per_second,
                                          offsets_ns.back() / nanoseconds_per_second + 1);
+  if (seconds > max_stats_seconds) {
+    return too_long(end_ns / nanoseconds_per_second);
+  }
 
   stats.seconds.resize(seconds);
   std::vector<std::vector<std::int64_t>> latencies(seconds);

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <expected>
 #include <optional>
 #include <span>
 #include <string>
@@ -62,7 +63,15 @@ struct StreamStats {
   std::vector<double> record_times_s;
 };
 
-[[nodiscard]] StreamStats stream_stats(std::span<const RecordSample> records, bool clock);
+// A week of seconds: far more than any session, and few enough to list. A
+// stream that spans more has a timestamp that is wrong (a corrupted record,
+// a clock set years off), and one line per second of it would not fit in
+// memory.
+inline constexpr std::uint64_t max_stats_seconds = 7 * 24 * 3600;
+
+// Fails, saying why, for a stream that spans more than max_stats_seconds.
+[[nodiscard]] std::expected<StreamStats, std::string> stream_stats(std::span<const RecordSample> records,
+                                                                   bool clock);
 
 // One "second=…" line per second and a "total …" line, each ending in "\n".
 [[nodiscard]] std::string format_stats_text(const StreamStats& stats);

@@ -34,7 +34,8 @@ std::int64_t PacketClock::ticks(std::uint64_t offset_ns) const {
   // `denominator` ticks) in double precision, so long streams and odd time
   // bases (1001/30000) neither overflow nor drift.
   const auto divisor = static_cast<std::uint64_t>(numerator_) * nanoseconds_per_second;
-  const auto whole = static_cast<std::int64_t>(offset_ns / divisor) * denominator_;
+  // At most 2^64 / 10^9 divisors of at most 10^9 ticks each: fits unsigned.
+  const auto whole = static_cast<std::int64_t>(offset_ns / divisor * static_cast<std::uint64_t>(denominator_));
   const double rest = static_cast<double>(offset_ns % divisor) * static_cast<double>(denominator_) /
                       static_cast<double>(divisor);
   return whole + std::llround(rest);
