@@ -147,7 +147,7 @@ class CaptureTest(unittest.TestCase):
         self.assertLessEqual(topics, {"capture_border", "encoder_setting", "encoder_candidate", "capture_encoder",
                                       "encode_latency_ms",
                                       "encoder_latency", "frame_mailbox", "latency_breakdown", "capture_timing",
-                                      "native_encoder_summary"}, session.stderr_lines())
+                                      "native_encoder_summary", "session_end"}, session.stderr_lines())
 
     def test_window_by_title_marker_shows_exactly_the_client_area_and_follows_crop(self):
         session = self.start(WINDOW_TITLE + SMALL + ["--duration", "3"])

@@ -176,16 +176,17 @@ class X11Test(unittest.TestCase):
         self.addCleanup(self.client.command, f"close {unmapped}")
         self.assertEqual(self.client.command(f"unmap {unmapped}"), "ok")
         border = "capture_border hidden=true"
+        ended = "session_end reason=error"
         cases = [
             ("probe", ["--preflight"], {}, 0, PROBE_LINES),
             ("no server", ["--list-sources"], {"DISPLAY": ":9999"}, 1, ["error: cannot open X display ':9999'"]),
             ("unknown desktop", ["--list-sources"], {"QUORVEX_DESKTOP": "wayland"}, 1,
              ["error: unknown QUORVEX_DESKTOP 'wayland' (expected virtual or x11)"]),
-            ("second monitor", ["--display-id", "2"], {}, 1, [border, "error: Failed to find monitor"]),
+            ("second monitor", ["--display-id", "2"], {}, 1, [border, ended, "error: Failed to find monitor"]),
             ("unmapped window", ["--source", "window", "--window-id", str(unmapped)], {}, 1,
-             [border, "error: window not found (id)"]),
+             [border, ended, "error: window not found (id)"]),
             ("no such window", ["--source", "window", "--window-id", "12345"], {}, 1,
-             [border, "error: window not found (id)"]),
+             [border, ended, "error: window not found (id)"]),
         ]
         for name, args, env, status, lines in cases:
             with self.subTest(name):
