@@ -273,6 +273,12 @@ class X11Test(unittest.TestCase):
                 session = self.start(args + ["--width", "640", "--height", "360", "--duration", "1"])
                 records = self.finished(session)
                 clocks = self.clocks(records, strip=(0, 0, 1, 1))
+                # Redirected for the capture, the covered window gets a pixmap
+                # that shows its black background until the client repaints
+                # on Expose: the first pictures may carry no strip yet.
+                unpainted = next((i for i, c in enumerate(clocks) if c is not None), len(clocks))
+                self.assertLessEqual(unpainted, 3, clocks)
+                clocks = clocks[unpainted:]
                 self.assertNotIn(None, clocks)
                 frames = [c[0] for c in clocks]
                 self.assertEqual(frames, sorted(set(frames)), "a client paint was encoded twice or out of order")
