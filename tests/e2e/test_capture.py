@@ -61,7 +61,9 @@ class CaptureTest(unittest.TestCase):
         self.addCleanup(session.kill)
         records = self.finished_records(session)
         after_ns = time.time_ns()
-        self.assertGreater(records[-1].timestamp_ns - records[0].timestamp_ns, 1_500_000_000)
+        # The duration runs from the encoder's start; a loaded machine may
+        # take a good part of it to deliver the first frame.
+        self.assertGreater(records[-1].timestamp_ns - records[0].timestamp_ns, 1_000_000_000)
 
         self.assertGreater(len(records), 10)
         self.assertTrue(records[0].keyframe)
