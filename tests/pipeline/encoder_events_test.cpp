@@ -29,17 +29,58 @@ std::vector<std::byte> bytes_of(const std::vector<std::uint8_t>& values) {
   return out;
 }
 
+// A NAL unit of `size` bytes: the header byte, then filler.
+std::vector<std::byte> nal_of(std::size_t size, unsigned header) {
+  std::vector<std::byte> nal(size, std::byte{0xFF});
+  nal[0] = std::byte(header);
+  return nal;
+}
+
+std::vector<std::byte> concat(std::initializer_list<std::vector<std::byte>> parts) {
+  std::vector<std::byte> out;
+  for (const auto& part : parts) {
+    out.insert(out.end(), part.begin(), part.end());
+  }
+  return out;
+}
+
+std::vector<std::byte> length_of(std::size_t size) {
+  return bytes_of({static_cast<unsigned>(size >> 24) & 0xFF, static_cast<unsigned>(size >> 16) & 0xFF,
+                   static_cast<unsigned>(size >> 8) & 0xFF, static_cast<unsigned>(size) & 0xFF});
+}
+
+const std::vector<std::byte> start_code = bytes_of({0, 0, 0, 1});
+const std::vector<std::byte> length_prefixed_sps = bytes_of({0, 0, 0, 4, 0x67, 0x42, 0xC0, 0x1F});
+const std::vector<std::byte> start_code_sps = bytes_of({0, 0, 0, 1, 0x67, 0x42, 0xC0, 0x1F});
+
+// An output whose first NAL unit has `size` bytes, then a 2-byte slice, as
+// the encoder writes it (length-prefixed) and as the record must carry it.
+std::vector<std::byte> length_prefixed_output(std::size_t size) {
+  return concat({length_of(size), nal_of(size, 0x0C), length_of(2), bytes_of({0x41, 0x9A})});
+}
+std::vector<std::byte> start_code_output(std::size_t size) {
+  return concat({start_code, nal_of(size, 0x0C), start_code, bytes_of({0x41, 0x9A})});
+}
+
 struct AnnexBCase {
   const char* name;
+  std::vector<std::byte> first;  // the stream's first output; empty: `input` is the first
   std::vector<std::byte> input;
   std::vector<std::byte> payload;  // empty: an error is expected
   std::string error;
+
+  friend void PrintTo(const AnnexBCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class AnnexB : public ::testing::TestWithParam<AnnexBCase> {};
 
-TEST_P(AnnexB, PayloadIsStartCodeDelimitedOrRejected) {
-  auto payload = app::annex_b_payload(GetParam().input);
+TEST_P(AnnexB, PayloadIsStartCodeDelimitedInTheFramingOfTheFirstOutputOrRejected) {
+  app::AnnexBNormaliser normaliser;
+  if (!GetParam().first.empty()) {
+    auto first = normaliser.normalise(GetParam().first);
+    ASSERT_TRUE(first) << first.error().message;
+  }
+  auto payload = normaliser.normalise(GetParam().input);
   if (GetParam().error.empty()) {
     ASSERT_TRUE(payload) << payload.error().message;
     EXPECT_EQ(*payload, GetParam().payload);
@@ -52,16 +93,31 @@ TEST_P(AnnexB, PayloadIsStartCodeDelimitedOrRejected) {
 INSTANTIATE_TEST_SUITE_P(
     Table, AnnexB,
     ::testing::Values(
-        AnnexBCase{"FourByteStartCodeUnchanged", bytes_of({0, 0, 0, 1, 0x67, 0x42}), bytes_of({0, 0, 0, 1, 0x67, 0x42}), ""},
-        AnnexBCase{"ThreeByteStartCodeUnchanged", bytes_of({0, 0, 1, 0x65, 0x88}), bytes_of({0, 0, 1, 0x65, 0x88}), ""},
-        AnnexBCase{"LengthPrefixedConverted", bytes_of({0, 0, 0, 2, 0xAA, 0xBB, 0, 0, 0, 1, 0xCC}),
+        AnnexBCase{"FourByteStartCodeUnchanged", {}, bytes_of({0, 0, 0, 1, 0x67, 0x42}), bytes_of({0, 0, 0, 1, 0x67, 0x42}), ""},
+        AnnexBCase{"ThreeByteStartCodeUnchanged", {}, bytes_of({0, 0, 1, 0x65, 0x88}), bytes_of({0, 0, 1, 0x65, 0x88}), ""},
+        AnnexBCase{"LengthPrefixedConverted", {}, bytes_of({0, 0, 0, 2, 0xAA, 0xBB, 0, 0, 0, 1, 0xCC}),
                    bytes_of({0, 0, 0, 1, 0xAA, 0xBB, 0, 0, 0, 1, 0xCC}), ""},
-        AnnexBCase{"LengthPastTheEnd", bytes_of({0, 0, 0, 2, 0xAA, 0xBB, 0, 0, 0, 5, 0xCC}), {},
+        AnnexBCase{"LengthPastTheEnd", {}, bytes_of({0, 0, 0, 2, 0xAA, 0xBB, 0, 0, 0, 5, 0xCC}), {},
                    "invalid length-prefixed H.264 output"},
-        AnnexBCase{"ZeroLength", bytes_of({0, 0, 0, 0, 0xAA}), {}, "invalid length-prefixed H.264 output"},
-        AnnexBCase{"TwoBytesLeftOver", bytes_of({0, 0, 0, 2, 0xAA, 0xBB, 0x01, 0x02}), {}, "invalid H.264 output"},
-        AnnexBCase{"Empty", {}, {}, "invalid H.264 output"},
-        AnnexBCase{"ShorterThanALength", bytes_of({0, 0, 2}), {}, "invalid H.264 output"}),
+        AnnexBCase{"ZeroLength", {}, bytes_of({0, 0, 0, 0, 0xAA}), {}, "invalid length-prefixed H.264 output"},
+        AnnexBCase{"TwoBytesLeftOver", {}, bytes_of({0, 0, 0, 2, 0xAA, 0xBB, 0x01, 0x02}), {}, "invalid H.264 output"},
+        AnnexBCase{"Empty", {}, {}, {}, "invalid H.264 output"},
+        AnnexBCase{"ShorterThanALength", {}, bytes_of({0, 0, 2}), {}, "invalid H.264 output"},
+        // Later outputs of a length-prefixed stream whose first NAL unit's
+        // length reads like a start code: 1 byte is 00 00 00 01, 256 to 511
+        // bytes are 00 00 01 xx.
+        AnnexBCase{"OneByteFirstUnitLaterInALengthPrefixedStream", length_prefixed_sps, length_prefixed_output(1),
+                   start_code_output(1), ""},
+        AnnexBCase{"FirstUnitOf256BytesLaterInALengthPrefixedStream", length_prefixed_sps,
+                   length_prefixed_output(256), start_code_output(256), ""},
+        AnnexBCase{"FirstUnitOf511BytesLaterInALengthPrefixedStream", length_prefixed_sps,
+                   length_prefixed_output(511), start_code_output(511), ""},
+        AnnexBCase{"StartCodesLaterInALengthPrefixedStream", length_prefixed_sps, bytes_of({0, 0, 1, 0x65, 0x88}), {},
+                   "invalid length-prefixed H.264 output"},
+        AnnexBCase{"LengthsLaterInAStartCodeStream", start_code_sps, bytes_of({0, 0, 0, 2, 0x41, 0x9A}), {},
+                   "invalid H.264 output"},
+        AnnexBCase{"StartCodesLaterInAStartCodeStreamUnchanged", start_code_sps, start_code_output(300),
+                   start_code_output(300), ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The encoder runs its real threads; outputs come only when the test emits
@@ -105,6 +161,29 @@ TEST_F(EncoderEventsTest, LengthPrefixedOutputIsWrittenAsAnnexBWithTheFramesCapt
   EXPECT_EQ(encoder->state().lock()->converter->free_surfaces.size(), 4u);
   EXPECT_EQ(outputs.lines_starting("encode_latency_ms=").size(), 1u);
 }
+
+class LengthPrefixedStream : public EncoderEventsTest, public ::testing::WithParamInterface<std::size_t> {};
+
+TEST_P(LengthPrefixedStream, EveryOutputIsConvertedEvenWhenItsFirstLengthReadsLikeAStartCode) {
+  transform().length_prefixed = true;
+  transform().delta_leading_nal_bytes = GetParam();
+  start(1000);
+  transform().hold_outputs = false;
+  constexpr std::size_t frames = 3;
+  for (std::size_t i = 0; i < frames; ++i) {
+    ASSERT_TRUE(hand_over(*encoder));
+    ASSERT_TRUE(eventually([&] { return outputs.record_count() == i + 1; }));
+  }
+  ASSERT_TRUE(encoder->finish());
+  const auto records = outputs.records();
+  ASSERT_EQ(records.size(), frames);
+  for (std::size_t i = 0; i < frames; ++i) {
+    EXPECT_EQ(records[i].payload, bytes_of(FakeEncoderTransform::encoded(i, i == 0, false, GetParam()).bytes))
+        << "output " << i;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(FirstNalBytes, LengthPrefixedStream, ::testing::Values(1, 256, 511));
 
 struct SampleMode {
   bool provides_samples;

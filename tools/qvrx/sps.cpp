@@ -62,7 +62,14 @@ void skip_scaling_list(BitReader& reader, int size) {
   std::int32_t next = 8;
   for (int j = 0; j < size && !reader.overrun; ++j) {
     if (next != 0) {
-      next = (last + reader.se() + 256) % 256;
+      // A delta lies in -128..127; a larger one marks the unit as broken
+      // before the sum can overflow.
+      const std::int32_t delta = reader.se();
+      if (delta < -128 || delta > 127) {
+        reader.overrun = true;
+        return;
+      }
+      next = (last + delta + 256) % 256;
     }
     last = next == 0 ? last : next;
   }

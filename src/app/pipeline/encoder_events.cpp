@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "app/diagnostics.h"
 #include "app/platform_error.h"
 #include "platform/platform.h"
 #include "sender/windows_encoder.h"
@@ -16,19 +17,6 @@ namespace {
 
 // Output buffers are never smaller than this, whatever the encoder reports.
 constexpr std::uint32_t min_output_buffer_bytes = 1'048'576;
-
-bool starts_with(std::span<const std::byte> bytes, std::initializer_list<unsigned> prefix) {
-  if (bytes.size() < prefix.size()) {
-    return false;
-  }
-  std::size_t i = 0;
-  for (unsigned b : prefix) {
-    if (bytes[i++] != std::byte(b)) {
-      return false;
-    }
-  }
-  return true;
-}
 
 Result<void> renegotiate(EncoderState& state) {
   auto type = state.transform->get_output_available_type(0, 0);
@@ -47,7 +35,7 @@ Result<void> renegotiate(EncoderState& state) {
   }
   state.output_buffer_size = std::max(info->size, min_output_buffer_bytes);
   state.provides_samples = (info->flags & mf::mft_output_stream_provides_samples) != 0;
-  state.diagnostics->write_line("encoder_output_renegotiated reason=stream_change");
+  state.diagnostics->write_line(diagnostics::encoder_output_renegotiated());
   return {};
 }
 
@@ -75,38 +63,6 @@ Result<std::vector<std::byte>> copy_sample_bytes(mf::Sample& sample) {
 }
 
 }  // namespace
-
-Result<std::vector<std::byte>> annex_b_payload(std::vector<std::byte> bytes) {
-  if (starts_with(bytes, {0, 0, 1}) || starts_with(bytes, {0, 0, 0, 1})) {
-    return bytes;
-  }
-  const std::size_t n = bytes.size();
-  if (n < 4) {
-    return fail(std::string(invalid_h264_message));
-  }
-  std::vector<std::byte> payload;
-  payload.reserve(n + 16);
-  std::size_t p = 0;
-  while (p + 4 <= n) {
-    const std::uint64_t length = (std::to_integer<std::uint64_t>(bytes[p]) << 24) |
-                                 (std::to_integer<std::uint64_t>(bytes[p + 1]) << 16) |
-                                 (std::to_integer<std::uint64_t>(bytes[p + 2]) << 8) |
-                                 std::to_integer<std::uint64_t>(bytes[p + 3]);
-    if (length == 0 || p + 4 + length > n) {
-      return fail(std::string(invalid_length_prefixed_message));
-    }
-    for (unsigned b : {0u, 0u, 0u, 1u}) {
-      payload.push_back(std::byte(b));
-    }
-    const auto first = bytes.begin() + static_cast<std::ptrdiff_t>(p + 4);
-    payload.insert(payload.end(), first, first + static_cast<std::ptrdiff_t>(length));
-    p += 4 + static_cast<std::size_t>(length);
-  }
-  if (p != n) {
-    return fail(std::string(invalid_h264_message));
-  }
-  return payload;
-}
 
 std::uint64_t whole_ms(std::chrono::nanoseconds span) {
   if (span.count() < 0) {
@@ -191,7 +147,7 @@ Result<std::optional<EncoderOutput::Taken>> EncoderOutput::take(EncoderState& st
   if (auto applied = state.apply(state.mailbox.output_produced(now)); !applied) {
     return std::unexpected(applied.error());
   }
-  auto payload = annex_b_payload(std::move(*bytes));
+  auto payload = annex_b_.normalise(std::move(*bytes));
   if (!payload) {
     return std::unexpected(payload.error());
   }
@@ -201,24 +157,20 @@ Result<std::optional<EncoderOutput::Taken>> EncoderOutput::take(EncoderState& st
 
 Result<void> EncoderOutput::report_and_write(const Taken& output, const Counters& counters) {
   LineSink& lines = *streams_.diagnostics;
-  lines.write_line("encode_latency_ms=" + std::to_string(output.total_ms));
+  lines.write_line(diagnostics::encode_latency_ms(output.total_ms));
   encode_latencies_.push_back(output.total_ms);
   mailbox_waits_.push_back(output.mailbox_wait_ms);
   mft_latencies_.push_back(output.mft_ms);
   if (encode_latencies_.size() == window) {
     if (auto summary = sender::encoder_latency_summary(encode_latencies_, counters.encoder_max_depth)) {
-      lines.write_line(sender::format_encoder_latency_summary(*summary));
+      lines.write_line(diagnostics::encoder_latency(*summary));
     }
-    lines.write_line("frame_mailbox encoded_frames=" + std::to_string(counters.encoded_frames) +
-                     " frames_replaced=" + std::to_string(counters.frames_replaced) +
-                     " frames_deferred=" + std::to_string(counters.frames_deferred));
+    lines.write_line(
+        diagnostics::frame_mailbox(counters.encoded_frames, counters.frames_replaced, counters.frames_deferred));
     const auto wait = sender::encoder_latency_summary(mailbox_waits_, 0);
     const auto mft = sender::encoder_latency_summary(mft_latencies_, 0);
     if (wait && mft) {
-      lines.write_line("latency_breakdown mailbox_wait_p50_ms=" + std::to_string(wait->p50) +
-                       " mailbox_wait_p95_ms=" + std::to_string(wait->p95) +
-                       " mft_p50_ms=" + std::to_string(mft->p50) +
-                       " mft_p95_ms=" + std::to_string(mft->p95));
+      lines.write_line(diagnostics::latency_breakdown(*wait, *mft));
     }
     encode_latencies_.clear();
     mailbox_waits_.clear();

@@ -21,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/pipeline/annex_b.h"
 #include "app/pipeline/encoder_state.h"
 #include "app/pipeline/output_streams.h"
 #include "platform/media_foundation.h"
@@ -31,15 +32,6 @@ inline constexpr const char* encoder_events_thread_name = "media-foundation-outp
 
 inline constexpr std::string_view no_output_sample_message = "encoder returned no output sample";
 inline constexpr std::string_view untracked_frame_message = "encoder produced an untracked frame";
-inline constexpr std::string_view invalid_h264_message = "invalid H.264 output";
-inline constexpr std::string_view invalid_length_prefixed_message =
-    "invalid length-prefixed H.264 output";
-
-// The access unit as start-code delimited bytes: unchanged when it already
-// begins with a 3- or 4-byte start code, otherwise read as 4-byte big-endian
-// length-prefixed NAL units, each given a 4-byte start code.
-[[nodiscard]] Result<std::vector<std::byte>> annex_b_payload(std::vector<std::byte> bytes);
-
 // Whole milliseconds, truncated; a negative span counts as 0.
 [[nodiscard]] std::uint64_t whole_ms(std::chrono::nanoseconds span);
 
@@ -78,6 +70,7 @@ class EncoderOutput {
 
  private:
   OutputStreams streams_;
+  AnnexBNormaliser annex_b_;
   std::vector<std::uint64_t> encode_latencies_;
   std::vector<std::uint64_t> mailbox_waits_;
   std::vector<std::uint64_t> mft_latencies_;

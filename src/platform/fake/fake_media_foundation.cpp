@@ -545,7 +545,8 @@ FakeEncoderTransform::FakeEncoderTransform(std::shared_ptr<Shared> shared)
 
 FakeEncoderTransform::~FakeEncoderTransform() = default;
 
-ScriptedOutput FakeEncoderTransform::encoded(std::uint64_t index, bool keyframe, bool length_prefixed) {
+ScriptedOutput FakeEncoderTransform::encoded(std::uint64_t index, bool keyframe, bool length_prefixed,
+                                             std::size_t delta_leading_nal_bytes) {
   ScriptedOutput output;
   // Stand-in NAL units: headers of the right types, the frame index as body.
   const std::vector<std::uint8_t> body{static_cast<std::uint8_t>(index >> 24), static_cast<std::uint8_t>(index >> 16),
@@ -557,6 +558,11 @@ ScriptedOutput FakeEncoderTransform::encoded(std::uint64_t index, bool keyframe,
     idr.insert(idr.end(), body.begin(), body.end());
     append_nal(output.bytes, idr, length_prefixed);
   } else {
+    if (delta_leading_nal_bytes > 0) {
+      std::vector<std::uint8_t> filler(delta_leading_nal_bytes, 0xFF);
+      filler[0] = 0x0C;
+      append_nal(output.bytes, filler, length_prefixed);
+    }
     std::vector<std::uint8_t> slice{0x41};
     slice.insert(slice.end(), body.begin(), body.end());
     append_nal(output.bytes, slice, length_prefixed);
@@ -755,7 +761,8 @@ Status FakeEncoderTransform::process_input(std::uint32_t, mf::Sample& sample, st
   }
   if (auto_respond) {
     if (!hold_outputs) {
-      ScriptedOutput output = encoded(index, index == 0 || record.keyframe_forced, length_prefixed);
+      ScriptedOutput output =
+          encoded(index, index == 0 || record.keyframe_forced, length_prefixed, delta_leading_nal_bytes);
       output.sample_time_100ns = record.sample_time_100ns;
       emit_output(std::move(output));
     }

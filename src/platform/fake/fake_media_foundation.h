@@ -31,6 +31,10 @@
 // Outputs are Annex B (default) or 4-byte length-prefixed (length_prefixed),
 // with the clean-point attribute on keyframes: the first input and any input
 // after a forced keyframe; an automatic output keeps its input's sample time.
+// delta_leading_nal_bytes puts a filler-data NAL unit of that size in front
+// of the slice of every output that is not a keyframe: length-prefixed, a
+// unit of 1 byte makes the output begin 00 00 00 01 and one of 256 to 511
+// bytes 00 00 01, as if it were start-code delimited.
 // From a drain command until the next start of stream, ProcessInput refuses
 // with MF_E_NOTACCEPTING, as a hardware transform does. A ScriptedOutput can instead make ProcessOutput
 // fail with a code (need-more-input, stream change, ...) or succeed without
@@ -114,6 +118,7 @@ class FakeEncoderTransform final : public mf::Transform, public std::enable_shar
   // With hold_outputs or after drain_complete_early: no DrainComplete at all.
   bool drain_complete_on_drain = true;
   bool length_prefixed = false;
+  std::size_t delta_leading_nal_bytes = 0;  // 0: none
   bool provides_samples = false;
   std::uint32_t output_buffer_size = 0;
   // Read after a stream change (GetOutputStreamInfo), when set.
@@ -150,7 +155,8 @@ class FakeEncoderTransform final : public mf::Transform, public std::enable_shar
   [[nodiscard]] bool wait_until_idle(std::chrono::milliseconds timeout) const;
 
   // The one output sample a fake produces for an input.
-  [[nodiscard]] static ScriptedOutput encoded(std::uint64_t index, bool keyframe, bool length_prefixed);
+  [[nodiscard]] static ScriptedOutput encoded(std::uint64_t index, bool keyframe, bool length_prefixed,
+                                              std::size_t delta_leading_nal_bytes = 0);
 
   // mf::Transform.
   Result<std::shared_ptr<mf::Attributes>> get_attributes() override;
