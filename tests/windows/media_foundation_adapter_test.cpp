@@ -120,6 +120,9 @@ TEST_F(MediaFoundationAdapterTest, ComInitialisationReportsRepeatAndModeChange) 
   EXPECT_EQ(changed.error().code(), status::rpc_e_changed_mode);
 }
 
+// GetEvent's flag for a look without waiting, against the SDK.
+static_assert(mf::mf_event_flag_no_wait == MF_EVENT_FLAG_NO_WAIT);
+
 // The colour description the encoder's output type carries, against the SDK.
 static_assert(mf::mf_video_transfer_matrix_bt601 == MFVideoTransferMatrix_BT601);
 static_assert(mf::mf_nominal_range_16_235 == MFNominalRange_16_235);
