@@ -38,12 +38,13 @@ std::int64_t counter_in_100ns(std::int64_t counter, std::int64_t frequency) {
 
 }  // namespace
 
-Capture::Capture(Config config, std::unique_ptr<HardwareEncoder> encoder, OutputStreams streams)
-    : streams_(std::move(streams)), encoder_(std::move(encoder)), config_(std::move(config)) {
+Capture::Capture(Config config, std::unique_ptr<HardwareEncoder> encoder, OutputStreams streams,
+                 SessionClock& clock)
+    : streams_(std::move(streams)), encoder_(std::move(encoder)), config_(std::move(config)), clock_(clock) {
   interval_samples_.reserve(timing_window);
   handler_samples_.reserve(timing_window);
   compose_to_callback_samples_.reserve(timing_window);
-  started_at_ = std::chrono::steady_clock::now();
+  started_at_ = clock_.now();
 }
 
 std::expected<std::unique_ptr<Capture>, wgc_capture::HandlerError> Capture::create(
@@ -52,7 +53,7 @@ std::expected<std::unique_ptr<Capture>, wgc_capture::HandlerError> Capture::crea
 }
 
 std::expected<std::unique_ptr<Capture>, wgc_capture::HandlerError> Capture::create(
-    wgc_capture::HandlerContext<Config> context, OutputStreams streams) {
+    wgc_capture::HandlerContext<Config> context, OutputStreams streams, SessionClock& clock) {
   Config& config = context.flags;
   auto encoder = HardwareEncoder::create(std::move(context.device), std::move(context.device_context),
                                          config.width, config.height, config.fps, config.bitrate,
@@ -64,7 +65,8 @@ std::expected<std::unique_ptr<Capture>, wgc_capture::HandlerError> Capture::crea
       "capture_encoder encoder=media_foundation capture=windows_graphics_capture hardware=true "
       "software_fallback=false zero_copy=true async_mft=true low_latency=true b_frames=false "
       "encoder_queue_capacity=1");
-  return std::unique_ptr<Capture>(new Capture(std::move(config), std::move(*encoder), std::move(streams)));
+  return std::unique_ptr<Capture>(
+      new Capture(std::move(config), std::move(*encoder), std::move(streams), clock));
 }
 
 void Capture::take_compose_sample(const wgc_capture::Frame& frame) {
@@ -86,7 +88,7 @@ wgc_capture::HandlerResult Capture::on_frame_arrived(wgc_capture::Frame& frame,
   const MonotonicTime arrival = std::chrono::steady_clock::now();
   take_compose_sample(frame);
 
-  if (arrival - started_at_ >= config_.duration) {
+  if (duration_reached()) {
     auto finished = finish_and_report();
     control.stop();
     if (!finished) {
@@ -125,8 +127,7 @@ wgc_capture::HandlerResult Capture::on_timer(wgc_capture::CaptureControl& contro
   if (finished_) {
     return {};
   }
-  const MonotonicTime now = std::chrono::steady_clock::now();
-  if (now - started_at_ >= config_.duration) {
+  if (duration_reached()) {
     auto finished = finish_and_report();
     control.stop();
     if (!finished) {
@@ -141,7 +142,7 @@ wgc_capture::HandlerResult Capture::on_timer(wgc_capture::CaptureControl& contro
   if ((*locked)->error) {
     return std::unexpected(wgc_capture::HandlerError{*(*locked)->error});
   }
-  if (auto stalled = (*locked)->stall(now)) {
+  if (auto stalled = (*locked)->stall(std::chrono::steady_clock::now())) {
     return std::unexpected(wgc_capture::HandlerError{std::move(*stalled)});
   }
   return {};
