@@ -103,9 +103,7 @@ TEST_F(MediaFoundationAdapterTest, DeviceManagerTakesTheDirect3DDevice) {
   auto device = d3d11.create_device(d3d11::DriverType::Hardware,
                                     d3d11::create_device_bgra_support | d3d11::create_device_video_support,
                                     levels, d3d11::sdk_version);
-  if (!device) {
-    GTEST_SKIP() << "no Direct3D 11 device here: " << device.error().text();
-  }
+  ASSERT_TRUE(device) << "no Direct3D 11 device: " << device.error().text() << testing::missing_device_hint();
   auto reset = created->manager->reset_device(*device->device, created->reset_token);
   EXPECT_TRUE(reset) << reset.error().text();
 }
