@@ -15,15 +15,19 @@ spawned as the parent spawns it:
     record's capture time precedes its submission by the mailbox wait, so
     this approximates the submissions per second);
 - spawn-to-first-record: from the spawn call to the first complete record
-  on the pipe, over several short sessions.
+  on the pipe, over several short sessions;
+- the clean stop: from SIGTERM to the process's exit (encoder drained,
+  every record and the summary written) in 1080p60 sessions that have run
+  for two seconds; the budget is 500 ms.
 
-    bench/session_measure.py [--binary PATH] [--seconds 10] [--spawns 5]
+    bench/session_measure.py [--binary PATH] [--seconds 10] [--spawns 5] [--stops 5] [--stop-only]
 
 Not a test: figures depend on the machine and its load.
 """
 
 import argparse
 import os
+import signal
 import subprocess
 import sys
 import threading
@@ -103,13 +107,42 @@ def spawn_to_first_record(binary):
     return elapsed
 
 
+def signal_to_exit(binary):
+    """Seconds from SIGTERM to the exit of a running 1080p60 session, and
+    whether it ended as it should (status 0, the end line last)."""
+    session = qvx.Session(binary, ["--fps", "60", "--duration", "60"])
+    try:
+        if not session.wait_for_records(120, timeout=30):
+            return None, False
+        sent = time.monotonic()
+        session.process.send_signal(signal.SIGTERM)
+        code = session.process.wait(timeout=30)
+        elapsed = time.monotonic() - sent
+        session.finish(timeout=5)
+        lines = session.stderr_lines()
+        return elapsed, code == 0 and lines[-1:] == ["session_end reason=signal"]
+    finally:
+        session.kill()
+
+
 def main():
     root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
     parser = argparse.ArgumentParser()
     parser.add_argument("--binary", default=os.path.join(root, "build", "host", "src", "app", "quorvex-wgc-encoder"))
     parser.add_argument("--seconds", type=int, default=10)
     parser.add_argument("--spawns", type=int, default=5)
+    parser.add_argument("--stops", type=int, default=5)
+    parser.add_argument("--stop-only", action="store_true", help="measure only the clean stop")
     args = parser.parse_args()
+
+    stops = [signal_to_exit(args.binary) for _ in range(args.stops)]
+    times = sorted(t for t, _ in stops if t is not None)
+    if times:
+        print(f"sigterm_to_exit_ms at 1080p60: median={times[len(times) // 2] * 1000:.0f} "
+              f"max={times[-1] * 1000:.0f} (n={len(times)}, budget 500) "
+              f"clean={sum(ok for _, ok in stops)}/{len(stops)}")
+    if args.stop_only:
+        return
 
     for fps in (30, 60):
         for pacing in ("strict", "grid"):

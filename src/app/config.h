@@ -41,23 +41,45 @@ struct Config {
   KeyframeRequestCell keyframe_request = std::make_shared<std::atomic<bool>>(false);
   ContentSizeCell content_size = std::make_shared<std::atomic<std::uint64_t>>(0);
   PausedCell paused = std::make_shared<std::atomic<bool>>(false);
+  StopRequestCell stop_request = std::make_shared<std::atomic<bool>>(false);
+  SessionEndCell session_end = std::make_shared<std::atomic<SessionEnd>>(SessionEnd::Duration);
 };
 
 // Writes the source catalogue to standard output; run by the parser the
 // moment it meets "--list-sources".
 using ListSources = std::function<Result<void>()>;
 
+// Writes the usage or the version to standard output; run by the parser the
+// moment it meets "--help" or "--version".
+using PrintText = std::function<Result<void>()>;
+
+// The options acted on the moment the parser reaches them. Each ends the
+// parse: later arguments are never examined.
+struct ImmediateOptions {
+  ListSources list_sources;
+  PrintText help;
+  PrintText version;
+};
+
 // The sources were listed; the process ends with status 0 and no session.
 struct Listed {
   friend bool operator==(const Listed&, const Listed&) = default;
 };
 
-using ParseOutcome = std::variant<Config, Listed>;
+// The usage or the version was printed; status 0 and no session.
+struct Printed {
+  friend bool operator==(const Printed&, const Printed&) = default;
+};
+
+using ParseOutcome = std::variant<Config, Listed, Printed>;
 
 // Reads the options after the program name. Values are consumed whatever
 // they look like and numbers are converted as soon as they are met, so the
 // first bad argument decides the error. Validation runs only after the last
-// argument and never when the sources were listed.
+// argument and never when an immediate option was met.
+[[nodiscard]] Result<ParseOutcome> parse_arguments(std::span<const std::string> args_after_program_name,
+                                                   ImmediateOptions& immediate);
+// The same, with the program's own "--help" and "--version".
 [[nodiscard]] Result<ParseOutcome> parse_arguments(std::span<const std::string> args_after_program_name,
                                                    ListSources& list_sources);
 

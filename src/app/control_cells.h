@@ -1,5 +1,7 @@
-// The three cells through which the control reader steers a running capture:
-// a key-frame request, the window's content size and the pause flag.
+// The cells through which a running capture is steered from other threads:
+// the control reader's key-frame request, window content size and pause
+// flag; the stop request of a signal or console event; and the way back out,
+// the reason the session ended.
 //
 // Thread contract: each cell is shared by reference counting and touched only
 // by single atomic loads and stores (the encoder exchanges keyframe_request).
@@ -17,8 +19,15 @@ using KeyframeRequestCell = std::shared_ptr<std::atomic<bool>>;
 // atomic store always publishes a matching pair.
 using ContentSizeCell = std::shared_ptr<std::atomic<std::uint64_t>>;
 using PausedCell = std::shared_ptr<std::atomic<bool>>;
-// Either flag cell, where the role does not matter.
+// Set when the process is asked to stop: the session ends as at its duration.
+using StopRequestCell = std::shared_ptr<std::atomic<bool>>;
+// Any flag cell, where the role does not matter.
 using FlagCell = std::shared_ptr<std::atomic<bool>>;
+
+// Why a session ended. The capture handler records how a session that
+// returns normally came to its end; Error is the end of a failed one.
+enum class SessionEnd : std::uint8_t { Duration, Signal, ItemClosed, Error };
+using SessionEndCell = std::shared_ptr<std::atomic<SessionEnd>>;
 
 [[nodiscard]] constexpr std::uint64_t pack_content_size(std::uint32_t width, std::uint32_t height) {
   return (std::uint64_t{width} << 32) | height;

@@ -1,13 +1,15 @@
 // What the process asks of the operating system outside the four service
-// areas: its standard streams, its command line and the names of its
-// threads. The build's platform library provides them.
+// areas: its standard streams, its command line, the names of its threads and
+// the requests to stop it. The build's platform library provides them.
 //
 // Thread contract: prepare_standard_streams and command_line_arguments run on
 // the main thread before any other thread exists; set_current_thread_name
-// names the calling thread.
+// names the calling thread; watch_stop_requests runs on the main thread, and
+// its callback on a thread of its own.
 #pragma once
 
 #include <expected>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,6 +26,17 @@ namespace quorvex::platform {
 // the UTF-16 command line, so text outside the ANSI code page survives.
 [[nodiscard]] std::expected<std::vector<std::string>, std::string> command_line_arguments(int argc,
                                                                                           char** argv);
+
+// A request to end the process: Ctrl+C (SIGINT on POSIX), Ctrl+Break, the
+// console closing (Windows), or SIGTERM (POSIX).
+enum class StopRequest { Interrupt, Break, Close, Terminate };
+
+// From now on each stop request calls `on_request` on a thread of its own
+// (never inside a signal handler) instead of ending the process. Windows
+// ends the process once the callback of a Close returns, so the platform
+// keeps that callback's thread waiting until the process exits of its own
+// accord (Windows allows about 5 s). Called once per process.
+[[nodiscard]] std::expected<void, std::string> watch_stop_requests(std::function<void(StopRequest)> on_request);
 
 // Names the calling thread for debuggers and process listings. Best effort.
 void set_current_thread_name(std::string_view name);

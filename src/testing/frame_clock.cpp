@@ -13,6 +13,28 @@ constexpr double luma_threshold = 125.5;
 // A block closer to the threshold than this is neither black nor white.
 constexpr double ambiguity_margin = 40.0;
 
+// CRC-32 with the reflected polynomial 0xEDB88320 (zlib's crc32), bit by bit:
+// eight bytes per picture need no table.
+std::uint32_t crc32(const std::uint8_t* bytes, std::size_t size) {
+  std::uint32_t crc = 0xFFFFFFFFu;
+  for (std::size_t i = 0; i < size; ++i) {
+    crc ^= bytes[i];
+    for (int bit = 0; bit < 8; ++bit) {
+      crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+  }
+  return ~crc;
+}
+
+std::uint32_t check_value(std::uint32_t frame_number, std::uint32_t wall_time_ms) {
+  std::uint8_t bytes[8];
+  for (int i = 0; i < 4; ++i) {
+    bytes[i] = static_cast<std::uint8_t>(frame_number >> (8 * i));
+    bytes[4 + i] = static_cast<std::uint8_t>(wall_time_ms >> (8 * i));
+  }
+  return crc32(bytes, sizeof bytes);
+}
+
 template <class PixelLuma>
 std::optional<FrameClockStamp> decode(ConstPictureView picture, StripPlacement placement,
                                       PixelLuma pixel_luma) {
@@ -60,13 +82,17 @@ std::optional<FrameClockStamp> decode(ConstPictureView picture, StripPlacement p
       }
     }
   }
+  if (rows[2] != check_value(rows[0], rows[1])) {
+    return std::nullopt;
+  }
   return FrameClockStamp{rows[0], rows[1]};
 }
 
 }  // namespace
 
 void draw_frame_clock_bgra(PictureView bgra, int x, int y, FrameClockStamp stamp) {
-  const std::uint32_t values[frame_clock_rows] = {stamp.frame_number, stamp.wall_time_ms};
+  const std::uint32_t values[frame_clock_rows] = {stamp.frame_number, stamp.wall_time_ms,
+                                                   check_value(stamp.frame_number, stamp.wall_time_ms)};
   for (int r = 0; r < frame_clock_rows; ++r) {
     for (int line = 0; line < frame_clock_block_px; ++line) {
       const int py = y + r * frame_clock_block_px + line;

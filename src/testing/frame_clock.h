@@ -6,11 +6,14 @@
 // Layout (in the pixels of the picture that carries it):
 //
 //   origin (x, y) = top-left corner of the strip, given by whoever paints it
-//   2 rows x 32 blocks, each block 16 x 16 px  ->  the strip is 512 x 32 px
+//   3 rows x 32 blocks, each block 16 x 16 px  ->  the strip is 512 x 48 px
 //
-//     row 0 (y .. y+15):   frame number,                     bit 31 ... bit 0
+//     row 0 (y .. y+15):    frame number,                    bit 31 ... bit 0
 //     row 1 (y+16 .. y+31): low 32 bits of the wall-clock time in
-//                          milliseconds since the Unix epoch, bit 31 ... bit 0
+//                           milliseconds since the Unix epoch, bit 31 ... bit 0
+//     row 2 (y+32 .. y+47): check value: the CRC-32 (the one zlib and
+//                           Ethernet use) of the frame number and the time,
+//                           each as four little-endian bytes, in that order
 //
 //   block k of a row (k = 0 at the left, x + 16k .. x + 16k + 15) carries bit
 //   31 - k of the row's value: 1 = white (BGRA 255,255,255,255, which is
@@ -23,6 +26,13 @@
 // around each block centre, and it refuses a picture in which any block is
 // neither clearly dark nor clearly bright rather than guessing.
 //
+// Clean blocks alone do not prove that the strip was found: a read in the
+// wrong place or at the wrong scale can land on black bars (every bit 0), on
+// flat content or on blocks of the strip itself shifted by whole blocks, and
+// would then give a confident wrong clock. The check row makes such a read
+// fail: the decoder returns a stamp only when the third row matches the first
+// two.
+//
 // Thread contract: free functions over caller-owned pictures; reentrant.
 #pragma once
 
@@ -34,7 +44,7 @@ namespace quorvex::testing {
 
 inline constexpr int frame_clock_block_px = 16;
 inline constexpr int frame_clock_blocks_per_row = 32;
-inline constexpr int frame_clock_rows = 2;
+inline constexpr int frame_clock_rows = 3;
 inline constexpr int frame_clock_width_px = frame_clock_block_px * frame_clock_blocks_per_row;
 inline constexpr int frame_clock_height_px = frame_clock_block_px * frame_clock_rows;
 
@@ -81,8 +91,8 @@ struct StripPlacement {
                                              double source_height, double dest_left, double dest_top,
                                              double dest_width, double dest_height);
 
-// Reads the strip back; nullopt when a block falls outside the picture or is
-// too grey to tell.
+// Reads the strip back; nullopt when a block falls outside the picture, is
+// too grey to tell, or the check row does not match.
 [[nodiscard]] std::optional<FrameClockStamp> decode_frame_clock_luma(ConstPictureView luma,
                                                                      StripPlacement placement);
 [[nodiscard]] std::optional<FrameClockStamp> decode_frame_clock_bgra(ConstPictureView bgra,

@@ -5,6 +5,8 @@
 #include <string_view>
 #include <type_traits>
 
+#include "app/diagnostics.h"
+#include "app/stderr_line.h"
 #include "platform/platform.h"
 
 namespace quorvex::wgc_capture {
@@ -65,12 +67,7 @@ std::unexpected<GraphicsCaptureApiError> start_error(GraphicsCaptureApiError::Ki
 // Teardown calls that cannot fail in a healthy process: there is no caller
 // left that could handle the failure, so the process stops.
 [[noreturn]] void fatal(std::string_view message, const platform::Error& error) {
-  std::string line(message);
-  line += ": ";
-  line += error.text();
-  line += '\n';
-  static_cast<void>(std::fwrite(line.data(), 1, line.size(), stderr));
-  static_cast<void>(std::fflush(stderr));
+  app::write_stderr_line(app::diagnostics::fatal(message, error.text()));
   std::abort();
 }
 

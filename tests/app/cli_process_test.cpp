@@ -105,11 +105,14 @@ std::vector<ProcessCase> host_cases() {
   std::vector<ProcessCase> cases = quorvex::testing_cases::command_line_error_cases();
   cases.insert(cases.end(), {
         // A capture session answers the border question before it resolves
-        // its item, also when the item then cannot be resolved.
-        ProcessCase{{"--display-id", "0"}, "capture_border hidden=true\nerror: Monitor index is lower than one\n"},
-        ProcessCase{{"--display-id", "3"}, "capture_border hidden=true\nerror: Failed to find monitor\n"},
+        // its item, also when the item then cannot be resolved; its end line
+        // comes just before the error line.
+        ProcessCase{{"--display-id", "0"},
+                    "capture_border hidden=true\nsession_end reason=error\nerror: Monitor index is lower than one\n"},
+        ProcessCase{{"--display-id", "3"},
+                    "capture_border hidden=true\nsession_end reason=error\nerror: Failed to find monitor\n"},
         ProcessCase{{"--source", "window", "--window-id", "12345"},
-                    "capture_border hidden=true\nerror: window not found (id)\n"}});
+                    "capture_border hidden=true\nsession_end reason=error\nerror: window not found (id)\n"}});
   return cases;
 }
 

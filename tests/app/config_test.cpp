@@ -234,50 +234,70 @@ TEST(ParseArguments, ControlCellsAreFreshForEveryParse) {
   EXPECT_FALSE(a.paused->load());
 }
 
-// Listing runs the moment its argument is reached: what comes after is never
-// looked at, what comes before is parsed (but not validated).
-struct ListingCase {
+// "--list-sources", "--help" and "--version" run the moment they are
+// reached: what comes after is never looked at, what comes before is parsed
+// (but not validated).
+struct ImmediateCase {
   Args args;
-  bool listed;
-  std::string message;  // when not listed
+  std::string ran;      // the option that ran, or "" when none did
+  std::string message;  // when none ran
 };
 
-class ListSourcesArgument : public testing::TestWithParam<ListingCase> {};
+class ImmediateArgument : public testing::TestWithParam<ImmediateCase> {};
 
-TEST_P(ListSourcesArgument, RunsTheListingExactlyWhenReached) {
+TEST_P(ImmediateArgument, RunsExactlyTheOptionReachedFirst) {
   const auto& c = GetParam();
-  int calls = 0;
-  ListSources list_sources = [&calls]() -> Result<void> {
-    ++calls;
-    return {};
+  std::vector<std::string> ran;
+  const auto recording = [&ran](std::string option) {
+    return [&ran, option]() -> Result<void> {
+      ran.push_back(option);
+      return {};
+    };
   };
-  const auto outcome = parse_arguments(c.args, list_sources);
-  if (c.listed) {
+  ImmediateOptions immediate{
+      .list_sources = recording("--list-sources"), .help = recording("--help"), .version = recording("--version")};
+  const auto outcome = parse_arguments(c.args, immediate);
+  if (!c.ran.empty()) {
     ASSERT_TRUE(outcome.has_value()) << describe(c.args) << ": " << outcome.error().message;
-    EXPECT_TRUE(std::holds_alternative<Listed>(*outcome)) << describe(c.args);
-    EXPECT_EQ(calls, 1) << describe(c.args);
+    if (c.ran == "--list-sources") {
+      EXPECT_TRUE(std::holds_alternative<Listed>(*outcome)) << describe(c.args);
+    } else {
+      EXPECT_TRUE(std::holds_alternative<Printed>(*outcome)) << describe(c.args);
+    }
+    EXPECT_EQ(ran, std::vector<std::string>{c.ran}) << describe(c.args);
   } else {
     ASSERT_FALSE(outcome.has_value()) << describe(c.args);
     EXPECT_EQ(outcome.error().message, c.message) << describe(c.args);
-    EXPECT_EQ(calls, 0) << describe(c.args);
+    EXPECT_TRUE(ran.empty()) << describe(c.args);
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, ListSourcesArgument,
-    testing::Values(ListingCase{{"--list-sources"}, true, ""},
-                    ListingCase{{"--list-sources", "--bogus"}, true, ""},
-                    ListingCase{{"--list-sources", "--list-sources"}, true, ""},
-                    ListingCase{{"--list-sources", "--fps"}, true, ""},
-                    ListingCase{{"--fps", "0", "--list-sources"}, true, ""},
-                    ListingCase{{"--source", "bogus", "--window-id", "1", "--list-sources"}, true, ""},
-                    ListingCase{{"--bogus", "--list-sources"}, false, "unknown argument: --bogus"},
-                    ListingCase{{"--fps", "x", "--list-sources"}, false, kDigit},
-                    ListingCase{{"--preflight", "--list-sources"}, false, "unknown argument: --preflight"},
+    Cases, ImmediateArgument,
+    testing::Values(ImmediateCase{{"--list-sources"}, "--list-sources", ""},
+                    ImmediateCase{{"--list-sources", "--bogus"}, "--list-sources", ""},
+                    ImmediateCase{{"--list-sources", "--list-sources"}, "--list-sources", ""},
+                    ImmediateCase{{"--list-sources", "--fps"}, "--list-sources", ""},
+                    ImmediateCase{{"--fps", "0", "--list-sources"}, "--list-sources", ""},
+                    ImmediateCase{{"--source", "bogus", "--window-id", "1", "--list-sources"}, "--list-sources", ""},
+                    ImmediateCase{{"--bogus", "--list-sources"}, "", "unknown argument: --bogus"},
+                    ImmediateCase{{"--fps", "x", "--list-sources"}, "", kDigit},
+                    ImmediateCase{{"--preflight", "--list-sources"}, "", "unknown argument: --preflight"},
                     // Consumed as the title, so no listing; the title alone then
                     // fails the source check.
-                    ListingCase{{"--window-title", "--list-sources"}, false, kSource},
-                    ListingCase{{"--list-sources=1"}, false, "unknown argument: --list-sources=1"}));
+                    ImmediateCase{{"--window-title", "--list-sources"}, "", kSource},
+                    ImmediateCase{{"--list-sources=1"}, "", "unknown argument: --list-sources=1"},
+                    ImmediateCase{{"--help"}, "--help", ""},
+                    ImmediateCase{{"--version"}, "--version", ""},
+                    ImmediateCase{{"--help", "--version", "--bogus"}, "--help", ""},
+                    ImmediateCase{{"--version", "--list-sources"}, "--version", ""},
+                    ImmediateCase{{"--list-sources", "--help"}, "--list-sources", ""},
+                    ImmediateCase{{"--fps", "0", "--help"}, "--help", ""},
+                    ImmediateCase{{"--fps", "x", "--version"}, "", kDigit},
+                    ImmediateCase{{"--duration", "--help"}, "", kDigit},
+                    ImmediateCase{{"--window-title", "--version"}, "", kSource},
+                    ImmediateCase{{"-h"}, "", "unknown argument: -h"},
+                    ImmediateCase{{"--help=1"}, "", "unknown argument: --help=1"}));
 
 TEST(ListSourcesArgument, ListingFailureBecomesTheParseError) {
   ListSources list_sources = []() -> Result<void> { return fail("display enumeration failed"); };

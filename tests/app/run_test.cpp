@@ -1,4 +1,5 @@
 #include "app/cli/run.h"
+#include "app/cli/stop_requests.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +16,8 @@ using Args = std::vector<std::string>;
 struct RecordingModes {
   int listings = 0;
   int probes = 0;
+  int helps = 0;
+  int versions = 0;
   std::optional<Config> session_config;
   Result<void> probe_result;
   Result<void> session_result;
@@ -33,11 +36,19 @@ struct RecordingModes {
           session_config = std::move(config);
           return session_result;
         },
+        .help = [this]() -> Result<void> {
+          ++helps;
+          return {};
+        },
+        .version = [this]() -> Result<void> {
+          ++versions;
+          return {};
+        },
     };
   }
 };
 
-enum class Ran { Nothing, Probe, Listing, Session };
+enum class Ran { Nothing, Probe, Listing, Session, Help, Version };
 
 struct ModeCase {
   Args args;
@@ -67,6 +78,8 @@ TEST_P(ModeSelection, RunsOnlyTheModeTheCommandLineChooses) {
   EXPECT_EQ(recorder.probes, c.ran == Ran::Probe ? 1 : 0);
   EXPECT_EQ(recorder.listings, c.ran == Ran::Listing ? 1 : 0);
   EXPECT_EQ(recorder.session_config.has_value(), c.ran == Ran::Session);
+  EXPECT_EQ(recorder.helps, c.ran == Ran::Help ? 1 : 0);
+  EXPECT_EQ(recorder.versions, c.ran == Ran::Version ? 1 : 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -82,7 +95,10 @@ INSTANTIATE_TEST_SUITE_P(
                     ModeCase{{"--Preflight"}, Ran::Nothing, "unknown argument: --Preflight"},
                     ModeCase{{"--preflight="}, Ran::Nothing, "unknown argument: --preflight="},
                     ModeCase{{"--width", "1"}, Ran::Nothing,
-                             "dimensions, fps, bitrate and duration must be greater than zero"}));
+                             "dimensions, fps, bitrate and duration must be greater than zero"},
+                    ModeCase{{"--help"}, Ran::Help, ""}, ModeCase{{"--version"}, Ran::Version, ""},
+                    ModeCase{{"--fps", "60", "--version", "--help"}, Ran::Version, ""},
+                    ModeCase{{"--preflight", "--help"}, Ran::Nothing, "unknown argument: --preflight"}));
 
 TEST(Run, SessionReceivesTheParsedConfig) {
   RecordingModes recorder;
@@ -108,5 +124,31 @@ TEST(Run, ModeFailuresAreNotSwallowed) {
 }
 
 // A build without a mode must say so, never report success.
+}  // namespace
+}  // namespace quorvex::app
+
+namespace quorvex::app {
+namespace {
+
+// The first stop request of any kind asks the session to end; every later
+// one ends the process at once.
+TEST(StopRequestsTest, FirstRequestStopsTheSessionLaterOnesExitAtOnce) {
+  for (const platform::StopRequest first : {platform::StopRequest::Interrupt, platform::StopRequest::Break,
+                                            platform::StopRequest::Close, platform::StopRequest::Terminate}) {
+    const StopRequestCell stop = std::make_shared<std::atomic<bool>>(false);
+    int exits = 0;
+    StopRequests requests(stop, [&exits] { ++exits; });
+    // A copy (the platform keeps one) shares the count.
+    StopRequests copy = requests;
+    requests(first);
+    EXPECT_TRUE(stop->load());
+    EXPECT_EQ(exits, 0);
+    copy(platform::StopRequest::Interrupt);
+    EXPECT_EQ(exits, 1);
+    requests(platform::StopRequest::Terminate);
+    EXPECT_EQ(exits, 2);
+  }
+}
+
 }  // namespace
 }  // namespace quorvex::app

@@ -48,7 +48,9 @@ class CaptureTest(unittest.TestCase):
         self.addCleanup(session.kill)
         records = self.finished_records(session)
         after_ns = time.time_ns()
-        self.assertGreater(records[-1].timestamp_ns - records[0].timestamp_ns, 1_500_000_000)
+        # The duration runs from the encoder's start; a loaded machine may
+        # take a good part of it to deliver the first frame.
+        self.assertGreater(records[-1].timestamp_ns - records[0].timestamp_ns, 1_000_000_000)
 
         self.assertGreater(len(records), 10)
         self.assertTrue(records[0].keyframe)
@@ -142,7 +144,7 @@ class CaptureTest(unittest.TestCase):
         self.assertLessEqual(topics, {"capture_border", "encoder_setting", "encoder_candidate", "capture_encoder",
                                       "encode_latency_ms",
                                       "encoder_latency", "frame_mailbox", "latency_breakdown", "capture_timing",
-                                      "native_encoder_summary"}, session.stderr_lines())
+                                      "native_encoder_summary", "session_end"}, session.stderr_lines())
 
     def test_window_by_title_marker_shows_exactly_the_client_area_and_follows_crop(self):
         session = self.start(WINDOW_TITLE + SMALL + ["--duration", "3"])

@@ -49,7 +49,7 @@ class ModesTest(unittest.TestCase):
                 code, out, err, _ = qvx.run_helper(args)
                 self.assertEqual(code, 1)
                 self.assertEqual(out, b"")
-                self.assertEqual(err, ["capture_border hidden=true", error])
+                self.assertEqual(err, ["capture_border hidden=true", "session_end reason=error", error])
 
     def test_title_marker_that_never_appears_gives_up_after_about_five_seconds(self):
         code, out, err, elapsed = qvx.run_helper(
@@ -57,7 +57,8 @@ class ModesTest(unittest.TestCase):
              "--content-width", "1280", "--content-height", "720"])
         self.assertEqual(code, 1)
         self.assertEqual(out, b"")
-        self.assertEqual(err, ["capture_border hidden=true", "error: shared tab window not found (title marker)"])
+        self.assertEqual(err, ["capture_border hidden=true", "session_end reason=error",
+                               "error: shared tab window not found (title marker)"])
         self.assertGreaterEqual(elapsed, 4.9)
         self.assertLess(elapsed, 15)
 

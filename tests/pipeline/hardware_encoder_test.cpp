@@ -78,7 +78,8 @@ void expect_media_type(const std::vector<AttributeSetting>& settings, const std:
   EXPECT_EQ(type.size(), expected.size()) << "keys set besides the expected ones";
   for (std::size_t i = 0; i < expected.size(); ++i) {
     const AttributeSetting& want = expected[i];
-    const auto got = std::find_if(type.begin(), type.end(), [&](const AttributeSetting& s) { return s.key == want.key; });
+    const auto got =
+        std::find_if(type.begin(), type.end(), [&](const AttributeSetting& s) { return s.key == want.key; });
     if (got == type.end()) {
       ADD_FAILURE() << "expected attribute " << i << " is not set";
       continue;

@@ -36,6 +36,60 @@ TEST(FrameClock, GreyOrMissingStripIsRefusedNotGuessed) {
   EXPECT_FALSE(decode_frame_clock_bgra(cut.const_view(), {0, 0, 1, 1}).has_value());
 }
 
+// Clean black and white blocks are not enough: a read in the wrong place or
+// at the wrong scale sees black bars, a white area or the strip's own blocks
+// shifted, all of them clean, and must still be refused rather than give a
+// wrong clock. The strip sits on black, the colour of a letterbox bar, so
+// every misplaced read below finds only clean blocks.
+TEST(FrameClock, MisplacedOrMisscaledReadsAreRefused) {
+  const FrameClockStamp stamps[] = {{0, 0}, {12345, 67890}, {0xFFFFFFFFu, 0xFFFFFFFFu}, {7, 0x80000000u}};
+  struct Read {
+    const char* what;
+    StripPlacement placement;
+  };
+  const Read misplaced[] = {
+      {"one block to the right", {80, 64, 1, 1}},
+      {"one block to the left", {48, 64, 1, 1}},
+      {"one row down", {64, 80, 1, 1}},
+      {"one row up", {64, 48, 1, 1}},
+      {"a letterbox bar", {600, 64, 1, 1}},
+      {"at half the scale", {64, 64, 0.5, 0.5}},
+      {"at twice the scale", {64, 64, 2, 2}},
+      {"half scale across only", {64, 64, 0.5, 1}},
+  };
+  for (const FrameClockStamp stamp : stamps) {
+    Picture p(1200, 200, 0);
+    draw_frame_clock_bgra(p.view(), 64, 64, stamp);
+    EXPECT_EQ(decode_frame_clock_bgra(p.const_view(), {64, 64, 1, 1}), stamp);
+    for (const Read& read : misplaced) {
+      EXPECT_FALSE(decode_frame_clock_bgra(p.const_view(), read.placement).has_value())
+          << read.what << ", stamp " << stamp.frame_number << "/" << stamp.wall_time_ms;
+    }
+  }
+  Picture white(600, 80, 255);
+  EXPECT_FALSE(decode_frame_clock_bgra(white.const_view(), {0, 0, 1, 1}).has_value());
+}
+
+// One block read wrong (a flipped bit in a damaged picture) fails the check
+// instead of giving a clock one bit off.
+TEST(FrameClock, AFlippedBlockFailsTheCheck) {
+  for (int block = 0; block < frame_clock_rows * frame_clock_blocks_per_row; block += 7) {
+    Picture p(600, 80, 128);
+    draw_frame_clock_bgra(p.view(), 0, 0, {0x12345678u, 0x9ABCDEF0u});
+    const int x = (block % frame_clock_blocks_per_row) * frame_clock_block_px;
+    const int y = (block / frame_clock_blocks_per_row) * frame_clock_block_px;
+    for (int row = y; row < y + frame_clock_block_px; ++row) {
+      for (int column = x; column < x + frame_clock_block_px; ++column) {
+        std::uint8_t* pixel = &p.pixels[(static_cast<std::size_t>(row) * p.width + column) * 4];
+        for (int c = 0; c < 3; ++c) {
+          pixel[c] = static_cast<std::uint8_t>(255 - pixel[c]);
+        }
+      }
+    }
+    EXPECT_FALSE(decode_frame_clock_bgra(p.const_view(), {0, 0, 1, 1}).has_value()) << "block " << block;
+  }
+}
+
 // A placement typed by hand (qvrx --strip) must be refused, not turned into
 // an out-of-range conversion or a read outside the picture.
 TEST(FrameClock, PlacementOutsideThePictureOrNotANumberIsRefused) {

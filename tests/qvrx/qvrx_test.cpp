@@ -33,6 +33,29 @@ TEST(NalUnitTypesTest, StartCodeAtTheVeryEndHasNoUnit) {
   EXPECT_TRUE(nal_unit_types(bytes({})).empty());
 }
 
+// A container's header keeps the parameter sets: exactly the SPS and PPS
+// units, without the zero bytes before a start code that belong to no unit,
+// and nothing at all from an access unit without an SPS.
+TEST(ParameterSetsTest, TakesTheSpsAndPpsUnitsOnly) {
+  const struct {
+    const char* what;
+    std::vector<std::byte> access_unit;
+    std::vector<std::byte> sets;
+  } cases[] = {
+      {"SPS, PPS, SEI and IDR slice",
+       bytes({0, 0, 0, 1, 0x67, 0x42, 0xC0, 0, 0, 0, 1, 0x68, 0xCE, 0, 0, 1, 0x06, 0x05, 0, 0, 1, 0x65, 0x88}),
+       bytes({0, 0, 0, 1, 0x67, 0x42, 0xC0, 0, 0, 0, 1, 0x68, 0xCE})},
+      {"padding zeros after a unit", bytes({0, 0, 1, 0x67, 0x42, 0, 0, 0, 0, 0, 1, 0x68, 0xCE, 0, 0}),
+       bytes({0, 0, 0, 1, 0x67, 0x42, 0, 0, 0, 1, 0x68, 0xCE})},
+      {"a slice alone", bytes({0, 0, 0, 1, 0x41, 0x9A}), {}},
+      {"a PPS without an SPS", bytes({0, 0, 0, 1, 0x68, 0xCE, 0, 0, 1, 0x41, 0x9A}), {}},
+      {"nothing", {}, {}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(annex_b_parameter_sets(c.access_unit), c.sets) << c.what;
+  }
+}
+
 std::vector<std::byte> from_hex(std::string_view hex) {
   std::vector<std::byte> out;
   for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
@@ -150,10 +173,14 @@ TEST_F(QvrxTest, CheckRejectsACutOffStream) {
   EXPECT_NE(err.str().find("at byte offset 42"), std::string::npos) << err.str();
 }
 
+// unpack's output can be standard output, so its totals go to standard
+// error and nothing but payload bytes may reach standard output.
 TEST_F(QvrxTest, UnpackWritesThePayloadsBackToBack) {
   const std::string path = write_stream(two_records());
   const std::string h264 = (directory / "capture.h264").string();
   ASSERT_EQ(run({"unpack", path, h264}), 0);
+  EXPECT_EQ(out.str(), "");
+  EXPECT_EQ(err.str(), "qvrx: records=2 keyframes=1 payload_bytes=25\n");
   std::ifstream in(h264, std::ios::binary);
   const std::string written((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   std::vector<std::byte> expected = idr;
@@ -185,12 +212,55 @@ TEST_F(QvrxTest, ListRefusesMalformedClockOptions) {
   }
 }
 
-TEST_F(QvrxTest, UsageAndMissingFilesAreErrors) {
-  EXPECT_EQ(run({}), 2);
-  EXPECT_EQ(run({"frobnicate", "x"}), 2);
-  EXPECT_EQ(run({"unpack", "x"}), 2);
-  EXPECT_EQ(run({"check", (directory / "absent.qvrx").string()}), 1);
-  EXPECT_NE(err.str().find("cannot open"), std::string::npos);
+TEST_F(QvrxTest, StatsAddsUpEachSecond) {
+  const std::string path = write_stream(two_records());
+  ASSERT_EQ(run({"stats", path}), 0) << err.str();
+  // Two records 33.3 ms apart: the stream lasts until one interval after the
+  // second one.
+  EXPECT_EQ(out.str(),
+            "second=0 records=2 fps=30.00 bitrate_bps=3000 keyframes=1 largest_bytes=18\n"
+            "total duration_s=0.067 records=2 fps=30.00 bitrate_bps=3000 keyframes=1 largest_bytes=18\n");
+  ASSERT_EQ(run({"stats", path, "--json"}), 0) << err.str();
+  EXPECT_TRUE(out.str().starts_with("{\"seconds\":[{\"second\":0,")) << out.str();
+}
+
+TEST_F(QvrxTest, UsageErrorsGoToStandardErrorAndHelpToStandardOutput) {
+  const std::string path = write_stream(two_records());
+  const std::vector<std::vector<std::string>> usage_errors = {
+      {},
+      {"frobnicate", "x"},
+      {"unpack", "x"},
+      {"mux", path},
+      {"mux", path, "capture.avi"},
+      {"plot", path},
+      {"stats", path, "--frobnicate"},
+      {"list", path, "--json"},
+      {"check", path, "extra"},
+  };
+  for (const auto& args : usage_errors) {
+    EXPECT_EQ(run(args), 2) << ::testing::PrintToString(args);
+    EXPECT_EQ(out.str(), "") << ::testing::PrintToString(args);
+    EXPECT_NE(err.str().find("usage: qvrx check"), std::string::npos) << ::testing::PrintToString(args);
+  }
+  for (const char* help : {"--help", "-h", "help"}) {
+    EXPECT_EQ(run({help}), 0) << help;
+    EXPECT_TRUE(out.str().starts_with("usage: qvrx check")) << help;
+    EXPECT_NE(out.str().find("  mux "), std::string::npos) << help;
+    EXPECT_EQ(err.str(), "") << help;
+  }
+}
+
+// The reason comes from the system, so a typo and a permission problem read
+// differently.
+TEST_F(QvrxTest, AFileThatCannotBeOpenedSaysWhy) {
+  const std::string absent = (directory / "absent.qvrx").string();
+  for (const char* command : {"check", "list", "stats"}) {
+    EXPECT_EQ(run({command, absent}), 1) << command;
+    EXPECT_EQ(err.str(), "qvrx: cannot open " + absent + ": No such file or directory\n") << command;
+  }
+  const std::string nowhere = (directory / "no-such-folder" / "out.h264").string();
+  EXPECT_EQ(run({"unpack", write_stream(two_records()), nowhere}), 1);
+  EXPECT_EQ(err.str(), "qvrx: cannot create " + nowhere + ": No such file or directory\n");
 }
 
 }  // namespace

@@ -168,7 +168,7 @@ TEST(Preflight, RefusesWithoutAHardwareEncoder) {
 // off, before its "capture_border" line: the question itself failed. What
 // matters to the parent: one error line, status 1, no record, no crash
 // dialog and no hang.
-TEST(CaptureSession, FailsWithOneErrorLineWhenTheBorderQuestionFails) {
+TEST(CaptureSession, FailsWithTheEndLineAndOneErrorLineWhenTheBorderQuestionFails) {
   if (!under_wine()) {
     GTEST_SKIP() << "Windows answers the question and captures";
   }
@@ -177,7 +177,7 @@ TEST(CaptureSession, FailsWithOneErrorLineWhenTheBorderQuestionFails) {
     const ChildOutcome outcome = run_encoder(args);
     EXPECT_EQ(outcome.exit_code, 1u);
     EXPECT_EQ(outcome.out, "");
-    EXPECT_EQ(outcome.err, "error: Windows API error: Not implemented. (0x80004001)\n");
+    EXPECT_EQ(outcome.err, "session_end reason=error\nerror: Windows API error: Not implemented. (0x80004001)\n");
   }
 }
 

@@ -1,19 +1,61 @@
 #include "qvrx/annex_b.h"
 
 namespace quorvex::tools {
+namespace {
 
-std::vector<std::uint8_t> nal_unit_types(std::span<const std::byte> annex_b) {
-  constexpr std::uint8_t nal_type_mask = 0x1F;
-  std::vector<std::uint8_t> types;
+constexpr std::uint8_t nal_type_mask = 0x1F;
+
+std::uint8_t type_of(std::span<const std::byte> unit) {
+  return static_cast<std::uint8_t>(std::to_integer<std::uint8_t>(unit[0]) & nal_type_mask);
+}
+
+}  // namespace
+
+std::vector<std::span<const std::byte>> nal_units(std::span<const std::byte> annex_b) {
+  std::vector<std::span<const std::byte>> units;
+  std::size_t unit_start = 0;
+  bool in_unit = false;
+  auto close_unit = [&](std::size_t end) {
+    while (end > unit_start && annex_b[end - 1] == std::byte{0}) {
+      --end;
+    }
+    if (in_unit && end > unit_start) {
+      units.push_back(annex_b.subspan(unit_start, end - unit_start));
+    }
+  };
   for (std::size_t i = 0; i + 3 <= annex_b.size(); ++i) {
     if (annex_b[i] == std::byte{0} && annex_b[i + 1] == std::byte{0} && annex_b[i + 2] == std::byte{1}) {
-      if (i + 3 < annex_b.size()) {
-        types.push_back(static_cast<std::uint8_t>(std::to_integer<std::uint8_t>(annex_b[i + 3]) & nal_type_mask));
-      }
+      close_unit(i);
+      unit_start = i + 3;
+      in_unit = true;
       i += 2;
     }
   }
+  close_unit(annex_b.size());
+  return units;
+}
+
+std::vector<std::uint8_t> nal_unit_types(std::span<const std::byte> annex_b) {
+  std::vector<std::uint8_t> types;
+  for (const auto unit : nal_units(annex_b)) {
+    types.push_back(type_of(unit));
+  }
   return types;
+}
+
+std::vector<std::byte> annex_b_parameter_sets(std::span<const std::byte> annex_b) {
+  constexpr std::byte start_code[] = {std::byte{0}, std::byte{0}, std::byte{0}, std::byte{1}};
+  std::vector<std::byte> sets;
+  bool has_sps = false;
+  for (const auto unit : nal_units(annex_b)) {
+    const std::uint8_t type = type_of(unit);
+    if (type == nal_type_sps || type == nal_type_pps) {
+      has_sps = has_sps || type == nal_type_sps;
+      sets.insert(sets.end(), std::begin(start_code), std::end(start_code));
+      sets.insert(sets.end(), unit.begin(), unit.end());
+    }
+  }
+  return has_sps ? sets : std::vector<std::byte>{};
 }
 
 }  // namespace quorvex::tools

@@ -1,5 +1,6 @@
-// The NAL unit types of an H.264 Annex B access unit, for showing what a
-// frame record carries. Pure function; any thread.
+// The NAL units of an H.264 Annex B access unit: their types, for showing
+// what a frame record carries, and the parameter sets a container keeps in
+// its header. Pure functions; any thread.
 #pragma once
 
 #include <cstddef>
@@ -9,8 +10,19 @@
 
 namespace quorvex::tools {
 
-// The type (low five bits of the header byte) of every NAL unit that follows
-// a 00 00 01 start code (a four-byte 00 00 00 01 contains one), in order.
+inline constexpr std::uint8_t nal_type_sps = 7;
+inline constexpr std::uint8_t nal_type_pps = 8;
+
+// Every NAL unit that follows a 00 00 01 start code (a four-byte 00 00 00 01
+// contains one), from its header byte up to the next start code, without the
+// zero bytes that may pad it; empty units are left out.
+[[nodiscard]] std::vector<std::span<const std::byte>> nal_units(std::span<const std::byte> annex_b);
+
+// The type (low five bits of the header byte) of every NAL unit, in order.
 [[nodiscard]] std::vector<std::uint8_t> nal_unit_types(std::span<const std::byte> annex_b);
+
+// The sequence and picture parameter sets of the access unit, each behind a
+// four-byte start code, in stream order; empty when it has no SPS.
+[[nodiscard]] std::vector<std::byte> annex_b_parameter_sets(std::span<const std::byte> annex_b);
 
 }  // namespace quorvex::tools

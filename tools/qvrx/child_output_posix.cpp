@@ -38,13 +38,18 @@ std::size_t ChildOutput::read(std::span<std::byte> buffer) {
   return pipe_ == nullptr ? 0 : std::fread(buffer.data(), 1, buffer.size(), pipe_);
 }
 
-bool ChildOutput::close() {
+ChildExit ChildOutput::close() {
   if (pipe_ == nullptr) {
-    return false;
+    return {};
   }
   const int status = ::pclose(pipe_);
   pipe_ = nullptr;
-  return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  if (status == -1 || !WIFEXITED(status)) {
+    return {};
+  }
+  // The shell's exit status for a command it cannot find.
+  constexpr int shell_not_found = 127;
+  return {.exited = true, .code = WEXITSTATUS(status), .not_found = WEXITSTATUS(status) == shell_not_found};
 }
 
 }  // namespace quorvex::tools

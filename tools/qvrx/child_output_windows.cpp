@@ -40,13 +40,18 @@ std::size_t ChildOutput::read(std::span<std::byte> buffer) {
   return pipe_ == nullptr ? 0 : std::fread(buffer.data(), 1, buffer.size(), pipe_);
 }
 
-bool ChildOutput::close() {
+ChildExit ChildOutput::close() {
   if (pipe_ == nullptr) {
-    return false;
+    return {};
   }
   const int status = ::_pclose(pipe_);
   pipe_ = nullptr;
-  return status == 0;
+  if (status == -1) {
+    return {};
+  }
+  // cmd.exe's exit status for a command it cannot find.
+  constexpr int shell_not_found = 9009;
+  return {.exited = true, .code = status, .not_found = status == shell_not_found};
 }
 
 }  // namespace quorvex::tools

@@ -1,96 +1,70 @@
 #include "qvrx/qvrx.h"
 
-#include <array>
-#include <charconv>
-#include <cstdint>
+#include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <functional>
-#include <optional>
-#include <random>
 #include <sstream>
 #include <vector>
 
 #include "qvrx/annex_b.h"
-#include "qvrx/child_output.h"
-#include "qvrx/sps.h"
-#include "sender/frame_record_reader.h"
-#include "testing/frame_clock.h"
+#include "qvrx/frame_clock_reader.h"
+#include "qvrx/mux.h"
+#include "qvrx/options.h"
+#include "qvrx/plot.h"
+#include "qvrx/record_input.h"
+#include "qvrx/stream_stats.h"
+#include "qvrx/system.h"
 
 namespace quorvex::tools {
 namespace {
 
-constexpr std::size_t read_chunk_bytes = 1 << 20;
-
 constexpr const char* usage =
-    "usage: qvrx check STREAM\n"
-    "       qvrx list STREAM [--clock [--size WxH] [--strip LEFT,TOP,SCALE_X,SCALE_Y]]\n"
-    "       qvrx unpack STREAM OUT.h264\n";
+    "usage: qvrx check  STREAM\n"
+    "       qvrx list   STREAM [--clock [--size WxH] [--strip LEFT,TOP,SCALE_X,SCALE_Y]]\n"
+    "       qvrx unpack STREAM OUT.h264\n"
+    "       qvrx mux    STREAM OUT.mp4|OUT.mkv\n"
+    "       qvrx stats  STREAM [--json] [--clock [--size WxH] [--strip LEFT,TOP,SCALE_X,SCALE_Y]]\n"
+    "       qvrx plot   STREAM OUT.png [--size WxH] [--strip LEFT,TOP,SCALE_X,SCALE_Y]\n"
+    "       qvrx --help\n";
 
-struct Totals {
-  std::uint64_t records = 0;
-  std::uint64_t keyframes = 0;
-  std::uint64_t payload_bytes = 0;
-};
-
-// Reads the whole stream in chunks, handing each record over as soon as it
-// is complete, so streams of any length fit in memory.
-int for_each_record(const std::string& path, std::ostream& err, Totals& totals,
-                    const std::function<bool(const sender::FrameRecord&)>& on_record) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    err << "qvrx: cannot open " << path << "\n";
-    return 1;
-  }
-  sender::FrameRecordReader reader;
-  std::vector<char> chunk(read_chunk_bytes);
-  auto report = [&err](const sender::FrameRecordError& error) {
-    err << "qvrx: malformed record stream at byte offset " << error.offset << ": " << error.message << "\n";
-    return 1;
-  };
-  auto drain = [&]() -> int {
-    for (;;) {
-      auto next = reader.next();
-      if (!next) {
-        return report(next.error());
-      }
-      if (!*next) {
-        return 0;
-      }
-      ++totals.records;
-      totals.keyframes += (*next)->keyframe ? 1 : 0;
-      totals.payload_bytes += (*next)->payload.size();
-      if (!on_record(**next)) {
-        return 1;
-      }
-    }
-  };
-  // peek waits for the next byte and readsome takes what the stream already
-  // holds, so a pipe (a live session on /dev/stdin) is passed on as it
-  // arrives instead of in whole chunks.
-  while (in && in.peek() != std::char_traits<char>::eof()) {
-    const auto got = static_cast<std::size_t>(in.readsome(chunk.data(), static_cast<std::streamsize>(chunk.size())));
-    if (got == 0) {
-      break;
-    }
-    reader.feed(std::as_bytes(std::span(chunk.data(), got)));
-    if (const int status = drain(); status != 0) {
-      return status;
-    }
-  }
-  if (in.bad()) {
-    err << "qvrx: cannot read " << path << "\n";
-    return 1;
-  }
-  if (auto finished = reader.finish(); !finished) {
-    return report(finished.error());
-  }
-  return 0;
+std::string help_text() {
+  std::string text = usage;
+  text +=
+      "\n"
+      "Reads a stream of quorvex-wgc-encoder frame records: a file, or \"-\" for standard input.\n"
+      "\n"
+      "  check   counts the records and names the first malformed byte\n"
+      "  list    one line per record: index, offset, timestamp, size, keyframe, NAL unit types\n"
+      "  unpack  writes the H.264 payloads back to back, an Annex B elementary stream;\n"
+      "          OUT.h264 \"-\" is standard output, record by record as they arrive\n";
+  text += mux_supported()
+              ? "  mux     writes the stream into an MP4 or Matroska file without re-encoding, each\n"
+                "          record at its own timestamp, so a paused capture keeps its real length\n"
+              : "  mux     not part of this build: the Windows build of qvrx is made without\n"
+                "          FFmpeg's libraries; use the Linux build, or unpack and ffmpeg\n";
+  text +=
+      "  stats   per second of timestamps and in total: records, frames per second, bit rate,\n"
+      "          keyframes, largest record; with --clock the frame-clock latency p50/p95;\n"
+      "          --json writes one JSON document with every second and every record\n"
+      "  plot    draws bit rate per second, record sizes with keyframes marked and the\n"
+      "          frame-clock latency into a PNG (python3 and matplotlib)\n"
+      "\n"
+      "--clock reads the frame-clock strip that the host stand-in paints into every picture,\n"
+      "decoding the pictures with ffmpeg: clock_frame=N clock_ms=M, or clock=unreadable when\n"
+      "no strip that passes its check is where it is looked for. The frame-clock latency is a\n"
+      "record's timestamp less the time its strip carries.\n"
+      "  --size WxH                        picture size (default: the first sequence parameter set's)\n"
+      "  --strip LEFT,TOP,SCALE_X,SCALE_Y  where the strip lies in the picture (default 0,0,1,1)\n"
+      "\n"
+      "check, list and stats write their report on standard output; unpack and mux write their\n"
+      "totals, and every command its messages, on standard error.\n"
+      "Exit status: 0 for a well-formed stream, 1 for a malformed or unreadable one or a failed\n"
+      "step, 2 for a usage error.\n";
+  return text;
 }
 
-void print_totals(std::ostream& out, const Totals& totals) {
-  out << "records=" << totals.records << " keyframes=" << totals.keyframes
-      << " payload_bytes=" << totals.payload_bytes << "\n";
+int usage_error(std::ostream& err) {
+  err << usage;
+  return 2;
 }
 
 std::string record_line(std::uint64_t index, const sender::FrameRecord& record) {
@@ -104,239 +78,219 @@ std::string record_line(std::uint64_t index, const sender::FrameRecord& record) 
   return line.str();
 }
 
-// Where to read the frame-clock strip in the decoded pictures; a size of 0
-// means the one the stream's first sequence parameter set announces.
-struct ClockOptions {
-  int width = 0;
-  int height = 0;
-  testing::StripPlacement placement;
-};
+std::string clock_field(const std::optional<testing::FrameClockStamp>& stamp) {
+  return stamp ? " clock_frame=" + std::to_string(stamp->frame_number) + " clock_ms=" + std::to_string(stamp->wall_time_ms)
+               : std::string(" clock=unreadable");
+}
 
-// Whole text must be numbers separated by the one separator.
-template <typename T>
-bool parse_numbers(const std::string& text, char separator, std::span<T> values) {
-  const char* at = text.data();
-  const char* end = text.data() + text.size();
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    if (i > 0) {
-      if (at == end || *at != separator) {
-        return false;
-      }
-      ++at;
-    }
-    const auto [next, ec] = std::from_chars(at, end, values[i]);
-    if (ec != std::errc() || next == at) {
+int check(const std::string& path, std::ostream& out, std::ostream& err) {
+  Totals totals;
+  const int status = for_each_record(path, err, totals, [](const sender::FrameRecord&) { return true; });
+  out << format_totals(totals) << "\n";
+  return status;
+}
+
+int list(const std::string& path, const CommandOptions& options, std::ostream& out, std::ostream& err) {
+  Totals totals;
+  if (!options.clock) {
+    const int status = for_each_record(path, err, totals, [&out, &totals](const sender::FrameRecord& record) {
+      out << record_line(totals.records - 1, record) << "\n";
+      return true;
+    });
+    out << format_totals(totals) << "\n";
+    return status;
+  }
+  // The strip is read after the whole stream: the lines wait for it.
+  FrameClockReader clocks;
+  if (!clocks.open(*options.clock, err)) {
+    return 1;
+  }
+  std::vector<std::string> lines;
+  int status = for_each_record(path, err, totals, [&](const sender::FrameRecord& record) {
+    lines.push_back(record_line(totals.records - 1, record));
+    return clocks.add(record, err);
+  });
+  const ClockReadout readout = clocks.read(err);
+  if (!readout.complete) {
+    status = 1;
+  }
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    out << lines[i] << (i < readout.stamps.size() ? clock_field(readout.stamps[i]) : std::string()) << "\n";
+  }
+  out << format_totals(totals) << "\n";
+  return status;
+}
+
+int unpack(const std::string& path, const std::string& out_path, std::ostream& err) {
+  auto elementary = ByteFile::create(out_path);
+  if (!elementary) {
+    err << "qvrx: cannot create " << out_path << ": " << elementary.error() << "\n";
+    return 1;
+  }
+  Totals totals;
+  // Each payload is written as soon as its record is complete, so a player
+  // reading standard output sees every access unit at once.
+  int status = for_each_record(path, err, totals, [&](const sender::FrameRecord& record) {
+    if (auto written = elementary->write_all(record.payload); !written) {
+      err << "qvrx: cannot write " << out_path << ": " << written.error() << "\n";
       return false;
     }
-    at = next;
+    return true;
+  });
+  if (auto closed = elementary->close(); !closed && status == 0) {
+    err << "qvrx: cannot write " << out_path << ": " << closed.error() << "\n";
+    status = 1;
   }
-  return at == end;
+  err << "qvrx: " << format_totals(totals) << "\n";
+  return status;
 }
 
-struct ListOptions {
-  std::optional<ClockOptions> clock;
-};
-
-// nullopt for a usage error: --size and --strip only go with --clock.
-std::optional<ListOptions> parse_list_options(std::span<const std::string> options) {
-  bool clock = false;
-  std::optional<std::array<int, 2>> size;
-  std::optional<std::array<double, 4>> strip;
-  for (std::size_t i = 0; i < options.size(); ++i) {
-    const std::string& option = options[i];
-    const bool has_value = i + 1 < options.size();
-    if (option == "--clock") {
-      clock = true;
-    } else if (option == "--size" && has_value) {
-      std::array<int, 2> values{};
-      if (!parse_numbers(options[++i], 'x', std::span<int>(values)) || values[0] < 1 || values[1] < 1 ||
-          values[0] > 16384 || values[1] > 16384) {
-        return std::nullopt;
-      }
-      size = values;
-    } else if (option == "--strip" && has_value) {
-      std::array<double, 4> values{};
-      if (!parse_numbers(options[++i], ',', std::span<double>(values)) || !(values[2] > 0) || !(values[3] > 0)) {
-        return std::nullopt;
-      }
-      strip = values;
-    } else {
-      return std::nullopt;
-    }
+int mux(const std::string& path, const std::string& out_path, std::ostream& err) {
+  const auto container = container_for_path(out_path);
+  if (!container) {
+    err << "qvrx: mux writes a file named *.mp4 or *.mkv, not " << out_path << "\n";
+    return usage_error(err);
   }
-  if (!clock) {
-    return (size || strip) ? std::nullopt : std::optional<ListOptions>(ListOptions{});
+  if (!mux_supported()) {
+    err << "qvrx: mux is not part of this build (the Windows build of qvrx is made without FFmpeg's libraries)\n";
+    return 1;
   }
-  ClockOptions result;
-  if (size) {
-    result.width = (*size)[0];
-    result.height = (*size)[1];
+  auto muxer = create_muxer(out_path, *container);
+  if (!muxer) {
+    err << "qvrx: " << muxer.error() << "\n";
+    return 1;
   }
-  if (strip) {
-    result.placement = {(*strip)[0], (*strip)[1], (*strip)[2], (*strip)[3]};
-  }
-  return ListOptions{result};
-}
-
-std::filesystem::path unique_temporary_path() {
-  std::random_device random;
-  std::ostringstream name;
-  name << "qvrx-" << std::hex << random() << random() << ".h264";
-  return std::filesystem::temp_directory_path() / name.str();
-}
-
-// Decodes the elementary stream with ffmpeg into luma planes and appends the
-// strip read from each picture to the record's line, in order. False when
-// ffmpeg failed or did not give one picture per record.
-bool append_clocks(const std::filesystem::path& elementary, const ClockOptions& clock,
-                   std::vector<std::string>& lines, std::ostream& err) {
-  ChildOutput ffmpeg({"ffmpeg", "-nostdin", "-v", "error", "-f", "h264", "-i", elementary.string(), "-fps_mode",
-                      "passthrough", "-f", "rawvideo", "-pix_fmt", "gray", "-"});
-  if (!ffmpeg.is_open()) {
-    err << "qvrx: cannot start ffmpeg\n";
-    return false;
-  }
-  const auto plane_bytes = static_cast<std::size_t>(clock.width) * static_cast<std::size_t>(clock.height);
-  std::vector<std::byte> plane(plane_bytes);
-  std::size_t decoded = 0;
-  for (auto& line : lines) {
-    if (ffmpeg.read(plane) != plane_bytes) {
-      break;
-    }
-    ++decoded;
-    const testing::ConstPictureView luma{reinterpret_cast<const std::uint8_t*>(plane.data()),
-                                         static_cast<std::ptrdiff_t>(clock.width), clock.width, clock.height};
-    if (const auto stamp = testing::decode_frame_clock_luma(luma, clock.placement)) {
-      line += " clock_frame=" + std::to_string(stamp->frame_number) + " clock_ms=" + std::to_string(stamp->wall_time_ms);
-    } else {
-      line += " clock=unreadable";
-    }
-  }
-  // Read to the end, so that ffmpeg never fails on a closed pipe and a
-  // picture count that does not match shows up as such.
-  std::size_t extra_bytes = 0;
-  for (std::size_t got; (got = ffmpeg.read(plane)) != 0;) {
-    extra_bytes += got;
-  }
-  if (!ffmpeg.close()) {
-    err << "qvrx: ffmpeg could not decode the stream\n";
-    return false;
-  }
-  if (decoded != lines.size() || extra_bytes != 0) {
-    err << "qvrx: ffmpeg decoded " << (extra_bytes != 0 ? "more" : std::to_string(decoded)) << " pictures of "
-        << clock.width << "x" << clock.height << " for " << lines.size() << " records (wrong --size?)\n";
-    return false;
-  }
-  return true;
-}
-
-int list_with_clock(const std::string& path, ClockOptions clock, std::ostream& out, std::ostream& err) {
-  const auto elementary_path = unique_temporary_path();
   Totals totals;
-  std::vector<std::string> lines;
-  std::optional<PictureSize> announced;
-  int status = 0;
-  {
-    std::ofstream elementary(elementary_path, std::ios::binary | std::ios::trunc);
-    if (!elementary) {
-      err << "qvrx: cannot create " << elementary_path.string() << "\n";
+  int status = for_each_record(path, err, totals, [&](const sender::FrameRecord& record) {
+    if (auto added = (*muxer)->add(record); !added) {
+      err << "qvrx: " << added.error() << "\n";
+      return false;
+    }
+    return true;
+  });
+  const auto summary = (*muxer)->finish();
+  if (!summary) {
+    err << "qvrx: " << summary.error() << "\n";
+    return 1;
+  }
+  if (summary->skipped_records != 0) {
+    err << "qvrx: left out the " << summary->skipped_records
+        << " records before the first sequence parameter set, which cannot be decoded\n";
+  }
+  if (summary->moved_records != 0) {
+    err << "qvrx: " << summary->moved_records
+        << " records had a timestamp not after the one before; each was placed one tick after it\n";
+  }
+  char duration[32];
+  std::snprintf(duration, sizeof duration, "%.3f", summary->duration_s);
+  err << "qvrx: " << format_totals(totals) << " packets=" << summary->packets << " duration_s=" << duration << "\n";
+  return status;
+}
+
+// The samples of every record, with the frame-clock latency when the options
+// ask for the clock. 1 (said on `err`) for a malformed stream, with the
+// samples before the fault, and for a clock that could not be read, with
+// none.
+int collect_samples(const std::string& path, const CommandOptions& options, std::vector<RecordSample>& samples,
+                    std::ostream& err) {
+  FrameClockReader clocks;
+  if (options.clock && !clocks.open(*options.clock, err)) {
+    return 1;
+  }
+  Totals totals;
+  int status = for_each_record(path, err, totals, [&](const sender::FrameRecord& record) {
+    samples.push_back({.timestamp_ns = record.timestamp_ns,
+                       .size_bytes = record.payload.size(),
+                       .keyframe = record.keyframe,
+                       .latency_ms = std::nullopt});
+    return !options.clock || clocks.add(record, err);
+  });
+  if (options.clock) {
+    const ClockReadout readout = clocks.read(err);
+    if (!readout.complete) {
+      samples.clear();
       return 1;
     }
-    status = for_each_record(path, err, totals, [&](const sender::FrameRecord& record) {
-      lines.push_back(record_line(totals.records - 1, record));
-      if (!announced) {
-        announced = annex_b_picture_size(record.payload);
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+      if (readout.stamps[i]) {
+        samples[i].latency_ms = frame_clock_latency_ms(samples[i].timestamp_ns, *readout.stamps[i]);
       }
-      elementary.write(reinterpret_cast<const char*>(record.payload.data()),
-                       static_cast<std::streamsize>(record.payload.size()));
-      return static_cast<bool>(elementary);
-    });
-    elementary.close();
-    if (!elementary) {
-      err << "qvrx: cannot write " << elementary_path.string() << "\n";
-      status = 1;
     }
   }
-  if (clock.width == 0 && announced) {
-    clock.width = announced->width;
-    clock.height = announced->height;
+  return status;
+}
+
+int stats(const std::string& path, const CommandOptions& options, std::ostream& out, std::ostream& err) {
+  std::vector<RecordSample> samples;
+  const int status = collect_samples(path, options, samples, err);
+  if (status != 0 && samples.empty()) {
+    return status;
   }
-  if (!lines.empty() && clock.width == 0) {
-    err << "qvrx: no sequence parameter set tells the picture size; give --size\n";
-    status = 1;
-  } else if (!lines.empty() && !append_clocks(elementary_path, clock, lines, err)) {
-    status = 1;
+  const auto result = stream_stats(samples, options.clock.has_value());
+  if (!result) {
+    err << "qvrx: " << result.error() << "\n";
+    return 1;
   }
-  std::error_code ignored;
-  std::filesystem::remove(elementary_path, ignored);
-  for (const auto& line : lines) {
-    out << line << "\n";
+  out << (options.json ? format_stats_json(*result, samples) : format_stats_text(*result));
+  return status;
+}
+
+int plot(const std::string& path, const std::string& out_path, const CommandOptions& options, std::ostream& err) {
+  std::vector<RecordSample> samples;
+  const int status = collect_samples(path, options, samples, err);
+  if (status != 0 && samples.empty()) {
+    return status;
   }
-  print_totals(out, totals);
+  const std::string title = path == standard_stream_path ? "standard input"
+                                                          : std::filesystem::path(path).filename().string();
+  const auto result = stream_stats(samples, true);
+  if (!result) {
+    err << "qvrx: " << result.error() << "\n";
+    return 1;
+  }
+  if (plot_stats(format_stats_json(*result, samples), title, out_path, err) != 0) {
+    return 1;
+  }
   return status;
 }
 
 }  // namespace
 
 int run_qvrx(std::span<const std::string> args, std::ostream& out, std::ostream& err) {
+  if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h" || args[0] == "help")) {
+    out << help_text();
+    return 0;
+  }
   if (args.size() < 2) {
-    err << usage;
-    return 2;
+    return usage_error(err);
   }
   const std::string& command = args[0];
   const std::string& path = args[1];
-  Totals totals;
 
   if (command == "check" && args.size() == 2) {
-    const int status = for_each_record(path, err, totals, [](const sender::FrameRecord&) { return true; });
-    print_totals(out, totals);
-    return status;
+    return check(path, out, err);
   }
-
-  if (command == "list") {
-    const auto options = parse_list_options(args.subspan(2));
-    if (!options) {
-      err << usage;
-      return 2;
-    }
-    if (options->clock) {
-      return list_with_clock(path, *options->clock, out, err);
-    }
-    const int status = for_each_record(path, err, totals, [&out, &totals](const sender::FrameRecord& record) {
-      out << record_line(totals.records - 1, record) << "\n";
-      return true;
-    });
-    print_totals(out, totals);
-    return status;
-  }
-
   if (command == "unpack" && args.size() == 3) {
-    std::ofstream elementary(args[2], std::ios::binary | std::ios::trunc);
-    if (!elementary) {
-      err << "qvrx: cannot create " << args[2] << "\n";
-      return 1;
-    }
-    const int status = for_each_record(path, err, totals, [&](const sender::FrameRecord& record) {
-      elementary.write(reinterpret_cast<const char*>(record.payload.data()),
-                       static_cast<std::streamsize>(record.payload.size()));
-      elementary.flush();  // a player reading a pipe gets each access unit at once
-      if (!elementary) {
-        err << "qvrx: cannot write " << args[2] << "\n";
-        return false;
-      }
-      return true;
-    });
-    elementary.flush();
-    if (!elementary && status == 0) {
-      err << "qvrx: cannot write " << args[2] << "\n";
-      return 1;
-    }
-    print_totals(out, totals);
-    return status;
+    return unpack(path, args[2], err);
   }
-
-  err << usage;
-  return 2;
+  if (command == "mux" && args.size() == 3) {
+    return mux(path, args[2], err);
+  }
+  if (command == "list" || command == "stats") {
+    const auto options = parse_command_options(args.subspan(2), {.json = command == "stats"});
+    if (!options) {
+      return usage_error(err);
+    }
+    return command == "list" ? list(path, *options, out, err) : stats(path, *options, out, err);
+  }
+  if (command == "plot" && args.size() >= 3) {
+    const auto options = parse_command_options(args.subspan(3), {.clock_always = true});
+    if (!options) {
+      return usage_error(err);
+    }
+    return plot(path, args[2], *options, err);
+  }
+  return usage_error(err);
 }
 
 }  // namespace quorvex::tools

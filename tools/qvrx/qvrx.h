@@ -1,16 +1,24 @@
-// qvrx: checks a frame-record stream, lists its records and unpacks the
-// H.264 elementary stream it carries.
+// qvrx: checks a frame-record stream, lists its records, unpacks or muxes
+// the H.264 stream it carries, and summarises or plots it:
 //
 //   qvrx check  STREAM          counts records; names the first malformed byte
-//   qvrx list   STREAM          one line per record
-//   qvrx list   STREAM --clock [--size WxH] [--strip LEFT,TOP,SCALE_X,SCALE_Y]
-//                               adds the frame-clock strip of each picture
-//                               (clock_frame=N clock_ms=M, or clock=unreadable):
-//                               ffmpeg decodes the pictures, whose size is the
-//                               one the first sequence parameter set gives
-//                               unless --size says otherwise; the strip's
-//                               origin and scale in them default to 0,0,1,1
+//   qvrx list   STREAM [--clock [--size WxH] [--strip LEFT,TOP,SCALE_X,SCALE_Y]]
+//                               one line per record; --clock adds the
+//                               frame-clock strip of each picture
+//                               (clock_frame=N clock_ms=M, or clock=unreadable)
 //   qvrx unpack STREAM OUT.h264 writes the Annex B payloads back to back
+//   qvrx mux    STREAM OUT.mp4|OUT.mkv
+//                               the same in a container, each record at its
+//                               own timestamp (host build only)
+//   qvrx stats  STREAM [--json] [--clock …]
+//                               per second and in total: records, fps, bit
+//                               rate, keyframes, largest record, latency
+//   qvrx plot   STREAM OUT.png [--size WxH] [--strip …]
+//                               those statistics drawn by matplotlib
+//
+// A STREAM of "-" is standard input, an OUT.h264 of "-" standard output.
+// check, list and stats write their report on `out`; unpack and mux, whose
+// output is a file, write their totals on `err`, as every message.
 //
 // Thread contract: one call at a time per output stream.
 #pragma once
@@ -22,7 +30,8 @@
 namespace quorvex::tools {
 
 // Exit status: 0 for a well-formed stream, 1 for a malformed or unreadable
-// one (after everything before the fault was handled), 2 for a usage error.
+// one (after everything before the fault was handled) or a failed step, 2
+// for a usage error. --help writes the usage on `out` and returns 0.
 [[nodiscard]] int run_qvrx(std::span<const std::string> args, std::ostream& out, std::ostream& err);
 
 }  // namespace quorvex::tools

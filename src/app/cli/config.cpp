@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <array>
+#include <functional>
 #include <limits>
 #include <string_view>
 #include <utility>
 
 #include "app/cli/decimal_argument.h"
+#include "app/cli/usage.h"
 
 namespace quorvex::app {
 namespace {
@@ -31,7 +33,8 @@ struct OptionName {
   Option option;
 };
 
-// Every option here takes a value; "--list-sources" is handled on its own.
+// Every option here takes a value; "--list-sources", "--help" and
+// "--version" are handled on their own.
 constexpr std::array<OptionName, 12> kOptions{{
     {"--source", Option::Source},
     {"--display-id", Option::DisplayId},
@@ -159,17 +162,22 @@ Result<void> validate(Parsing& p) {
 }  // namespace
 
 Result<ParseOutcome> parse_arguments(std::span<const std::string> args_after_program_name,
-                                     ListSources& list_sources) {
+                                     ImmediateOptions& immediate) {
   Parsing p;
   const auto args = args_after_program_name;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "--list-sources") {
-      // Listing ends the parse: later arguments are never examined.
-      if (auto listed = list_sources(); !listed) {
+      if (auto listed = immediate.list_sources(); !listed) {
         return std::unexpected(std::move(listed.error()));
       }
       return ParseOutcome{Listed{}};
+    }
+    if (arg == "--help" || arg == "--version") {
+      if (auto printed = arg == "--help" ? immediate.help() : immediate.version(); !printed) {
+        return std::unexpected(std::move(printed.error()));
+      }
+      return ParseOutcome{Printed{}};
     }
     const auto found = std::ranges::find(kOptions, std::string_view(arg), &OptionName::name);
     if (found == kOptions.end()) {
@@ -187,6 +195,12 @@ Result<ParseOutcome> parse_arguments(std::span<const std::string> args_after_pro
     return std::unexpected(std::move(valid.error()));
   }
   return ParseOutcome{std::move(p.config)};
+}
+
+Result<ParseOutcome> parse_arguments(std::span<const std::string> args_after_program_name,
+                                     ListSources& list_sources) {
+  ImmediateOptions immediate{.list_sources = std::ref(list_sources), .help = write_usage, .version = write_version};
+  return parse_arguments(args_after_program_name, immediate);
 }
 
 }  // namespace quorvex::app

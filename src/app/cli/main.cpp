@@ -2,6 +2,7 @@
 #include <string>
 
 #include "app/cli/run.h"
+#include "app/diagnostics.h"
 #include "app/stderr_line.h"
 #include "platform/process.h"
 
@@ -36,6 +37,6 @@ int main(int argc, char** argv) {
   } catch (...) {
     message = "unexpected failure";
   }
-  quorvex::app::write_stderr_line("error: " + message);
+  quorvex::app::write_stderr_line(quorvex::app::diagnostics::error(message));
   return 1;
 }

@@ -1,3 +1,5 @@
+#include "app/cli/stop_requests.h"
+#include "app/diagnostics.h"
 #include "app/pipeline/capture_handler.h"
 #include "app/session/control_reader.h"
 #include "app/pipeline/hardware_encoder.h"
@@ -5,6 +7,7 @@
 #include "app/session/probe.h"
 #include "app/cli/run.h"
 #include "app/session/session.h"
+#include "app/stderr_line.h"
 
 namespace quorvex::app {
 
@@ -13,13 +16,24 @@ Modes built_in_modes() {
       .list_sources = []() -> Result<void> { return list_sources(); },
       .probe = []() -> Result<void> { return run_probe<HardwareEncoder>(); },
       .capture_session = [](Config config) -> Result<void> {
-        // Commands may arrive, and take effect on the cells, before the
-        // capture item is even resolved.
-        if (auto started = start_control_reader(config.keyframe_request, config.content_size, config.paused);
-            !started) {
-          return started;
-        }
-        return run_capture_session<Capture>(std::move(config));
+        const SessionEndCell end = config.session_end;
+        auto ran = [&]() -> Result<void> {
+          // A stop requested while the session starts up takes effect with
+          // its first frame or timer tick.
+          if (auto watching = watch_stop_requests(config.stop_request); !watching) {
+            return watching;
+          }
+          // Commands may arrive, and take effect on the cells, before the
+          // capture item is even resolved.
+          if (auto started = start_control_reader(config.keyframe_request, config.content_size, config.paused);
+              !started) {
+            return started;
+          }
+          return run_capture_session<Capture>(std::move(config));
+        }();
+        // The error line, which main writes, stays the last line.
+        write_stderr_line(diagnostics::session_end(ran ? end->load() : SessionEnd::Error));
+        return ran;
       },
   };
 }

@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 
+#include "app/cli/usage.h"
 #include "app/config.h"
 #include "app/error.h"
 
@@ -18,14 +19,17 @@ struct Modes {
   ListSources list_sources;
   std::function<Result<void>()> probe;
   std::function<Result<void>(Config)> capture_session;
+  PrintText help = write_usage;
+  PrintText version = write_version;
 };
 
 // The modes this build provides.
 [[nodiscard]] Modes built_in_modes();
 
 // "--preflight" or "--request-permission" as the only argument runs the
-// probe; anything else is parsed, which may list the sources, and otherwise
-// starts a capture session with the resulting Config.
+// probe; anything else is parsed, which may list the sources or print the
+// usage or the version, and otherwise starts a capture session with the
+// resulting Config.
 [[nodiscard]] Result<void> run(std::span<const std::string> args_after_program_name, Modes& modes);
 
 }  // namespace quorvex::app

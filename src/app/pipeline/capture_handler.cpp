@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "app/diagnostics.h"
 #include "app/pipeline/encoder_events.h"
 #include "platform/platform.h"
 #include "sender/window_share.h"
@@ -61,12 +62,8 @@ std::expected<std::unique_ptr<Capture>, wgc_capture::HandlerError> Capture::crea
   if (!encoder) {
     return std::unexpected(handler_error(std::move(encoder.error())));
   }
-  streams.diagnostics->write_line(
-      "capture_encoder encoder=media_foundation capture=windows_graphics_capture hardware=true "
-      "software_fallback=false zero_copy=true async_mft=true low_latency=true b_frames=false "
-      "encoder_queue_capacity=1");
-  return std::unique_ptr<Capture>(
-      new Capture(std::move(config), std::move(*encoder), std::move(streams), clock));
+  streams.diagnostics->write_line(diagnostics::capture_encoder());
+  return std::unique_ptr<Capture>(new Capture(std::move(config), std::move(*encoder), std::move(streams), clock));
 }
 
 void Capture::take_compose_sample(const wgc_capture::Frame& frame) {
@@ -88,13 +85,8 @@ wgc_capture::HandlerResult Capture::on_frame_arrived(wgc_capture::Frame& frame,
   const MonotonicTime arrival = std::chrono::steady_clock::now();
   take_compose_sample(frame);
 
-  if (duration_reached()) {
-    auto finished = finish_and_report();
-    control.stop();
-    if (!finished) {
-      return std::unexpected(handler_error(std::move(finished.error())));
-    }
-    return {};
+  if (const auto end = due_end()) {
+    return end_session(*end, control);
   }
   if (config_.paused->load()) {
     return {};
@@ -127,13 +119,8 @@ wgc_capture::HandlerResult Capture::on_timer(wgc_capture::CaptureControl& contro
   if (finished_) {
     return {};
   }
-  if (duration_reached()) {
-    auto finished = finish_and_report();
-    control.stop();
-    if (!finished) {
-      return std::unexpected(handler_error(std::move(finished.error())));
-    }
-    return {};
+  if (const auto end = due_end()) {
+    return end_session(*end, control);
   }
   auto locked = lock_encoder_state(encoder_->state());
   if (!locked) {
@@ -203,19 +190,37 @@ void Capture::report_timing_window() {
   if (interval && handler) {
     const sender::EncoderLatencySummary none;
     const sender::EncoderLatencySummary& c = compose ? *compose : none;
-    streams_.diagnostics->write_line(
-        "capture_timing interval_p50_ms=" + std::to_string(interval->p50) +
-        " interval_p95_ms=" + std::to_string(interval->p95) + " handler_p50_ms=" + std::to_string(handler->p50) +
-        " handler_p95_ms=" + std::to_string(handler->p95) +
-        " compose_to_callback_p50_ms=" + std::to_string(c.p50) +
-        " compose_to_callback_p95_ms=" + std::to_string(c.p95));
+    streams_.diagnostics->write_line(diagnostics::capture_timing(*interval, *handler, c));
   }
   interval_samples_.clear();
   handler_samples_.clear();
   compose_to_callback_samples_.clear();
 }
 
+std::optional<SessionEnd> Capture::due_end() const {
+  if (config_.stop_request->load()) {
+    return SessionEnd::Signal;
+  }
+  if (clock_.now() - started_at_ >= config_.duration) {
+    return SessionEnd::Duration;
+  }
+  return std::nullopt;
+}
+
+wgc_capture::HandlerResult Capture::end_session(SessionEnd end, wgc_capture::CaptureControl& control) {
+  config_.session_end->store(end);
+  auto finished = finish_and_report();
+  control.stop();
+  if (!finished) {
+    return std::unexpected(handler_error(std::move(finished.error())));
+  }
+  return {};
+}
+
 wgc_capture::HandlerResult Capture::on_closed() {
+  if (!finished_) {
+    config_.session_end->store(SessionEnd::ItemClosed);
+  }
   if (auto finished = finish_and_report(); !finished) {
     return std::unexpected(handler_error(std::move(finished.error())));
   }
@@ -230,24 +235,17 @@ Result<void> Capture::finish_and_report() {
   if (auto finished = encoder_->finish(); !finished) {
     return finished;
   }
-  std::uint64_t encoder_max_depth = 0;
-  std::uint64_t encoded_frames = 0;
-  std::uint64_t frames_replaced = 0;
-  std::uint64_t frames_deferred = 0;
+  diagnostics::SessionSummary summary{.captured_frames = captured_frames_};
   {
     auto guard = encoder_->state().lock();
     if (!guard.poisoned()) {
-      encoder_max_depth = guard->encoder_max_depth;
-      encoded_frames = guard->encoded_frames;
-      frames_replaced = guard->mailbox.frames_replaced;
-      frames_deferred = guard->mailbox.frames_deferred;
+      summary.encoder_max_depth = guard->encoder_max_depth;
+      summary.encoded_frames = guard->encoded_frames;
+      summary.frames_replaced = guard->mailbox.frames_replaced;
+      summary.frames_deferred = guard->mailbox.frames_deferred;
     }
   }
-  streams_.diagnostics->write_line(
-      "native_encoder_summary capture_queue_max_depth=1 encoder_max_depth=" + std::to_string(encoder_max_depth) +
-      " encoder_drops=0 capture_drops=0 captured_frames=" + std::to_string(captured_frames_) +
-      " encoded_frames=" + std::to_string(encoded_frames) + " frames_replaced=" + std::to_string(frames_replaced) +
-      " frames_deferred=" + std::to_string(frames_deferred));
+  streams_.diagnostics->write_line(diagnostics::native_encoder_summary(summary));
   return {};
 }
 

@@ -46,9 +46,9 @@ class Capture final : public wgc_capture::GraphicsCaptureApiHandler {
                                                             wgc_capture::CaptureControl& control) override;
   // The same as finish_and_report.
   [[nodiscard]] wgc_capture::HandlerResult on_closed() override;
-  // What a frame would find without one: the duration's end (finish, report
-  // and stop), a worker's stored error, or an encoder that stopped
-  // producing output.
+  // What a frame would find without one: the session's end (a stop request
+  // or the duration: finish, report and stop), a worker's stored error, or
+  // an encoder that stopped producing output.
   [[nodiscard]] wgc_capture::HandlerResult on_timer(wgc_capture::CaptureControl& control) override;
 
   // Finishes the encoder and prints the summary, at most once per session.
@@ -59,7 +59,6 @@ class Capture final : public wgc_capture::GraphicsCaptureApiHandler {
 
  private:
   Capture(Config config, std::unique_ptr<HardwareEncoder> encoder, OutputStreams streams, SessionClock& clock);
-  [[nodiscard]] bool duration_reached() { return clock_.now() - started_at_ >= config_.duration; }
 
   // The frame's encoder work under the state lock (converter, conversion,
   // mailbox, submission); notifies `wake` afterwards.
@@ -67,6 +66,11 @@ class Capture final : public wgc_capture::GraphicsCaptureApiHandler {
                                                    const std::optional<sender::FrameRect>& crop,
                                                    std::chrono::system_clock::time_point capture_time,
                                                    MonotonicTime arrival);
+  // The end the session has reached, if any: a stop request, or the
+  // duration on clock_.
+  [[nodiscard]] std::optional<SessionEnd> due_end() const;
+  // Records the end, finishes, reports and stops the capture.
+  [[nodiscard]] wgc_capture::HandlerResult end_session(SessionEnd end, wgc_capture::CaptureControl& control);
   void take_compose_sample(const wgc_capture::Frame& frame);
   void report_timing_window();
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "app/diagnostics.h"
 #include "app/platform_error.h"
 #include "platform/platform.h"
 #include "sender/windows_encoder.h"
@@ -47,7 +48,7 @@ Result<void> renegotiate(EncoderState& state) {
   }
   state.output_buffer_size = std::max(info->size, min_output_buffer_bytes);
   state.provides_samples = (info->flags & mf::mft_output_stream_provides_samples) != 0;
-  state.diagnostics->write_line("encoder_output_renegotiated reason=stream_change");
+  state.diagnostics->write_line(diagnostics::encoder_output_renegotiated());
   return {};
 }
 
@@ -201,24 +202,20 @@ Result<std::optional<EncoderOutput::Taken>> EncoderOutput::take(EncoderState& st
 
 Result<void> EncoderOutput::report_and_write(const Taken& output, const Counters& counters) {
   LineSink& lines = *streams_.diagnostics;
-  lines.write_line("encode_latency_ms=" + std::to_string(output.total_ms));
+  lines.write_line(diagnostics::encode_latency_ms(output.total_ms));
   encode_latencies_.push_back(output.total_ms);
   mailbox_waits_.push_back(output.mailbox_wait_ms);
   mft_latencies_.push_back(output.mft_ms);
   if (encode_latencies_.size() == window) {
     if (auto summary = sender::encoder_latency_summary(encode_latencies_, counters.encoder_max_depth)) {
-      lines.write_line(sender::format_encoder_latency_summary(*summary));
+      lines.write_line(diagnostics::encoder_latency(*summary));
     }
-    lines.write_line("frame_mailbox encoded_frames=" + std::to_string(counters.encoded_frames) +
-                     " frames_replaced=" + std::to_string(counters.frames_replaced) +
-                     " frames_deferred=" + std::to_string(counters.frames_deferred));
+    lines.write_line(
+        diagnostics::frame_mailbox(counters.encoded_frames, counters.frames_replaced, counters.frames_deferred));
     const auto wait = sender::encoder_latency_summary(mailbox_waits_, 0);
     const auto mft = sender::encoder_latency_summary(mft_latencies_, 0);
     if (wait && mft) {
-      lines.write_line("latency_breakdown mailbox_wait_p50_ms=" + std::to_string(wait->p50) +
-                       " mailbox_wait_p95_ms=" + std::to_string(wait->p95) +
-                       " mft_p50_ms=" + std::to_string(mft->p50) +
-                       " mft_p95_ms=" + std::to_string(mft->p95));
+      lines.write_line(diagnostics::latency_breakdown(*wait, *mft));
     }
     encode_latencies_.clear();
     mailbox_waits_.clear();

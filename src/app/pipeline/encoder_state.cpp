@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "app/diagnostics.h"
 #include "app/platform_error.h"
 #include "platform/platform.h"
 #include "sender/windows_encoder.h"
@@ -54,7 +55,7 @@ Result<void> EncoderState::submit(PendingInput frame) {
       }
       return fail_platform(forced.error());
     }
-    diagnostics->write_line("encoder_control request=keyframe accepted=true");
+    diagnostics->write_line(diagnostics::encoder_control_keyframe());
   }
 
   mf::MediaFoundation& media = platform::current().media_foundation();
@@ -132,7 +133,7 @@ void record_thread_error(SharedEncoderState& state, std::condition_variable& wak
   if (result) {
     return;
   }
-  diagnostics.write_line("error: encoder thread failed: " + result.error().message);
+  diagnostics.write_line(diagnostics::encoder_thread_failed(result.error().message));
   {
     EncoderStateLock guard = state.lock();
     if (!guard.poisoned()) {

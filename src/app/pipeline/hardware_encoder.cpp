@@ -7,6 +7,7 @@
 #include <tuple>
 #include <utility>
 
+#include "app/diagnostics.h"
 #include "app/pipeline/encoder_events.h"
 #include "app/pipeline/pacer.h"
 #include "app/platform_error.h"
@@ -57,12 +58,12 @@ Result<void> checked(const platform::Status& status) {
 
 // One codec property with its "encoder_setting" line.
 Result<void> set_reported(mf::CodecApi& codec, LineSink& lines, const platform::Guid& property,
-                          const mf::Variant& value, const std::string& setting) {
+                          const mf::Variant& value, diagnostics::EncoderSetting setting, std::uint32_t shown = 0) {
   if (auto set = codec.set_value(property, value); !set) {
-    lines.write_line("encoder_setting " + setting + " accepted=false error=" + set.error().text());
+    lines.write_line(diagnostics::encoder_setting(setting, shown, set.error().text()));
     return fail_platform(set.error());
   }
-  lines.write_line("encoder_setting " + setting + " accepted=true");
+  lines.write_line(diagnostics::encoder_setting(setting, shown, std::nullopt));
   return {};
 }
 
@@ -128,19 +129,11 @@ Result<std::vector<std::shared_ptr<mf::Activate>>> enumerate_encoders(mf::MediaF
   return std::move(*all);
 }
 
-// A friendly name as one diagnostic value: UTF-8 with blanks and controls
-// as '_'; a name that is not valid UTF-16 is "unnamed".
+// A friendly name in UTF-8; empty when it is not valid UTF-16 (the
+// candidate line then says "unnamed").
 std::string name_value(std::u16string_view name) {
   auto text = wgc_capture::decode_utf16(name);
-  if (!text || text->empty()) {
-    return "unnamed";
-  }
-  for (char& c : *text) {
-    if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7F) {
-      c = '_';
-    }
-  }
-  return std::move(*text);
+  return text ? std::move(*text) : std::string();
 }
 
 // The codec properties, the low-latency check, the device binding, the
@@ -177,46 +170,47 @@ Result<ConfiguredEncoder> configure_encoder(mf::MediaFoundation& media, mf::Acti
 
   const sender::H264Settings settings = sender::h264_settings(fps);
   if (auto r = set_reported(codec_api, lines, guids::codecapi_av_enc_common_rate_control_mode,
-                            mf::Variant::ui4(mf::eav_enc_common_rate_control_mode_cbr), "rate_control=cbr");
+                            mf::Variant::ui4(mf::eav_enc_common_rate_control_mode_cbr),
+                            diagnostics::EncoderSetting::RateControl);
       !r) {
     return std::unexpected(r.error());
   }
   if (auto r = set_reported(codec_api, lines, guids::codecapi_av_enc_common_mean_bit_rate, mf::Variant::ui4(bitrate),
-                            "mean_bitrate=" + std::to_string(bitrate));
+                            diagnostics::EncoderSetting::MeanBitrate, bitrate);
       !r) {
     return std::unexpected(r.error());
   }
   // The only optional property: an encoder that refuses it still runs.
   static_cast<void>(set_reported(codec_api, lines, guids::codecapi_av_enc_common_quality_vs_speed,
                                  mf::Variant::ui4(settings.quality_vs_speed),
-                                 "quality_vs_speed=" + std::to_string(settings.quality_vs_speed)));
+                                 diagnostics::EncoderSetting::QualityVsSpeed, settings.quality_vs_speed));
   if (auto r = set_reported(codec_api, lines, guids::codecapi_av_low_latency_mode, mf::Variant::boolean(true),
-                            "low_latency=true");
+                            diagnostics::EncoderSetting::LowLatency);
       !r) {
     return std::unexpected(r.error());
   }
 
   auto read_back = codec_api.get_value(guids::codecapi_av_low_latency_mode);
   if (!read_back) {
-    lines.write_line("encoder_setting low_latency=true verified=false error=" + read_back.error().text());
+    lines.write_line(diagnostics::encoder_setting_verified(false, read_back.error().text()));
     return fail_platform(read_back.error());
   }
   if (!low_latency_enabled(*read_back)) {
-    lines.write_line("encoder_setting low_latency=true verified=false");
+    lines.write_line(diagnostics::encoder_setting_verified(false, std::nullopt));
     return fail(std::string(low_latency_rejected_message));
   }
-  lines.write_line("encoder_setting low_latency=true verified=true");
+  lines.write_line(diagnostics::encoder_setting_verified(true, std::nullopt));
 
   // GOP size and B-frame count are codec properties (the GOP size one that
   // certified hardware encoders must take); the media type repeats them for
   // encoders that read only the type. An encoder that refuses either keeps
   // its own choice, reported on one line.
   for (const auto& [property, value, setting] :
-       {std::tuple{guids::codecapi_av_enc_mpv_gop_size, settings.gop_size, "gop_size"},
-        std::tuple{guids::codecapi_av_enc_mpv_default_b_picture_count, settings.b_frames, "b_frames"}}) {
+       {std::tuple{guids::codecapi_av_enc_mpv_gop_size, settings.gop_size, diagnostics::EncoderSetting::GopSize},
+        std::tuple{guids::codecapi_av_enc_mpv_default_b_picture_count, settings.b_frames,
+                   diagnostics::EncoderSetting::BFrames}}) {
     if (auto set = codec_api.set_value(property, mf::Variant::ui4(value)); !set) {
-      lines.write_line("encoder_setting " + std::string(setting) + "=" + std::to_string(value) +
-                       " accepted=false error=" + set.error().text());
+      lines.write_line(diagnostics::encoder_setting(setting, value, set.error().text()));
     }
   }
 
@@ -336,7 +330,7 @@ Result<std::unique_ptr<HardwareEncoder>> HardwareEncoder::create(
   const std::size_t count = candidates->size();
   for (std::size_t index = 0; index < count && !configured; ++index) {
     std::shared_ptr<mf::Activate> candidate = std::move((*candidates)[index]);
-    std::string name = "unnamed";
+    std::string name;
     Result<ConfiguredEncoder> attempt = fail(std::string(empty_activation_message));
     if (candidate) {
       if (auto friendly = candidate->get_friendly_name()) {
@@ -344,14 +338,12 @@ Result<std::unique_ptr<HardwareEncoder>> HardwareEncoder::create(
       }
       attempt = configure_encoder(media, *candidate, *device, width, height, fps, bitrate, lines);
     }
-    const std::string position = " index=" + std::to_string(index + 1) + " candidates=" + std::to_string(count);
     if (attempt) {
-      lines.write_line("encoder_candidate name=" + name + position + " accepted=true");
+      lines.write_line(diagnostics::encoder_candidate(name, index + 1, count, std::nullopt));
       activation = std::move(candidate);
       configured = std::move(*attempt);
     } else {
-      lines.write_line("encoder_candidate name=" + name + position + " accepted=false error=" +
-                       attempt.error().message);
+      lines.write_line(diagnostics::encoder_candidate(name, index + 1, count, attempt.error().message));
       if (candidate) {
         // Its objects are gone with the attempt; the transform itself too.
         static_cast<void>(candidate->shutdown_object());
@@ -498,7 +490,7 @@ Result<void> HardwareEncoder::wait_for_event_thread() {
 
 HardwareEncoder::~HardwareEncoder() {
   if (auto finished = finish(); !finished) {
-    streams_.diagnostics->write_line("error: encoder finish failed: " + finished.error().message);
+    streams_.diagnostics->write_line(diagnostics::encoder_finish_failed(finished.error().message));
   }
   {
     auto guard = state_->lock();

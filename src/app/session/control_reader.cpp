@@ -8,8 +8,9 @@
 #include <thread>
 #include <utility>
 
-#include "sender/window_share.h"
+#include "app/diagnostics.h"
 #include "app/stderr_line.h"
+#include "sender/window_share.h"
 
 namespace quorvex::app {
 namespace {
@@ -108,19 +109,18 @@ void run_control_reader(ByteSource& source, const KeyframeRequestCell& keyframe_
         break;
       case Kind::Crop:
         content_size->store(pack_content_size(command->width, command->height));
-        write_diagnostic("capture_window crop=" + std::to_string(command->width) + "x" +
-                         std::to_string(command->height));
+        write_diagnostic(diagnostics::capture_window_crop(command->width, command->height));
         break;
       case Kind::Pause:
         paused->store(true);
-        write_diagnostic("capture_window paused=true");
+        write_diagnostic(diagnostics::capture_window_paused(true));
         break;
       case Kind::Resume:
         // Unpause first: the first frame after the pause is the one that
         // should carry the key frame.
         paused->store(false);
         keyframe_request->store(true);
-        write_diagnostic("capture_window paused=false");
+        write_diagnostic(diagnostics::capture_window_paused(false));
         break;
     }
   }

@@ -23,11 +23,7 @@ struct ProbeDevice {
 // A hardware device with BGRA and video support at level 11.1 or 11.0.
 [[nodiscard]] Result<ProbeDevice> create_probe_device();
 
-// The capability line the probe reports once the encoder stood up.
-inline constexpr std::string_view probe_capability_line =
-    "capture_encoder encoder=media_foundation capture=windows_graphics_capture hardware=true "
-    "software_fallback=false zero_copy=true async_mft=true low_latency=true b_frames=false";
-
+// Writes the probe's fixed capability line once the encoder stood up.
 void write_probe_capability_line();
 
 // Encoder is the session's hardware encoder type; its create() takes the

@@ -1,5 +1,6 @@
 #include "app/session/session.h"
 
+#include "app/diagnostics.h"
 #include "app/stderr_line.h"
 #include "platform/platform.h"
 
@@ -10,7 +11,7 @@ Result<wgc_capture::BorderMode> choose_border_mode() {
   if (!supported) {
     return fail(supported.error().message());
   }
-  write_stderr_line(*supported ? "capture_border hidden=true" : "capture_border hidden=false");
+  write_stderr_line(diagnostics::capture_border(*supported));
   return *supported ? wgc_capture::BorderMode::WithoutBorder : wgc_capture::BorderMode::Default;
 }
 
@@ -55,7 +56,7 @@ Result<wgc_capture::CaptureTarget> resolve_capture_item(const Config& config) {
     if (!window) {
       return std::unexpected(std::move(window.error()));
     }
-    write_stderr_line("capture_window found=true title_match=marker");
+    write_stderr_line(diagnostics::capture_window_found());
     return wgc_capture::CaptureTarget(*window);
   }
   if (config.window_id) {

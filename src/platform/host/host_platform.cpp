@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/diagnostics.h"
 #include "platform/host/x11_desktop.h"
 
 namespace quorvex::platform {
@@ -31,7 +32,7 @@ namespace {
 // it ends here with the program's own error line (nothing has reached stdout
 // yet). _Exit: other threads may be running and must not see statics die.
 [[noreturn]] void fail_start(const std::string& message) {
-  const std::string line = "error: " + message + "\n";
+  const std::string line = app::diagnostics::error(message) + "\n";
   (void)!::write(STDERR_FILENO, line.data(), line.size());
   std::_Exit(1);
 }

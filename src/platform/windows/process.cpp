@@ -6,6 +6,7 @@
 #include <shellapi.h>
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 
 #include "platform/windows/utf16.h"
@@ -24,6 +25,28 @@ std::expected<void, std::string> set_binary(std::FILE* stream, const char* name)
     return std::unexpected(std::string("cannot set ") + name + " to binary mode");
   }
   return {};
+}
+
+// Set once, before the handler routine is registered; never freed, since
+// the routine may run while the process exits.
+std::function<void(StopRequest)>* stop_callback = nullptr;
+
+// Runs on a thread the system creates for each console control event.
+BOOL WINAPI on_console_control(DWORD event) {
+  StopRequest request;
+  switch (event) {
+    case CTRL_C_EVENT: request = StopRequest::Interrupt; break;
+    case CTRL_BREAK_EVENT: request = StopRequest::Break; break;
+    case CTRL_CLOSE_EVENT: request = StopRequest::Close; break;
+    default: return FALSE;  // logoff and shutdown: the default handling
+  }
+  (*stop_callback)(request);
+  if (request == StopRequest::Close) {
+    // Returning would end the process now; the session ends it instead
+    // once its records and summary are out, or Windows does at its timeout.
+    Sleep(INFINITE);
+  }
+  return TRUE;
 }
 
 struct LocalFreeDeleter {
@@ -55,6 +78,14 @@ std::expected<std::vector<std::string>, std::string> command_line_arguments(int,
     args.push_back(windows::utf16_to_utf8(windows::from_wide(wide_argv.get()[i])));
   }
   return args;
+}
+
+std::expected<void, std::string> watch_stop_requests(std::function<void(StopRequest)> on_request) {
+  stop_callback = new std::function<void(StopRequest)>(std::move(on_request));
+  if (SetConsoleCtrlHandler(on_console_control, TRUE) == 0) {
+    return std::unexpected(std::string("cannot watch console control events"));
+  }
+  return {};
 }
 
 void set_current_thread_name(std::string_view name) {

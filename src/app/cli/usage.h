@@ -1,0 +1,60 @@
+// The texts of "--help" and "--version". The usage carries the README's
+// command-line synopsis and option table, cell by cell; a test holds the
+// two against each other.
+//
+// Thread contract: pure data and functions; main thread.
+#pragma once
+
+#include <array>
+#include <string>
+#include <string_view>
+
+#include "app/error.h"
+
+namespace quorvex::app {
+
+// The ways to run the program, one line each: command, then what it does.
+struct UsageMode {
+  std::string_view command;
+  std::string_view effect;
+};
+
+inline constexpr std::array<UsageMode, 6> usage_modes{{
+    {"quorvex-wgc-encoder [options]", "capture session (default)"},
+    {"quorvex-wgc-encoder --list-sources", "one JSON line listing displays and windows"},
+    {"quorvex-wgc-encoder --preflight", "probe the device and the hardware encoder"},
+    {"quorvex-wgc-encoder --request-permission", "the same probe"},
+    {"quorvex-wgc-encoder --help", "this usage"},
+    {"quorvex-wgc-encoder --version", "the program's name, version and platform"},
+}};
+
+// One row of the option table: the option names, its value and its default
+// (empty: none).
+struct UsageOption {
+  std::string_view names;
+  std::string_view value;
+  std::string_view default_value;
+};
+
+inline constexpr std::array<UsageOption, 10> usage_options{{
+    {"--source", "screen or window", "screen"},
+    {"--display-id", "1-based position in the display enumeration", "primary display"},
+    {"--window-title", "title marker: the first window whose title contains it", ""},
+    {"--window-id", "window handle value (as listed by --list-sources)", ""},
+    {"--content-width, --content-height", "client-area size; required (≥ 2) with --window-title", "0"},
+    {"--width, --height", "output size (≥ 2, rounded down to even)", "1920 × 1080"},
+    {"--fps", "frames per second", "30"},
+    {"--bitrate", "bits per second", "8000000"},
+    {"--duration", "seconds", "60"},
+    {"--pacing", "strict or grid: how the frame mailbox spaces submissions to the encoder", "strict"},
+}};
+
+[[nodiscard]] std::string usage_text();
+// "quorvex-wgc-encoder {version} ({platform}, {processor})".
+[[nodiscard]] std::string version_text();
+
+// Write their text to standard output.
+[[nodiscard]] Result<void> write_usage();
+[[nodiscard]] Result<void> write_version();
+
+}  // namespace quorvex::app

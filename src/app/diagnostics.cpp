@@ -1,0 +1,143 @@
+#include "app/diagnostics.h"
+
+namespace quorvex::app::diagnostics {
+namespace {
+
+std::string number(std::uint64_t value) { return std::to_string(value); }
+
+std::string with_error(std::string line, const std::optional<std::string>& error) {
+  if (error) {
+    line += " error=";
+    line += *error;
+  }
+  return line;
+}
+
+std::string p50_p95(std::string_view name, const sender::EncoderLatencySummary& summary) {
+  std::string fields;
+  fields += name;
+  fields += "_p50_ms=" + number(summary.p50) + " ";
+  fields += name;
+  fields += "_p95_ms=" + number(summary.p95);
+  return fields;
+}
+
+}  // namespace
+
+std::string error(std::string_view message) { return "error: " + std::string(message); }
+
+std::string encoder_thread_failed(std::string_view error_text) {
+  return error("encoder thread failed: " + std::string(error_text));
+}
+
+std::string encoder_finish_failed(std::string_view error_text) {
+  return error("encoder finish failed: " + std::string(error_text));
+}
+
+std::string fatal(std::string_view what, std::string_view error_text) {
+  return std::string(what) + ": " + std::string(error_text);
+}
+
+std::string capture_border(bool hidden) {
+  return hidden ? "capture_border hidden=true" : "capture_border hidden=false";
+}
+
+std::string capture_window_found() { return "capture_window found=true title_match=marker"; }
+
+std::string capture_window_crop(std::uint32_t width, std::uint32_t height) {
+  return "capture_window crop=" + number(width) + "x" + number(height);
+}
+
+std::string capture_window_paused(bool paused) {
+  return paused ? "capture_window paused=true" : "capture_window paused=false";
+}
+
+std::string capture_encoder_capability() {
+  return "capture_encoder encoder=media_foundation capture=windows_graphics_capture hardware=true "
+         "software_fallback=false zero_copy=true async_mft=true low_latency=true b_frames=false";
+}
+
+std::string capture_encoder() { return capture_encoder_capability() + " encoder_queue_capacity=1"; }
+
+std::string encoder_setting(EncoderSetting setting, std::uint32_t value, const std::optional<std::string>& refusal) {
+  std::string line = "encoder_setting ";
+  switch (setting) {
+    case EncoderSetting::RateControl: line += "rate_control=cbr"; break;
+    case EncoderSetting::MeanBitrate: line += "mean_bitrate=" + number(value); break;
+    case EncoderSetting::QualityVsSpeed: line += "quality_vs_speed=" + number(value); break;
+    case EncoderSetting::LowLatency: line += "low_latency=true"; break;
+    case EncoderSetting::GopSize: line += "gop_size=" + number(value); break;
+    case EncoderSetting::BFrames: line += "b_frames=" + number(value); break;
+  }
+  return refusal ? with_error(line + " accepted=false", refusal) : line + " accepted=true";
+}
+
+std::string encoder_setting_verified(bool verified, const std::optional<std::string>& error_text) {
+  return with_error(verified ? "encoder_setting low_latency=true verified=true"
+                             : "encoder_setting low_latency=true verified=false",
+                    error_text);
+}
+
+std::string encoder_candidate(std::string_view name, std::size_t index, std::size_t candidates,
+                              const std::optional<std::string>& error_text) {
+  std::string field = name.empty() ? std::string("unnamed") : std::string(name);
+  for (char& c : field) {
+    if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7F) {
+      c = '_';
+    }
+  }
+  std::string line = "encoder_candidate name=" + field + " index=" + number(index) +
+                     " candidates=" + number(candidates);
+  return error_text ? with_error(line + " accepted=false", error_text) : line + " accepted=true";
+}
+
+std::string encoder_control_keyframe() { return "encoder_control request=keyframe accepted=true"; }
+
+std::string encoder_output_renegotiated() { return "encoder_output_renegotiated reason=stream_change"; }
+
+std::string encode_latency_ms(std::uint64_t milliseconds) { return "encode_latency_ms=" + number(milliseconds); }
+
+std::string encoder_latency(const sender::EncoderLatencySummary& summary) {
+  return sender::format_encoder_latency_summary(summary);
+}
+
+std::string frame_mailbox(std::uint64_t encoded_frames, std::uint64_t frames_replaced,
+                          std::uint64_t frames_deferred) {
+  return "frame_mailbox encoded_frames=" + number(encoded_frames) + " frames_replaced=" + number(frames_replaced) +
+         " frames_deferred=" + number(frames_deferred);
+}
+
+std::string latency_breakdown(const sender::EncoderLatencySummary& mailbox_wait,
+                              const sender::EncoderLatencySummary& mft) {
+  return "latency_breakdown " + p50_p95("mailbox_wait", mailbox_wait) + " " + p50_p95("mft", mft);
+}
+
+std::string capture_timing(const sender::EncoderLatencySummary& interval,
+                           const sender::EncoderLatencySummary& handler,
+                           const sender::EncoderLatencySummary& compose_to_callback) {
+  return "capture_timing " + p50_p95("interval", interval) + " " + p50_p95("handler", handler) + " " +
+         p50_p95("compose_to_callback", compose_to_callback);
+}
+
+std::string native_encoder_summary(const SessionSummary& summary) {
+  // capture_queue_max_depth, encoder_drops and capture_drops are fixed: the
+  // mailbox holds one frame and replaces rather than drops.
+  return "native_encoder_summary capture_queue_max_depth=1 encoder_max_depth=" + number(summary.encoder_max_depth) +
+         " encoder_drops=0 capture_drops=0 captured_frames=" + number(summary.captured_frames) +
+         " encoded_frames=" + number(summary.encoded_frames) + " frames_replaced=" + number(summary.frames_replaced) +
+         " frames_deferred=" + number(summary.frames_deferred);
+}
+
+std::string_view session_end_reason(SessionEnd end) {
+  switch (end) {
+    case SessionEnd::Duration: return "duration";
+    case SessionEnd::Signal: return "signal";
+    case SessionEnd::ItemClosed: return "item_closed";
+    case SessionEnd::Error: return "error";
+  }
+  return "error";
+}
+
+std::string session_end(SessionEnd end) { return "session_end reason=" + std::string(session_end_reason(end)); }
+
+}  // namespace quorvex::app::diagnostics

@@ -1,0 +1,99 @@
+// The catalogue of diagnostic lines: every line the program writes on
+// standard error is formatted here, one function per kind, named after the
+// line's topic word. Callers hand the result to write_stderr_line or to a
+// LineSink. The README's reference table lists the same lines, and a test
+// renders each kind and holds it against that table.
+//
+// The catalogue depends on nothing but the standard library and the sender
+// library's latency summary, so the capture layer and the host platform use
+// it for the one line each of them writes (a fatal teardown failure, a
+// desktop that cannot be opened).
+//
+// Thread contract: pure functions; callable from any thread.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "app/control_cells.h"
+#include "sender/windows_encoder.h"
+
+namespace quorvex::app::diagnostics {
+
+using app::SessionEnd;
+
+// ---- failures ----
+
+// "error: {message}": the process fails with status 1.
+[[nodiscard]] std::string error(std::string_view message);
+// A worker thread failed; the session ends with that error.
+[[nodiscard]] std::string encoder_thread_failed(std::string_view error);
+// Teardown found an incomplete drain, a stalled encoder or a failed worker.
+[[nodiscard]] std::string encoder_finish_failed(std::string_view error);
+// "{what}: {error}": a teardown call that cannot fail in a healthy process
+// failed; the process aborts.
+[[nodiscard]] std::string fatal(std::string_view what, std::string_view error);
+
+// ---- session start and control commands ----
+
+[[nodiscard]] std::string capture_border(bool hidden);
+[[nodiscard]] std::string capture_window_found();
+[[nodiscard]] std::string capture_window_crop(std::uint32_t width, std::uint32_t height);
+[[nodiscard]] std::string capture_window_paused(bool paused);
+
+// ---- encoder setup ----
+
+// The encoder is ready for a session.
+[[nodiscard]] std::string capture_encoder();
+// The probe's fixed capability line: the same without the queue capacity.
+[[nodiscard]] std::string capture_encoder_capability();
+// The codec properties setup sets, each reported as "{name}={value}".
+// Rate control is always "cbr" and low latency always "true"; the others
+// show `value`.
+enum class EncoderSetting : std::uint8_t { RateControl, MeanBitrate, QualityVsSpeed, LowLatency, GopSize, BFrames };
+// One codec property: accepted, or refused with the encoder's error.
+[[nodiscard]] std::string encoder_setting(EncoderSetting setting, std::uint32_t value,
+                                          const std::optional<std::string>& refusal);
+// The low-latency mode read back: verified, or not (with the read's error
+// when the read itself failed).
+[[nodiscard]] std::string encoder_setting_verified(bool verified, const std::optional<std::string>& error);
+// An encoder tried during setup; `index` counts from 1. Blanks and control
+// characters in the name become "_" so the name stays one field; an empty
+// name is "unnamed".
+[[nodiscard]] std::string encoder_candidate(std::string_view name, std::size_t index, std::size_t candidates,
+                                            const std::optional<std::string>& error);
+[[nodiscard]] std::string encoder_control_keyframe();
+[[nodiscard]] std::string encoder_output_renegotiated();
+
+// ---- periodic measurements ----
+
+[[nodiscard]] std::string encode_latency_ms(std::uint64_t milliseconds);
+[[nodiscard]] std::string encoder_latency(const sender::EncoderLatencySummary& summary);
+[[nodiscard]] std::string frame_mailbox(std::uint64_t encoded_frames, std::uint64_t frames_replaced,
+                                        std::uint64_t frames_deferred);
+[[nodiscard]] std::string latency_breakdown(const sender::EncoderLatencySummary& mailbox_wait,
+                                            const sender::EncoderLatencySummary& mft);
+[[nodiscard]] std::string capture_timing(const sender::EncoderLatencySummary& interval,
+                                         const sender::EncoderLatencySummary& handler,
+                                         const sender::EncoderLatencySummary& compose_to_callback);
+
+// ---- session end ----
+
+struct SessionSummary {
+  std::uint64_t encoder_max_depth = 0;
+  std::uint64_t captured_frames = 0;
+  std::uint64_t encoded_frames = 0;
+  std::uint64_t frames_replaced = 0;
+  std::uint64_t frames_deferred = 0;
+};
+[[nodiscard]] std::string native_encoder_summary(const SessionSummary& summary);
+
+// Why a capture session ended. The last line of every session: after the
+// summary, or just before the error line when the session failed (the error
+// line stays the last one).
+[[nodiscard]] std::string_view session_end_reason(SessionEnd end);
+[[nodiscard]] std::string session_end(SessionEnd end);
+
+}  // namespace quorvex::app::diagnostics

@@ -1,0 +1,237 @@
+// The README is the parent's reference: its diagnostics table and its
+// command-line synopsis and option table must say what the program does.
+// Each kind of diagnostic line is rendered here and matched against the
+// table's forms; every form must be matched by some line and every line by
+// some form, so neither side can drift.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/cli/usage.h"
+#include "app/diagnostics.h"
+#include "wgc_capture/graphics_capture_api.h"
+
+namespace quorvex::app {
+namespace {
+
+std::string readme() {
+  std::ifstream file(QVX_README_PATH, std::ios::binary);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+// The lines of the section under `heading`, up to the next heading of any
+// level.
+std::vector<std::string> section(const std::string& heading) {
+  const auto all = lines_of(readme());
+  std::vector<std::string> lines;
+  bool inside = false;
+  for (const std::string& line : all) {
+    if (line.starts_with("#")) {
+      if (inside) break;
+      inside = line == heading;
+      continue;
+    }
+    if (inside) lines.push_back(line);
+  }
+  return lines;
+}
+
+// The cells of the first table in `lines`, header and rule left out; a cell
+// is trimmed and a "\|" inside it is a literal bar.
+std::vector<std::vector<std::string>> first_table(const std::vector<std::string>& lines) {
+  std::vector<std::vector<std::string>> rows;
+  bool started = false;
+  for (const std::string& line : lines) {
+    if (!line.starts_with("|")) {
+      if (started) break;
+      continue;
+    }
+    started = true;
+    std::vector<std::string> cells;
+    std::string cell;
+    for (std::size_t i = 1; i < line.size(); ++i) {
+      if (line[i] == '\\' && i + 1 < line.size() && line[i + 1] == '|') {
+        cell += '|';
+        ++i;
+      } else if (line[i] == '|') {
+        const auto first = cell.find_first_not_of(' ');
+        const auto last = cell.find_last_not_of(' ');
+        cells.push_back(first == std::string::npos ? "" : cell.substr(first, last - first + 1));
+        cell.clear();
+      } else {
+        cell += line[i];
+      }
+    }
+    rows.push_back(std::move(cells));
+  }
+  if (rows.size() >= 2) rows.erase(rows.begin(), rows.begin() + 2);
+  return rows;
+}
+
+std::string without_markup(std::string cell) {
+  std::erase(cell, '`');
+  return cell;
+}
+
+// A form of the table as a regular expression: {a|b} is one of the words,
+// {error}, {message} and {step} any text, {n}-like names a decimal number,
+// any other {name} one word, [...] an optional part.
+std::regex form_pattern(const std::string& form) {
+  static const std::string numeric[] = {"n", "ms", "bps", "w", "h", "i"};
+  std::string pattern;
+  for (std::size_t i = 0; i < form.size(); ++i) {
+    const char c = form[i];
+    if (c == '{') {
+      const std::size_t close = form.find('}', i);
+      const std::string inside = form.substr(i + 1, close - i - 1);
+      if (inside.find('|') != std::string::npos) {
+        pattern += "(?:" + inside + ")";
+      } else if (inside == "error" || inside == "message" || inside == "step") {
+        pattern += ".+";
+      } else if (std::ranges::find(numeric, inside) != std::end(numeric)) {
+        pattern += "[0-9]+";
+      } else {
+        pattern += "[^ ]+";
+      }
+      i = close;
+    } else if (c == '[') {
+      pattern += "(?:";
+    } else if (c == ']') {
+      pattern += ")?";
+    } else if (std::string_view("\\^$.|?*+()").find(c) != std::string_view::npos) {
+      pattern += '\\';
+      pattern += c;
+    } else {
+      pattern += c;
+    }
+  }
+  return std::regex(pattern);
+}
+
+std::vector<std::string> every_kind_of_line() {
+  namespace d = diagnostics;
+  using CaptureError = wgc_capture::GraphicsCaptureApiError;
+  const sender::EncoderLatencySummary summary{.p50 = 7, .p95 = 19, .in_flight_max = 2};
+  const std::string refusal = "The parameter is incorrect. (0x80070057)";
+  std::vector<std::string> lines = {
+      d::error("unknown argument: --bogus"),
+      d::encoder_thread_failed("Unspecified error (0x80004005)"),
+      d::encoder_finish_failed("encoder stalled: no output for 2 s with 1 frame(s) in flight"),
+      d::fatal("Failed to Close Frame Pool", "Unspecified error (0x80004005)"),
+      d::capture_border(true),
+      d::capture_border(false),
+      d::capture_window_found(),
+      d::capture_window_crop(1280, 720),
+      d::capture_window_paused(true),
+      d::capture_window_paused(false),
+      d::capture_encoder(),
+      d::capture_encoder_capability(),
+      d::encoder_setting_verified(true, std::nullopt),
+      d::encoder_setting_verified(false, std::nullopt),
+      d::encoder_setting_verified(false, refusal),
+      d::encoder_candidate("Vendor H.264 Encoder MFT", 1, 2, std::nullopt),
+      d::encoder_candidate("", 2, 2, refusal),
+      d::encoder_control_keyframe(),
+      d::encode_latency_ms(12),
+      d::encoder_latency(summary),
+      d::frame_mailbox(30, 4, 9),
+      d::latency_breakdown(summary, summary),
+      d::encoder_output_renegotiated(),
+      d::capture_timing(summary, summary, summary),
+      d::native_encoder_summary({.encoder_max_depth = 2, .captured_frames = 61, .encoded_frames = 60}),
+  };
+  using Setting = d::EncoderSetting;
+  for (const Setting setting : {Setting::RateControl, Setting::MeanBitrate, Setting::QualityVsSpeed,
+                                Setting::LowLatency, Setting::GopSize, Setting::BFrames}) {
+    lines.push_back(d::encoder_setting(setting, 33, refusal));
+    if (setting != Setting::GopSize && setting != Setting::BFrames) {
+      lines.push_back(d::encoder_setting(setting, 8'000'000, std::nullopt));
+    }
+  }
+  for (const SessionEnd end : {SessionEnd::Duration, SessionEnd::Signal, SessionEnd::ItemClosed, SessionEnd::Error}) {
+    lines.push_back(d::session_end(end));
+  }
+  for (const auto kind : {CaptureError::Kind::FailedToInitWinRT, CaptureError::Kind::FailedToCreateDispatcherQueueController,
+                          CaptureError::Kind::FailedToShutdownDispatcherQueue,
+                          CaptureError::Kind::FailedToSetDispatcherQueueCompletedHandler,
+                          CaptureError::Kind::ItemConvertFailed, CaptureError::Kind::DirectXError,
+                          CaptureError::Kind::GraphicsCaptureApi, CaptureError::Kind::NewHandlerError,
+                          CaptureError::Kind::FrameHandlerError}) {
+    lines.push_back(d::error(CaptureError{kind, "Not implemented. (0x80004001)"}.message()));
+  }
+  return lines;
+}
+
+TEST(DiagnosticsReference, EveryLineHasItsFormAndEveryFormItsLine) {
+  std::vector<std::string> forms;
+  for (const auto& row : first_table(section("## Diagnostics (standard error)"))) {
+    ASSERT_FALSE(row.empty());
+    const std::string& cell = row.front();
+    ASSERT_TRUE(cell.size() > 2 && cell.front() == '`' && cell.back() == '`') << "one form per row: " << cell;
+    forms.push_back(cell.substr(1, cell.size() - 2));
+  }
+  ASSERT_GE(forms.size(), 30u);
+  std::vector<bool> used(forms.size(), false);
+  for (const std::string& line : every_kind_of_line()) {
+    bool matched = false;
+    for (std::size_t i = 0; i < forms.size(); ++i) {
+      if (std::regex_match(line, form_pattern(forms[i]))) {
+        matched = used[i] = true;
+      }
+    }
+    EXPECT_TRUE(matched) << "no form in the README's table for: " << line;
+  }
+  for (std::size_t i = 0; i < forms.size(); ++i) {
+    EXPECT_TRUE(used[i]) << "no line of the program has this README form: " << forms[i];
+  }
+}
+
+TEST(UsageReference, SynopsisAndOptionTableAreTheReadmes) {
+  const auto lines = section("## Command line");
+  std::vector<UsageMode> synopsis;
+  bool in_block = false;
+  std::vector<std::string> block;
+  for (const std::string& line : lines) {
+    if (line.starts_with("```")) {
+      if (in_block) break;
+      in_block = true;
+    } else if (in_block) {
+      block.push_back(line);
+    }
+  }
+  ASSERT_EQ(block.size(), usage_modes.size());
+  for (std::size_t i = 0; i < block.size(); ++i) {
+    const std::size_t gap = block[i].find("  ");
+    ASSERT_NE(gap, std::string::npos) << block[i];
+    EXPECT_EQ(block[i].substr(0, gap), usage_modes[i].command);
+    EXPECT_EQ(block[i].substr(block[i].find_first_not_of(' ', gap)), usage_modes[i].effect);
+  }
+
+  const auto rows = first_table(lines);
+  ASSERT_EQ(rows.size(), usage_options.size());
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    ASSERT_EQ(rows[i].size(), 3u) << i;
+    EXPECT_EQ(without_markup(rows[i][0]), usage_options[i].names);
+    EXPECT_EQ(without_markup(rows[i][1]), usage_options[i].value);
+    EXPECT_EQ(without_markup(rows[i][2]), usage_options[i].default_value);
+  }
+}
+
+}  // namespace
+}  // namespace quorvex::app

@@ -1,0 +1,91 @@
+"""How a session ends, as the parent sees it: a stop request ends it like its
+duration (every record written, the summary, the end line, status 0), the
+end line names the reason, and --help / --version answer on stdout."""
+
+import os
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+
+import qvx
+
+
+class StopTest(unittest.TestCase):
+    def start(self, args, stdin_open=True):
+        session = qvx.Session(qvx.binary_from_env(), args, stdin_open=stdin_open)
+        self.addCleanup(session.kill)
+        return session
+
+    def assert_whole_stream(self, data, summary_line):
+        """Every record parses, qvrx agrees, and the summary counts them all."""
+        records = qvx.parse_records(data)
+        self.assertGreater(len(records), 0)
+        self.assertTrue(records[0].keyframe)
+        with tempfile.TemporaryDirectory() as directory:
+            path = qvx.write_stream(directory, data)
+            check = subprocess.run([qvx.qvrx_from_env(), "check", path], capture_output=True, timeout=60)
+            self.assertEqual(check.returncode, 0, check.stderr)
+        fields = dict(f.split("=", 1) for f in summary_line.split()[1:])
+        self.assertEqual(int(fields["encoded_frames"]), len(records))
+        info = qvx.probe_stream(b"".join(r.payload for r in records))
+        self.assertEqual(int(info["nb_read_frames"]), len(records))
+
+    def test_a_stop_request_ends_the_session_like_its_duration(self):
+        for signal_number in (signal.SIGTERM, signal.SIGINT):
+            with self.subTest(signal=signal_number.name):
+                session = self.start(["--duration", "60", "--width", "640", "--height", "360"])
+                self.assertTrue(session.wait_for_records(10, timeout=30), session.stderr_lines())
+                session.process.send_signal(signal_number)
+                code = session.finish(timeout=30)
+                lines = session.stderr_lines()
+                self.assertEqual(code, 0, lines)
+                self.assertTrue(lines[-2].startswith("native_encoder_summary "), lines[-3:])
+                self.assertEqual(lines[-1], "session_end reason=signal")
+                self.assertEqual(sum(l.startswith("session_end ") for l in lines), 1, lines)
+                self.assert_whole_stream(session.stdout(), lines[-2])
+
+    def test_a_stop_during_start_up_ends_the_session_at_its_first_frame(self):
+        session = self.start(["--duration", "60", "--width", "320", "--height", "240"])
+        # The border line comes after the session watches for stop requests
+        # and before the encoder is set up.
+        self.assertTrue(session.wait_for_stderr(lambda l: l.startswith("capture_border "), timeout=30))
+        session.process.send_signal(signal.SIGTERM)
+        code = session.finish(timeout=30)
+        lines = session.stderr_lines()
+        self.assertEqual(code, 0, lines)
+        self.assertTrue(lines[-2].startswith("native_encoder_summary "), lines[-3:])
+        self.assertEqual(lines[-1], "session_end reason=signal")
+        qvx.parse_records(session.stdout())
+
+    def test_the_duration_and_a_closed_stdin_end_with_reason_duration(self):
+        # stdin at its end leaves the session running until its duration.
+        session = self.start(["--duration", "2", "--width", "320", "--height", "240"], stdin_open=False)
+        code = session.finish(timeout=30)
+        lines = session.stderr_lines()
+        self.assertEqual(code, 0, lines)
+        self.assertGreaterEqual(time.monotonic() - session.started_at, 2.0)
+        self.assertTrue(lines[-2].startswith("native_encoder_summary "), lines[-3:])
+        self.assertEqual(lines[-1], "session_end reason=duration")
+
+    def test_help_and_version_answer_on_stdout_and_exit_zero(self):
+        cases = [
+            (["--help"], "usage:\n  quorvex-wgc-encoder [options]"),
+            (["--help", "--bogus"], "usage:\n"),
+            (["--version"], "quorvex-wgc-encoder "),
+            (["--version", "--list-sources"], "quorvex-wgc-encoder "),
+        ]
+        for args, start in cases:
+            with self.subTest(args=args):
+                result = subprocess.run([qvx.binary_from_env(), *args], stdin=subprocess.DEVNULL,
+                                        capture_output=True, timeout=30)
+                self.assertEqual(result.returncode, 0)
+                self.assertEqual(result.stderr, b"")
+                self.assertTrue(result.stdout.decode().startswith(start), result.stdout[:200])
+        version = subprocess.run([qvx.binary_from_env(), "--version"], capture_output=True, timeout=30)
+        self.assertRegex(version.stdout.decode(), r"^quorvex-wgc-encoder \d+\.\d+\.\d+ \(host stand-in, [\w-]+\)\n$")
+
+
+if __name__ == "__main__":
+    unittest.main()
