@@ -66,6 +66,8 @@ inline constexpr std::uint32_t mf_nominal_range_16_235 = 2;
 inline constexpr std::uint32_t me_transform_need_input = 601;
 inline constexpr std::uint32_t me_transform_have_output = 602;
 inline constexpr std::uint32_t me_transform_drain_complete = 603;
+// GetEvent flag: answer MF_E_NO_EVENTS_AVAILABLE at once instead of waiting.
+inline constexpr std::uint32_t mf_event_flag_no_wait = 1;
 
 // MFT_MESSAGE_TYPE values.
 enum class MftMessage : std::uint32_t {
@@ -158,7 +160,9 @@ class MediaEvent {
 class MediaEventGenerator {
  public:
   virtual ~MediaEventGenerator() = default;
-  // GetEvent(flags): with flags 0 blocks until the next event.
+  // GetEvent(flags): with flags 0 blocks until the next event; with
+  // mf_event_flag_no_wait fails with MF_E_NO_EVENTS_AVAILABLE when none is
+  // queued.
   [[nodiscard]] virtual Result<std::shared_ptr<MediaEvent>> get_event(std::uint32_t flags) = 0;
 };
 

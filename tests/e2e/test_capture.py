@@ -40,19 +40,6 @@ class CaptureTest(unittest.TestCase):
                         for r in records)
         return qvx.read_clocks(qvx.write_stream(self.directory.name, data), strip)
 
-    @staticmethod
-    def settled_record_count(session, quiet=0.3, timeout=5):
-        """The record count once no record has come for `quiet` seconds."""
-        count = len(qvx.parse_records_prefix(session.stdout()))
-        changed_at = time.monotonic()
-        deadline = changed_at + timeout
-        while time.monotonic() < deadline and time.monotonic() - changed_at < quiet:
-            time.sleep(0.02)
-            now_count = len(qvx.parse_records_prefix(session.stdout()))
-            if now_count != count:
-                count, changed_at = now_count, time.monotonic()
-        return count
-
     def test_default_session_is_a_decodable_wall_clock_stream_of_the_primary_display(self):
         before_ns = time.time_ns()
         # Standard input at its end from the start: the session still runs
@@ -109,17 +96,25 @@ class CaptureTest(unittest.TestCase):
         self.assertNotEqual(forced[0] % 30, 0)
         self.assertIn(5, records[forced[0]].nal_types())
 
+        # The record's time is the helper's wall clock when it took the frame,
+        # the clock time.time_ns() reads: no frame may be taken while paused,
+        # however late the frames taken before the pause come out.
         session.send("  PAUSE ")
         self.assertTrue(session.wait_for_stderr(lambda l: l == "capture_window paused=true", 5))
-        paused_count = self.settled_record_count(session)  # frames already converted still come out
-        time.sleep(0.8)
-        self.assertEqual(len(qvx.parse_records_prefix(session.stdout())), paused_count, "records while paused")
-
+        paused_ns = time.time_ns()
+        time.sleep(0.5)  # fifteen frame periods at 30 fps
+        resumed_ns = time.time_ns()
         session.send("RESUME")
         self.assertTrue(session.wait_for_stderr(lambda l: l == "capture_window paused=false", 5))
-        self.assertTrue(session.wait_for_records(paused_count + 3, timeout=10))
+        deadline = time.monotonic() + 10
+        while not any(r.timestamp_ns > resumed_ns for r in qvx.parse_records_prefix(session.stdout())):
+            self.assertLess(time.monotonic(), deadline, "no record after RESUME")
+            time.sleep(0.02)
         records = qvx.parse_records_prefix(session.stdout())
-        self.assertTrue(records[paused_count].keyframe, "first record after RESUME is not a keyframe")
+        taken_while_paused = [r.timestamp_ns for r in records if paused_ns <= r.timestamp_ns <= resumed_ns]
+        self.assertEqual(taken_while_paused, [], f"frames taken while paused ({paused_ns}..{resumed_ns})")
+        first_resumed = next(r for r in records if r.timestamp_ns > resumed_ns)
+        self.assertTrue(first_resumed.keyframe, "first record after RESUME is not a keyframe")
 
         session.send("CROP 640 480")
         session.send("CROP 1 480")  # out of range: ignored
@@ -157,10 +152,12 @@ class CaptureTest(unittest.TestCase):
         session.send("CROP 1280 720")  # the size it already has: output unchanged
         self.assertTrue(session.wait_for_records(10, timeout=10))
         before_crop = len(qvx.parse_records_prefix(session.stdout()))
-        # A 640x360 content area is the middle of the window frame, which does
-        # not contain the client origin and its strip.
-        session.send("CROP 640 360")
-        self.assertTrue(session.wait_for_stderr(lambda l: l == "capture_window crop=640x360", 5))
+        # A 1296x738 content area of the 1296x759 window frame keeps all but
+        # the top 21 rows: (0,21)-(1296,759), letterboxed into 640x360 at
+        # (4,0)-(636,360). The client origin (8,31) and its strip land at
+        # (4 + 8 * 632/1296, 10 * 360/738), scaled by 632/1296 and 360/738.
+        session.send("CROP 1296 738")
+        self.assertTrue(session.wait_for_stderr(lambda l: l == "capture_window crop=1296x738", 5))
         self.assertTrue(session.wait_for_records(len(qvx.parse_records_prefix(session.stdout())) + 8, timeout=10))
         records = self.finished_records(session)
         lines = session.stderr_lines()
@@ -171,10 +168,23 @@ class CaptureTest(unittest.TestCase):
         # output's origin at half size. A crop that kept a border or the title
         # bar would shift the 8 px blocks and make them unreadable.
         clocks = self.clocks(records, strip=(0, 0, 0.5, 0.5))
-        self.assertNotIn(None, clocks[:before_crop])
-        self.assertEqual(clocks[-5:], [None] * 5, "the crop command did not change the picture")
+        self.assert_composed_in_order(clocks[:before_crop])
         for shifted in [(4, 0, 0.5, 0.5), (0, 15.5, 0.5, 0.5)]:  # a border or the title bar left in
             self.assertFalse(any(self.clocks(records[:before_crop], strip=shifted)), shifted)
+        scale_x, scale_y = 632 / 1296, 360 / 738
+        cropped = self.clocks(records, strip=(4 + 8 * scale_x, 10 * scale_y, scale_x, scale_y))
+        self.assert_composed_in_order(clocks[before_crop - 1:before_crop] + cropped[-5:])
+        self.assertEqual(clocks[-5:], [None] * 5, "the strip is still where the first crop put it")
+
+    def assert_composed_in_order(self, stamps):
+        """Every picture shows its strip, and the strips carry frames composed
+        one after another: a black picture or a misplaced strip reads as
+        nothing, as zeros or as noise."""
+        self.assertNotIn(None, stamps)
+        frames = [frame for frame, _ in stamps]
+        self.assertEqual(frames, sorted(set(frames)), stamps)
+        for (_, earlier_ms), (_, later_ms) in zip(stamps, stamps[1:]):
+            self.assertLess((later_ms - earlier_ms) & 0xFFFFFFFF, 10_000, stamps)
 
     def test_window_by_id_is_letterboxed_whole(self):
         code, out, _, _ = qvx.run_helper(["--list-sources"])
@@ -226,7 +236,13 @@ class CaptureTest(unittest.TestCase):
         pump.join(timeout=5)
         self.assertEqual(code, 1, "ended by a signal" if code < 0 else "")
         lines = err[0].decode("utf-8", "replace").splitlines()
-        self.assertTrue(any(l.startswith("error: ") for l in lines), lines)
+        # The event thread's failed write, the encoder's teardown that finds
+        # that failure, and the session's end with it.
+        self.assertEqual([l for l in lines if l.startswith("error")], [
+            "error: encoder thread failed: Broken pipe",
+            "error: encoder finish failed: Broken pipe",
+            "error: Frame handler error: Broken pipe",
+        ], lines)
 
 
 if __name__ == "__main__":

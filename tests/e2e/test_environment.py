@@ -56,7 +56,9 @@ class EnvironmentTest(unittest.TestCase):
         return records
 
     def test_reader_that_stalls_for_three_seconds_gets_the_rest_of_the_session_intact(self):
-        session = self.start(SMALL + qvx.duration(4))
+        # Ended by SIGTERM once the reader has seen the session go on, not by
+        # a duration a loaded machine may use up before the stall is over.
+        session = self.start(SMALL + qvx.duration(60))
         self.assertTrue(session.wait_for_records(5, timeout=10))
         # Longer than the helper gives a silent encoder: the wait for the
         # parent must not count as the encoder's.
@@ -68,6 +70,11 @@ class EnvironmentTest(unittest.TestCase):
         self.assertGreater(int.from_bytes(waiting, "little"), capacity // 2)
         resumed_ns = time.time_ns()
         session.resume_stdout()
+        deadline = time.monotonic() + 30
+        while (len(records_after(qvx.parse_records_prefix(session.stdout()), resumed_ns)) < 5
+               and time.monotonic() < deadline and session.process.poll() is None):
+            time.sleep(0.05)
+        session.process.send_signal(signal.SIGTERM)
         records = self.assert_whole_session(session)
         self.assertGreaterEqual(len(records_after(records, resumed_ns)), 5, "the session did not go on after the stall")
 

@@ -68,7 +68,7 @@ class CaptureHandlerTest : public FakePlatformTest {
     config_ = config;
     auto created = app::Capture::create(
         wgc_capture::HandlerContext<app::Config>{std::move(config), d3d.device(), d3d.context()},
-        streams.value_or(outputs.streams()));
+        streams.value_or(outputs.streams()), clock);
     ASSERT_TRUE(created) << created.error().message;
     capture = std::move(*created);
     ASSERT_TRUE(eventually([&] { return transform().wait_until_idle(std::chrono::milliseconds(1)); }));
@@ -83,6 +83,8 @@ class CaptureHandlerTest : public FakePlatformTest {
   std::size_t submitted() { return capture->encoder().state().lock()->submitted.size(); }
 
   app::Config config_;
+  // The session's duration runs on this clock; the pipeline keeps real time.
+  app::ManualClock clock;
   std::unique_ptr<app::Capture> capture;
   wgc_capture::CaptureControl control;
 };
@@ -264,11 +266,19 @@ TEST_F(CaptureHandlerTest, ElapsedDurationAfterFramesEncodesWhatCameBefore) {
   app::Config config = config_at(1000);
   config.duration = std::chrono::milliseconds(300);
   start(config);
-  for (int i = 0; i < 3; ++i) {
+  // The last frame before the duration's end is still encoded.
+  std::size_t frames = 0;
+  using std::chrono::milliseconds;
+  for (const milliseconds at : {milliseconds(0), milliseconds(150), milliseconds(299)}) {
+    clock.advance(at - clock.elapsed());
     ASSERT_TRUE(frame());
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ++frames;
+    ASSERT_TRUE(eventually([&] { return outputs.record_count() == frames; }));
+    // Past the 1 ms interval of 1000 fps, so that no frame is held back.
+    std::this_thread::sleep_for(milliseconds(2));
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_FALSE(control.is_stopped());
+  clock.advance(milliseconds(1));
   ASSERT_TRUE(frame());
   EXPECT_TRUE(control.is_stopped());
   EXPECT_EQ(d3d.blits().size(), 3u);
@@ -285,7 +295,7 @@ TEST_F(CaptureHandlerTest, ElapsedDurationWithAFailingFinishStopsAndReturnsTheEr
   config.duration = std::chrono::milliseconds(100);
   start(config);
   ASSERT_TRUE(frame());
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  clock.advance(std::chrono::milliseconds(100));
   auto failed = frame();
   ASSERT_FALSE(failed);
   EXPECT_EQ(failed.error().message, "hardware encoder drain ended with pending inputs");

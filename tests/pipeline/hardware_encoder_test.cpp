@@ -37,55 +37,57 @@ std::string rejected(const std::string& error, const std::string& name = fake_en
          " candidates=" + std::to_string(candidates) + " accepted=false error=" + error;
 }
 
-// The lines of a setup that succeeds with the one fake encoder.
-std::vector<std::string> setup_lines() {
-  auto lines = five_setting_lines;
-  lines.push_back(chosen());
+// The first `count` setting lines, then `more`: the lines of a setup that
+// got that far.
+std::vector<std::string> settings_then(std::size_t count, std::initializer_list<std::string> more) {
+  std::vector<std::string> lines(five_setting_lines.begin(), five_setting_lines.begin() + count);
+  lines.insert(lines.end(), more);
   return lines;
 }
+
+// The lines of a setup that succeeds with the one fake encoder.
+std::vector<std::string> setup_lines() { return settings_then(5, {chosen()}); }
 
 // The lines of a setup whose encoder reads low latency back as off.
 std::vector<std::string> read_back_rejected_lines() {
-  return {"encoder_setting rate_control=cbr accepted=true",
-          "encoder_setting mean_bitrate=8000000 accepted=true",
-          "encoder_setting quality_vs_speed=33 accepted=true",
-          "encoder_setting low_latency=true accepted=true",
-          "encoder_setting low_latency=true verified=false",
-          rejected("encoder rejected low-latency mode")};
-}
-
-std::vector<std::string> plus(std::vector<std::string> lines, const std::string& line) {
-  lines.push_back(line);
-  return lines;
+  return settings_then(4, {"encoder_setting low_latency=true verified=false",
+                           rejected("encoder rejected low-latency mode")});
 }
 
 std::uint64_t pair(std::uint32_t high, std::uint32_t low) { return (std::uint64_t{high} << 32) | low; }
 
-void expect_common_video_type(const std::vector<AttributeSetting>& type, const platform::Guid& subtype) {
-  ASSERT_GE(type.size(), 6u);
-  EXPECT_EQ(type[0].key, guids::mf_mt_major_type);
-  EXPECT_EQ(type[0].guid_value, guids::mf_media_type_video);
-  EXPECT_EQ(type[1].key, guids::mf_mt_subtype);
-  EXPECT_EQ(type[1].guid_value, subtype);
-  EXPECT_EQ(type[2].key, guids::mf_mt_frame_size);
-  EXPECT_EQ(type[2].value, pair(1920, 1080));
-  EXPECT_EQ(type[3].key, guids::mf_mt_frame_rate);
-  EXPECT_EQ(type[3].value, pair(30, 1));
-  EXPECT_EQ(type[4].key, guids::mf_mt_pixel_aspect_ratio);
-  EXPECT_EQ(type[4].value, pair(1, 1));
-  EXPECT_EQ(type[5].key, guids::mf_mt_interlace_mode);
-  EXPECT_EQ(type[5].value, 2u);
+AttributeSetting u32(const platform::Guid& key, std::uint32_t value) {
+  return {key, AttributeSetting::Kind::UInt32, value, {}};
+}
+AttributeSetting u64(const platform::Guid& key, std::uint64_t value) {
+  return {key, AttributeSetting::Kind::UInt64, value, {}};
+}
+AttributeSetting guid(const platform::Guid& key, const platform::Guid& value) {
+  return {key, AttributeSetting::Kind::Guid, 0, value};
 }
 
-// The last setting of `key` in a type, as a 32-bit value.
-std::optional<std::uint32_t> uint32_of(const std::vector<AttributeSetting>& type, const platform::Guid& key) {
-  std::optional<std::uint32_t> found;
-  for (const auto& setting : type) {
-    if (setting.key == key && setting.kind == AttributeSetting::Kind::UInt32) {
-      found = static_cast<std::uint32_t>(setting.value);
-    }
+// A media type holds one value per key, in no order: compares the last
+// setting of each key with the expected settings, and the keys with theirs.
+void expect_media_type(const std::vector<AttributeSetting>& settings, const std::vector<AttributeSetting>& expected) {
+  std::vector<AttributeSetting> type;
+  for (const AttributeSetting& setting : settings) {
+    auto same_key = [&](const AttributeSetting& s) { return s.key == setting.key; };
+    std::erase_if(type, same_key);
+    type.push_back(setting);
   }
-  return found;
+  EXPECT_EQ(type.size(), expected.size()) << "keys set besides the expected ones";
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    const AttributeSetting& want = expected[i];
+    const auto got =
+        std::find_if(type.begin(), type.end(), [&](const AttributeSetting& s) { return s.key == want.key; });
+    if (got == type.end()) {
+      ADD_FAILURE() << "expected attribute " << i << " is not set";
+      continue;
+    }
+    EXPECT_EQ(got->kind, want.kind) << "attribute " << i;
+    EXPECT_EQ(got->value, want.value) << "attribute " << i;
+    EXPECT_EQ(got->guid_value, want.guid_value) << "attribute " << i;
+  }
 }
 
 TEST_F(HardwareEncoderTest, SetupConfiguresAStreamingLowLatencyCbrEncoderAndNamesIt) {
@@ -106,26 +108,29 @@ TEST_F(HardwareEncoderTest, SetupConfiguresAStreamingLowLatencyCbrEncoderAndName
   EXPECT_TRUE(d3d.multithread_protected());
   EXPECT_EQ(transform().transform_attributes_set(), (std::vector<std::uint32_t>{1}));
 
-  const auto output_type = transform().output_type();
-  expect_common_video_type(output_type, guids::mf_video_format_h264);
-  ASSERT_EQ(output_type.size(), 14u);
-  EXPECT_EQ(output_type[6].key, guids::mf_mt_avg_bitrate);
-  EXPECT_EQ(output_type[6].value, 8'000'000u);
-  EXPECT_EQ(output_type[7].key, guids::mf_mt_mpeg2_profile);
-  EXPECT_EQ(output_type[7].value, 66u);
-  EXPECT_EQ(output_type[8].key, guids::codecapi_av_enc_mpv_default_b_picture_count);
-  EXPECT_EQ(output_type[8].value, 0u);
-  EXPECT_EQ(output_type[9].key, guids::codecapi_av_enc_mpv_gop_size);
-  EXPECT_EQ(output_type[9].value, 30u);
-  // What the converter produces, for the stream's VUI: BT.601 studio range
-  // of sRGB desktop pixels.
-  EXPECT_EQ(uint32_of(output_type, guids::mf_mt_yuv_matrix), mf::mf_video_transfer_matrix_bt601);
-  EXPECT_EQ(uint32_of(output_type, guids::mf_mt_video_nominal_range), mf::mf_nominal_range_16_235);
-  EXPECT_EQ(uint32_of(output_type, guids::mf_mt_video_primaries), mf::mf_video_primaries_bt709);
-  EXPECT_EQ(uint32_of(output_type, guids::mf_mt_transfer_function), mf::mf_video_trans_func_srgb);
-  const auto input_type = transform().input_type();
-  expect_common_video_type(input_type, guids::mf_video_format_nv12);
-  EXPECT_EQ(input_type.size(), 6u);
+  // 1920x1080 progressive at 30/1 fps, square pixels; H.264 baseline (66) at
+  // 8,000,000 bit/s, no B-frames, a GOP of 30; and, for the stream's VUI,
+  // what the converter produces: BT.601 studio range of sRGB desktop pixels.
+  const std::vector<AttributeSetting> picture{
+      guid(guids::mf_mt_major_type, guids::mf_media_type_video),
+      u64(guids::mf_mt_frame_size, pair(1920, 1080)),
+      u64(guids::mf_mt_frame_rate, pair(30, 1)),
+      u64(guids::mf_mt_pixel_aspect_ratio, pair(1, 1)),
+      u32(guids::mf_mt_interlace_mode, mf::mf_video_interlace_progressive),
+  };
+  auto h264 = picture;
+  h264.insert(h264.end(), {guid(guids::mf_mt_subtype, guids::mf_video_format_h264),
+                           u32(guids::mf_mt_avg_bitrate, 8'000'000), u32(guids::mf_mt_mpeg2_profile, 66),
+                           u32(guids::codecapi_av_enc_mpv_default_b_picture_count, 0),
+                           u32(guids::codecapi_av_enc_mpv_gop_size, 30),
+                           u32(guids::mf_mt_yuv_matrix, mf::mf_video_transfer_matrix_bt601),
+                           u32(guids::mf_mt_video_nominal_range, mf::mf_nominal_range_16_235),
+                           u32(guids::mf_mt_video_primaries, mf::mf_video_primaries_bt709),
+                           u32(guids::mf_mt_transfer_function, mf::mf_video_trans_func_srgb)});
+  expect_media_type(transform().output_type(), h264);
+  auto nv12 = picture;
+  nv12.push_back(guid(guids::mf_mt_subtype, guids::mf_video_format_nv12));
+  expect_media_type(transform().input_type(), nv12);
 
   EXPECT_EQ(transform().messages(),
             (std::vector<mf::MftMessage>{mf::MftMessage::SetD3DManager, mf::MftMessage::NotifyBeginStreaming,
@@ -181,28 +186,24 @@ INSTANTIATE_TEST_SUITE_P(
         SetupFailure{"RateControlRefused",
                      [](FakeMediaFoundation& m, auto&) { m.faults().fail("set_value.rate_control", 0x80004005); },
                      unspecified,
-                     {"encoder_setting rate_control=cbr accepted=false error=" + unspecified, rejected(unspecified)}},
+                     settings_then(0, {"encoder_setting rate_control=cbr accepted=false error=" + unspecified,
+                                       rejected(unspecified)})},
         SetupFailure{"MeanBitrateRefused",
                      [](FakeMediaFoundation& m, auto&) { m.faults().fail("set_value.mean_bit_rate", 0x80004005); },
                      unspecified,
-                     {"encoder_setting rate_control=cbr accepted=true",
-                      "encoder_setting mean_bitrate=8000000 accepted=false error=" + unspecified, rejected(unspecified)}},
+                     settings_then(1, {"encoder_setting mean_bitrate=8000000 accepted=false error=" + unspecified,
+                                       rejected(unspecified)})},
         SetupFailure{"LowLatencyRefused",
                      [](FakeMediaFoundation& m, auto&) { m.faults().fail("set_value.low_latency", 0x80004001); },
                      "Not implemented (0x80004001)",
-                     {"encoder_setting rate_control=cbr accepted=true",
-                      "encoder_setting mean_bitrate=8000000 accepted=true",
-                      "encoder_setting quality_vs_speed=33 accepted=true",
-                      "encoder_setting low_latency=true accepted=false error=Not implemented (0x80004001)",
-                      rejected("Not implemented (0x80004001)")}},
+                     settings_then(3, {"encoder_setting low_latency=true accepted=false error=Not implemented "
+                                       "(0x80004001)",
+                                       rejected("Not implemented (0x80004001)")})},
         SetupFailure{"LowLatencyReadBackFails",
                      [](FakeMediaFoundation& m, auto&) { m.faults().fail("get_value", 0x80004005); },
                      unspecified,
-                     {"encoder_setting rate_control=cbr accepted=true",
-                      "encoder_setting mean_bitrate=8000000 accepted=true",
-                      "encoder_setting quality_vs_speed=33 accepted=true",
-                      "encoder_setting low_latency=true accepted=true",
-                      "encoder_setting low_latency=true verified=false error=" + unspecified, rejected(unspecified)}},
+                     settings_then(4, {"encoder_setting low_latency=true verified=false error=" + unspecified,
+                                       rejected(unspecified)})},
         SetupFailure{"LowLatencyReadBackFalse",
                      [](FakeMediaFoundation& m, auto&) { m.encoder().low_latency_read_back = mf::Variant::boolean(false); },
                      "encoder rejected low-latency mode",
@@ -218,7 +219,7 @@ INSTANTIATE_TEST_SUITE_P(
         SetupFailure{"NoDeviceManager",
                      [](FakeMediaFoundation& m, auto&) { m.faults().return_empty("mf_create_dxgi_device_manager"); },
                      "Media Foundation returned no DXGI device manager",
-                     plus(five_setting_lines, rejected("Media Foundation returned no DXGI device manager"))},
+                     settings_then(5, {rejected("Media Foundation returned no DXGI device manager")})},
         SetupFailure{"DeviceWithoutVideoSupport",
                      [](FakeMediaFoundation&, platform::fake::FakeD3D11& d) {
                        auto created = d.create_device(platform::d3d11::DriverType::Hardware,
@@ -226,7 +227,7 @@ INSTANTIATE_TEST_SUITE_P(
                        ASSERT_TRUE(created);
                      },
                      "The parameter is incorrect. (0x80070057)",
-                     plus(five_setting_lines, rejected("The parameter is incorrect. (0x80070057)"))},
+                     settings_then(5, {rejected("The parameter is incorrect. (0x80070057)")})},
         SetupFailure{"NoMultithreadInterface",
                      [](FakeMediaFoundation&, platform::fake::FakeD3D11& d) {
                        d.faults().return_empty("query_multithread");
@@ -240,13 +241,13 @@ INSTANTIATE_TEST_SUITE_P(
         SetupFailure{"InputTypeRefused",
                      [](FakeMediaFoundation& m, auto&) { m.faults().fail("set_input_type", 0xC00D6D60); },
                      "A valid type has not been set for this stream or a stream that it depends on. (0xC00D6D60)",
-                     plus(five_setting_lines, rejected("A valid type has not been set for this stream or a stream "
-                                                       "that it depends on. (0xC00D6D60)"))},
+                     settings_then(5, {rejected("A valid type has not been set for this stream or a stream "
+                                                "that it depends on. (0xC00D6D60)")})},
         SetupFailure{"StartOfStreamRefused",
                      [](FakeMediaFoundation& m, auto&) {
                        m.faults().fail("process_message.start_of_stream", 0x80004005);
                      },
-                     unspecified, plus(five_setting_lines, rejected(unspecified))}),
+                     unspecified, settings_then(5, {rejected(unspecified)})}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(HardwareEncoderTest, RefusedOptionalPropertiesAreReportedAndSetupGoesOn) {

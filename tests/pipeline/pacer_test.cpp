@@ -32,6 +32,33 @@ class PacerTest : public ManualEncoderStateTest {
     state->lock()->finishing = true;
     wake.notify_all();
   }
+  // Waits until the pacer sleeps on `wake` and returns its wake-up count at
+  // that moment. The pacer counts a wake-up under the lock and keeps the lock
+  // until it waits again, so a count above zero seen under the lock means it
+  // is inside a wait. Notifications go out only while the count is still
+  // zero, under the lock: none can reach the wait the count was seen in.
+  std::uint64_t park_pacer() {
+    std::uint64_t wakeups = 0;
+    EXPECT_TRUE(eventually([&] {
+      auto s = state->lock();
+      wakeups = s->pacer_wakeups;
+      if (wakeups == 0) {
+        wake.notify_all();
+      }
+      return wakeups > 0;
+    })) << "the pacer never waited";
+    return wakeups;
+  }
+  std::uint64_t wakeups() { return state->lock()->pacer_wakeups; }
+  // The pacer's result; a pacer that does not end is told to finish, so the
+  // test fails instead of hanging.
+  app::Result<void> ended(std::future<app::Result<void>>& pacer) {
+    if (pacer.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+      ADD_FAILURE() << "the pacer did not end";
+      finish_pacer();
+    }
+    return pacer.get();
+  }
 
   std::condition_variable wake;
   // The pacer's timer requests go to the Win32 fake.
@@ -96,20 +123,18 @@ TEST_F(PacerTest, DeferredFrameIsSubmittedOnceTheIntervalHasPassedNeverEarlier) 
 
 TEST_F(PacerTest, NotificationMakesAnIdlePacerLookAgain) {
   auto pacer = start_pacer();
-  ASSERT_TRUE(eventually([&] {
-    // The pacer is waiting once it has let go of the lock.
-    auto s = state->lock();
-    return true;
-  }));
+  const std::uint64_t parked = park_pacer();
   {
     auto s = state->lock();
     // Both instants lie in the past, so the deadline has passed already.
     submit_then_defer(*s, steady_clock::now() - std::chrono::seconds(1), std::chrono::milliseconds(1));
   }
   wake.notify_all();
-  ASSERT_TRUE(eventually([&] { return transform().inputs().size() == 2; }));
+  EXPECT_TRUE(eventually([&] { return transform().inputs().size() == 2; }))
+      << "the notified pacer did not submit the waiting frame";
+  EXPECT_GT(wakeups(), parked);
   finish_pacer();
-  EXPECT_TRUE(pacer.get());
+  EXPECT_TRUE(ended(pacer));
 }
 
 TEST_F(PacerTest, FinishingEndsThePacerWithSuccessAndLeavesTheWaitingFrame) {
@@ -148,6 +173,7 @@ TEST_F(PacerTest, FailedSubmissionEndsThePacerWithThatErrorAndRecyclesTheFrame) 
 
 TEST_F(PacerTest, PoisonedLockAfterAWaitEndsThePacer) {
   auto pacer = start_pacer();
+  const std::uint64_t parked = park_pacer();
   std::thread([&] {
     try {
       auto guard = state->lock();
@@ -156,9 +182,10 @@ TEST_F(PacerTest, PoisonedLockAfterAWaitEndsThePacer) {
     }
   }).join();
   wake.notify_all();
-  auto result = pacer.get();
+  auto result = ended(pacer);
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error().message, "encoder state lock poisoned");
+  EXPECT_GT(wakeups(), parked) << "the pacer must have ended at a wake-up";
   EXPECT_EQ(media.co_uninitialize_calls(), 1u);
 }
 

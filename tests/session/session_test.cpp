@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <thread>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "test_platform.h"
 
@@ -190,91 +192,97 @@ TEST_F(SessionTest, WindowIdFailingTheValidityTestIsNotFound) {
   EXPECT_FALSE(captured_source().has_value());
 }
 
-TEST_F(SessionTest, TitleMarkerPicksFirstMatchingWindowAndSaysSoOnce) {
-  fake.win32_fake.add_window(window(0x601, u"Mail"));
-  // The same title on another virtual desktop: cloaked, it would capture as
-  // nothing.
-  auto elsewhere = window(0x600, u"Tab quorvex-share-7f3a9c2e1b - Browser");
-  elsewhere.cloaked = true;
-  fake.win32_fake.add_window(elsewhere);
-  fake.win32_fake.add_window(window(0x602, u"Tab quorvex-share-7f3a9c2e1b - Browser"));
-  fake.win32_fake.add_window(window(0x603, u"quorvex-share-7f3a9c2e1b copy"));
+struct MarkerCase {
+  const char* name;
+  std::vector<FakeWindow> windows;
+  std::string marker;
+  std::optional<std::uint64_t> window_id;  // given as well; the marker wins
+  std::uint64_t captured;
+};
+
+class TitleMarkerTest : public SessionTest, public ::testing::WithParamInterface<MarkerCase> {};
+
+TEST_P(TitleMarkerTest, CapturesTheFirstCapturableWindowWhoseTitleContainsTheMarkerAndSaysSoOnce) {
+  for (const FakeWindow& w : GetParam().windows) {
+    fake.win32_fake.add_window(w);
+  }
   Config config;
-  config.window_title = "quorvex-share-7f3a9c2e1b";
-  config.window_id = 0x601;  // the marker takes precedence
+  config.window_title = GetParam().marker;
+  config.window_id = GetParam().window_id;
 
   const Outcome outcome = run(config);
 
   ASSERT_EQ(outcome.result, "success");
   EXPECT_EQ(outcome.stderr_text, "capture_border hidden=true\ncapture_window found=true title_match=marker\n");
-  EXPECT_EQ(captured_source(), (std::variant<WindowHandle, MonitorHandle>(WindowHandle{0x602})));
+  EXPECT_EQ(captured_source(), (std::variant<WindowHandle, MonitorHandle>(WindowHandle{GetParam().captured})));
 }
 
-TEST_F(SessionTest, TitleMarkerIsCaseSensitive) {
-  fake.win32_fake.add_window(window(0x601, u"QUORVEX-SHARE-7F3A9C2E1B"));
-  fake.win32_fake.add_window(window(0x602, u"quorvex-share-7f3a9c2e1b"));
-  Config config;
-  config.window_title = "quorvex-share-7f3a9c2e1b";
-  ASSERT_EQ(run(config).result, "success");
-  EXPECT_EQ(captured_source(), (std::variant<WindowHandle, MonitorHandle>(WindowHandle{0x602})));
+FakeWindow cloaked(FakeWindow w) {
+  w.cloaked = true;
+  return w;
 }
 
-TEST_F(SessionTest, EmptyMarkerSelectsFirstWindow) {
-  fake.win32_fake.add_window(window(0x701, u""));
-  fake.win32_fake.add_window(window(0x702, u"second"));
-  Config config;
-  config.window_title = "";
-  ASSERT_EQ(run(config).result, "success");
-  EXPECT_EQ(captured_source(), (std::variant<WindowHandle, MonitorHandle>(WindowHandle{0x701})));
-}
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TitleMarkerTest,
+    ::testing::Values(
+        // The same title on another virtual desktop is cloaked: it would
+        // capture as nothing.
+        MarkerCase{"first_match_after_a_cloaked_one",
+                   {window(0x601, u"Mail"), cloaked(window(0x600, u"Tab quorvex-share-7f3a9c2e1b - Browser")),
+                    window(0x602, u"Tab quorvex-share-7f3a9c2e1b - Browser"),
+                    window(0x603, u"quorvex-share-7f3a9c2e1b copy")},
+                   "quorvex-share-7f3a9c2e1b",
+                   0x601,
+                   0x602},
+        MarkerCase{"case_sensitive",
+                   {window(0x601, u"QUORVEX-SHARE-7F3A9C2E1B"), window(0x602, u"quorvex-share-7f3a9c2e1b")},
+                   "quorvex-share-7f3a9c2e1b",
+                   std::nullopt,
+                   0x602},
+        MarkerCase{"empty_marker_takes_the_first_window",
+                   {window(0x701, u""), window(0x702, u"second")},
+                   "",
+                   std::nullopt,
+                   0x701},
+        MarkerCase{"unreadable_title_does_not_hide_a_later_match",
+                   {window(0x801, u"broken \xD800 title"), window(0x802, u"share-marker-0123456789")},
+                   "share-marker-0123456789",
+                   std::nullopt,
+                   0x802}),
+    [](const ::testing::TestParamInfo<MarkerCase>& info) { return std::string(info.param.name); });
 
-TEST_F(SessionTest, UnreadableTitleDoesNotHideALaterMatch) {
-  fake.win32_fake.add_window(window(0x801, u"broken \xD800 title"));
-  fake.win32_fake.add_window(window(0x802, u"share-marker-0123456789"));
-  Config config;
-  config.window_title = "share-marker-0123456789";
-  ASSERT_EQ(run(config).result, "success");
-  EXPECT_EQ(captured_source(), (std::variant<WindowHandle, MonitorHandle>(WindowHandle{0x802})));
-}
-
-TEST_F(SessionTest, MarkerAppearingAfterThreeSecondsIsFound) {
+// The search's waiting runs on a manual clock: each pause between passes
+// moves it by exactly the retry interval, so seconds of searching take none.
+TEST_F(SessionTest, MarkerAppearingAfterThreeSecondsIsFoundAtTheNextPass) {
   fake.win32_fake.add_window(window(0x901, u"Loading..."));
-  std::thread retitle([this] {
-    std::this_thread::sleep_for(std::chrono::seconds(3));
-    fake.win32_fake.set_window_title(WindowHandle{0x901}, u"Meeting late-marker-abcdef0123");
-  });
-  Config config;
-  config.window_title = "late-marker-abcdef0123";
+  app::ManualClock clock;
+  clock.after_sleep = [&](app::SessionClock::time_point) {
+    if (clock.elapsed() == std::chrono::seconds(3)) {
+      fake.win32_fake.set_window_title(WindowHandle{0x901}, u"Meeting late-marker-abcdef0123");
+    }
+  };
 
-  const auto begin = std::chrono::steady_clock::now();
-  const Outcome outcome = run(config);
-  const auto waited = std::chrono::steady_clock::now() - begin;
-  retitle.join();
+  const auto found = app::find_window_by_title_marker("late-marker-abcdef0123", clock);
 
-  ASSERT_EQ(outcome.result, "success");
-  EXPECT_GE(waited, std::chrono::seconds(3));
-  EXPECT_EQ(outcome.stderr_text, "capture_border hidden=true\ncapture_window found=true title_match=marker\n");
-  EXPECT_EQ(captured_source(), (std::variant<WindowHandle, MonitorHandle>(WindowHandle{0x901})));
+  ASSERT_TRUE(found) << found.error().message;
+  EXPECT_EQ(found->handle(), WindowHandle{0x901});
+  EXPECT_EQ(clock.elapsed(), std::chrono::seconds(3));
+  // A pass every 100 ms: at 0, 0.1, ..., 3.0 s.
+  EXPECT_EQ(fake.win32_fake.faults().calls("enum_child_windows"), 31u);
 }
 
-TEST_F(SessionTest, MarkerThatNeverAppearsGivesUpAfterAboutFiveSeconds) {
+TEST_F(SessionTest, MarkerThatNeverAppearsGivesUpAfterFiveSeconds) {
   fake.win32_fake.add_window(window(0xA01, u"Mail"));
-  Config config;
-  config.window_title = "never-there-0123456789";
+  app::ManualClock clock;
 
-  const auto begin = std::chrono::steady_clock::now();
-  const Outcome outcome = run(config);
-  const auto waited = std::chrono::steady_clock::now() - begin;
+  const auto found = app::find_window_by_title_marker("never-there-0123456789", clock);
 
-  EXPECT_EQ(outcome.result, "shared tab window not found (title marker)");
-  EXPECT_EQ(outcome.stderr_text, "capture_border hidden=true\n");
-  EXPECT_GE(waited, std::chrono::seconds(5));
-  EXPECT_LT(waited, std::chrono::seconds(30));
-  // Retried every 100 ms rather than once or in a busy loop.
-  const auto attempts = fake.win32_fake.faults().calls("enum_child_windows");
-  EXPECT_GE(attempts, 20u);
-  EXPECT_LE(attempts, 52u);
-  EXPECT_EQ(SessionJournal::created.load(), 0);
+  ASSERT_FALSE(found);
+  EXPECT_EQ(found.error().message, "shared tab window not found (title marker)");
+  EXPECT_EQ(clock.elapsed(), std::chrono::seconds(5));
+  // Passes at 0, 0.1, ..., 5.0 s, and no pause after the last.
+  EXPECT_EQ(fake.win32_fake.faults().calls("enum_child_windows"), 51u);
+  EXPECT_EQ(clock.sleeps(), 50);
 }
 
 TEST_F(SessionTest, FailingEnumerationIsRetriedUntilItRecovers) {

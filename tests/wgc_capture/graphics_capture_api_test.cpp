@@ -221,25 +221,35 @@ TEST_F(CaptureSessionTest, LaterHandlerErrorReplacesEarlierOne) {
   expect_torn_down();
 }
 
-TEST_F(CaptureSessionTest, CursorAndBorderModesReachTheSession) {
+struct ModeCase {
+  const char* name;
+  CursorCaptureMode cursor;
+  BorderMode border;
+  // What the session was told; absent: left at the system's default.
+  std::optional<bool> cursor_capture_enabled;
+  std::optional<bool> border_required;
+};
+
+class CaptureModes : public CaptureSessionTest, public ::testing::WithParamInterface<ModeCase> {};
+
+TEST_P(CaptureModes, ReachTheSessionOnlyWhenAsked) {
   fake.capture_fake.script_on_start({frame(1920, 1080)});
   flags.stop_at_frame = 1;
 
-  ASSERT_EQ(message_of(start(CursorCaptureMode::WithCursor, BorderMode::WithoutBorder)), "success");
+  ASSERT_EQ(message_of(start(GetParam().cursor, GetParam().border)), "success");
 
-  EXPECT_EQ(fake.capture_fake.last_session()->cursor_capture_enabled(), std::optional<bool>(true));
-  EXPECT_EQ(fake.capture_fake.last_session()->border_required(), std::optional<bool>(false));
+  EXPECT_EQ(fake.capture_fake.last_session()->cursor_capture_enabled(), GetParam().cursor_capture_enabled);
+  EXPECT_EQ(fake.capture_fake.last_session()->border_required(), GetParam().border_required);
 }
 
-TEST_F(CaptureSessionTest, DefaultModesLeaveSessionSettingsAlone) {
-  fake.capture_fake.script_on_start({frame(1920, 1080)});
-  flags.stop_at_frame = 1;
-
-  ASSERT_EQ(message_of(start()), "success");
-
-  EXPECT_FALSE(fake.capture_fake.last_session()->cursor_capture_enabled().has_value());
-  EXPECT_FALSE(fake.capture_fake.last_session()->border_required().has_value());
-}
+INSTANTIATE_TEST_SUITE_P(
+    Table, CaptureModes,
+    ::testing::Values(ModeCase{"Defaults", CursorCaptureMode::Default, BorderMode::Default, std::nullopt, std::nullopt},
+                      ModeCase{"CursorWithoutBorder", CursorCaptureMode::WithCursor, BorderMode::WithoutBorder, true,
+                               false},
+                      ModeCase{"NoCursorWithBorder", CursorCaptureMode::WithoutCursor, BorderMode::WithBorder, false,
+                               true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // Before Windows 10 2004 the session has no IsCursorCaptureEnabled and draws
 // the cursor anyway: asking for it has nothing to switch, asking to leave it

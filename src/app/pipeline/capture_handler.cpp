@@ -39,12 +39,13 @@ std::int64_t counter_in_100ns(std::int64_t counter, std::int64_t frequency) {
 
 }  // namespace
 
-Capture::Capture(Config config, std::unique_ptr<HardwareEncoder> encoder, OutputStreams streams)
-    : streams_(std::move(streams)), encoder_(std::move(encoder)), config_(std::move(config)) {
+Capture::Capture(Config config, std::unique_ptr<HardwareEncoder> encoder, OutputStreams streams,
+                 SessionClock& clock)
+    : streams_(std::move(streams)), encoder_(std::move(encoder)), config_(std::move(config)), clock_(clock) {
   interval_samples_.reserve(timing_window);
   handler_samples_.reserve(timing_window);
   compose_to_callback_samples_.reserve(timing_window);
-  started_at_ = std::chrono::steady_clock::now();
+  started_at_ = clock_.now();
 }
 
 std::expected<std::unique_ptr<Capture>, wgc_capture::HandlerError> Capture::create(
@@ -53,7 +54,7 @@ std::expected<std::unique_ptr<Capture>, wgc_capture::HandlerError> Capture::crea
 }
 
 std::expected<std::unique_ptr<Capture>, wgc_capture::HandlerError> Capture::create(
-    wgc_capture::HandlerContext<Config> context, OutputStreams streams) {
+    wgc_capture::HandlerContext<Config> context, OutputStreams streams, SessionClock& clock) {
   Config& config = context.flags;
   auto encoder = HardwareEncoder::create(std::move(context.device), std::move(context.device_context),
                                          config.width, config.height, config.fps, config.bitrate,
@@ -62,7 +63,7 @@ std::expected<std::unique_ptr<Capture>, wgc_capture::HandlerError> Capture::crea
     return std::unexpected(handler_error(std::move(encoder.error())));
   }
   streams.diagnostics->write_line(diagnostics::capture_encoder());
-  return std::unique_ptr<Capture>(new Capture(std::move(config), std::move(*encoder), std::move(streams)));
+  return std::unique_ptr<Capture>(new Capture(std::move(config), std::move(*encoder), std::move(streams), clock));
 }
 
 void Capture::take_compose_sample(const wgc_capture::Frame& frame) {
@@ -84,7 +85,7 @@ wgc_capture::HandlerResult Capture::on_frame_arrived(wgc_capture::Frame& frame,
   const MonotonicTime arrival = std::chrono::steady_clock::now();
   take_compose_sample(frame);
 
-  if (const auto end = due_end(arrival)) {
+  if (const auto end = due_end()) {
     return end_session(*end, control);
   }
   if (config_.paused->load()) {
@@ -118,8 +119,7 @@ wgc_capture::HandlerResult Capture::on_timer(wgc_capture::CaptureControl& contro
   if (finished_) {
     return {};
   }
-  const MonotonicTime now = std::chrono::steady_clock::now();
-  if (const auto end = due_end(now)) {
+  if (const auto end = due_end()) {
     return end_session(*end, control);
   }
   auto locked = lock_encoder_state(encoder_->state());
@@ -129,7 +129,7 @@ wgc_capture::HandlerResult Capture::on_timer(wgc_capture::CaptureControl& contro
   if ((*locked)->error) {
     return std::unexpected(wgc_capture::HandlerError{*(*locked)->error});
   }
-  if (auto stalled = (*locked)->stall(now)) {
+  if (auto stalled = (*locked)->stall(std::chrono::steady_clock::now())) {
     return std::unexpected(wgc_capture::HandlerError{std::move(*stalled)});
   }
   return {};
@@ -197,11 +197,11 @@ void Capture::report_timing_window() {
   compose_to_callback_samples_.clear();
 }
 
-std::optional<SessionEnd> Capture::due_end(MonotonicTime now) const {
+std::optional<SessionEnd> Capture::due_end() const {
   if (config_.stop_request->load()) {
     return SessionEnd::Signal;
   }
-  if (now - started_at_ >= config_.duration) {
+  if (clock_.now() - started_at_ >= config_.duration) {
     return SessionEnd::Duration;
   }
   return std::nullopt;

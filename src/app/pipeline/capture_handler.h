@@ -23,6 +23,7 @@
 #include "app/error.h"
 #include "app/pipeline/hardware_encoder.h"
 #include "app/pipeline/output_streams.h"
+#include "app/session_clock.h"
 #include "wgc_capture/capture.h"
 
 namespace quorvex::app {
@@ -33,11 +34,13 @@ class Capture final : public wgc_capture::GraphicsCaptureApiHandler {
 
   // Starts the encoder with the configuration's size, rate, bit rate and
   // keyframe cell and prints the "capture_encoder …" line; fails with the
-  // encoder's error.
+  // encoder's error. The session's duration is measured on `clock`, which
+  // must outlive the handler.
   [[nodiscard]] static std::expected<std::unique_ptr<Capture>, wgc_capture::HandlerError> create(
       wgc_capture::HandlerContext<Config> context);
   [[nodiscard]] static std::expected<std::unique_ptr<Capture>, wgc_capture::HandlerError> create(
-      wgc_capture::HandlerContext<Config> context, OutputStreams streams);
+      wgc_capture::HandlerContext<Config> context, OutputStreams streams,
+      SessionClock& clock = steady_session_clock());
 
   [[nodiscard]] wgc_capture::HandlerResult on_frame_arrived(wgc_capture::Frame& frame,
                                                             wgc_capture::CaptureControl& control) override;
@@ -55,7 +58,7 @@ class Capture final : public wgc_capture::GraphicsCaptureApiHandler {
   [[nodiscard]] std::uint64_t captured_frames() const { return captured_frames_; }
 
  private:
-  Capture(Config config, std::unique_ptr<HardwareEncoder> encoder, OutputStreams streams);
+  Capture(Config config, std::unique_ptr<HardwareEncoder> encoder, OutputStreams streams, SessionClock& clock);
 
   // The frame's encoder work under the state lock (converter, conversion,
   // mailbox, submission); notifies `wake` afterwards.
@@ -63,9 +66,9 @@ class Capture final : public wgc_capture::GraphicsCaptureApiHandler {
                                                    const std::optional<sender::FrameRect>& crop,
                                                    std::chrono::system_clock::time_point capture_time,
                                                    MonotonicTime arrival);
-  // The end the session has reached at `now`, if any: a stop request, or
-  // the duration.
-  [[nodiscard]] std::optional<SessionEnd> due_end(MonotonicTime now) const;
+  // The end the session has reached, if any: a stop request, or the
+  // duration on clock_.
+  [[nodiscard]] std::optional<SessionEnd> due_end() const;
   // Records the end, finishes, reports and stops the capture.
   [[nodiscard]] wgc_capture::HandlerResult end_session(SessionEnd end, wgc_capture::CaptureControl& control);
   void take_compose_sample(const wgc_capture::Frame& frame);
@@ -79,7 +82,8 @@ class Capture final : public wgc_capture::GraphicsCaptureApiHandler {
   OutputStreams streams_;
   std::unique_ptr<HardwareEncoder> encoder_;
   Config config_;
-  MonotonicTime started_at_;
+  SessionClock& clock_;
+  SessionClock::time_point started_at_;  // on clock_
   std::optional<MonotonicTime> last_arrival_;
   std::uint64_t captured_frames_ = 0;
   bool finished_ = false;

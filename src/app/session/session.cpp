@@ -1,7 +1,5 @@
 #include "app/session/session.h"
 
-#include <thread>
-
 #include "app/diagnostics.h"
 #include "app/stderr_line.h"
 #include "platform/platform.h"
@@ -38,17 +36,17 @@ std::optional<wgc_capture::Window> find_window_once(std::string_view marker) {
 
 }  // namespace
 
-Result<wgc_capture::Window> find_window_by_title_marker(std::string_view marker) {
+Result<wgc_capture::Window> find_window_by_title_marker(std::string_view marker, SessionClock& clock) {
   const std::string wanted(marker);
-  const auto deadline = std::chrono::steady_clock::now() + title_marker_timeout;
+  const auto deadline = clock.now() + title_marker_timeout;
   for (;;) {
     if (auto found = find_window_once(wanted)) {
       return *found;
     }
-    if (std::chrono::steady_clock::now() >= deadline) {
+    if (clock.now() >= deadline) {
       return fail("shared tab window not found (title marker)");
     }
-    std::this_thread::sleep_for(title_marker_retry_interval);
+    clock.sleep_for(title_marker_retry_interval);
   }
 }
 

@@ -14,6 +14,7 @@
 
 #include "app/config.h"
 #include "app/error.h"
+#include "app/session_clock.h"
 #include "wgc_capture/graphics_capture_api.h"
 
 namespace quorvex::app {
@@ -27,8 +28,9 @@ inline constexpr std::chrono::milliseconds title_marker_retry_interval{100};
 [[nodiscard]] Result<wgc_capture::BorderMode> choose_border_mode();
 
 // The first capturable window whose title contains `marker`, searched until
-// the timeout.
-[[nodiscard]] Result<wgc_capture::Window> find_window_by_title_marker(std::string_view marker);
+// the timeout on `clock`.
+[[nodiscard]] Result<wgc_capture::Window> find_window_by_title_marker(
+    std::string_view marker, SessionClock& clock = steady_session_clock());
 
 // The item the configuration selects, in the order title marker, window id,
 // display index, primary display.

@@ -322,11 +322,14 @@ class FakeEventGenerator final : public mf::MediaEventGenerator {
   }
   FakeEventGenerator(const FakeEventGenerator&) = delete;
   FakeEventGenerator& operator=(const FakeEventGenerator&) = delete;
-  Result<std::shared_ptr<mf::MediaEvent>> get_event(std::uint32_t) override {
+  Result<std::shared_ptr<mf::MediaEvent>> get_event(std::uint32_t flags) override {
     if (auto s = shared_->check("get_event"); !s) {
       return std::unexpected(s.error());
     }
     std::unique_lock lock(state_->mutex);
+    if ((flags & mf::mf_event_flag_no_wait) != 0 && state_->events.empty() && !state_->shut_down) {
+      return fail(status::mf_e_no_events_available);
+    }
     ++state_->waiting;
     state_->changed.notify_all();
     state_->changed.wait(lock, [&] { return !state_->events.empty() || state_->shut_down; });

@@ -26,7 +26,8 @@
 //   raises DrainComplete at once on drain (before queued outputs' events
 //   would matter, they are dropped).
 // - scripted: the test queues outputs (queue_output) and events (push_event)
-//   itself. get_event blocks until an event is there (or shutdown_events()).
+//   itself. get_event blocks until an event is there (or shutdown_events());
+//   with mf_event_flag_no_wait it fails with MF_E_NO_EVENTS_AVAILABLE instead.
 //
 // Outputs are Annex B (default) or 4-byte length-prefixed (length_prefixed),
 // with the clean-point attribute on keyframes: the first input and any input

@@ -404,7 +404,7 @@ Status HostH264Transform::process_output(std::uint32_t, mf::OutputDataBuffer& bu
 
 Result<std::shared_ptr<mf::MediaEvent>> HostH264Transform::get_event(std::uint32_t flags) {
   std::unique_lock lock(mutex_);
-  if ((flags & mf_event_flag_no_wait) != 0) {
+  if ((flags & mf::mf_event_flag_no_wait) != 0) {
     if (events_.empty()) return host_fail(status::mf_e_no_events_available);
   } else {
     event_raised_.wait(lock, [&] { return !events_.empty() || shutdown_; });

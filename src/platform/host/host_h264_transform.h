@@ -58,7 +58,6 @@
 namespace quorvex::platform::host {
 
 inline constexpr std::uint32_t me_error = 1;
-inline constexpr std::uint32_t mf_event_flag_no_wait = 1;
 inline constexpr std::uint32_t mft_set_type_test_only = 1;
 // MFT_OUTPUT_STREAM_WHOLE_SAMPLES | SINGLE_SAMPLE_PER_BUFFER | PROVIDES_SAMPLES.
 inline constexpr std::uint32_t host_transform_output_stream_flags = 0x103;
