@@ -36,6 +36,17 @@ class EnvironmentTest(unittest.TestCase):
         self.addCleanup(session.kill)
         return session
 
+    @staticmethod
+    def stop_once_going_on(session, since_ns, count=5):
+        """Ends the session with SIGTERM once `count` frames captured after
+        `since_ns` have come out (or after a generous wait), rather than by a
+        duration that a loaded machine may use up before they do."""
+        deadline = time.monotonic() + 30 * qvx.TIME_SCALE
+        while (len(records_after(qvx.parse_records_prefix(session.stdout()), since_ns)) < count
+               and time.monotonic() < deadline and session.process.poll() is None):
+            time.sleep(0.05)
+        session.process.send_signal(signal.SIGTERM)
+
     def assert_whole_session(self, session):
         """Exit 0, every record parses, capture times strictly increase, every
         encoded frame reached the reader and ffmpeg decodes each of them
@@ -56,8 +67,6 @@ class EnvironmentTest(unittest.TestCase):
         return records
 
     def test_reader_that_stalls_for_three_seconds_gets_the_rest_of_the_session_intact(self):
-        # Ended by SIGTERM once the reader has seen the session go on, not by
-        # a duration a loaded machine may use up before the stall is over.
         session = self.start(SMALL + qvx.duration(60))
         self.assertTrue(session.wait_for_records(5, timeout=10))
         # Longer than the helper gives a silent encoder: the wait for the
@@ -70,22 +79,19 @@ class EnvironmentTest(unittest.TestCase):
         self.assertGreater(int.from_bytes(waiting, "little"), capacity // 2)
         resumed_ns = time.time_ns()
         session.resume_stdout()
-        deadline = time.monotonic() + 30
-        while (len(records_after(qvx.parse_records_prefix(session.stdout()), resumed_ns)) < 5
-               and time.monotonic() < deadline and session.process.poll() is None):
-            time.sleep(0.05)
-        session.process.send_signal(signal.SIGTERM)
+        self.stop_once_going_on(session, resumed_ns)
         records = self.assert_whole_session(session)
         self.assertGreaterEqual(len(records_after(records, resumed_ns)), 5, "the session did not go on after the stall")
 
     def test_process_stopped_for_two_seconds_and_continued_goes_on(self):
-        session = self.start(SMALL + qvx.duration(3))
+        session = self.start(SMALL + qvx.duration(60))
         self.assertTrue(session.wait_for_records(5, timeout=10))
         os.kill(session.process.pid, signal.SIGSTOP)
         stopped_ns = time.time_ns()
         time.sleep(2)
         os.kill(session.process.pid, signal.SIGCONT)
         continued_ns = time.time_ns()
+        self.stop_once_going_on(session, continued_ns)
         records = self.assert_whole_session(session)
         self.assertFalse([r for r in records if stopped_ns < r.timestamp_ns < continued_ns],
                          "a frame was captured while the process was stopped")
@@ -122,7 +128,7 @@ class EnvironmentTest(unittest.TestCase):
             for chunk in (large if megabytes else []) + small:
                 session.send_bytes(chunk)
 
-        session = self.start(SMALL + qvx.duration(6))
+        session = self.start(SMALL + qvx.duration(60))
         self.assertTrue(session.wait_for_records(5, timeout=10))
         send_garbage(megabytes=True)
 
@@ -154,8 +160,10 @@ class EnvironmentTest(unittest.TestCase):
         self.assertTrue(session.wait_for_stderr(lambda l: l == "capture_window paused=false", 10))
         send_garbage()
         session.send("CROP 640 480")
+        self.assertTrue(session.wait_for_stderr(lambda l: l == "capture_window crop=640x480", 10))
         send_garbage()
         session.process.stdin.close()
+        self.stop_once_going_on(session, resumed_ns)
 
         records = self.assert_whole_session(session)
         # The capture clock and ours are the same wall clock, read a little
