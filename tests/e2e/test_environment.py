@@ -1,7 +1,8 @@
 """The helper in a hostile environment: a parent that stops reading for a
 while, the whole process stopped and continued, standard input full of
 bytes that are not commands, and several sessions at once. Each session must
-still end by itself with status 0 and a stream that is whole and decodes."""
+still end with status 0 (at its duration, or asked to stop once it has shown
+that it went on) and a stream that is whole and decodes."""
 
 import fcntl
 import os
