@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace quorvex::tools {
@@ -28,11 +29,19 @@ class ByteFile {
   // Creates or truncates the file.
   [[nodiscard]] static std::expected<ByteFile, std::string> create(const std::string& path);
 
-  ByteFile(ByteFile&& other) noexcept;
-  ByteFile& operator=(ByteFile&& other) noexcept;
+  ByteFile(ByteFile&& other) noexcept
+      : descriptor_(std::exchange(other.descriptor_, -1)), owned_(std::exchange(other.owned_, false)) {}
+  ByteFile& operator=(ByteFile&& other) noexcept {
+    if (this != &other) {
+      (void)close();
+      descriptor_ = std::exchange(other.descriptor_, -1);
+      owned_ = std::exchange(other.owned_, false);
+    }
+    return *this;
+  }
   ByteFile(const ByteFile&) = delete;
   ByteFile& operator=(const ByteFile&) = delete;
-  ~ByteFile();
+  ~ByteFile() { (void)close(); }
 
   // Whatever is there, up to the buffer's size, waiting only while nothing
   // is; 0 at the end of the file.

@@ -37,20 +37,6 @@ std::expected<ByteFile, std::string> ByteFile::create(const std::string& path) {
   return ByteFile(descriptor, true);
 }
 
-ByteFile::ByteFile(ByteFile&& other) noexcept
-    : descriptor_(std::exchange(other.descriptor_, -1)), owned_(std::exchange(other.owned_, false)) {}
-
-ByteFile& ByteFile::operator=(ByteFile&& other) noexcept {
-  if (this != &other) {
-    (void)close();
-    descriptor_ = std::exchange(other.descriptor_, -1);
-    owned_ = std::exchange(other.owned_, false);
-  }
-  return *this;
-}
-
-ByteFile::~ByteFile() { (void)close(); }
-
 std::expected<std::size_t, std::string> ByteFile::read_some(std::span<std::byte> buffer) {
   for (;;) {
     const ssize_t got = ::read(descriptor_, buffer.data(), buffer.size());
