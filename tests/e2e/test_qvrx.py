@@ -70,13 +70,21 @@ class PausedCaptureTest(unittest.TestCase):
         offsets = self.offsets_s()
         intervals = sorted(b - a for a, b in zip(offsets, offsets[1:]))
         typical = intervals[(len(intervals) - 1) // 2]
-        # MP4 ticks at 90 kHz; Matroska at 1 ms, where ffprobe reads rounded times.
-        for name, tolerance in [("capture.mp4", 1.5e-5), ("capture.mkv", 1.5e-3)]:
-            with self.subTest(container=name):
+        # MP4 ticks at 90 kHz; Matroska at 1 ms, where ffprobe reads rounded
+        # times. "-" is Matroska on standard output, without the length a
+        # file gets at the end.
+        for name, target, tolerance in [("capture.mp4", "capture.mp4", 1.5e-5),
+                                        ("capture.mkv", "capture.mkv", 1.5e-3),
+                                        ("piped.mkv", "-", 1.5e-3)]:
+            with self.subTest(container=target):
                 out = self.output(name)
-                result = qvrx("mux", self.path, out)
+                result = qvrx("mux", self.path, out if target != "-" else "-")
                 self.assertEqual(result.returncode, 0, result.stderr.decode())
-                self.assertEqual(result.stdout, b"")
+                if target == "-":
+                    with open(out, "wb") as f:
+                        f.write(result.stdout)
+                else:
+                    self.assertEqual(result.stdout, b"")
                 self.assertIn(f"records={len(self.records)} ".encode(), result.stderr)
                 probe = ffprobe_json(out, "format=duration:packet=pts_time,flags", "-select_streams", "v:0")
                 packets = probe["packets"]
@@ -87,7 +95,8 @@ class PausedCaptureTest(unittest.TestCase):
                 # The pause is inside the file: its length is the capture's,
                 # the last record lasting one typical frame interval (both
                 # containers give the file's length in milliseconds).
-                self.assertAlmostEqual(float(probe["format"]["duration"]), offsets[-1] + typical, delta=1.5e-3)
+                if target != "-":
+                    self.assertAlmostEqual(float(probe["format"]["duration"]), offsets[-1] + typical, delta=1.5e-3)
                 decoded = ffprobe_json(out, "stream=nb_read_frames", "-count_frames", "-select_streams", "v:0")
                 self.assertEqual(int(decoded["streams"][0]["nb_read_frames"]), len(self.records))
 
@@ -155,38 +164,54 @@ class PausedCaptureTest(unittest.TestCase):
 
 
 class PipeTest(unittest.TestCase):
-    def test_live_session_through_unpack_to_standard_output(self):
-        # helper | qvrx unpack - - | reader, as the README's live preview runs.
+    def live_pipe(self, command, magic):
+        """helper | qvrx COMMAND - - | reader, as the README's live preview
+        runs; checks that output starts with `magic` while the session still
+        runs, and returns (standard output, qvrx's totals as a dict)."""
         helper = subprocess.Popen([qvx.binary_from_env(), *SMALL, "--duration", "3"], stdin=subprocess.DEVNULL,
                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        unpack = subprocess.Popen([qvx.qvrx_from_env(), "unpack", "-", "-"], stdin=helper.stdout,
-                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        helper.stdout.close()  # unpack holds the pipe now
+        tool = subprocess.Popen([qvx.qvrx_from_env(), command, "-", "-"], stdin=helper.stdout,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        helper.stdout.close()  # the tool holds the pipe now
         def cleanup():
-            for process in (helper, unpack):
+            for process in (helper, tool):
                 if process.poll() is None:
                     process.kill()
                     process.wait()
-            unpack.stdout.close()
-            unpack.stderr.close()
+            tool.stdout.close()
+            tool.stderr.close()
         self.addCleanup(cleanup)
         errors = []
-        pump = threading.Thread(target=lambda: errors.append(unpack.stderr.read()), daemon=True)
+        pump = threading.Thread(target=lambda: errors.append(tool.stderr.read()), daemon=True)
         pump.start()
-        first = unpack.stdout.read(4)
-        # Access units come out while the session still runs, not at its end.
+        first = tool.stdout.read(len(magic))
+        # Output comes while the session still runs, not at its end.
         self.assertIsNone(helper.poll(), "the first bytes came only after the session ended")
-        self.assertEqual(first, b"\x00\x00\x00\x01")
-        elementary = first + unpack.stdout.read()
+        self.assertEqual(first, magic)
+        output = first + tool.stdout.read()
         self.assertEqual(helper.wait(timeout=20), 0)
-        self.assertEqual(unpack.wait(timeout=20), 0)
+        self.assertEqual(tool.wait(timeout=20), 0)
         pump.join(timeout=5)
         summary = errors[0].decode()
-        self.assertRegex(summary, r"^qvrx: records=\d+ keyframes=\d+ payload_bytes=\d+\n$")
-        fields = dict(f.split("=") for f in summary.split()[1:])
-        self.assertEqual(int(fields["payload_bytes"]), len(elementary), "standard output carried more than payloads")
+        self.assertRegex(summary, r"^qvrx: records=\d+ keyframes=\d+ payload_bytes=\d+( packets=\d+ duration_s=[\d.]+)?\n$")
+        return output, dict(f.split("=") for f in summary.split()[1:])
+
+    def test_live_session_through_unpack_to_standard_output(self):
+        elementary, totals = self.live_pipe("unpack", b"\x00\x00\x00\x01")
+        self.assertEqual(int(totals["payload_bytes"]), len(elementary), "standard output carried more than payloads")
         info = qvx.probe_stream(elementary)
-        self.assertEqual(int(info["nb_read_frames"]), int(fields["records"]))
+        self.assertEqual(int(info["nb_read_frames"]), int(totals["records"]))
+
+    def test_live_session_through_mux_to_standard_output(self):
+        # Matroska's EBML header first.
+        matroska, totals = self.live_pipe("mux", b"\x1a\x45\xdf\xa3")
+        with tempfile.TemporaryDirectory() as directory:
+            path = os.path.join(directory, "live.mkv")
+            with open(path, "wb") as f:
+                f.write(matroska)
+            decoded = ffprobe_json(path, "stream=nb_read_frames", "-count_frames", "-select_streams", "v:0")
+        self.assertEqual(int(decoded["streams"][0]["nb_read_frames"]), int(totals["records"]))
+        self.assertEqual(int(totals["packets"]), int(totals["records"]))
 
     def test_standard_input_reads_like_the_file(self):
         session = qvx.Session(qvx.binary_from_env(), SMALL + ["--duration", "1"], stdin_open=False)

@@ -3,9 +3,14 @@
 #include <algorithm>
 #include <cctype>
 
+#include "qvrx/system.h"
+
 namespace quorvex::tools {
 
 std::optional<Container> container_for_path(const std::string& path) {
+  if (path == standard_stream_path) {
+    return Container::matroska;
+  }
   const auto dot = path.find_last_of('.');
   if (dot == std::string::npos || path.find_first_of("/\\", dot) != std::string::npos) {
     return std::nullopt;

@@ -23,7 +23,9 @@ namespace quorvex::tools {
 
 enum class Container { mp4, matroska };
 
-// By the file name's extension: .mp4 or .mkv, in any letter case.
+// By the file name's extension: .mp4 or .mkv, in any letter case. Standard
+// output ("-") gets Matroska, which a pipe can carry: MP4 wants to go back
+// and write its index at the front.
 [[nodiscard]] std::optional<Container> container_for_path(const std::string& path);
 
 // Whether this build can write containers at all.
@@ -51,7 +53,8 @@ class Muxer {
   [[nodiscard]] virtual std::expected<MuxSummary, std::string> finish() = 0;
 };
 
-// Creates (or truncates) the file; the error says why it cannot be.
+// Creates (or truncates) the file, or writes standard output for "-", a
+// packet at a time; the error says why it cannot.
 [[nodiscard]] std::expected<std::unique_ptr<Muxer>, std::string> create_muxer(const std::string& path,
                                                                             Container container);
 

@@ -15,6 +15,7 @@ extern "C" {
 #include "qvrx/annex_b.h"
 #include "qvrx/mux.h"
 #include "qvrx/sps.h"
+#include "qvrx/system.h"
 #include "qvrx/timeline.h"
 
 namespace quorvex::tools {
@@ -83,8 +84,10 @@ class AvformatMuxer final : public Muxer {
     if (!clock_) {
       // Nothing decodable came: leave no empty, unplayable file behind.
       context_.reset();
-      std::error_code ignored;
-      std::filesystem::remove(path_, ignored);
+      if (path_ != standard_stream_path) {
+        std::error_code ignored;
+        std::filesystem::remove(path_, ignored);
+      }
       return std::unexpected(std::string("no record carries a sequence parameter set; nothing to write"));
     }
     if (has_pending_) {
@@ -147,6 +150,13 @@ class AvformatMuxer final : public Muxer {
     if (const int status = av_interleaved_write_frame(context_.get(), pending_.get()); status < 0) {
       return std::unexpected("cannot write " + path_ + ": " + av_error_text(status));
     }
+    // In a pipe, the Matroska muxer would hold packets until its cluster is
+    // full (up to a second); a flush closes the cluster now.
+    if (path_ == standard_stream_path) {
+      if (const int status = av_write_frame(context_.get(), nullptr); status < 0) {
+        return std::unexpected("cannot write " + path_ + ": " + av_error_text(status));
+      }
+    }
     return {};
   }
 
@@ -174,8 +184,15 @@ std::expected<std::unique_ptr<Muxer>, std::string> create_muxer(const std::strin
   }
   std::unique_ptr<AVFormatContext, FormatContextDeleter> context(raw_context);
   // "file:" keeps a name with a colon in it from being taken for a protocol.
-  if (const int status = avio_open(&context->pb, ("file:" + path).c_str(), AVIO_FLAG_WRITE); status < 0) {
+  // On standard output each packet goes out as it is written, so a live
+  // stream reaches its reader without waiting for a buffer to fill.
+  const bool to_standard_output = path == standard_stream_path;
+  const std::string url = to_standard_output ? "pipe:1" : "file:" + path;
+  if (const int status = avio_open(&context->pb, url.c_str(), AVIO_FLAG_WRITE); status < 0) {
     return std::unexpected("cannot create " + path + ": " + av_error_text(status));
+  }
+  if (to_standard_output) {
+    context->flush_packets = 1;
   }
   std::unique_ptr<AVPacket, PacketDeleter> packet(av_packet_alloc());
   if (!packet) {

@@ -21,7 +21,7 @@ constexpr const char* usage =
     "usage: qvrx check  STREAM\n"
     "       qvrx list   STREAM [--clock [--size WxH] [--strip LEFT,TOP,SCALE_X,SCALE_Y]]\n"
     "       qvrx unpack STREAM OUT.h264\n"
-    "       qvrx mux    STREAM OUT.mp4|OUT.mkv\n"
+    "       qvrx mux    STREAM OUT.mp4|OUT.mkv|-\n"
     "       qvrx stats  STREAM [--json] [--clock [--size WxH] [--strip LEFT,TOP,SCALE_X,SCALE_Y]]\n"
     "       qvrx plot   STREAM OUT.png [--size WxH] [--strip LEFT,TOP,SCALE_X,SCALE_Y]\n"
     "       qvrx --help\n";
@@ -38,7 +38,8 @@ std::string help_text() {
       "          OUT.h264 \"-\" is standard output, record by record as they arrive\n";
   text += mux_supported()
               ? "  mux     writes the stream into an MP4 or Matroska file without re-encoding, each\n"
-                "          record at its own timestamp, so a paused capture keeps its real length\n"
+                "          record at its own timestamp, so a paused capture keeps its real length;\n"
+                "          \"-\" writes Matroska on standard output as the records come\n"
               : "  mux     not part of this build: the Windows build of qvrx is made without\n"
                 "          FFmpeg's libraries; use the Linux build, or unpack and ffmpeg\n";
   text +=
@@ -148,7 +149,8 @@ int unpack(const std::string& path, const std::string& out_path, std::ostream& e
 int mux(const std::string& path, const std::string& out_path, std::ostream& err) {
   const auto container = container_for_path(out_path);
   if (!container) {
-    err << "qvrx: mux writes a file named *.mp4 or *.mkv, not " << out_path << "\n";
+    err << "qvrx: mux writes a file named *.mp4 or *.mkv, or - for Matroska on standard output, not " << out_path
+        << "\n";
     return usage_error(err);
   }
   if (!mux_supported()) {
