@@ -564,7 +564,6 @@ void CaptureService::compose(HostCaptureSession& session, std::uint32_t tick) {
 
 void CaptureService::run() {
   pthread_setname_np(pthread_self(), "qvx-compositor");
-  auto next_tick = std::chrono::steady_clock::now();
   std::unique_lock lock(mutex_);
   while (!stopping_) {
     // Drop what is gone, and see whether anything is capturing.
@@ -585,12 +584,11 @@ void CaptureService::run() {
       if (!item_size(*item)) raise_closed(*item);
     }
     bool any_capturing = false;
-    const auto now = std::chrono::steady_clock::now();
-    const auto tick = static_cast<std::uint32_t>((now - epoch_) / compose_interval);
+    const auto ticks = (std::chrono::steady_clock::now() - epoch_) / compose_interval;
     for (auto& session : sessions) {
       if (session->capturing()) {
         any_capturing = true;
-        compose(*session, tick);
+        compose(*session, static_cast<std::uint32_t>(ticks));
       }
     }
     items.clear();
@@ -598,15 +596,12 @@ void CaptureService::run() {
 
     lock.lock();
     if (any_capturing) {
-      next_tick += compose_interval;
-      const auto after = std::chrono::steady_clock::now();
-      if (next_tick < after) {
-        next_tick = after;  // fell behind: skip the missed ticks rather than burst
-      }
-      changed_.wait_until(lock, next_tick, [&] { return stopping_; });
+      // The next composition starts the next tick, so no two share one even
+      // when this one woke late; one that falls behind skips the ticks it
+      // missed rather than bursting.
+      changed_.wait_until(lock, epoch_ + (ticks + 1) * compose_interval, [&] { return stopping_; });
     } else {
       changed_.wait(lock, [&] { return stopping_ || woken_ || !sessions_.empty(); });
-      next_tick = std::chrono::steady_clock::now();
       if (!sessions_.empty() && !woken_) {
         // Sessions exist but none is capturing: look again at the next tick.
         changed_.wait_for(lock, compose_interval, [&] { return stopping_ || woken_; });
