@@ -285,7 +285,8 @@ TEST(ContainerForPathTest, TheExtensionChoosesTheContainer) {
       {"capture.mp4", Container::mp4},  {"out/CAPTURE.MKV", Container::matroska},
       {"a.b/capture.mkv", Container::matroska}, {"a.mp4/capture", std::nullopt},
       {"capture.avi", std::nullopt},    {"capture", std::nullopt},
-      {"-", std::nullopt},              {"capture.mp4.part", std::nullopt},
+      {"-", Container::matroska},       {"capture.mp4.part", std::nullopt},
+      {"./-", std::nullopt},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(container_for_path(c.path), c.container) << c.path;
