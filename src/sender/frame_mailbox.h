@@ -173,6 +173,7 @@ class FrameMailbox {
     }
     pending.emplace(std::move(frame));
     pending_since = now;
+    widen_if_starved(now);
     if (stale_fills >= stale_fills_off_phase && now < *next_slot) {
       // Slot after slot went to a stale frame: the grid is off the source's
       // phase, so the next slot moves to one interval after this arrival.
@@ -190,12 +191,44 @@ class FrameMailbox {
     return actions;
   }
 
-  // The encoder asked for one input. Requests beyond max_in_flight are
-  // forgotten: the encoder cannot hold more frames than that anyway.
+  // The encoder asked for one input. Every request counts: Media Foundation
+  // documents that the client calls ProcessInput once for each
+  // METransformNeedInput, and an encoder that asks for more inputs than
+  // max_in_flight before its first output waits for all of them.
   [[nodiscard]] ActionList<S> input_requested(TimePoint now) {
-    input_requests = std::min(input_requests + 1, max_in_flight);
+    ++input_requests;
+    awaiting_request = false;
+    widen_if_starved(now);
     ActionList<S> actions;
     take_if_allowed(now, actions);
+    return actions;
+  }
+
+  // The encoder refused the frame of the last Submit (MF_E_NOTACCEPTING)
+  // although it had asked for input: Chromium saw encoders do this
+  // (crbug.com/377749373) and keeps the frame for the next request. So does
+  // this: the submission is undone (its request, its place in flight, its
+  // pacing), the frame waits again unless a newer one took the slot
+  // meanwhile (then the refused one is recycled), and nothing goes in until
+  // the encoder asks again.
+  [[nodiscard]] ActionList<S> input_refused(S frame) {
+    ActionList<S> actions;
+    ++input_requests;
+    if (in_flight > 0) {
+      --in_flight;
+    }
+    last_submit = undo_.last_submit;
+    next_slot = undo_.next_slot;
+    stale_fills = undo_.stale_fills;
+    full_since = undo_.full_since;
+    awaiting_request = true;
+    if (pending) {
+      ++frames_replaced;
+      actions.push_back(MailboxAction<S>::recycle(std::move(frame)));
+    } else {
+      pending.emplace(std::move(frame));
+      pending_since = undo_.pending_since;
+    }
     return actions;
   }
 
@@ -204,6 +237,7 @@ class FrameMailbox {
     if (in_flight > 0) {
       --in_flight;
     }
+    full_since.reset();
     ActionList<S> actions;
     take_if_allowed(now, actions);
     return actions;
@@ -222,15 +256,22 @@ class FrameMailbox {
   // open, or full), or before the first submission (the frame would already
   // have gone in).
   [[nodiscard]] std::optional<TimePoint> deadline() const {
-    if (!pending || input_requests == 0 || in_flight >= max_in_flight || !last_submit) {
+    if (!pending || input_requests == 0 || in_flight >= max_in_flight || !last_submit || awaiting_request) {
       return std::nullopt;
     }
     return next_allowed();
   }
 
+  // The most frames max_in_flight may grow to for an encoder that holds more
+  // inputs than that before its first output; the surface pool grows with
+  // it.
+  static constexpr std::size_t in_flight_ceiling = 8;
+
   // Plain data of the owner, read and (pending, frames_replaced) changed by
   // it directly under the encoder-state lock.
   std::optional<TimePoint> last_submit;
+  // Starts at the configured limit (latency) and only grows, see
+  // widen_if_starved.
   std::size_t max_in_flight;
   std::size_t input_requests = 0;
   std::size_t in_flight = 0;
@@ -248,13 +289,44 @@ class FrameMailbox {
   // Grid only: how many slots in a row went to a stale frame, sent at the
   // end of its hold because nothing fresher came near the slot.
   std::uint32_t stale_fills = 0;
+  // An input was refused: nothing goes in until the encoder asks again.
+  bool awaiting_request = false;
+  // When the encoder became full at max_in_flight with no output since.
+  std::optional<TimePoint> full_since;
 
  private:
+  // What a take changed besides the counts, so a refused input can be undone.
+  struct Undo {
+    std::optional<TimePoint> last_submit;
+    std::optional<TimePoint> next_slot;
+    std::uint32_t stale_fills = 0;
+    TimePoint pending_since{};
+    std::optional<TimePoint> full_since;
+  };
+  Undo undo_;
+
+  // An encoder full at max_in_flight that has given nothing back for this
+  // long while it still asks for input waits for more input, not for time:
+  // a real-time encoder returns a frame within about one interval.
+  [[nodiscard]] Duration starved_after() const { return 3 * frame_interval; }
+
+  // Such an encoder (a look-ahead, a deep pipeline) would otherwise wait for
+  // ever with the frame held back here, so one more frame may go in, up to
+  // in_flight_ceiling; each further step waits as long again. An encoder
+  // that is merely slow gives an output first and keeps the limit.
+  void widen_if_starved(TimePoint now) {
+    if (pending && input_requests > 0 && in_flight >= max_in_flight && full_since &&
+        now - *full_since >= starved_after() && max_in_flight < in_flight_ceiling) {
+      ++max_in_flight;
+      full_since.reset();
+    }
+  }
+
   // Two in a row: a phase error persists from slot to slot, jitter does not.
   static constexpr std::uint32_t stale_fills_off_phase = 2;
 
   [[nodiscard]] bool submission_allowed(TimePoint now) const {
-    return input_requests > 0 && in_flight < max_in_flight && interval_elapsed(now);
+    return input_requests > 0 && !awaiting_request && in_flight < max_in_flight && interval_elapsed(now);
   }
 
   // True before the first submission: the first frame is never held back.
@@ -292,6 +364,7 @@ class FrameMailbox {
   }
 
   [[nodiscard]] MailboxAction<S> take(TimePoint now) {
+    undo_ = Undo{last_submit, next_slot, stale_fills, pending_since, full_since};
     if (pacing == PacingRule::Grid) {
       const TimePoint filled = slot_filled(now);
       stale_fills =
@@ -302,6 +375,9 @@ class FrameMailbox {
     pending.reset();
     --input_requests;
     ++in_flight;
+    if (in_flight >= max_in_flight && !full_since) {
+      full_since = now;
+    }
     last_submit = now;
     return MailboxAction<S>::submit(std::move(frame));
   }

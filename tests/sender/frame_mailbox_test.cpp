@@ -87,6 +87,12 @@ class FrameMailboxTest : public testing::Test {
     }
     return apply(mailbox.output_produced(now));
   }
+  // The encoder refuses the frame of the last Submit.
+  std::vector<std::string> refused() {
+    Frame frame = std::move(in_encoder.back());
+    in_encoder.pop_back();
+    return apply(mailbox.input_refused(std::move(frame)));
+  }
 
   FrameMailbox<Frame> mailbox{interval, 2};
   std::vector<int> lost;
@@ -151,9 +157,94 @@ TEST_F(FrameMailboxTest, DeferredFrameDisplacedAfterTheIntervalYieldsRecycleThen
   EXPECT_EQ(mailbox.frames_deferred, 1U);
 }
 
-TEST_F(FrameMailboxTest, RequestsBeyondTheEncoderCapacityAreForgotten) {
+TEST_F(FrameMailboxTest, EveryInputRequestIsACreditEvenBeyondTheInFlightLimit) {
   for (int i = 0; i < 3; ++i) EXPECT_EQ(requested(t0), Log{});
+  EXPECT_EQ(mailbox.input_requests, 3U);
+  ASSERT_EQ(converted(t0), Log{"submit 1"});
+  produced(t0 + 1ms);
+  ASSERT_EQ(converted(t0 + interval), Log{"submit 2"});
+  produced(t0 + interval + 1ms);
+  EXPECT_EQ(converted(t0 + 2 * interval), Log{"submit 3"}) << "the third request was not forgotten";
+  EXPECT_EQ(mailbox.input_requests, 0U);
+}
+
+// An encoder that asks for four inputs before it gives its first output
+// (a look-ahead) stalls for ever at a limit of two unless the limit grows;
+// one that answers within a frame or two keeps the limit of two.
+TEST_F(FrameMailboxTest, EncoderThatWantsFourInputsBeforeItsFirstOutputGetsThem) {
+  for (int i = 0; i < 4; ++i) requested(t0);
+  TimePoint now = t0;
+  for (int i = 0; i < 30 && in_encoder.size() < 4; ++i, now += interval) {
+    converted(now);
+    if (const auto deadline = mailbox.deadline(); deadline && *deadline <= now + interval) {
+      apply(mailbox.poll(*deadline));
+    }
+  }
+  EXPECT_EQ(in_encoder.size(), 4U) << "still waiting at " << (now - t0) / interval << " intervals";
+  EXPECT_EQ(mailbox.max_in_flight, 4U);
+  // Its outputs come now, one per input as it asks for the next: the limit
+  // stays where the encoder needed it.
+  for (int i = 0; i < 10; ++i, now += interval) {
+    produced(now);
+    requested(now);
+    converted(now + 1ms);
+    apply(mailbox.poll(now + interval - 1ns));
+  }
+  EXPECT_EQ(mailbox.max_in_flight, 4U);
+}
+
+TEST_F(FrameMailboxTest, SlowEncoderThatAnswersKeepsTheLimit) {
+  for (int i = 0; i < 3; ++i) requested(t0);
+  TimePoint now = t0;
+  // Outputs come two and a half intervals after their input, and each
+  // input is answered by a request at once.
+  std::deque<TimePoint> due;
+  const auto answer = [&](const Log& log) {
+    for (const std::string& entry : log) {
+      if (entry.starts_with("submit")) {
+        due.push_back(now + 5 * interval / 2);
+        requested(now);
+      }
+    }
+  };
+  for (int i = 0; i < 120; ++i, now += interval) {
+    while (!due.empty() && due.front() <= now) {
+      due.pop_front();
+      answer(produced(now));
+    }
+    answer(converted(now));
+  }
+  EXPECT_GT(mailbox.frames_deferred + recycled.size(), 0U) << "the encoder never held a frame back";
+  EXPECT_EQ(mailbox.max_in_flight, 2U);
+}
+
+TEST_F(FrameMailboxTest, RefusedInputWaitsForTheNextRequestAndGoesInThen) {
+  requested(t0);
+  requested(t0);
+  ASSERT_EQ(converted(t0), Log{"submit 1"});
+  EXPECT_EQ(refused(), Log{});
+  EXPECT_EQ(mailbox.in_flight, 0U);
   EXPECT_EQ(mailbox.input_requests, 2U);
+  EXPECT_EQ(mailbox.last_submit, std::nullopt) << "the refused submission set the pace";
+  EXPECT_EQ(mailbox.deadline(), std::nullopt) << "the pacer would retry at once, and be refused again";
+  EXPECT_EQ(apply(mailbox.poll(t0 + 1s)), Log{});
+  EXPECT_EQ(produced(t0 + 1s), Log{});
+  EXPECT_EQ(requested(t0 + 1s), Log{"submit 1"});
+  EXPECT_EQ(mailbox.in_flight, 1U);
+  EXPECT_EQ(mailbox.input_requests, 2U);
+}
+
+TEST_F(FrameMailboxTest, RefusedInputGivesWayToANewerWaitingFrame) {
+  requested(t0);
+  requested(t0);
+  ASSERT_EQ(converted(t0), Log{"submit 1"});
+  Frame first = std::move(in_encoder.back());
+  in_encoder.pop_back();
+  // A newer frame arrived between the submission and its refusal.
+  ASSERT_EQ(converted(t0 + 10ms), Log{});
+  EXPECT_EQ(apply(mailbox.input_refused(std::move(first))), Log{"recycle 1"});
+  EXPECT_EQ(mailbox.frames_replaced, 1U);
+  EXPECT_EQ(requested(t0 + interval), Log{"submit 2"});
 }
 
 TEST_F(FrameMailboxTest, OutputWithNothingInFlightDoesNotWrapTheCount) {
@@ -214,16 +305,25 @@ TEST_F(FrameMailboxTest, NoInterleavingLosesDuplicatesOrCrowdsFrames) {
   std::mt19937 random(12345);
   TimePoint now = t0;
   int frames_made = 0;
+  bool just_submitted = false;
   std::optional<TimePoint> previous_submit;
   for (int step = 0; step < 20'000; ++step) {
     now += std::chrono::microseconds(random() % 20'000);
     Log log;
-    switch (random() % 4) {
+    switch (random() % 5) {
       case 0: log = converted(now); ++frames_made; break;
       case 1: log = requested(now); break;
       case 2: log = produced(now); break;
+      case 3:
+        // The encoder refuses a submission as it is made: right after one.
+        if (just_submitted) {
+          log = refused();
+          previous_submit = mailbox.last_submit;
+        }
+        break;
       default: log = apply(mailbox.poll(now)); break;
     }
+    just_submitted = !log.empty() && log.back().starts_with("submit");
     for (const std::string& entry : log) {
       if (entry.starts_with("submit")) {
         if (previous_submit) {
@@ -232,7 +332,7 @@ TEST_F(FrameMailboxTest, NoInterleavingLosesDuplicatesOrCrowdsFrames) {
         previous_submit = now;
       }
     }
-    ASSERT_LE(mailbox.input_requests, mailbox.max_in_flight);
+    ASSERT_LE(mailbox.max_in_flight, (FrameMailbox<Frame>::in_flight_ceiling));
     ASSERT_LE(mailbox.in_flight, mailbox.max_in_flight);
     ASSERT_EQ(mailbox.in_flight, in_encoder.size());
     if (mailbox.deadline()) {
