@@ -41,6 +41,7 @@ struct Config {
   KeyframeRequestCell keyframe_request = std::make_shared<std::atomic<bool>>(false);
   ContentSizeCell content_size = std::make_shared<std::atomic<std::uint64_t>>(0);
   PausedCell paused = std::make_shared<std::atomic<bool>>(false);
+  ControlBellCell control_bell = std::make_shared<ControlBell>();
   StopRequestCell stop_request = std::make_shared<std::atomic<bool>>(false);
   SessionEndCell session_end = std::make_shared<std::atomic<SessionEnd>>(SessionEnd::Duration);
 };

@@ -5,12 +5,16 @@
 //
 // Thread contract: each cell is shared by reference counting and touched only
 // by single atomic loads and stores (the encoder exchanges keyframe_request).
-// No lock guards them and no ordering between them is relied upon.
+// No lock guards them and no ordering between them is relied upon. The bell
+// is the exception: its own mutex keeps a listener from going while it runs.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <utility>
 
 namespace quorvex::app {
 
@@ -23,6 +27,31 @@ using PausedCell = std::shared_ptr<std::atomic<bool>>;
 using StopRequestCell = std::shared_ptr<std::atomic<bool>>;
 // Any flag cell, where the role does not matter.
 using FlagCell = std::shared_ptr<std::atomic<bool>>;
+
+// Rung by the control reader after a request the pipeline must answer even
+// when no frame comes (KEYFRAME, RESUME on a still screen): whoever attached
+// a listener looks at the cells at once instead of at the next frame. The
+// listener runs on the ringing thread and must not block for long.
+class ControlBell {
+ public:
+  void attach(std::function<void()> listener) {
+    std::lock_guard lock(mutex_);
+    listener_ = std::move(listener);
+  }
+  // After it returns, the listener is not running and will not run again.
+  void detach() { attach(nullptr); }
+  void ring() {
+    std::lock_guard lock(mutex_);
+    if (listener_) {
+      listener_();
+    }
+  }
+
+ private:
+  std::mutex mutex_;
+  std::function<void()> listener_;
+};
+using ControlBellCell = std::shared_ptr<ControlBell>;
 
 // Why a session ended. The capture handler records how a session that
 // returns normally came to its end; Error is the end of a failed one.

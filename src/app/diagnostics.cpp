@@ -95,6 +95,10 @@ std::string encoder_control_keyframe() { return "encoder_control request=keyfram
 
 std::string encoder_output_renegotiated() { return "encoder_output_renegotiated reason=stream_change"; }
 
+std::string encoder_in_flight(std::size_t max_in_flight) {
+  return "encoder_in_flight max_in_flight=" + number(max_in_flight) + " reason=input_before_output";
+}
+
 std::string encode_latency_ms(std::uint64_t milliseconds) { return "encode_latency_ms=" + number(milliseconds); }
 
 std::string encoder_latency(const sender::EncoderLatencySummary& summary) {

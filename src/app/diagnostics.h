@@ -12,6 +12,7 @@
 // Thread contract: pure functions; callable from any thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -66,6 +67,9 @@ enum class EncoderSetting : std::uint8_t { RateControl, MeanBitrate, QualityVsSp
                                             const std::optional<std::string>& error);
 [[nodiscard]] std::string encoder_control_keyframe();
 [[nodiscard]] std::string encoder_output_renegotiated();
+// The encoder held max_in_flight frames without output and still asked for
+// input, so it may now hold this many.
+[[nodiscard]] std::string encoder_in_flight(std::size_t max_in_flight);
 
 // ---- periodic measurements ----
 

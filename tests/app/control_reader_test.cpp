@@ -122,6 +122,22 @@ INSTANTIATE_TEST_SUITE_P(
       return std::get<0>(info.param).name + "_ReadsOf" + std::to_string(std::get<1>(info.param));
     });
 
+// The pipeline answers a key-frame request on a still screen only when told:
+// the bell rings after each request, with the request already visible.
+TEST(ControlReader, BellRingsAfterEveryKeyframeRequestWithTheRequestSet) {
+  ReaderRun run;
+  auto bell = std::make_shared<ControlBell>();
+  std::vector<bool> request_seen;
+  bell->attach([&] { request_seen.push_back(run.keyframe_request->exchange(false)); });
+  ScriptedByteSource source("KEYFRAME\nPAUSE\nCROP 10 10\nbogus\nRESUME\n", 4096);
+  run_control_reader(source, run.keyframe_request, run.content_size, run.paused,
+                     [&](std::string_view line) { run.diagnostics.emplace_back(line); }, bell);
+  EXPECT_EQ(request_seen, (std::vector<bool>{true, true}));
+  bell->detach();
+  bell->ring();
+  EXPECT_EQ(request_seen.size(), 2u) << "a detached listener ran";
+}
+
 TEST(ControlReader, ReadErrorEndsWithoutRunningTheCutLine) {
   ReaderRun run;
   ScriptedByteSource source("PAUSE\nKEYFRAME", 4096, /*fail_at_end=*/true);

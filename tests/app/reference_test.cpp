@@ -153,6 +153,7 @@ std::vector<std::string> every_kind_of_line() {
       d::frame_mailbox(30, 4, 9),
       d::latency_breakdown(summary, summary),
       d::encoder_output_renegotiated(),
+      d::encoder_in_flight(3),
       d::capture_timing(summary, summary, summary),
       d::native_encoder_summary({.encoder_max_depth = 2, .captured_frames = 61, .encoded_frames = 60}),
   };

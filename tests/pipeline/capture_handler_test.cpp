@@ -306,15 +306,21 @@ TEST_F(CaptureHandlerTest, ElapsedDurationWithAFailingFinishStopsAndReturnsTheEr
   EXPECT_TRUE(outputs.lines_starting("native_encoder_summary").empty());
 }
 
-TEST_F(CaptureHandlerTest, RefusedSubmissionEndsTheSessionWithThePlatformError) {
+// An encoder may refuse input it asked for (crbug.com/377749373): the
+// session goes on with the frame waiting for the encoder's next request.
+TEST_F(CaptureHandlerTest, RefusedSubmissionKeepsTheFrameWaitingAndTheSessionGoing) {
   media.faults().fail("process_input", platform::status::mf_e_notaccepting);
   start(config_at(30));
-  auto failed = frame();
-  ASSERT_FALSE(failed);
-  EXPECT_EQ(failed.error().message, "The callee is currently not accepting further input. (0xC00D36B5)");
-  // The refused frame went back to the pool.
-  EXPECT_EQ(capture->encoder().state().lock()->converter->free_surfaces.size(), 4u);
-  EXPECT_EQ(capture->captured_frames(), 0u);
+  ASSERT_TRUE(frame());
+  {
+    auto state = capture->encoder().state().lock();
+    EXPECT_TRUE(state->mailbox.pending.has_value());
+    EXPECT_EQ(state->converter->free_surfaces.size(), 3u);
+    EXPECT_EQ(state->encoded_frames, 0u);
+    EXPECT_FALSE(state->error.has_value());
+  }
+  EXPECT_EQ(capture->captured_frames(), 1u);
+  media.faults().reset("process_input");
 }
 
 TEST_F(CaptureHandlerTest, ResizeWhileInputsAreInsideTheEncoderDropsUntilTheyAreBack) {
@@ -414,6 +420,83 @@ TEST_F(CaptureHandlerTest, PoisonedStateEndsTheSessionAndNoSummaryIsPrinted) {
   // The workers were left running; let them see the end before the fakes go.
   transform().shutdown_events();
   ASSERT_TRUE(eventually([&] { return media.co_uninitialize_calls() == 2; }));
+}
+
+// A still screen delivers no frames. A keyframe asked for then (KEYFRAME,
+// or RESUME after a pause) is answered by the last frame, encoded again as a
+// keyframe, without waiting for the screen to change; never while paused.
+struct StillScreenCase {
+  const char* name;
+  bool paused_first;
+};
+
+class StillScreen : public CaptureHandlerTest, public ::testing::WithParamInterface<StillScreenCase> {
+ protected:
+  // What the control reader does for KEYFRAME, and for RESUME with
+  // `resume`.
+  void ask_for_keyframe(bool resume) {
+    if (resume) {
+      config_.paused->store(false);
+    }
+    config_.keyframe_request->store(true);
+    config_.control_bell->ring();
+  }
+};
+
+TEST_P(StillScreen, KeyframeRequestRepeatsTheLastFrameAsAKeyframe) {
+  start(config_at(30));
+  ASSERT_TRUE(frame());
+  ASSERT_TRUE(eventually([&] { return outputs.record_count() == 1; }));
+  if (GetParam().paused_first) {
+    config_.paused->store(true);
+    ask_for_keyframe(false);
+    // Several frame intervals: a paused session sends nothing.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(outputs.record_count(), 1u) << "a repeat went out while paused";
+  }
+  ask_for_keyframe(GetParam().paused_first);
+  ASSERT_TRUE(eventually([&] { return outputs.record_count() == 2; })) << "the request waits for a new frame";
+  ASSERT_TRUE(capture->finish_and_report());
+
+  const auto records = outputs.records();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_TRUE(records[1].keyframe);
+  EXPECT_GT(records[1].timestamp_ns, records[0].timestamp_ns);
+  const auto inputs = transform().inputs();
+  ASSERT_EQ(inputs.size(), 2u);
+  EXPECT_EQ(inputs[1].texture, inputs[0].texture) << "not the last frame's picture";
+  EXPECT_TRUE(inputs[1].keyframe_forced);
+  EXPECT_EQ(inputs[1].sample_time_100ns, 333'333);
+  EXPECT_EQ(outputs.lines_starting("encoder_control request=keyframe").size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, StillScreen,
+                         ::testing::Values(StillScreenCase{"Keyframe", false}, StillScreenCase{"ResumeAfterPause", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The repeat waits for frames still inside the encoder: they are newer than
+// the kept one, and a repeat before them would step the picture back.
+TEST_F(CaptureHandlerTest, KeyframeRepeatWaitsForFramesInsideTheEncoder) {
+  transform().hold_outputs = true;
+  start(config_at(100));
+  ASSERT_TRUE(frame());
+  ASSERT_TRUE(eventually([&] { return submitted() == 1; }));
+  transform().emit_output(FakeEncoderTransform::encoded(0, true, false));
+  ASSERT_TRUE(eventually([&] { return outputs.record_count() == 1; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(frame());
+  ASSERT_TRUE(eventually([&] { return submitted() == 1; }));
+  config_.keyframe_request->store(true);
+  config_.control_bell->ring();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(transform().inputs().size(), 2u) << "repeated while a newer frame was inside";
+  transform().emit_output(FakeEncoderTransform::encoded(1, false, false));
+  ASSERT_TRUE(eventually([&] { return transform().inputs().size() == 3; }));
+  const auto inputs = transform().inputs();
+  EXPECT_EQ(inputs[2].texture, inputs[1].texture);
+  EXPECT_TRUE(inputs[2].keyframe_forced);
+  transform().emit_output(FakeEncoderTransform::encoded(2, true, false));
+  ASSERT_TRUE(capture->finish_and_report());
 }
 
 }  // namespace

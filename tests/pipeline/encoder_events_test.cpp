@@ -157,8 +157,9 @@ TEST_F(EncoderEventsTest, LengthPrefixedOutputIsWrittenAsAnnexBWithTheFramesCapt
   EXPECT_EQ(records[0].timestamp_ns,
             static_cast<std::uint64_t>(
                 std::chrono::duration_cast<std::chrono::nanoseconds>(capture_time.time_since_epoch()).count()));
-  // The input's surface is back in the pool.
-  EXPECT_EQ(encoder->state().lock()->converter->free_surfaces.size(), 4u);
+  // The input's surface is back in the pool, or kept as the last frame.
+  EXPECT_EQ(encoder->state().lock()->converter->free_surfaces.size(), 3u);
+  EXPECT_TRUE(encoder->state().lock()->last_frame.has_value());
   EXPECT_EQ(outputs.lines_starting("encode_latency_ms=").size(), 1u);
 }
 
@@ -423,6 +424,68 @@ TEST_F(EncoderEventsTest, WindowStatisticsOnTheThirtiethOutputComeBeforeItsRecor
     } else {
       EXPECT_EQ(lines.size(), 1u) << "output " << i + 1;
     }
+  }
+}
+
+// Encoders that count input the way Media Foundation documents it, running
+// on their own: frames come at the capture rate until enough records are out.
+class EncoderInputTest : public FakePlatformTest {
+ protected:
+  // Hands over a frame every interval until `records` records are written;
+  // false if they do not come.
+  bool capture_until(app::HardwareEncoder& encoder, std::size_t records, std::uint32_t fps) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (outputs.record_count() < records) {
+      if (std::chrono::steady_clock::now() > until) {
+        return false;
+      }
+      if (auto handed = hand_over(encoder); !handed) {
+        ADD_FAILURE() << handed.error().message;
+        return false;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1000 / fps));
+    }
+    return true;
+  }
+};
+
+// An encoder that wants four inputs before its first output (a look-ahead)
+// waits for ever at an in-flight limit of two.
+TEST_F(EncoderInputTest, EncoderThatWantsFourInputsBeforeItsFirstOutputDoesNotStall) {
+  transform().look_ahead = 3;
+  transform().need_input_on_start = 4;
+  auto encoder = create_encoder(100);
+  ASSERT_TRUE(encoder) << encoder.error().message;
+  ASSERT_TRUE(capture_until(**encoder, 10, 100)) << "stalled with "
+                                                  << (*encoder)->state().lock()->submitted.size()
+                                                  << " frames inside";
+  ASSERT_TRUE((*encoder)->finish());
+  EXPECT_EQ(outputs.lines_starting("encoder_in_flight "),
+            (std::vector<std::string>{"encoder_in_flight max_in_flight=3 reason=input_before_output",
+                                      "encoder_in_flight max_in_flight=4 reason=input_before_output"}));
+  auto state = (*encoder)->state().lock();
+  EXPECT_EQ(state->mailbox.max_in_flight, 4u);
+  EXPECT_EQ(outputs.records().size(), state->encoded_frames);
+}
+
+// An encoder may refuse input it asked for and ask again (Chromium,
+// crbug.com/377749373): the refused frame goes in at the next request.
+TEST_F(EncoderInputTest, InputRefusedOnceAfterARequestGoesInAtTheNextAndTheSessionGoesOn) {
+  transform().refuse_input_at = 2;
+  auto encoder = create_encoder(100);
+  ASSERT_TRUE(encoder) << encoder.error().message;
+  ASSERT_TRUE(capture_until(**encoder, 5, 100));
+  ASSERT_TRUE((*encoder)->finish());
+  EXPECT_FALSE((*encoder)->state().lock()->error.has_value());
+  const auto inputs = transform().inputs();
+  ASSERT_GE(inputs.size(), 5u);
+  for (std::size_t i = 0; i < inputs.size(); ++i) {
+    EXPECT_EQ(inputs[i].sample_time_100ns, static_cast<std::int64_t>(i) * 100'000) << "input " << i;
+  }
+  const auto records = outputs.records();
+  EXPECT_EQ(records.size(), inputs.size());
+  for (std::size_t i = 1; i < records.size(); ++i) {
+    EXPECT_GT(records[i].timestamp_ns, records[i - 1].timestamp_ns);
   }
 }
 

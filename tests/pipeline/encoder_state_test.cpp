@@ -83,16 +83,28 @@ TEST_F(EncoderStateTest, RefusedKeyframeRecyclesTheFrameAndConsumesTheRequest) {
   EXPECT_TRUE(outputs.lines().empty());
 }
 
-TEST_F(EncoderStateTest, RefusedInputIsRecycledAndNotCountedWhileTheTimelineMovesOn) {
+// An encoder may refuse input it asked for (crbug.com/377749373): the frame
+// waits for its next request, and the refused attempt counts nothing.
+TEST_F(EncoderStateTest, RefusedInputWaitsInTheMailboxCountingNothing) {
   media.faults().fail("process_input", platform::status::mf_e_notaccepting, 1);
   auto s = state->lock();
-  auto refused = s->submit(converted(*s));
-  ASSERT_FALSE(refused);
-  EXPECT_EQ(refused.error().message, "The callee is currently not accepting further input. (0xC00D36B5)");
-  EXPECT_EQ(s->converter->free_surfaces.size(), 4u);
+  const auto t0 = std::chrono::steady_clock::now();
+  ASSERT_TRUE(s->apply(s->mailbox.input_requested(t0)));
+  ASSERT_TRUE(s->apply(s->mailbox.frame_converted(converted(*s), t0)));
+  EXPECT_TRUE(s->mailbox.pending.has_value());
+  EXPECT_EQ(s->mailbox.in_flight, 0u);
+  EXPECT_EQ(s->mailbox.input_requests, 1u);
+  EXPECT_EQ(s->converter->free_surfaces.size(), 3u);
   EXPECT_EQ(s->encoded_frames, 0u);
   EXPECT_TRUE(s->submitted.empty());
-  EXPECT_EQ(s->next_sample_time_100ns, 333'333);
+  EXPECT_EQ(s->next_sample_time_100ns, 0);
+
+  ASSERT_TRUE(s->apply(s->mailbox.input_requested(t0 + std::chrono::milliseconds(1))));
+  EXPECT_EQ(s->encoded_frames, 1u);
+  EXPECT_EQ(s->submitted.size(), 1u);
+  const auto inputs = transform().inputs();
+  ASSERT_EQ(inputs.size(), 1u);
+  EXPECT_EQ(inputs[0].sample_time_100ns, 0) << "a hole in the timeline reads as a dropped frame";
 }
 
 struct SampleFailure {

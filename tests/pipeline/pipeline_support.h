@@ -295,7 +295,7 @@ class FakePlatformTest : public ::testing::Test {
         }
         state.converter = std::move(*built);
       }
-      auto surface = state.converter->convert(*source, std::nullopt);
+      auto surface = state.convert(*source, std::nullopt);
       if (!surface) {
         return std::unexpected(surface.error());
       }

@@ -25,7 +25,8 @@ Modes built_in_modes() {
           }
           // Commands may arrive, and take effect on the cells, before the
           // capture item is even resolved.
-          if (auto started = start_control_reader(config.keyframe_request, config.content_size, config.paused);
+          if (auto started = start_control_reader(config.keyframe_request, config.content_size, config.paused,
+                                                    config.control_bell);
               !started) {
             return started;
           }

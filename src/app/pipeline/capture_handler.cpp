@@ -48,6 +48,12 @@ Capture::Capture(Config config, std::unique_ptr<HardwareEncoder> encoder, Output
   started_at_ = clock_.now();
 }
 
+Capture::~Capture() {
+  if (config_.control_bell) {
+    config_.control_bell->detach();
+  }
+}
+
 std::expected<std::unique_ptr<Capture>, wgc_capture::HandlerError> Capture::create(
     wgc_capture::HandlerContext<Config> context) {
   return create(std::move(context), process_output_streams());
@@ -61,6 +67,21 @@ std::expected<std::unique_ptr<Capture>, wgc_capture::HandlerError> Capture::crea
                                          config.keyframe_request, streams, config.pacing);
   if (!encoder) {
     return std::unexpected(handler_error(std::move(encoder.error())));
+  }
+  HardwareEncoder& started = **encoder;
+  {
+    auto guard = started.state().lock();
+    guard->paused = config.paused;
+  }
+  if (config.control_bell) {
+    // A key frame asked for on a still screen is answered by the pacer
+    // (EncoderState::repeat_due), which sleeps until told. Taking the state
+    // lock first means the pacer is either before its look at the request
+    // or already waiting: the notification cannot fall between the two.
+    config.control_bell->attach([&started] {
+      { auto guard = started.state().lock(); }
+      started.wake().notify_all();
+    });
   }
   streams.diagnostics->write_line(diagnostics::capture_encoder());
   return std::unique_ptr<Capture>(new Capture(std::move(config), std::move(*encoder), std::move(streams), clock));
@@ -163,6 +184,8 @@ Result<void> Capture::convert_and_hand_over(wgc_capture::Frame& frame,
         state.mailbox.pending.reset();
         ++state.mailbox.frames_replaced;
       }
+      // A picture of the old size cannot be repeated into the new stream.
+      state.last_frame.reset();
       auto built = GpuConverter::build(*state.device, *state.context, desc.width, desc.height, state.width,
                                        state.height, state.fps);
       if (!built) {
@@ -170,11 +193,11 @@ Result<void> Capture::convert_and_hand_over(wgc_capture::Frame& frame,
       }
       state.converter = std::move(*built);
     }
-    auto surface = state.converter->convert(*frame.texture, crop);
+    auto surface = state.convert(*frame.texture, crop);
     if (!surface) {
       return std::unexpected(surface.error());
     }
-    PendingInput input{std::move(*surface), std::nullopt, capture_time, arrival};
+    PendingInput input{std::move(*surface), std::nullopt, state.stamp(capture_time), arrival};
     return state.apply(state.mailbox.frame_converted(std::move(input), std::chrono::steady_clock::now()));
   }();
 

@@ -42,6 +42,11 @@ class Capture final : public wgc_capture::GraphicsCaptureApiHandler {
       wgc_capture::HandlerContext<Config> context, OutputStreams streams,
       SessionClock& clock = steady_session_clock());
 
+  // Stops listening to the control bell.
+  ~Capture() override;
+  Capture(const Capture&) = delete;
+  Capture& operator=(const Capture&) = delete;
+
   [[nodiscard]] wgc_capture::HandlerResult on_frame_arrived(wgc_capture::Frame& frame,
                                                             wgc_capture::CaptureControl& control) override;
   // The same as finish_and_report.

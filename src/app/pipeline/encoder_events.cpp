@@ -140,8 +140,9 @@ Result<std::optional<EncoderOutput::Taken>> EncoderOutput::take(EncoderState& st
   taken.total_ms = whole_ms(now - entry.arrived_at);
   taken.capture_time = entry.capture_time;
 
-  if (auto recycled = state.recycle(std::move(entry.surface)); !recycled) {
-    return std::unexpected(recycled.error());
+  // Kept for a repeat while no newer frame comes (a still screen).
+  if (auto retired = state.retire(std::move(entry.surface)); !retired) {
+    return std::unexpected(retired.error());
   }
   now = std::chrono::steady_clock::now();
   if (auto applied = state.apply(state.mailbox.output_produced(now)); !applied) {

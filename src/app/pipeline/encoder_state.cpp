@@ -19,6 +19,8 @@ constexpr std::int64_t units_100ns_per_second = 10'000'000;
 EncoderState::EncoderState(std::uint32_t fps_, sender::PacingRule pacing)
     : mailbox(sender::frame_interval_for_fps(fps_),
               std::max<std::size_t>(1, sender::h264_settings(fps_).max_in_flight), pacing),
+      repeat(sender::frame_interval_for_fps(fps_)),
+      reported_in_flight_limit(mailbox.max_in_flight),
       frame_duration_100ns(units_100ns_per_second / static_cast<std::int64_t>(fps_)),
       fps(fps_) {}
 
@@ -30,6 +32,10 @@ Result<void> EncoderState::apply(MailboxActions actions) {
     if (!done) {
       return done;
     }
+  }
+  if (mailbox.max_in_flight > reported_in_flight_limit) {
+    reported_in_flight_limit = mailbox.max_in_flight;
+    diagnostics->write_line(diagnostics::encoder_in_flight(reported_in_flight_limit));
   }
   return {};
 }
@@ -56,6 +62,7 @@ Result<void> EncoderState::submit(PendingInput frame) {
       return fail_platform(forced.error());
     }
     diagnostics->write_line(diagnostics::encoder_control_keyframe());
+    repeat.keyframe_forced();
   }
 
   mf::MediaFoundation& media = platform::current().media_foundation();
@@ -95,6 +102,14 @@ Result<void> EncoderState::submit(PendingInput frame) {
   next_sample_time_100ns += frame_duration_100ns;
 
   if (auto accepted = transform->process_input(0, **sample, 0); !accepted) {
+    if (accepted.error().code() == platform::status::mf_e_notaccepting) {
+      // The encoder never saw this sample, so the timeline takes its time
+      // back: a hole in it would read as a dropped frame to the rate
+      // control. A forced keyframe stays set on the encoder for its next
+      // input, which is this frame or a newer one.
+      next_sample_time_100ns -= frame_duration_100ns;
+      return apply(mailbox.input_refused(std::move(frame)));
+    }
     if (auto recycled = recycle(std::move(frame.surface)); !recycled) {
       return recycled;
     }
@@ -108,6 +123,60 @@ Result<void> EncoderState::submit(PendingInput frame) {
   submitted.push_back(std::move(frame));
   encoder_max_depth = std::max<std::uint64_t>(encoder_max_depth, submitted.size());
   return {};
+}
+
+Result<GpuSurface> EncoderState::convert(platform::d3d11::Texture2D& source,
+                                         const std::optional<sender::FrameRect>& crop) {
+  if (!converter) {
+    return fail(std::string(converter_unavailable_message));
+  }
+  // Every frame the encoder may hold, one waiting and the one in hand.
+  const std::size_t wanted = mailbox.max_in_flight + 2;
+  if (converter->surface_count < wanted) {
+    if (auto added = converter->add_surfaces(*device, wanted - converter->surface_count); !added) {
+      return std::unexpected(added.error());
+    }
+  }
+  if (converter->free_surfaces.empty() && last_frame) {
+    converter->free_surfaces.push_back(std::move(*last_frame));
+    last_frame.reset();
+  }
+  return converter->convert(source, crop);
+}
+
+Result<void> EncoderState::retire(GpuSurface surface) {
+  std::optional<GpuSurface> previous = std::exchange(last_frame, std::move(surface));
+  if (previous) {
+    return recycle(std::move(*previous));
+  }
+  return {};
+}
+
+std::chrono::system_clock::time_point EncoderState::stamp(std::chrono::system_clock::time_point wall) {
+  if (last_stamp && wall <= *last_stamp) {
+    wall = *last_stamp + std::chrono::system_clock::duration(1);
+  }
+  last_stamp = wall;
+  return wall;
+}
+
+std::optional<FrameRepeat::Due> EncoderState::repeat_due(MonotonicTime now) {
+  if (keyframe_request->load()) {
+    repeat.keyframe_requested(now);
+  }
+  return repeat.due({.last_frame_kept = last_frame.has_value(),
+                     .frame_waiting = mailbox.pending.has_value(),
+                     .frames_in_encoder = submitted.size(),
+                     .paused = paused && paused->load()});
+}
+
+Result<void> EncoderState::repeat_last_frame(MonotonicTime now) {
+  if (!last_frame) {
+    return {};
+  }
+  PendingInput input{std::move(*last_frame), std::nullopt, stamp(std::chrono::system_clock::now()), now};
+  last_frame.reset();
+  return apply(mailbox.frame_converted(std::move(input), now));
 }
 
 std::optional<std::string> EncoderState::stall(MonotonicTime now) const {

@@ -8,9 +8,9 @@
 //
 // Surface ownership: every NV12 surface is at any moment in exactly one
 // place: the converter's free pool, a PendingInput being handled, the
-// mailbox's waiting slot or `submitted`. From the slot and from `submitted`
-// it returns to the pool only through recycle(); anywhere else, dropping it
-// releases it.
+// mailbox's waiting slot, `submitted` or `last_frame`. From the slot, from
+// `submitted` and from `last_frame` it returns to the pool only through
+// recycle(); anywhere else, dropping it releases it.
 //
 // Thread contract: every field is guarded by the state's poisonable mutex;
 // apply, recycle and submit are called with it held. Lock order: the capture
@@ -35,6 +35,7 @@
 #include "platform/d3d11.h"
 #include "platform/media_foundation.h"
 #include "sender/frame_mailbox.h"
+#include "sender/frame_repeat.h"
 
 namespace quorvex::app {
 
@@ -62,6 +63,7 @@ struct PendingInput {
 
 using FrameMailbox = sender::FrameMailbox<PendingInput>;
 using MailboxActions = sender::ActionList<PendingInput>;
+using FrameRepeat = sender::FrameRepeat<>;
 
 struct EncoderState {
   // The initial state for an encoder of this rate: mailbox of
@@ -76,8 +78,29 @@ struct EncoderState {
   // Returns a surface to the back of the converter's pool.
   [[nodiscard]] Result<void> recycle(GpuSurface surface);
   // Wraps the frame's NV12 texture in a sample on the constant-rate timeline
-  // and hands it to the encoder, honouring a pending keyframe request.
+  // and hands it to the encoder, honouring a pending keyframe request. An
+  // encoder that refuses the input (MF_E_NOTACCEPTING) gets it again at its
+  // next request: the frame goes back to the mailbox, and the submission
+  // counts nothing.
   [[nodiscard]] Result<void> submit(PendingInput frame);
+  // Converts `source` into a pool surface, growing the pool with the
+  // mailbox's in-flight limit and taking back the kept last frame when the
+  // pool is empty (a newer frame is on its way to replace it anyway).
+  [[nodiscard]] Result<GpuSurface> convert(platform::d3d11::Texture2D& source,
+                                           const std::optional<sender::FrameRect>& crop);
+  // The encoder is done with this frame's surface: it is kept as the last
+  // frame, and the one kept before goes back to the pool. Outputs come back
+  // in submission order, so the kept frame is always the newest returned.
+  [[nodiscard]] Result<void> retire(GpuSurface surface);
+  // A frame's record timestamp: `wall`, or just after the previous frame's
+  // when the wall clock did not move on (a repeat taken while a fresh frame
+  // was on its way, a clock set back), so timestamps strictly increase.
+  [[nodiscard]] std::chrono::system_clock::time_point stamp(std::chrono::system_clock::time_point wall);
+  // When the kept last frame should go in again (a keyframe asked for on a
+  // still screen), seeing a keyframe request for the first time at `now`.
+  [[nodiscard]] std::optional<FrameRepeat::Due> repeat_due(MonotonicTime now);
+  // Hands the kept last frame to the mailbox again as a new frame taken now.
+  [[nodiscard]] Result<void> repeat_last_frame(MonotonicTime now);
   // "encoder stalled: no output for 2 s with {n} frames in flight" once the
   // encoder has held frames, or a pending drain, for encoder_stall_timeout
   // since its last progress. Never while a record is being written.
@@ -87,6 +110,17 @@ struct EncoderState {
   std::optional<GpuConverter> converter;
   std::optional<std::string> error;
   FrameMailbox mailbox;
+  // The surface of the newest frame that came out of the encoder, for a
+  // repeat; from `converter`'s pool, so a rebuild drops it.
+  std::optional<GpuSurface> last_frame;
+  FrameRepeat repeat;
+  // The newest record timestamp handed out by stamp().
+  std::optional<std::chrono::system_clock::time_point> last_stamp;
+  // The session's pause cell, when a capture handler runs the encoder: a
+  // paused session repeats nothing.
+  FlagCell paused;
+  // The in-flight limit last reported on standard error.
+  std::size_t reported_in_flight_limit = 0;
   std::shared_ptr<platform::d3d11::Device> device;
   std::shared_ptr<platform::d3d11::DeviceContext> context;
   std::shared_ptr<platform::mf::Transform> transform;

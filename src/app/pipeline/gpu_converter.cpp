@@ -106,7 +106,14 @@ Result<GpuConverter> GpuConverter::build(d3d::Device& device, d3d::DeviceContext
   converter.video_context->video_processor_set_output_background_color(*converter.processor, false,
                                                                         d3d::VideoColor{0, 0, 0, 0});
 
-  for (std::size_t i = 0; i < pool_size; ++i) {
+  if (auto added = converter.add_surfaces(device, pool_size); !added) {
+    return std::unexpected(added.error());
+  }
+  return converter;
+}
+
+Result<void> GpuConverter::add_surfaces(d3d::Device& device, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
     auto texture = device.create_texture_2d(nv12_desc(output_width, output_height));
     if (!texture) {
       return fail_platform(texture.error());
@@ -121,17 +128,18 @@ Result<GpuConverter> GpuConverter::build(d3d::Device& device, d3d::DeviceContext
     if (!*resource) {
       return fail_status(platform::status::e_pointer);
     }
-    auto view = converter.video_device->create_video_processor_output_view(
-        **resource, *converter.enumerator, d3d::VideoProcessorOutputViewDesc{});
+    auto view = video_device->create_video_processor_output_view(
+        **resource, *enumerator, d3d::VideoProcessorOutputViewDesc{});
     if (!view) {
       return fail_platform(view.error());
     }
     if (!*view) {
       return fail(std::string(no_output_view_message));
     }
-    converter.free_surfaces.push_back(GpuSurface{std::move(*texture), std::move(*view)});
+    free_surfaces.push_back(GpuSurface{std::move(*texture), std::move(*view)});
+    ++surface_count;
   }
-  return converter;
+  return {};
 }
 
 Result<GpuSurface> GpuConverter::convert(d3d::Texture2D& source,

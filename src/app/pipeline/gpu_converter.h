@@ -35,6 +35,7 @@ struct GpuSurface {
 class GpuConverter {
  public:
   // The frame in hand, one waiting in the mailbox and two inside the encoder.
+  // The pool grows (add_surfaces) for an encoder that holds more.
   static constexpr std::size_t pool_size = 4;
 
   [[nodiscard]] static Result<GpuConverter> build(platform::d3d11::Device& device,
@@ -42,6 +43,9 @@ class GpuConverter {
                                                   std::uint32_t input_width, std::uint32_t input_height,
                                                   std::uint32_t output_width, std::uint32_t output_height,
                                                   std::uint32_t fps);
+
+  // Adds `count` surfaces to the free pool.
+  [[nodiscard]] Result<void> add_surfaces(platform::d3d11::Device& device, std::size_t count);
 
   // Fills the surface at the front of the pool with `source` (or its `crop`,
   // in source pixels) scaled into the letterbox rectangle. A crop stays set
@@ -52,6 +56,8 @@ class GpuConverter {
   // Declared first so the interfaces below are released before the surfaces.
   // Taken from the front, returned at the back (EncoderState::recycle).
   std::deque<GpuSurface> free_surfaces;
+  // Surfaces made for this converter, wherever they are now.
+  std::size_t surface_count = 0;
   std::uint32_t input_width = 0;
   std::uint32_t input_height = 0;
   std::uint32_t output_width = 0;

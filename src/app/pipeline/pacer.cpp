@@ -57,15 +57,25 @@ Result<void> pace(SharedEncoderState& state, std::condition_variable& wake) {
       return {};
     }
     const auto now = std::chrono::steady_clock::now();
-    // Every pass recomputes the deadline: a notification, a timeout and a
+    // Every pass recomputes the deadlines: a notification, a timeout and a
     // spurious wake-up are all handled alike.
-    const auto deadline = guard->mailbox.deadline();
+    const auto repeat = guard->repeat_due(now);
+    auto deadline = guard->mailbox.deadline();
+    if (repeat && (!deadline || repeat->at < *deadline)) {
+      deadline = repeat->at;
+    }
     if (!deadline) {
       wake.wait(guard.unique_lock());
       ++guard->pacer_wakeups;
     } else if (*deadline > now) {
       wake.wait_until(guard.unique_lock(), *deadline);
       ++guard->pacer_wakeups;
+    } else if (repeat && repeat->at <= now) {
+      // Nothing new came for a keyframe that was asked for (a still screen):
+      // the last frame goes in again, through the mailbox's rules.
+      if (auto repeated = guard->repeat_last_frame(now); !repeated) {
+        return repeated;
+      }
     } else if (auto action = guard->mailbox.poll(now)) {
       MailboxActions actions;
       actions.push_back(std::move(*action));

@@ -1,7 +1,9 @@
 // The pacer: submits the frame the mailbox held back because one frame
 // interval had not yet passed since the previous submission, the moment the
 // interval has passed. It is the only place where time alone, with no
-// capture or encoder event, leads to a submission.
+// capture or encoder event, leads to a submission. The same holds for a
+// repeat of the last frame: a keyframe asked for on a still screen, where no
+// new frame comes to carry it (EncoderState::repeat_due).
 //
 // Thread contract: run_pacer is the body of the thread "frame-mailbox-pacer".
 // It holds the state lock for everything it does and gives it up only while

@@ -95,7 +95,12 @@ std::optional<std::string_view> ControlLineReader::next_line() {
 
 void run_control_reader(ByteSource& source, const KeyframeRequestCell& keyframe_request,
                         const ContentSizeCell& content_size, const PausedCell& paused,
-                        const DiagnosticWriter& write_diagnostic) {
+                        const DiagnosticWriter& write_diagnostic, const ControlBellCell& bell) {
+  const auto ring = [&bell] {
+    if (bell) {
+      bell->ring();
+    }
+  };
   ControlLineReader reader(source);
   while (const auto line = reader.next_line()) {
     const auto command = sender::parse_control_command(*line);
@@ -106,6 +111,7 @@ void run_control_reader(ByteSource& source, const KeyframeRequestCell& keyframe_
     switch (command->kind) {
       case Kind::Keyframe:
         keyframe_request->store(true);
+        ring();
         break;
       case Kind::Crop:
         content_size->store(pack_content_size(command->width, command->height));
@@ -121,21 +127,22 @@ void run_control_reader(ByteSource& source, const KeyframeRequestCell& keyframe_
         paused->store(false);
         keyframe_request->store(true);
         write_diagnostic(diagnostics::capture_window_paused(false));
+        ring();
         break;
     }
   }
 }
 
 Result<void> start_control_reader(KeyframeRequestCell keyframe_request, ContentSizeCell content_size,
-                                  PausedCell paused) {
+                                  PausedCell paused, ControlBellCell bell) {
   try {
     std::thread reader([keyframe_request = std::move(keyframe_request), content_size = std::move(content_size),
-                        paused = std::move(paused)] {
+                        paused = std::move(paused), bell = std::move(bell)] {
       // Nothing may escape a thread body; the reader only ever ends quietly.
       try {
         StdinByteSource stdin_source;
         run_control_reader(stdin_source, keyframe_request, content_size, paused,
-                           [](std::string_view line) { write_stderr_line(line); });
+                           [](std::string_view line) { write_stderr_line(line); }, bell);
       } catch (...) {
       }
     });

@@ -61,14 +61,15 @@ using DiagnosticWriter = std::function<void(std::string_view line_without_newlin
 // Applies every command line from the source until end of input or a read
 // error: KEYFRAME requests a key frame, PAUSE and RESUME set and clear the
 // pause flag (RESUME also requests a key frame), CROP stores the content
-// size. Other lines are ignored without output.
+// size. Other lines are ignored without output. The bell, when given, rings
+// after every key-frame request (KEYFRAME, RESUME).
 void run_control_reader(ByteSource& source, const KeyframeRequestCell& keyframe_request,
                         const ContentSizeCell& content_size, const PausedCell& paused,
-                        const DiagnosticWriter& write_diagnostic);
+                        const DiagnosticWriter& write_diagnostic, const ControlBellCell& bell = nullptr);
 
 // Starts the detached reader on standard input; it writes its diagnostics to
 // standard error. Fails only when the thread cannot be created.
 [[nodiscard]] Result<void> start_control_reader(KeyframeRequestCell keyframe_request, ContentSizeCell content_size,
-                                                PausedCell paused);
+                                                PausedCell paused, ControlBellCell bell = nullptr);
 
 }  // namespace quorvex::app

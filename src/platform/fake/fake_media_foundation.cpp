@@ -83,6 +83,8 @@ struct FakeEncoderTransform::State {
   bool force_key_pending = false;
   bool draining = false;
   std::uint64_t input_index = 0;
+  std::uint64_t process_input_calls = 0;
+  std::deque<ScriptedOutput> looked_ahead;
   std::vector<InputRecord> inputs;
   std::vector<mf::MftMessage> messages;
   std::vector<std::pair<Guid, mf::Variant>> set_values;
@@ -725,6 +727,14 @@ Status FakeEncoderTransform::process_message(mf::MftMessage message, mf::DxgiDev
       state_->push({mf::me_transform_need_input, 0});
     }
   } else if (message == mf::MftMessage::CommandDrain) {
+    std::deque<ScriptedOutput> rest;
+    {
+      std::lock_guard lock(state_->mutex);
+      rest.swap(state_->looked_ahead);
+    }
+    for (ScriptedOutput& output : rest) {
+      emit_output(std::move(output));
+    }
     if (drain_complete_early) {
       state_->push({mf::me_transform_drain_complete, 0}, true);
     } else if (drain_complete_on_drain) {
@@ -758,6 +768,11 @@ Status FakeEncoderTransform::process_input(std::uint32_t, mf::Sample& sample, st
     if (state_->draining) {
       return fail(status::mf_e_notaccepting);
     }
+    if (++state_->process_input_calls == refuse_input_at && refuse_input_at != 0) {
+      state_->events.push_back({mf::me_transform_need_input, 0});
+      state_->changed.notify_all();
+      return fail(status::mf_e_notaccepting);
+    }
     record.keyframe_forced = std::exchange(state_->force_key_pending, false);
     index = state_->input_index++;
     state_->inputs.push_back(record);
@@ -767,7 +782,18 @@ Status FakeEncoderTransform::process_input(std::uint32_t, mf::Sample& sample, st
       ScriptedOutput output =
           encoded(index, index == 0 || record.keyframe_forced, length_prefixed, delta_leading_nal_bytes);
       output.sample_time_100ns = record.sample_time_100ns;
-      emit_output(std::move(output));
+      std::optional<ScriptedOutput> due;
+      {
+        std::lock_guard lock(state_->mutex);
+        state_->looked_ahead.push_back(std::move(output));
+        if (state_->looked_ahead.size() > look_ahead) {
+          due = std::move(state_->looked_ahead.front());
+          state_->looked_ahead.pop_front();
+        }
+      }
+      if (due) {
+        emit_output(std::move(*due));
+      }
     }
     push_event(mf::me_transform_need_input);
   }

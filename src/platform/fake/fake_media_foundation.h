@@ -118,6 +118,14 @@ class FakeEncoderTransform final : public mf::Transform, public std::enable_shar
   bool drain_complete_early = false;
   // With hold_outputs or after drain_complete_early: no DrainComplete at all.
   bool drain_complete_on_drain = true;
+  // Automatic: the output of input i comes only once input i + look_ahead
+  // is in (a drain gives the rest), so look_ahead + 1 inputs go in before
+  // the first output.
+  std::uint32_t look_ahead = 0;
+  // The nth ProcessInput (from 1) is refused with MF_E_NOTACCEPTING although
+  // input was asked for; the transform asks again right after
+  // (crbug.com/377749373). 0: never.
+  std::uint64_t refuse_input_at = 0;
   bool length_prefixed = false;
   std::size_t delta_leading_nal_bytes = 0;  // 0: none
   bool provides_samples = false;
