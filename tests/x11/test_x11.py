@@ -357,5 +357,34 @@ class X11Test(unittest.TestCase):
         self.assertLessEqual(len(records), 2, "frames came while the window did not change")
         self.assertNotIn(None, self.clocks(records, strip=(0, 0, 1, 1)))
 
+    def test_keyframe_and_resume_on_a_window_that_never_repaints_give_keyframe_records(self):
+        # No picture arrives after the first, yet a viewer that asks for a
+        # keyframe (KEYFRAME, or RESUME after a pause) gets one: the last
+        # picture encoded again.
+        window = self.open_window("x11 still keyframe session", fps=0)
+        session = self.start(["--source", "window", "--window-id", str(window), "--width", "640", "--height", "360",
+                              *qvx.duration(6)])
+        self.assertTrue(session.wait_for_records(1, timeout=10))
+        count = self.settled_record_count(session)
+        for commands in (["KEYFRAME"], ["PAUSE", "RESUME"]):
+            with self.subTest(" ".join(commands)):
+                for command in commands:
+                    session.send(command)
+                # Generous: a missing repeat waits for ever, not a little longer.
+                self.assertTrue(session.wait_for_records(count + 1, timeout=3), f"no record after {commands}")
+                count = self.settled_record_count(session)
+                self.assertTrue(qvx.parse_records_prefix(session.stdout())[-1].keyframe)
+        records = self.finished(session)
+        self.assertGreaterEqual(len(records), 3)
+        stamps = [r.timestamp_ns for r in records]
+        self.assertEqual(stamps, sorted(set(stamps)), "timestamps do not strictly increase")
+        pictures, complaints = qvx.decode_check(b"".join(r.payload for r in records))
+        self.assertEqual(complaints, "")
+        self.assertEqual(pictures, len(records))
+        # Both repeats show the window's last paint.
+        clocks = self.clocks(records, strip=(0, 0, 1, 1))
+        self.assertNotIn(None, clocks)
+        self.assertEqual(clocks[-1][0], clocks[-2][0], clocks)
+
 if __name__ == "__main__":
     unittest.main()
