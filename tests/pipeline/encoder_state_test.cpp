@@ -88,6 +88,7 @@ TEST_F(EncoderStateTest, RefusedKeyframeRecyclesTheFrameAndConsumesTheRequest) {
 TEST_F(EncoderStateTest, RefusedInputWaitsInTheMailboxCountingNothing) {
   media.faults().fail("process_input", platform::status::mf_e_notaccepting, 1);
   auto s = state->lock();
+  s->keyframe_request->store(true);
   const auto t0 = std::chrono::steady_clock::now();
   ASSERT_TRUE(s->apply(s->mailbox.input_requested(t0)));
   ASSERT_TRUE(s->apply(s->mailbox.frame_converted(converted(*s), t0)));
@@ -98,6 +99,7 @@ TEST_F(EncoderStateTest, RefusedInputWaitsInTheMailboxCountingNothing) {
   EXPECT_EQ(s->encoded_frames, 0u);
   EXPECT_TRUE(s->submitted.empty());
   EXPECT_EQ(s->next_sample_time_100ns, 0);
+  EXPECT_TRUE(s->keyframe_request->load()) << "the keyframe asked for went with the refused frame";
 
   ASSERT_TRUE(s->apply(s->mailbox.input_requested(t0 + std::chrono::milliseconds(1))));
   EXPECT_EQ(s->encoded_frames, 1u);
@@ -105,6 +107,7 @@ TEST_F(EncoderStateTest, RefusedInputWaitsInTheMailboxCountingNothing) {
   const auto inputs = transform().inputs();
   ASSERT_EQ(inputs.size(), 1u);
   EXPECT_EQ(inputs[0].sample_time_100ns, 0) << "a hole in the timeline reads as a dropped frame";
+  EXPECT_TRUE(inputs[0].keyframe_forced);
 }
 
 struct SampleFailure {

@@ -51,7 +51,8 @@ Result<void> EncoderState::recycle(GpuSurface surface) {
 Result<void> EncoderState::submit(PendingInput frame) {
   // Exchange, not load-then-store: a request made while this runs is kept
   // for the next frame, and two requests before it force one keyframe.
-  if (keyframe_request->exchange(false)) {
+  const bool force_keyframe = keyframe_request->exchange(false);
+  if (force_keyframe) {
     // VT_UI4 1, as documented: an encoder that checks the type refuses a
     // VT_BOOL, and a refused submission would end the session.
     auto forced = codec_api->set_value(platform::guids::codecapi_av_enc_video_force_key_frame, mf::Variant::ui4(1));
@@ -105,9 +106,13 @@ Result<void> EncoderState::submit(PendingInput frame) {
     if (accepted.error().code() == platform::status::mf_e_notaccepting) {
       // The encoder never saw this sample, so the timeline takes its time
       // back: a hole in it would read as a dropped frame to the rate
-      // control. A forced keyframe stays set on the encoder for its next
-      // input, which is this frame or a newer one.
+      // control. Whether an encoder keeps a forced keyframe for the input
+      // after a refused one is not documented, so the request is made again
+      // with the frame that goes in.
       next_sample_time_100ns -= frame_duration_100ns;
+      if (force_keyframe) {
+        keyframe_request->store(true);
+      }
       return apply(mailbox.input_refused(std::move(frame)));
     }
     if (auto recycled = recycle(std::move(frame.surface)); !recycled) {
