@@ -18,6 +18,7 @@
 #include <string_view>
 
 #include "app/control_cells.h"
+#include "sender/picture_colour.h"
 #include "sender/windows_encoder.h"
 
 namespace quorvex::app::diagnostics {
@@ -66,6 +67,16 @@ enum class EncoderSetting : std::uint8_t { RateControl, MeanBitrate, QualityVsSp
                                             const std::optional<std::string>& error);
 [[nodiscard]] std::string encoder_control_keyframe();
 [[nodiscard]] std::string encoder_output_renegotiated();
+
+// ---- colour ----
+
+// The encoder refused its output type with the colour attributes of the
+// picture's matrix; setup set it again without them.
+[[nodiscard]] std::string encoder_setting_colour_refused(sender::ColourMatrix matrix, std::string_view error);
+// Once per session: the colour description of the first sequence parameter
+// set the encoder wrote, and the matrix the pictures were converted with.
+[[nodiscard]] std::string encoder_stream_colour(const sender::StreamColourWords& stream,
+                                                sender::ColourMatrix picture_matrix);
 
 // ---- periodic measurements ----
 

@@ -8,6 +8,7 @@
 #include "app/diagnostics.h"
 #include "app/platform_error.h"
 #include "platform/platform.h"
+#include "sender/h264_sps.h"
 #include "sender/windows_encoder.h"
 
 namespace quorvex::app {
@@ -151,13 +152,23 @@ Result<std::optional<EncoderOutput::Taken>> EncoderOutput::take(EncoderState& st
   if (!payload) {
     return std::unexpected(payload.error());
   }
-  taken.payload = std::move(*payload);
+  taken.payload = parameter_sets_.complete(std::move(*payload), taken.keyframe);
+  if (!stream_colour_read_) {
+    if (const auto sps = sender::annex_b_sps(taken.payload)) {
+      stream_colour_read_ = true;
+      taken.stream_colour = sender::stream_colour_words(sps->video_signal);
+      picture_matrix_ = sender::picture_colour_matrix(state.width, state.height);
+    }
+  }
   return std::optional<Taken>(std::move(taken));
 }
 
 Result<void> EncoderOutput::report_and_write(const Taken& output, const Counters& counters) {
   LineSink& lines = *streams_.diagnostics;
   lines.write_line(diagnostics::encode_latency_ms(output.total_ms));
+  if (output.stream_colour) {
+    lines.write_line(diagnostics::encoder_stream_colour(*output.stream_colour, picture_matrix_));
+  }
   encode_latencies_.push_back(output.total_ms);
   mailbox_waits_.push_back(output.mailbox_wait_ms);
   mft_latencies_.push_back(output.mft_ms);

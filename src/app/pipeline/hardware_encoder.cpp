@@ -1,6 +1,7 @@
 #include "app/pipeline/hardware_encoder.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -12,6 +13,7 @@
 #include "app/pipeline/pacer.h"
 #include "app/platform_error.h"
 #include "platform/platform.h"
+#include "sender/picture_colour.h"
 #include "sender/windows_encoder.h"
 #include "wgc_capture/utf16.h"
 
@@ -23,15 +25,16 @@ namespace {
 
 constexpr std::uint32_t min_output_buffer_bytes = 1'048'576;
 
-// The colours of the converter's NV12 (GpuConverter: BT.601, studio range,
-// from sRGB desktop pixels), announced on the output type for the stream's
-// VUI, so a decoder shows them as they were captured.
-constexpr std::pair<platform::Guid, std::uint32_t> stream_color_description[] = {
-    {guids::mf_mt_video_primaries, mf::mf_video_primaries_bt709},
-    {guids::mf_mt_transfer_function, mf::mf_video_trans_func_srgb},
-    {guids::mf_mt_yuv_matrix, mf::mf_video_transfer_matrix_bt601},
-    {guids::mf_mt_video_nominal_range, mf::mf_nominal_range_16_235},
-};
+// The colours of the converter's NV12 (GpuConverter: the picture's matrix,
+// studio range, from sRGB desktop pixels), announced on the output type for
+// the stream's VUI, so a decoder shows them as they were captured.
+std::array<std::pair<platform::Guid, std::uint32_t>, 4> stream_color_description(sender::ColourMatrix matrix) {
+  return {{{guids::mf_mt_video_primaries, mf::mf_video_primaries_bt709},
+           {guids::mf_mt_transfer_function, mf::mf_video_trans_func_srgb},
+           {guids::mf_mt_yuv_matrix, matrix == sender::ColourMatrix::Bt709 ? mf::mf_video_transfer_matrix_bt709
+                                                                           : mf::mf_video_transfer_matrix_bt601},
+           {guids::mf_mt_video_nominal_range, mf::mf_nominal_range_16_235}}};
+}
 
 std::uint64_t pack_pair(std::uint32_t high, std::uint32_t low) {
   return (static_cast<std::uint64_t>(high) << 32) | low;
@@ -136,6 +139,38 @@ std::string name_value(std::u16string_view name) {
   return text ? std::move(*text) : std::string();
 }
 
+// The H.264 output type, with the colour description of `matrix` when given.
+Result<std::shared_ptr<mf::MediaType>> make_output_type(mf::MediaFoundation& media, std::uint32_t width,
+                                                        std::uint32_t height, std::uint32_t fps,
+                                                        std::uint32_t bitrate, const sender::H264Settings& settings,
+                                                        std::optional<sender::ColourMatrix> matrix) {
+  auto output_type = object_of(media.mf_create_media_type());
+  if (!output_type) {
+    return std::unexpected(output_type.error());
+  }
+  mf::MediaType& type = **output_type;
+  if (auto r = configure_video_type(type, guids::mf_video_format_h264, width, height, fps); !r) {
+    return std::unexpected(r.error());
+  }
+  for (const auto& [key, value] :
+       {std::pair{guids::mf_mt_avg_bitrate, bitrate},
+        std::pair{guids::mf_mt_mpeg2_profile, mf::eav_enc_h264v_profile_base},
+        std::pair{guids::codecapi_av_enc_mpv_default_b_picture_count, settings.b_frames},
+        std::pair{guids::codecapi_av_enc_mpv_gop_size, settings.gop_size}}) {
+    if (auto r = checked(type.set_uint32(key, value)); !r) {
+      return std::unexpected(r.error());
+    }
+  }
+  if (matrix) {
+    for (const auto& [key, value] : stream_color_description(*matrix)) {
+      if (auto r = checked(type.set_uint32(key, value)); !r) {
+        return std::unexpected(r.error());
+      }
+    }
+  }
+  return output_type;
+}
+
 // The codec properties, the low-latency check, the device binding, the
 // media types and the start of streaming for one activated transform.
 Result<ConfiguredEncoder> configure_encoder(mf::MediaFoundation& media, mf::Activate& activation,
@@ -230,30 +265,22 @@ Result<ConfiguredEncoder> configure_encoder(mf::MediaFoundation& media, mf::Acti
     return std::unexpected(r.error());
   }
 
-  {
-    auto output_type = object_of(media.mf_create_media_type());
+  // Colour attributes are best effort: some encoders refuse an output type
+  // that carries them (Chromium leaves them off for that reason,
+  // crbug.com/1446081), and the pictures are converted with the matrix a
+  // player guesses anyway.
+  const sender::ColourMatrix matrix = sender::picture_colour_matrix(width, height);
+  auto output_type = make_output_type(media, width, height, fps, bitrate, settings, matrix);
+  if (!output_type) {
+    return std::unexpected(output_type.error());
+  }
+  if (auto set = encoder.transform->set_output_type(0, **output_type, 0); !set) {
+    lines.write_line(diagnostics::encoder_setting_colour_refused(matrix, set.error().text()));
+    output_type = make_output_type(media, width, height, fps, bitrate, settings, std::nullopt);
     if (!output_type) {
       return std::unexpected(output_type.error());
     }
-    mf::MediaType& type = **output_type;
-    if (auto r = configure_video_type(type, guids::mf_video_format_h264, width, height, fps); !r) {
-      return std::unexpected(r.error());
-    }
-    for (const auto& [key, value] :
-         {std::pair{guids::mf_mt_avg_bitrate, bitrate},
-          std::pair{guids::mf_mt_mpeg2_profile, mf::eav_enc_h264v_profile_base},
-          std::pair{guids::codecapi_av_enc_mpv_default_b_picture_count, settings.b_frames},
-          std::pair{guids::codecapi_av_enc_mpv_gop_size, settings.gop_size}}) {
-      if (auto r = checked(type.set_uint32(key, value)); !r) {
-        return std::unexpected(r.error());
-      }
-    }
-    for (const auto& [key, value] : stream_color_description) {
-      if (auto r = checked(type.set_uint32(key, value)); !r) {
-        return std::unexpected(r.error());
-      }
-    }
-    if (auto r = checked(encoder.transform->set_output_type(0, type, 0)); !r) {
+    if (auto r = checked(encoder.transform->set_output_type(0, **output_type, 0)); !r) {
       return std::unexpected(r.error());
     }
   }

@@ -549,14 +549,16 @@ FakeEncoderTransform::FakeEncoderTransform(std::shared_ptr<Shared> shared)
 FakeEncoderTransform::~FakeEncoderTransform() = default;
 
 ScriptedOutput FakeEncoderTransform::encoded(std::uint64_t index, bool keyframe, bool length_prefixed,
-                                             std::size_t delta_leading_nal_bytes) {
+                                             std::size_t delta_leading_nal_bytes, bool parameter_sets) {
   ScriptedOutput output;
   // Stand-in NAL units: headers of the right types, the frame index as body.
   const std::vector<std::uint8_t> body{static_cast<std::uint8_t>(index >> 24), static_cast<std::uint8_t>(index >> 16),
                                        static_cast<std::uint8_t>(index >> 8), static_cast<std::uint8_t>(index)};
   if (keyframe) {
-    append_nal(output.bytes, {0x67, 0x42, 0xC0, 0x1F}, length_prefixed);  // SPS
-    append_nal(output.bytes, {0x68, 0xCE, 0x3C, 0x80}, length_prefixed);  // PPS
+    if (parameter_sets) {
+      append_nal(output.bytes, {0x67, 0x42, 0xC0, 0x1F}, length_prefixed);  // SPS
+      append_nal(output.bytes, {0x68, 0xCE, 0x3C, 0x80}, length_prefixed);  // PPS
+    }
     std::vector<std::uint8_t> idr{0x65};
     idr.insert(idr.end(), body.begin(), body.end());
     append_nal(output.bytes, idr, length_prefixed);
@@ -764,8 +766,9 @@ Status FakeEncoderTransform::process_input(std::uint32_t, mf::Sample& sample, st
   }
   if (auto_respond) {
     if (!hold_outputs) {
-      ScriptedOutput output =
-          encoded(index, index == 0 || record.keyframe_forced, length_prefixed, delta_leading_nal_bytes);
+      const bool keyframe = index == 0 || record.keyframe_forced;
+      ScriptedOutput output = encoded(index, keyframe, length_prefixed, delta_leading_nal_bytes,
+                                      keyframe && (index == 0 || !parameter_sets_with_first_idr_only));
       output.sample_time_100ns = record.sample_time_100ns;
       emit_output(std::move(output));
     }

@@ -120,6 +120,10 @@ class FakeEncoderTransform final : public mf::Transform, public std::enable_shar
   bool drain_complete_on_drain = true;
   bool length_prefixed = false;
   std::size_t delta_leading_nal_bytes = 0;  // 0: none
+  // SPS and PPS with the first keyframe only, later keyframes are the bare
+  // IDR slice, as some vendor encoders write them (OBS prepends the
+  // sequence header to every keyframe for them: plugins/win-mf).
+  bool parameter_sets_with_first_idr_only = false;
   bool provides_samples = false;
   std::uint32_t output_buffer_size = 0;
   // Read after a stream change (GetOutputStreamInfo), when set.
@@ -157,7 +161,7 @@ class FakeEncoderTransform final : public mf::Transform, public std::enable_shar
 
   // The one output sample a fake produces for an input.
   [[nodiscard]] static ScriptedOutput encoded(std::uint64_t index, bool keyframe, bool length_prefixed,
-                                              std::size_t delta_leading_nal_bytes = 0);
+                                              std::size_t delta_leading_nal_bytes = 0, bool parameter_sets = true);
 
   // mf::Transform.
   Result<std::shared_ptr<mf::Attributes>> get_attributes() override;
