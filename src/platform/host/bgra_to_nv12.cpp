@@ -1,63 +1,85 @@
 #include "platform/host/bgra_to_nv12.h"
 
+#include <cstddef>
+
 namespace quorvex::platform::host {
 namespace {
 
-// Rec. ITU-R BT.709 (Kr 0.2126, Kb 0.0722) scaled to studio range: luma
-// 219/255 and chroma 224/255 of the full-range differences, in 16-bit fixed
-// point. The coefficients keep every result inside 16..235 and 16..240 for
-// any 8-bit input, so nothing needs clamping.
-constexpr int fixed(double coefficient) {
-  return static_cast<int>(coefficient * 65536.0 + (coefficient < 0 ? -0.5 : 0.5));
-}
-constexpr double kr = 0.2126;
-constexpr double kb = 0.0722;
-constexpr double kg = 1.0 - kr - kb;
-constexpr double luma_scale = 219.0 / 255.0;
-constexpr double chroma_scale = 224.0 / 255.0;
-constexpr int y_r = fixed(kr * luma_scale);
-constexpr int y_g = fixed(kg * luma_scale);
-constexpr int y_b = fixed(kb * luma_scale);
-constexpr int u_r = fixed(-kr / (2 * (1 - kb)) * chroma_scale);
-constexpr int u_g = fixed(-kg / (2 * (1 - kb)) * chroma_scale);
-constexpr int u_b = fixed(0.5 * chroma_scale);
-constexpr int v_r = fixed(0.5 * chroma_scale);
-constexpr int v_g = fixed(-kg / (2 * (1 - kr)) * chroma_scale);
-constexpr int v_b = fixed(-kb / (2 * (1 - kr)) * chroma_scale);
-constexpr int y_offset = (16 << 16) + (1 << 15);
-// Chroma takes the sum of four pixels, two more bits.
-constexpr int uv_offset = (128 << 18) + (1 << 17);
+// Rec. ITU-R BT.709 (Kr 0.2126, Kb 0.0722) scaled to studio range (luma
+// 219/255, chroma 224/255 of the full-range differences) in 8-bit fixed
+// point, as libyuv writes its BT.601 rows: every sum then fits 16 bits, so
+// the compiler can work on eight or sixteen pixels at once. The chroma
+// coefficients of each row add up to 0, so greys keep chroma at exactly 128.
+// Rounding the coefficients moves no result by more than one level.
+constexpr unsigned y_r = 47;   // 0.1826 * 256
+constexpr unsigned y_g = 157;  // 0.6142 * 256
+constexpr unsigned y_b = 16;   // 0.0620 * 256
+constexpr unsigned y_offset = (16 << 8) + 128;
+constexpr unsigned u_r = 26;   // -0.1006 * 256
+constexpr unsigned u_g = 86;   // -0.3386 * 256
+constexpr unsigned u_b = 112;  //  0.4392 * 256
+constexpr unsigned v_r = 112;  //  0.4392 * 256
+constexpr unsigned v_g = 102;  // -0.3989 * 256
+constexpr unsigned v_b = 10;   // -0.0403 * 256
+constexpr unsigned uv_offset = (128 << 8) + 128;
 
-inline std::uint8_t luma(const std::uint8_t* p) {
-  return static_cast<std::uint8_t>((y_r * p[2] + y_g * p[1] + y_b * p[0] + y_offset) >> 16);
+// The rows are compiled twice, for AVX2 and for the baseline, and the loader
+// picks one for the processor at hand.
+#define QVX_ROW_CLONES __attribute__((target_clones("avx2", "default")))
+
+// One row of luma. The sums stay below 2^16 (at most 220 * 255 + offset).
+QVX_ROW_CLONES void luma_row(const std::uint8_t* bgra, std::uint8_t* y, int width) {
+  for (int x = 0; x < width; ++x) {
+    const std::uint8_t* p = bgra + 4 * x;
+    y[x] = static_cast<std::uint8_t>(static_cast<std::uint16_t>(y_r * p[2] + y_g * p[1] + y_b * p[0] + y_offset) >>
+                                     8);
+  }
+}
+
+// One row of interleaved chroma from two rows of pixels; `width` is even.
+// Each sample comes from the rounded average of its 2x2 block. The sums are
+// taken modulo 2^16: the true values lie in 16 * 256 .. 240 * 256 + 255, so
+// the wrap-around gives them exactly.
+QVX_ROW_CLONES void chroma_row(const std::uint8_t* top, const std::uint8_t* bottom, std::uint8_t* uv, int width) {
+  for (int x = 0; x < width; x += 2) {
+    const std::uint8_t* a = top + 4 * x;
+    const std::uint8_t* b = bottom + 4 * x;
+    const auto average = [&](int channel) {
+      return static_cast<std::uint16_t>((a[channel] + a[channel + 4] + b[channel] + b[channel + 4] + 2) >> 2);
+    };
+    const std::uint16_t blue = average(0);
+    const std::uint16_t green = average(1);
+    const std::uint16_t red = average(2);
+    uv[x] = static_cast<std::uint8_t>(static_cast<std::uint16_t>(u_b * blue - u_g * green - u_r * red + uv_offset) >>
+                                      8);
+    uv[x + 1] = static_cast<std::uint8_t>(
+        static_cast<std::uint16_t>(v_r * red - v_g * green - v_b * blue + uv_offset) >> 8);
+  }
 }
 
 }  // namespace
 
 void bgra_to_nv12_bt709(const std::uint8_t* src_bgra, int src_stride, std::uint8_t* dst_y, int dst_y_stride,
                         std::uint8_t* dst_uv, int dst_uv_stride, int width, int height) {
+  const int even_width = width & ~1;
   for (int row = 0; row < height; row += 2) {
     const std::uint8_t* top = src_bgra + static_cast<std::ptrdiff_t>(row) * src_stride;
+    // An odd last row or column is paired with itself.
     const std::uint8_t* bottom = row + 1 < height ? top + src_stride : top;
     std::uint8_t* y_top = dst_y + static_cast<std::ptrdiff_t>(row) * dst_y_stride;
-    std::uint8_t* y_bottom = y_top + dst_y_stride;
     std::uint8_t* uv = dst_uv + static_cast<std::ptrdiff_t>(row / 2) * dst_uv_stride;
-    for (int x = 0; x < width; ++x) {
-      y_top[x] = luma(top + 4 * x);
-    }
+    luma_row(top, y_top, width);
     if (row + 1 < height) {
-      for (int x = 0; x < width; ++x) {
-        y_bottom[x] = luma(bottom + 4 * x);
-      }
+      luma_row(bottom, y_top + dst_y_stride, width);
     }
-    for (int x = 0; x < width; x += 2) {
-      const int right = x + 1 < width ? 4 * (x + 1) : 4 * x;
-      const int left = 4 * x;
-      const int b = top[left] + top[right] + bottom[left] + bottom[right];
-      const int g = top[left + 1] + top[right + 1] + bottom[left + 1] + bottom[right + 1];
-      const int r = top[left + 2] + top[right + 2] + bottom[left + 2] + bottom[right + 2];
-      uv[x] = static_cast<std::uint8_t>((u_r * r + u_g * g + u_b * b + uv_offset) >> 18);
-      uv[x + 1] = static_cast<std::uint8_t>((v_r * r + v_g * g + v_b * b + uv_offset) >> 18);
+    chroma_row(top, bottom, uv, even_width);
+    if (even_width != width) {
+      std::uint8_t last[2 * 2 * 4];
+      for (int i = 0; i < 4; ++i) {
+        last[i] = last[4 + i] = top[4 * even_width + i];
+        last[8 + i] = last[12 + i] = bottom[4 * even_width + i];
+      }
+      chroma_row(last, last + 8, uv + even_width, 2);
     }
   }
 }
