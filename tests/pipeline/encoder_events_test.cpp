@@ -223,6 +223,23 @@ TEST_P(ParameterSetsWithFirstIdrOnly, EveryKeyframeRecordStartsWithSpsAndPps) {
 INSTANTIATE_TEST_SUITE_P(Framings, ParameterSetsWithFirstIdrOnly, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "LengthPrefixed" : "StartCodes"; });
 
+// An encoder that keeps its parameter sets in the output type's sequence
+// header and writes bare IDR pictures: the sets come from the header.
+TEST_F(EncoderEventsTest, KeyframeWithoutSetsGetsThoseOfTheSequenceHeader) {
+  transform().sequence_header = {0, 0, 0, 1, 0x67, 0x42, 0xC0, 0x1F, 0, 0, 0, 1, 0x68, 0xCE, 0x3C, 0x80};
+  start();
+  ASSERT_TRUE(hand_over(*encoder));
+  ScriptedOutput bare_idr;
+  bare_idr.bytes = {0, 0, 0, 1, 0x09, 0xF0, 0, 0, 0, 1, 0x65, 0x88, 0x84};
+  bare_idr.clean_point = 1;
+  transform().emit_output(bare_idr);
+  ASSERT_TRUE(eventually([&] { return outputs.record_count() == 1; }));
+  ASSERT_TRUE(encoder->finish());
+  EXPECT_EQ(outputs.records()[0].payload,
+            bytes_of({0, 0, 0, 1, 0x09, 0xF0, 0, 0, 0, 1, 0x67, 0x42, 0xC0, 0x1F, 0, 0, 0, 1, 0x68, 0xCE, 0x3C, 0x80, 0, 0,
+                      0, 1, 0x65, 0x88, 0x84}));
+}
+
 struct SampleMode {
   bool provides_samples;
   std::optional<std::uint32_t> clean_point;

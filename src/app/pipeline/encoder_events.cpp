@@ -35,6 +35,10 @@ Result<void> renegotiate(EncoderState& state) {
     return fail_platform(info.error());
   }
   state.output_buffer_size = std::max(info->size, min_output_buffer_bytes);
+  // A new type may bring new parameter sets; reading them is best effort.
+  if (auto header = (**type).get_blob(platform::guids::mf_mt_mpeg_sequence_header)) {
+    state.sequence_header = std::move(*header);
+  }
   state.provides_samples = (info->flags & mf::mft_output_stream_provides_samples) != 0;
   state.diagnostics->write_line(diagnostics::encoder_output_renegotiated());
   return {};
@@ -61,6 +65,13 @@ Result<std::vector<std::byte>> copy_sample_bytes(mf::Sample& sample) {
     return fail_platform(unlocked.error());
   }
   return bytes;
+}
+
+bool begins_with_start_code(const std::vector<std::byte>& bytes) {
+  constexpr std::byte zero{0};
+  constexpr std::byte one{1};
+  return (bytes.size() >= 3 && bytes[0] == zero && bytes[1] == zero && bytes[2] == one) ||
+         (bytes.size() >= 4 && bytes[0] == zero && bytes[1] == zero && bytes[2] == zero && bytes[3] == one);
 }
 
 }  // namespace
@@ -151,6 +162,14 @@ Result<std::optional<EncoderOutput::Taken>> EncoderOutput::take(EncoderState& st
   auto payload = annex_b_.normalise(std::move(*bytes));
   if (!payload) {
     return std::unexpected(payload.error());
+  }
+  if (!state.sequence_header.empty()) {
+    // Kept only in the Annex B form Microsoft's encoder gives it; a header
+    // framed otherwise is left alone rather than misread.
+    const std::vector<std::byte> header = std::exchange(state.sequence_header, {});
+    if (begins_with_start_code(header)) {
+      parameter_sets_.keep(header);
+    }
   }
   taken.payload = parameter_sets_.complete(std::move(*payload), taken.keyframe);
   if (!stream_colour_read_) {

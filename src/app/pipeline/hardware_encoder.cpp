@@ -106,6 +106,7 @@ struct ConfiguredEncoder {
   std::shared_ptr<mf::CodecApi> codec;
   std::shared_ptr<mf::DxgiDeviceManager> manager;
   mf::OutputStreamInfo info;
+  std::vector<std::byte> sequence_header;
 };
 
 // The encoders to try, best first. On a machine with several GPUs the first
@@ -137,6 +138,19 @@ Result<std::vector<std::shared_ptr<mf::Activate>>> enumerate_encoders(mf::MediaF
 std::string name_value(std::u16string_view name) {
   auto text = wgc_capture::decode_utf16(name);
   return text ? std::move(*text) : std::string();
+}
+
+// The SPS and PPS the encoder's output type carries, for keyframes that come
+// without them (OBS's win-mf encoder prepends the same attribute to every
+// keyframe). Most encoders offer none, or only once streaming; a type or
+// attribute that cannot be read means there is none to keep.
+std::vector<std::byte> sequence_header_of(mf::Transform& transform) {
+  auto type = transform.get_output_current_type(0);
+  if (!type || !*type) {
+    return {};
+  }
+  auto header = (*type)->get_blob(guids::mf_mt_mpeg_sequence_header);
+  return header ? std::move(*header) : std::vector<std::byte>{};
 }
 
 // The H.264 output type, with the colour description of `matrix` when given.
@@ -307,6 +321,7 @@ Result<ConfiguredEncoder> configure_encoder(mf::MediaFoundation& media, mf::Acti
     return fail_platform(info.error());
   }
   encoder.info = *info;
+  encoder.sequence_header = sequence_header_of(*encoder.transform);
   return encoder;
 }
 
@@ -399,6 +414,7 @@ Result<std::unique_ptr<HardwareEncoder>> HardwareEncoder::create(
     s.height = height;
     s.output_buffer_size = std::max(configured->info.size, min_output_buffer_bytes);
     s.provides_samples = (configured->info.flags & mf::mft_output_stream_provides_samples) != 0;
+    s.sequence_header = std::move(configured->sequence_header);
     s.diagnostics = streams.diagnostics;
   }
   auto wake = std::make_shared<std::condition_variable>();

@@ -159,7 +159,15 @@ class FakeMediaType final : public mf::MediaType {
     return store.get<std::uint64_t>(key, AttributeSetting::Kind::UInt64);
   }
   Result<Guid> get_guid(const Guid& key) override { return store.get<Guid>(key, AttributeSetting::Kind::Guid); }
+  Result<std::vector<std::byte>> get_blob(const Guid& key) override {
+    if (key != guids::mf_mt_mpeg_sequence_header || !sequence_header) {
+      return fail(status::mf_e_attributenotfound);
+    }
+    return *sequence_header;
+  }
   AttributeStore store;
+  // Set only on the types a transform hands out.
+  std::optional<std::vector<std::byte>> sequence_header;
 
  private:
   Status set(const AttributeSetting& setting) {
@@ -245,6 +253,7 @@ class FakeSample final : public mf::Sample {
     return store.get<std::uint64_t>(key, AttributeSetting::Kind::UInt64);
   }
   Result<Guid> get_guid(const Guid& key) override { return store.get<Guid>(key, AttributeSetting::Kind::Guid); }
+  Result<std::vector<std::byte>> get_blob(const Guid&) override { return fail(status::mf_e_attributenotfound); }
   Status add_buffer(std::shared_ptr<mf::MediaBuffer> buffer) override {
     if (auto s = shared_->check("sample.add_buffer"); !s) {
       return s;
@@ -437,6 +446,7 @@ class FakeTransformAttributes final : public mf::Attributes {
   Result<std::uint32_t> get_uint32(const Guid&) override { return fail(status::mf_e_attributenotfound); }
   Result<std::uint64_t> get_uint64(const Guid&) override { return fail(status::mf_e_attributenotfound); }
   Result<Guid> get_guid(const Guid&) override { return fail(status::mf_e_attributenotfound); }
+  Result<std::vector<std::byte>> get_blob(const Guid&) override { return fail(status::mf_e_attributenotfound); }
 
  private:
   Live live_;
@@ -690,7 +700,38 @@ Result<std::shared_ptr<mf::MediaType>> FakeEncoderTransform::get_output_availabl
   if (auto s = shared_->scripted<mf::MediaType>("get_output_available_type")) {
     return *s;
   }
-  return std::make_shared<FakeMediaType>(shared_);
+  auto type = std::make_shared<FakeMediaType>(shared_);
+  type->sequence_header = sequence_header_blob();
+  return type;
+}
+
+Result<std::shared_ptr<mf::MediaType>> FakeEncoderTransform::get_output_current_type(std::uint32_t) {
+  if (auto s = shared_->check("get_output_current_type"); !s) {
+    return std::unexpected(s.error());
+  }
+  auto type = std::make_shared<FakeMediaType>(shared_);
+  {
+    std::lock_guard lock(state_->mutex);
+    if (state_->output_types_set == 0) {
+      return fail(status::mf_e_transform_type_not_set);
+    }
+    for (const AttributeSetting& setting : state_->output_type) {
+      (void)type->store.set(setting);
+    }
+  }
+  type->sequence_header = sequence_header_blob();
+  return type;
+}
+
+std::optional<std::vector<std::byte>> FakeEncoderTransform::sequence_header_blob() const {
+  if (sequence_header.empty()) {
+    return std::nullopt;
+  }
+  std::vector<std::byte> blob;
+  for (const std::uint8_t b : sequence_header) {
+    blob.push_back(std::byte{b});
+  }
+  return blob;
 }
 
 Result<mf::OutputStreamInfo> FakeEncoderTransform::get_output_stream_info(std::uint32_t) {
