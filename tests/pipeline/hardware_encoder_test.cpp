@@ -267,22 +267,27 @@ TEST_F(HardwareEncoderTest, RefusedOptionalPropertiesAreReportedAndSetupGoesOn) 
 }
 
 // The output type announces the matrix a player would guess for the size.
-TEST_F(HardwareEncoderTest, OutputTypeAnnouncesTheMatrixOfTheOutputSize) {
-  struct Case {
-    std::uint32_t width, height, matrix;
-  };
-  for (const Case c : {Case{1280, 720, mf::mf_video_transfer_matrix_bt709},
-                       Case{640, 360, mf::mf_video_transfer_matrix_bt601}}) {
-    auto encoder = create_encoder(30, c.width, c.height);
-    ASSERT_TRUE(encoder) << encoder.error().message;
-    const auto type = transform().output_type();
-    const auto matrix = std::find_if(type.rbegin(), type.rend(),
-                                     [](const AttributeSetting& s) { return s.key == guids::mf_mt_yuv_matrix; });
-    ASSERT_NE(matrix, type.rend()) << c.width << "x" << c.height;
-    EXPECT_EQ(matrix->value, c.matrix) << c.width << "x" << c.height;
-    EXPECT_TRUE((*encoder)->finish());
-  }
+struct MatrixCase {
+  std::uint32_t width, height, matrix;
+};
+
+class OutputTypeMatrix : public HardwareEncoderTest, public ::testing::WithParamInterface<MatrixCase> {};
+
+TEST_P(OutputTypeMatrix, IsTheOneAPlayerGuessesForTheOutputSize) {
+  auto encoder = create_encoder(30, GetParam().width, GetParam().height);
+  ASSERT_TRUE(encoder) << encoder.error().message;
+  const auto type = transform().output_type();
+  const auto matrix = std::find_if(type.rbegin(), type.rend(),
+                                   [](const AttributeSetting& s) { return s.key == guids::mf_mt_yuv_matrix; });
+  ASSERT_NE(matrix, type.rend());
+  EXPECT_EQ(matrix->value, GetParam().matrix);
+  auto finished = (*encoder)->finish();
+  EXPECT_TRUE(finished) << finished.error().message;
 }
+
+INSTANTIATE_TEST_SUITE_P(Sizes, OutputTypeMatrix,
+                         ::testing::Values(MatrixCase{1280, 720, mf::mf_video_transfer_matrix_bt709},
+                                           MatrixCase{640, 360, mf::mf_video_transfer_matrix_bt601}));
 
 // Some encoders refuse an output type with colour attributes (Chromium,
 // crbug.com/1446081): setup says so and sets the type again without them.
