@@ -23,12 +23,14 @@ constexpr unsigned v_g = 102;  // -0.3989 * 256
 constexpr unsigned v_b = 10;   // -0.0403 * 256
 constexpr unsigned uv_offset = (128 << 8) + 128;
 
-// The rows are compiled twice, for AVX2 and for the baseline, and the loader
-// picks one for the processor at hand.
-#define QVX_ROW_CLONES __attribute__((target_clones("avx2", "default")))
+// The row loops are compiled twice, for AVX2 and for the baseline, and the
+// first conversion picks the one for the processor at hand. The choice is
+// made at run time rather than by the loader (target_clones): an ifunc
+// resolver runs before a sanitizer's runtime is up and crashes there.
+#define QVX_ROW_BODY inline __attribute__((always_inline))
 
 // One row of luma. The sums stay below 2^16 (at most 220 * 255 + offset).
-QVX_ROW_CLONES void luma_row(const std::uint8_t* bgra, std::uint8_t* y, int width) {
+QVX_ROW_BODY void luma_row(const std::uint8_t* bgra, std::uint8_t* y, int width) {
   for (int x = 0; x < width; ++x) {
     const std::uint8_t* p = bgra + 4 * x;
     y[x] = static_cast<std::uint8_t>(static_cast<std::uint16_t>(y_r * p[2] + y_g * p[1] + y_b * p[0] + y_offset) >>
@@ -40,7 +42,7 @@ QVX_ROW_CLONES void luma_row(const std::uint8_t* bgra, std::uint8_t* y, int widt
 // Each sample comes from the rounded average of its 2x2 block. The sums are
 // taken modulo 2^16: the true values lie in 16 * 256 .. 240 * 256 + 255, so
 // the wrap-around gives them exactly.
-QVX_ROW_CLONES void chroma_row(const std::uint8_t* top, const std::uint8_t* bottom, std::uint8_t* uv, int width) {
+QVX_ROW_BODY void chroma_row(const std::uint8_t* top, const std::uint8_t* bottom, std::uint8_t* uv, int width) {
   for (int x = 0; x < width; x += 2) {
     const std::uint8_t* a = top + 4 * x;
     const std::uint8_t* b = bottom + 4 * x;
@@ -57,10 +59,8 @@ QVX_ROW_CLONES void chroma_row(const std::uint8_t* top, const std::uint8_t* bott
   }
 }
 
-}  // namespace
-
-void bgra_to_nv12_bt709(const std::uint8_t* src_bgra, int src_stride, std::uint8_t* dst_y, int dst_y_stride,
-                        std::uint8_t* dst_uv, int dst_uv_stride, int width, int height) {
+QVX_ROW_BODY void convert(const std::uint8_t* src_bgra, int src_stride, std::uint8_t* dst_y,
+                          int dst_y_stride, std::uint8_t* dst_uv, int dst_uv_stride, int width, int height) {
   const int even_width = width & ~1;
   for (int row = 0; row < height; row += 2) {
     const std::uint8_t* top = src_bgra + static_cast<std::ptrdiff_t>(row) * src_stride;
@@ -82,6 +82,28 @@ void bgra_to_nv12_bt709(const std::uint8_t* src_bgra, int src_stride, std::uint8
       chroma_row(last, last + 8, uv + even_width, 2);
     }
   }
+}
+
+
+using Convert = void (*)(const std::uint8_t*, int, std::uint8_t*, int, std::uint8_t*, int, int, int);
+
+__attribute__((target("avx2"))) void convert_avx2(const std::uint8_t* src_bgra, int src_stride,
+                                                   std::uint8_t* dst_y, int dst_y_stride, std::uint8_t* dst_uv,
+                                                   int dst_uv_stride, int width, int height) {
+  convert(src_bgra, src_stride, dst_y, dst_y_stride, dst_uv, dst_uv_stride, width, height);
+}
+
+void convert_baseline(const std::uint8_t* src_bgra, int src_stride, std::uint8_t* dst_y, int dst_y_stride,
+                      std::uint8_t* dst_uv, int dst_uv_stride, int width, int height) {
+  convert(src_bgra, src_stride, dst_y, dst_y_stride, dst_uv, dst_uv_stride, width, height);
+}
+
+}  // namespace
+
+void bgra_to_nv12_bt709(const std::uint8_t* src_bgra, int src_stride, std::uint8_t* dst_y, int dst_y_stride,
+                        std::uint8_t* dst_uv, int dst_uv_stride, int width, int height) {
+  static const Convert chosen = __builtin_cpu_supports("avx2") ? convert_avx2 : convert_baseline;
+  chosen(src_bgra, src_stride, dst_y, dst_y_stride, dst_uv, dst_uv_stride, width, height);
 }
 
 }  // namespace quorvex::platform::host
