@@ -14,11 +14,11 @@
 #include <vector>
 
 #include "check.h"
-#include "qvrx/sps.h"
+#include "sender/h264_sps.h"
 
 namespace {
 
-using quorvex::tools::PictureSize;
+using quorvex::sender::PictureSize;
 
 class BitWriter {
  public:
@@ -201,7 +201,7 @@ void written_sps(FuzzedDataProvider& in) {
 
   const std::uint8_t header = static_cast<std::uint8_t>(in.ConsumeIntegralInRange(0, 3) << 5 | 7);
   const std::vector<std::byte> nal = escaped(header, rbsp);
-  QVX_FUZZ_CHECK(quorvex::tools::sps_picture_size(nal) == expected);
+  QVX_FUZZ_CHECK(quorvex::sender::sps_picture_size(nal) == expected);
 
   // The same unit inside an access unit, after an access unit delimiter
   // and before a picture parameter set.
@@ -212,7 +212,7 @@ void written_sps(FuzzedDataProvider& in) {
   for (unsigned b : {0u, 0u, 0u, 1u, 0x68u, 0xCEu, 0x3Cu, 0x80u}) {
     access_unit.push_back(std::byte(b));
   }
-  QVX_FUZZ_CHECK(quorvex::tools::annex_b_picture_size(access_unit) == expected);
+  QVX_FUZZ_CHECK(quorvex::sender::annex_b_picture_size(access_unit) == expected);
 }
 
 void check_plausible(const std::optional<PictureSize>& size) {
@@ -229,8 +229,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     written_sps(in);
   } else {
     const auto bytes = quorvex::fuzz::as_bytes(data, size);
-    check_plausible(quorvex::tools::sps_picture_size(bytes));
-    check_plausible(quorvex::tools::annex_b_picture_size(bytes));
+    check_plausible(quorvex::sender::sps_picture_size(bytes));
+    check_plausible(quorvex::sender::annex_b_picture_size(bytes));
   }
   return 0;
 }

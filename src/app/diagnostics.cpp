@@ -99,6 +99,17 @@ std::string encoder_in_flight(std::size_t max_in_flight) {
   return "encoder_in_flight max_in_flight=" + number(max_in_flight) + " reason=input_before_output";
 }
 
+std::string encoder_setting_colour_refused(sender::ColourMatrix matrix, std::string_view error_text) {
+  return with_error("encoder_setting colour_matrix=" + std::string(sender::colour_matrix_name(matrix)) +
+                        " accepted=false",
+                    std::string(error_text));
+}
+
+std::string encoder_stream_colour(const sender::StreamColourWords& stream, sender::ColourMatrix picture_matrix) {
+  return "encoder_stream_colour matrix=" + std::string(stream.matrix) + " range=" + std::string(stream.range) +
+         " picture_matrix=" + std::string(sender::colour_matrix_name(picture_matrix));
+}
+
 std::string encode_latency_ms(std::uint64_t milliseconds) { return "encode_latency_ms=" + number(milliseconds); }
 
 std::string encoder_latency(const sender::EncoderLatencySummary& summary) {

@@ -19,6 +19,7 @@
 #include <string_view>
 
 #include "app/control_cells.h"
+#include "sender/picture_colour.h"
 #include "sender/windows_encoder.h"
 
 namespace quorvex::app::diagnostics {
@@ -70,6 +71,16 @@ enum class EncoderSetting : std::uint8_t { RateControl, MeanBitrate, QualityVsSp
 // The encoder held max_in_flight frames without output and still asked for
 // input, so it may now hold this many.
 [[nodiscard]] std::string encoder_in_flight(std::size_t max_in_flight);
+
+// ---- colour ----
+
+// The encoder refused its output type with the colour attributes of the
+// picture's matrix; setup set it again without them.
+[[nodiscard]] std::string encoder_setting_colour_refused(sender::ColourMatrix matrix, std::string_view error);
+// Once per session: the colour description of the first sequence parameter
+// set the encoder wrote, and the matrix the pictures were converted with.
+[[nodiscard]] std::string encoder_stream_colour(const sender::StreamColourWords& stream,
+                                                sender::ColourMatrix picture_matrix);
 
 // ---- periodic measurements ----
 

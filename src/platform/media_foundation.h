@@ -119,6 +119,8 @@ class Attributes {
   [[nodiscard]] virtual Result<std::uint32_t> get_uint32(const Guid& key) = 0;
   [[nodiscard]] virtual Result<std::uint64_t> get_uint64(const Guid& key) = 0;
   [[nodiscard]] virtual Result<Guid> get_guid(const Guid& key) = 0;
+  // GetBlobSize and GetBlob: the bytes of a blob attribute.
+  [[nodiscard]] virtual Result<std::vector<std::byte>> get_blob(const Guid& key) = 0;
 };
 
 class MediaType : public Attributes {};
@@ -199,6 +201,7 @@ class Transform {
                                               std::uint32_t flags) = 0;
   [[nodiscard]] virtual Result<std::shared_ptr<MediaType>> get_output_available_type(
       std::uint32_t stream_id, std::uint32_t type_index) = 0;
+  [[nodiscard]] virtual Result<std::shared_ptr<MediaType>> get_output_current_type(std::uint32_t stream_id) = 0;
   [[nodiscard]] virtual Result<OutputStreamInfo> get_output_stream_info(std::uint32_t stream_id) = 0;
   // ProcessMessage(message, param). The only message with a parameter is
   // SetD3DManager, whose parameter is the device manager; every other message

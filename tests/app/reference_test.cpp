@@ -154,6 +154,9 @@ std::vector<std::string> every_kind_of_line() {
       d::latency_breakdown(summary, summary),
       d::encoder_output_renegotiated(),
       d::encoder_in_flight(3),
+      d::encoder_setting_colour_refused(sender::ColourMatrix::Bt709, refusal),
+      d::encoder_stream_colour({"unspecified", "unspecified"}, sender::ColourMatrix::Bt709),
+      d::encoder_stream_colour({"bt601", "limited"}, sender::ColourMatrix::Bt601),
       d::capture_timing(summary, summary, summary),
       d::native_encoder_summary({.encoder_max_depth = 2, .captured_frames = 61, .encoded_frames = 60}),
   };

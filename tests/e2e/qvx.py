@@ -314,13 +314,20 @@ SCALER_MATRIX = {"bt709": "bt709", "smpte170m": "bt601", "bt470bg": "bt601", "fc
                  "smpte240m": "smpte240m", "bt2020nc": "bt2020"}
 
 
-def decode_rgb_frame(annexb, index, width, height):
+def guessed_matrix(width, height):
+    """The matrix a player takes for a stream that names none (mpv's rule)."""
+    return "bt709" if width >= 1280 or height > 576 else "bt601"
+
+
+def decode_rgb_frame(annexb, index, width, height, honour_vui=True):
     """Decodes picture `index` of an Annex B stream to packed RGB (8 bits per
     channel, full range) the way a player shows it: with the matrix and range
     the VUI names. A stream that names no matrix is read as players read one
-    above SD size (mpv, VLC, browsers): BT.709; no range means limited."""
-    colour = probe_colour(annexb)
-    matrix = SCALER_MATRIX.get(colour.get("color_space"), "bt709" if height > 576 else "bt601")
+    (mpv): BT.709 from 1280 wide or above 576 high, BT.601 below; no range
+    means limited. Without `honour_vui` the VUI is ignored and the picture is
+    read as an unspecified one, as a player that never reads it would."""
+    colour = probe_colour(annexb) if honour_vui else {}
+    matrix = SCALER_MATRIX.get(colour.get("color_space"), guessed_matrix(width, height))
     in_range = "pc" if colour.get("color_range") == "pc" else "tv"
     result = subprocess.run(
         ["ffmpeg", "-v", "error", "-f", "h264", "-i", "-", "-vf",

@@ -143,7 +143,7 @@ class CaptureTest(unittest.TestCase):
         # The rule adds no line of its own: only the topics of a strict session.
         topics = {l.split(" ", 1)[0].split("=", 1)[0] for l in session.stderr_lines()}
         self.assertLessEqual(topics, {"capture_border", "encoder_setting", "encoder_candidate", "capture_encoder",
-                                      "encode_latency_ms",
+                                      "encode_latency_ms", "encoder_stream_colour",
                                       "encoder_latency", "frame_mailbox", "latency_breakdown", "capture_timing",
                                       "native_encoder_summary", "session_end"}, session.stderr_lines())
 

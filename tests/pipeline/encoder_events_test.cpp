@@ -5,6 +5,7 @@
 #include <initializer_list>
 
 #include "pipeline_support.h"
+#include "sender/h264_nal.h"
 
 namespace quorvex::test {
 namespace {
@@ -185,6 +186,60 @@ TEST_P(LengthPrefixedStream, EveryOutputIsConvertedEvenWhenItsFirstLengthReadsLi
 }
 
 INSTANTIATE_TEST_SUITE_P(FirstNalBytes, LengthPrefixedStream, ::testing::Values(1, 256, 511));
+
+// An encoder that writes SPS and PPS only with the first IDR: a viewer that
+// joins at a later keyframe record must still find them there, in both
+// framings, and delta records stay as the encoder wrote them.
+class ParameterSetsWithFirstIdrOnly : public EncoderEventsTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ParameterSetsWithFirstIdrOnly, EveryKeyframeRecordStartsWithSpsAndPps) {
+  transform().parameter_sets_with_first_idr_only = true;
+  transform().length_prefixed = GetParam();
+  auto keyframe = std::make_shared<std::atomic<bool>>(false);
+  auto created = create_encoder(1000, 1920, 1080, 8'000'000, keyframe);
+  ASSERT_TRUE(created) << created.error().message;
+  encoder = std::move(*created);
+  ASSERT_TRUE(idle());
+  constexpr std::size_t frames = 4;
+  for (std::size_t i = 0; i < frames; ++i) {
+    keyframe->store(i == 2);
+    ASSERT_TRUE(hand_over(*encoder));
+    ASSERT_TRUE(eventually([&] { return outputs.record_count() == i + 1; }));
+  }
+  ASSERT_TRUE(encoder->finish());
+  const auto records = outputs.records();
+  ASSERT_EQ(records.size(), frames);
+  const std::vector<std::uint8_t> keyframe_units{7, 8, 5};
+  const std::vector<std::uint8_t> delta_units{1};
+  for (std::size_t i = 0; i < frames; ++i) {
+    const bool expected_keyframe = i == 0 || i == 2;
+    EXPECT_EQ(records[i].keyframe, expected_keyframe) << "record " << i;
+    EXPECT_EQ(sender::nal_unit_types(records[i].payload), expected_keyframe ? keyframe_units : delta_units)
+        << "record " << i;
+  }
+  // The sets in front of the later keyframe are the stream's own.
+  EXPECT_EQ(sender::annex_b_parameter_sets(records[2].payload), sender::annex_b_parameter_sets(records[0].payload));
+}
+
+INSTANTIATE_TEST_SUITE_P(Framings, ParameterSetsWithFirstIdrOnly, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "LengthPrefixed" : "StartCodes"; });
+
+// An encoder that keeps its parameter sets in the output type's sequence
+// header and writes bare IDR pictures: the sets come from the header.
+TEST_F(EncoderEventsTest, KeyframeWithoutSetsGetsThoseOfTheSequenceHeader) {
+  transform().sequence_header = {0, 0, 0, 1, 0x67, 0x42, 0xC0, 0x1F, 0, 0, 0, 1, 0x68, 0xCE, 0x3C, 0x80};
+  start();
+  ASSERT_TRUE(hand_over(*encoder));
+  ScriptedOutput bare_idr;
+  bare_idr.bytes = {0, 0, 0, 1, 0x09, 0xF0, 0, 0, 0, 1, 0x65, 0x88, 0x84};
+  bare_idr.clean_point = 1;
+  transform().emit_output(bare_idr);
+  ASSERT_TRUE(eventually([&] { return outputs.record_count() == 1; }));
+  ASSERT_TRUE(encoder->finish());
+  EXPECT_EQ(outputs.records()[0].payload,
+            bytes_of({0, 0, 0, 1, 0x09, 0xF0, 0, 0, 0, 1, 0x67, 0x42, 0xC0, 0x1F, 0, 0, 0, 1, 0x68, 0xCE, 0x3C, 0x80, 0, 0,
+                      0, 1, 0x65, 0x88, 0x84}));
+}
 
 struct SampleMode {
   bool provides_samples;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "pipeline_support.h"
 
 namespace quorvex::test {
@@ -74,12 +76,13 @@ TEST_F(GpuConverterTest, BuildDescribesProcessorAndFourEncoderReadableNv12Surfac
   EXPECT_EQ(colors[0].r_or_y + colors[0].g_or_cb + colors[0].b_or_cr + colors[0].a, 0.0f);
   EXPECT_EQ(d3d.live_output_views(), 4u);
 
-  // Colours left to no driver default: full-range RGB in, BT.601 studio
-  // range out, no automatic enhancements, all on the one processor.
+  // Colours left to no driver default: full-range RGB in, studio range out
+  // with the matrix a player guesses for 1920x1080 (BT.709), no automatic
+  // enhancements, all on the one processor.
   using Setting = platform::fake::FakeD3D11::ColorSetting;
   const platform::d3d11::VideoProcessorColorSpace rgb_full{.rgb_range = platform::d3d11::rgb_range_full};
-  const platform::d3d11::VideoProcessorColorSpace bt601_studio{
-      .ycbcr_matrix = platform::d3d11::ycbcr_matrix_bt601, .nominal_range = platform::d3d11::nominal_range_16_235};
+  const platform::d3d11::VideoProcessorColorSpace bt709_studio{
+      .ycbcr_matrix = platform::d3d11::ycbcr_matrix_bt709, .nominal_range = platform::d3d11::nominal_range_16_235};
   auto settings = d3d.color_settings();
   ASSERT_EQ(settings.size(), 3u);
   const std::uint64_t processor = settings[0].processor;
@@ -88,8 +91,22 @@ TEST_F(GpuConverterTest, BuildDescribesProcessorAndFourEncoderReadableNv12Surfac
     setting.processor = 0;
   }
   EXPECT_EQ(settings, (std::vector<Setting>{{0, Setting::Call::StreamColorSpace, 0, rgb_full, false},
-                                            {0, Setting::Call::OutputColorSpace, 0, bt601_studio, false},
+                                            {0, Setting::Call::OutputColorSpace, 0, bt709_studio, false},
                                             {0, Setting::Call::StreamAutoProcessingMode, 0, {}, false}}));
+}
+
+// Below the HD sizes a player guesses BT.601, and the converter converts
+// with it; the rule follows the output, never the capture size.
+TEST_F(GpuConverterTest, SmallOutputsConvertWithBt601) {
+  auto converter = app::GpuConverter::build(*d3d.device(), *d3d.context(), 1920, 1080, 640, 360, 30);
+  ASSERT_TRUE(converter) << converter.error().message;
+  using Setting = platform::fake::FakeD3D11::ColorSetting;
+  const auto settings = d3d.color_settings();
+  const auto output = std::find_if(settings.begin(), settings.end(),
+                                   [](const Setting& s) { return s.call == Setting::Call::OutputColorSpace; });
+  ASSERT_NE(output, settings.end());
+  EXPECT_EQ(output->color_space.ycbcr_matrix, platform::d3d11::ycbcr_matrix_bt601);
+  EXPECT_EQ(output->color_space.nominal_range, platform::d3d11::nominal_range_16_235);
 }
 
 TEST_F(GpuConverterTest, CropIsLetterboxedByItsOwnAspectAndStaysForLaterFrames) {

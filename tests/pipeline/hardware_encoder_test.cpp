@@ -110,7 +110,8 @@ TEST_F(HardwareEncoderTest, SetupConfiguresAStreamingLowLatencyCbrEncoderAndName
 
   // 1920x1080 progressive at 30/1 fps, square pixels; H.264 baseline (66) at
   // 8,000,000 bit/s, no B-frames, a GOP of 30; and, for the stream's VUI,
-  // what the converter produces: BT.601 studio range of sRGB desktop pixels.
+  // what the converter produces: BT.709 (the matrix a player guesses for
+  // 1920x1080) studio range of sRGB desktop pixels.
   const std::vector<AttributeSetting> picture{
       guid(guids::mf_mt_major_type, guids::mf_media_type_video),
       u64(guids::mf_mt_frame_size, pair(1920, 1080)),
@@ -123,7 +124,7 @@ TEST_F(HardwareEncoderTest, SetupConfiguresAStreamingLowLatencyCbrEncoderAndName
                            u32(guids::mf_mt_avg_bitrate, 8'000'000), u32(guids::mf_mt_mpeg2_profile, 66),
                            u32(guids::codecapi_av_enc_mpv_default_b_picture_count, 0),
                            u32(guids::codecapi_av_enc_mpv_gop_size, 30),
-                           u32(guids::mf_mt_yuv_matrix, mf::mf_video_transfer_matrix_bt601),
+                           u32(guids::mf_mt_yuv_matrix, mf::mf_video_transfer_matrix_bt709),
                            u32(guids::mf_mt_video_nominal_range, mf::mf_nominal_range_16_235),
                            u32(guids::mf_mt_video_primaries, mf::mf_video_primaries_bt709),
                            u32(guids::mf_mt_transfer_function, mf::mf_video_trans_func_srgb)});
@@ -262,6 +263,48 @@ TEST_F(HardwareEncoderTest, RefusedOptionalPropertiesAreReportedAndSetupGoesOn) 
   expected.push_back("encoder_setting b_frames=0 accepted=false error=Not implemented (0x80004001)");
   expected.push_back(chosen());
   EXPECT_EQ(outputs.lines(), expected);
+  EXPECT_TRUE((*encoder)->finish());
+}
+
+// The output type announces the matrix a player would guess for the size.
+struct MatrixCase {
+  std::uint32_t width, height, matrix;
+};
+
+class OutputTypeMatrix : public HardwareEncoderTest, public ::testing::WithParamInterface<MatrixCase> {};
+
+TEST_P(OutputTypeMatrix, IsTheOneAPlayerGuessesForTheOutputSize) {
+  auto encoder = create_encoder(30, GetParam().width, GetParam().height);
+  ASSERT_TRUE(encoder) << encoder.error().message;
+  const auto type = transform().output_type();
+  const auto matrix = std::find_if(type.rbegin(), type.rend(),
+                                   [](const AttributeSetting& s) { return s.key == guids::mf_mt_yuv_matrix; });
+  ASSERT_NE(matrix, type.rend());
+  EXPECT_EQ(matrix->value, GetParam().matrix);
+  auto finished = (*encoder)->finish();
+  EXPECT_TRUE(finished) << finished.error().message;
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, OutputTypeMatrix,
+                         ::testing::Values(MatrixCase{1280, 720, mf::mf_video_transfer_matrix_bt709},
+                                           MatrixCase{640, 360, mf::mf_video_transfer_matrix_bt601}));
+
+// Some encoders refuse an output type with colour attributes (Chromium,
+// crbug.com/1446081): setup says so and sets the type again without them.
+TEST_F(HardwareEncoderTest, OutputTypeRefusedWithColourAttributesIsSetWithoutThem) {
+  constexpr std::uint32_t mf_e_invalidmediatype = 0xC00D36B4;
+  media.faults().fail("set_output_type", mf_e_invalidmediatype, 1);
+  auto encoder = create_encoder();
+  ASSERT_TRUE(encoder) << encoder.error().message;
+  EXPECT_EQ(transform().output_types_set(), 1u);
+  const auto refused = outputs.lines_starting("encoder_setting colour_matrix=");
+  ASSERT_EQ(refused.size(), 1u);
+  EXPECT_TRUE(refused[0].starts_with("encoder_setting colour_matrix=bt709 accepted=false error=")) << refused[0];
+  EXPECT_TRUE(refused[0].ends_with("(0xC00D36B4)")) << refused[0];
+  for (const AttributeSetting& s : transform().output_type()) {
+    EXPECT_NE(s.key, guids::mf_mt_yuv_matrix);
+    EXPECT_NE(s.key, guids::mf_mt_video_nominal_range);
+  }
   EXPECT_TRUE((*encoder)->finish());
 }
 

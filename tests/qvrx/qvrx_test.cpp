@@ -7,13 +7,19 @@
 #include <fstream>
 #include <sstream>
 
-#include "qvrx/annex_b.h"
-#include "qvrx/sps.h"
 #include "sender/byte_sink.h"
+#include "sender/h264_nal.h"
+#include "sender/h264_sps.h"
 #include "sender/windows_encoder.h"
 
 namespace quorvex::tools {
 namespace {
+
+using sender::annex_b_parameter_sets;
+using sender::annex_b_picture_size;
+using sender::nal_unit_types;
+using sender::PictureSize;
+using sender::sps_picture_size;
 
 std::vector<std::byte> bytes(std::initializer_list<int> values) {
   std::vector<std::byte> out;

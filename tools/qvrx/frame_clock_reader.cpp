@@ -47,7 +47,7 @@ FrameClockReader::~FrameClockReader() {
 bool FrameClockReader::add(const sender::FrameRecord& record, std::ostream& err) {
   ++records_;
   if (!announced_) {
-    announced_ = annex_b_picture_size(record.payload);
+    announced_ = sender::annex_b_picture_size(record.payload);
   }
   elementary_.write(reinterpret_cast<const char*>(record.payload.data()),
                     static_cast<std::streamsize>(record.payload.size()));

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "qvrx/options.h"
-#include "qvrx/sps.h"
+#include "sender/h264_sps.h"
 #include "sender/frame_record_reader.h"
 #include "testing/frame_clock.h"
 
@@ -45,7 +45,7 @@ class FrameClockReader {
   ClockOptions options_;
   std::filesystem::path elementary_path_;
   std::ofstream elementary_;
-  std::optional<PictureSize> announced_;
+  std::optional<sender::PictureSize> announced_;
   std::size_t records_ = 0;
 };
 

@@ -12,9 +12,9 @@ extern "C" {
 #include <cstring>
 #include <filesystem>
 
-#include "qvrx/annex_b.h"
+#include "sender/h264_nal.h"
 #include "qvrx/mux.h"
-#include "qvrx/sps.h"
+#include "sender/h264_sps.h"
 #include "qvrx/system.h"
 #include "qvrx/timeline.h"
 
@@ -111,8 +111,8 @@ class AvformatMuxer final : public Muxer {
   // Writes the header once a record brings the parameter sets; until then
   // the clock stays unset.
   std::expected<void, std::string> start(std::span<const std::byte> payload) {
-    const auto parameter_sets = annex_b_parameter_sets(payload);
-    const auto size = annex_b_picture_size(payload);
+    const auto parameter_sets = sender::annex_b_parameter_sets(payload);
+    const auto size = sender::annex_b_picture_size(payload);
     if (parameter_sets.empty() || !size) {
       return {};
     }

@@ -5,7 +5,7 @@
 #include <sstream>
 #include <vector>
 
-#include "qvrx/annex_b.h"
+#include "sender/h264_nal.h"
 #include "qvrx/frame_clock_reader.h"
 #include "qvrx/mux.h"
 #include "qvrx/options.h"
@@ -72,7 +72,7 @@ std::string record_line(std::uint64_t index, const sender::FrameRecord& record) 
   std::ostringstream line;
   line << "index=" << index << " offset=" << record.offset << " timestamp_ns=" << record.timestamp_ns
        << " size=" << record.payload.size() << " keyframe=" << (record.keyframe ? "true" : "false") << " nal_types=";
-  const auto types = nal_unit_types(record.payload);
+  const auto types = sender::nal_unit_types(record.payload);
   for (std::size_t i = 0; i < types.size(); ++i) {
     line << (i == 0 ? "" : ",") << static_cast<unsigned>(types[i]);
   }

@@ -8,6 +8,7 @@
 #include "app/diagnostics.h"
 #include "app/platform_error.h"
 #include "platform/platform.h"
+#include "sender/h264_sps.h"
 #include "sender/windows_encoder.h"
 
 namespace quorvex::app {
@@ -34,6 +35,10 @@ Result<void> renegotiate(EncoderState& state) {
     return fail_platform(info.error());
   }
   state.output_buffer_size = std::max(info->size, min_output_buffer_bytes);
+  // A new type may bring new parameter sets; reading them is best effort.
+  if (auto header = (**type).get_blob(platform::guids::mf_mt_mpeg_sequence_header)) {
+    state.sequence_header = std::move(*header);
+  }
   state.provides_samples = (info->flags & mf::mft_output_stream_provides_samples) != 0;
   state.diagnostics->write_line(diagnostics::encoder_output_renegotiated());
   return {};
@@ -60,6 +65,13 @@ Result<std::vector<std::byte>> copy_sample_bytes(mf::Sample& sample) {
     return fail_platform(unlocked.error());
   }
   return bytes;
+}
+
+bool begins_with_start_code(const std::vector<std::byte>& bytes) {
+  constexpr std::byte zero{0};
+  constexpr std::byte one{1};
+  return (bytes.size() >= 3 && bytes[0] == zero && bytes[1] == zero && bytes[2] == one) ||
+         (bytes.size() >= 4 && bytes[0] == zero && bytes[1] == zero && bytes[2] == zero && bytes[3] == one);
 }
 
 }  // namespace
@@ -152,13 +164,31 @@ Result<std::optional<EncoderOutput::Taken>> EncoderOutput::take(EncoderState& st
   if (!payload) {
     return std::unexpected(payload.error());
   }
-  taken.payload = std::move(*payload);
+  if (!state.sequence_header.empty()) {
+    // Kept only in the Annex B form Microsoft's encoder gives it; a header
+    // framed otherwise is left alone rather than misread.
+    const std::vector<std::byte> header = std::exchange(state.sequence_header, {});
+    if (begins_with_start_code(header)) {
+      parameter_sets_.keep(header);
+    }
+  }
+  taken.payload = parameter_sets_.complete(std::move(*payload), taken.keyframe);
+  if (!stream_colour_read_) {
+    if (const auto sps = sender::annex_b_sps(taken.payload)) {
+      stream_colour_read_ = true;
+      taken.stream_colour = sender::stream_colour_words(sps->video_signal);
+      picture_matrix_ = sender::picture_colour_matrix(state.width, state.height);
+    }
+  }
   return std::optional<Taken>(std::move(taken));
 }
 
 Result<void> EncoderOutput::report_and_write(const Taken& output, const Counters& counters) {
   LineSink& lines = *streams_.diagnostics;
   lines.write_line(diagnostics::encode_latency_ms(output.total_ms));
+  if (output.stream_colour) {
+    lines.write_line(diagnostics::encoder_stream_colour(*output.stream_colour, picture_matrix_));
+  }
   encode_latencies_.push_back(output.total_ms);
   mailbox_waits_.push_back(output.mailbox_wait_ms);
   mft_latencies_.push_back(output.mft_ms);

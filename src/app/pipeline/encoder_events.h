@@ -2,7 +2,8 @@
 // asynchronous encoder's events one at a time, feeds input requests to the
 // frame mailbox, takes every encoded access unit out of the encoder, matches
 // it first-in-first-out with the frame it came from, puts it into Annex B
-// form, writes it as a frame record and keeps latency statistics.
+// form (with the stream's parameter sets in front of every keyframe), writes
+// it as a frame record and keeps latency statistics.
 //
 // Thread contract: run_encoder_events runs on its own thread, the only caller
 // of get_event and process_output. It holds the state lock from the moment
@@ -25,6 +26,8 @@
 #include "app/pipeline/encoder_state.h"
 #include "app/pipeline/output_streams.h"
 #include "platform/media_foundation.h"
+#include "sender/keyframe_parameter_sets.h"
+#include "sender/picture_colour.h"
 
 namespace quorvex::app {
 
@@ -46,6 +49,9 @@ class EncoderOutput {
     std::uint64_t total_ms = 0;
     std::uint64_t mailbox_wait_ms = 0;
     std::uint64_t mft_ms = 0;
+    // With the first output that carries a sequence parameter set: what it
+    // says about colour, reported once.
+    std::optional<sender::StreamColourWords> stream_colour;
   };
   // Counters copied under the state lock for the statistics lines.
   struct Counters {
@@ -71,6 +77,9 @@ class EncoderOutput {
  private:
   OutputStreams streams_;
   AnnexBNormaliser annex_b_;
+  sender::KeyframeParameterSets parameter_sets_;
+  bool stream_colour_read_ = false;
+  sender::ColourMatrix picture_matrix_ = sender::ColourMatrix::Bt601;
   std::vector<std::uint64_t> encode_latencies_;
   std::vector<std::uint64_t> mailbox_waits_;
   std::vector<std::uint64_t> mft_latencies_;

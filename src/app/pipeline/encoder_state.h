@@ -20,12 +20,14 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/config.h"
 #include "app/error.h"
@@ -136,6 +138,9 @@ struct EncoderState {
   std::uint32_t fps = 0;
   std::uint32_t output_buffer_size = 0;
   bool provides_samples = false;
+  // The output type's sequence header (SPS and PPS, Annex B) when the
+  // encoder offers one, until the event thread has taken it over.
+  std::vector<std::byte> sequence_header;
   bool finishing = false;
   bool drained = false;
   // The encoder's last progress while it holds frames: its first input after

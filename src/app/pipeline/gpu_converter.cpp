@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "app/platform_error.h"
+#include "sender/picture_colour.h"
 
 namespace quorvex::app {
 namespace d3d = platform::d3d11;
@@ -17,10 +18,13 @@ platform::Rect to_rect(const sender::FrameRect& r) {
 
 // Captured desktop pixels are BGRA using all 256 levels.
 constexpr d3d::VideoProcessorColorSpace capture_color_space{.rgb_range = d3d::rgb_range_full};
-// BT.601 studio range, the one conversion every path can do (the host's
-// libyuv has no other) and what the encoder's output type announces.
-constexpr d3d::VideoProcessorColorSpace encoder_color_space{.ycbcr_matrix = d3d::ycbcr_matrix_bt601,
-                                                            .nominal_range = d3d::nominal_range_16_235};
+// Studio range with the matrix a player guesses for the output size, which
+// is also what the encoder's output type announces.
+d3d::VideoProcessorColorSpace encoder_color_space(std::uint32_t output_width, std::uint32_t output_height) {
+  const bool bt709 = sender::picture_colour_matrix(output_width, output_height) == sender::ColourMatrix::Bt709;
+  return {.ycbcr_matrix = bt709 ? d3d::ycbcr_matrix_bt709 : d3d::ycbcr_matrix_bt601,
+          .nominal_range = d3d::nominal_range_16_235};
+}
 // Driver enhancements (contrast, noise reduction, ...) would change the
 // colours the stream announces.
 constexpr bool auto_processing = false;
@@ -96,7 +100,8 @@ Result<GpuConverter> GpuConverter::build(d3d::Device& device, d3d::DeviceContext
   converter.processor = std::move(*processor);
 
   converter.video_context->video_processor_set_stream_color_space(*converter.processor, 0, capture_color_space);
-  converter.video_context->video_processor_set_output_color_space(*converter.processor, encoder_color_space);
+  converter.video_context->video_processor_set_output_color_space(*converter.processor,
+                                                                encoder_color_space(output_width, output_height));
   converter.video_context->video_processor_set_stream_auto_processing_mode(*converter.processor, 0,
                                                                           auto_processing);
   converter.video_context->video_processor_set_stream_dest_rect(

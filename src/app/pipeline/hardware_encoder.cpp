@@ -1,6 +1,7 @@
 #include "app/pipeline/hardware_encoder.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -12,6 +13,7 @@
 #include "app/pipeline/pacer.h"
 #include "app/platform_error.h"
 #include "platform/platform.h"
+#include "sender/picture_colour.h"
 #include "sender/windows_encoder.h"
 #include "wgc_capture/utf16.h"
 
@@ -23,15 +25,16 @@ namespace {
 
 constexpr std::uint32_t min_output_buffer_bytes = 1'048'576;
 
-// The colours of the converter's NV12 (GpuConverter: BT.601, studio range,
-// from sRGB desktop pixels), announced on the output type for the stream's
-// VUI, so a decoder shows them as they were captured.
-constexpr std::pair<platform::Guid, std::uint32_t> stream_color_description[] = {
-    {guids::mf_mt_video_primaries, mf::mf_video_primaries_bt709},
-    {guids::mf_mt_transfer_function, mf::mf_video_trans_func_srgb},
-    {guids::mf_mt_yuv_matrix, mf::mf_video_transfer_matrix_bt601},
-    {guids::mf_mt_video_nominal_range, mf::mf_nominal_range_16_235},
-};
+// The colours of the converter's NV12 (GpuConverter: the picture's matrix,
+// studio range, from sRGB desktop pixels), announced on the output type for
+// the stream's VUI, so a decoder shows them as they were captured.
+std::array<std::pair<platform::Guid, std::uint32_t>, 4> stream_color_description(sender::ColourMatrix matrix) {
+  return {{{guids::mf_mt_video_primaries, mf::mf_video_primaries_bt709},
+           {guids::mf_mt_transfer_function, mf::mf_video_trans_func_srgb},
+           {guids::mf_mt_yuv_matrix, matrix == sender::ColourMatrix::Bt709 ? mf::mf_video_transfer_matrix_bt709
+                                                                           : mf::mf_video_transfer_matrix_bt601},
+           {guids::mf_mt_video_nominal_range, mf::mf_nominal_range_16_235}}};
+}
 
 std::uint64_t pack_pair(std::uint32_t high, std::uint32_t low) {
   return (static_cast<std::uint64_t>(high) << 32) | low;
@@ -103,6 +106,7 @@ struct ConfiguredEncoder {
   std::shared_ptr<mf::CodecApi> codec;
   std::shared_ptr<mf::DxgiDeviceManager> manager;
   mf::OutputStreamInfo info;
+  std::vector<std::byte> sequence_header;
 };
 
 // The encoders to try, best first. On a machine with several GPUs the first
@@ -134,6 +138,51 @@ Result<std::vector<std::shared_ptr<mf::Activate>>> enumerate_encoders(mf::MediaF
 std::string name_value(std::u16string_view name) {
   auto text = wgc_capture::decode_utf16(name);
   return text ? std::move(*text) : std::string();
+}
+
+// The SPS and PPS the encoder's output type carries, for keyframes that come
+// without them (OBS's win-mf encoder prepends the same attribute to every
+// keyframe). Most encoders offer none, or only once streaming; a type or
+// attribute that cannot be read means there is none to keep.
+std::vector<std::byte> sequence_header_of(mf::Transform& transform) {
+  auto type = transform.get_output_current_type(0);
+  if (!type || !*type) {
+    return {};
+  }
+  auto header = (*type)->get_blob(guids::mf_mt_mpeg_sequence_header);
+  return header ? std::move(*header) : std::vector<std::byte>{};
+}
+
+// The H.264 output type, with the colour description of `matrix` when given.
+Result<std::shared_ptr<mf::MediaType>> make_output_type(mf::MediaFoundation& media, std::uint32_t width,
+                                                        std::uint32_t height, std::uint32_t fps,
+                                                        std::uint32_t bitrate, const sender::H264Settings& settings,
+                                                        std::optional<sender::ColourMatrix> matrix) {
+  auto output_type = object_of(media.mf_create_media_type());
+  if (!output_type) {
+    return std::unexpected(output_type.error());
+  }
+  mf::MediaType& type = **output_type;
+  if (auto r = configure_video_type(type, guids::mf_video_format_h264, width, height, fps); !r) {
+    return std::unexpected(r.error());
+  }
+  for (const auto& [key, value] :
+       {std::pair{guids::mf_mt_avg_bitrate, bitrate},
+        std::pair{guids::mf_mt_mpeg2_profile, mf::eav_enc_h264v_profile_base},
+        std::pair{guids::codecapi_av_enc_mpv_default_b_picture_count, settings.b_frames},
+        std::pair{guids::codecapi_av_enc_mpv_gop_size, settings.gop_size}}) {
+    if (auto r = checked(type.set_uint32(key, value)); !r) {
+      return std::unexpected(r.error());
+    }
+  }
+  if (matrix) {
+    for (const auto& [key, value] : stream_color_description(*matrix)) {
+      if (auto r = checked(type.set_uint32(key, value)); !r) {
+        return std::unexpected(r.error());
+      }
+    }
+  }
+  return output_type;
 }
 
 // The codec properties, the low-latency check, the device binding, the
@@ -230,30 +279,22 @@ Result<ConfiguredEncoder> configure_encoder(mf::MediaFoundation& media, mf::Acti
     return std::unexpected(r.error());
   }
 
-  {
-    auto output_type = object_of(media.mf_create_media_type());
+  // Colour attributes are best effort: some encoders refuse an output type
+  // that carries them (Chromium leaves them off for that reason,
+  // crbug.com/1446081), and the pictures are converted with the matrix a
+  // player guesses anyway.
+  const sender::ColourMatrix matrix = sender::picture_colour_matrix(width, height);
+  auto output_type = make_output_type(media, width, height, fps, bitrate, settings, matrix);
+  if (!output_type) {
+    return std::unexpected(output_type.error());
+  }
+  if (auto set = encoder.transform->set_output_type(0, **output_type, 0); !set) {
+    lines.write_line(diagnostics::encoder_setting_colour_refused(matrix, set.error().text()));
+    output_type = make_output_type(media, width, height, fps, bitrate, settings, std::nullopt);
     if (!output_type) {
       return std::unexpected(output_type.error());
     }
-    mf::MediaType& type = **output_type;
-    if (auto r = configure_video_type(type, guids::mf_video_format_h264, width, height, fps); !r) {
-      return std::unexpected(r.error());
-    }
-    for (const auto& [key, value] :
-         {std::pair{guids::mf_mt_avg_bitrate, bitrate},
-          std::pair{guids::mf_mt_mpeg2_profile, mf::eav_enc_h264v_profile_base},
-          std::pair{guids::codecapi_av_enc_mpv_default_b_picture_count, settings.b_frames},
-          std::pair{guids::codecapi_av_enc_mpv_gop_size, settings.gop_size}}) {
-      if (auto r = checked(type.set_uint32(key, value)); !r) {
-        return std::unexpected(r.error());
-      }
-    }
-    for (const auto& [key, value] : stream_color_description) {
-      if (auto r = checked(type.set_uint32(key, value)); !r) {
-        return std::unexpected(r.error());
-      }
-    }
-    if (auto r = checked(encoder.transform->set_output_type(0, type, 0)); !r) {
+    if (auto r = checked(encoder.transform->set_output_type(0, **output_type, 0)); !r) {
       return std::unexpected(r.error());
     }
   }
@@ -280,6 +321,7 @@ Result<ConfiguredEncoder> configure_encoder(mf::MediaFoundation& media, mf::Acti
     return fail_platform(info.error());
   }
   encoder.info = *info;
+  encoder.sequence_header = sequence_header_of(*encoder.transform);
   return encoder;
 }
 
@@ -372,6 +414,7 @@ Result<std::unique_ptr<HardwareEncoder>> HardwareEncoder::create(
     s.height = height;
     s.output_buffer_size = std::max(configured->info.size, min_output_buffer_bytes);
     s.provides_samples = (configured->info.flags & mf::mft_output_stream_provides_samples) != 0;
+    s.sequence_header = std::move(configured->sequence_header);
     s.diagnostics = streams.diagnostics;
   }
   auto wake = std::make_shared<std::condition_variable>();

@@ -161,7 +161,15 @@ class FakeMediaType final : public mf::MediaType {
     return store.get<std::uint64_t>(key, AttributeSetting::Kind::UInt64);
   }
   Result<Guid> get_guid(const Guid& key) override { return store.get<Guid>(key, AttributeSetting::Kind::Guid); }
+  Result<std::vector<std::byte>> get_blob(const Guid& key) override {
+    if (key != guids::mf_mt_mpeg_sequence_header || !sequence_header) {
+      return fail(status::mf_e_attributenotfound);
+    }
+    return *sequence_header;
+  }
   AttributeStore store;
+  // Set only on the types a transform hands out.
+  std::optional<std::vector<std::byte>> sequence_header;
 
  private:
   Status set(const AttributeSetting& setting) {
@@ -247,6 +255,7 @@ class FakeSample final : public mf::Sample {
     return store.get<std::uint64_t>(key, AttributeSetting::Kind::UInt64);
   }
   Result<Guid> get_guid(const Guid& key) override { return store.get<Guid>(key, AttributeSetting::Kind::Guid); }
+  Result<std::vector<std::byte>> get_blob(const Guid&) override { return fail(status::mf_e_attributenotfound); }
   Status add_buffer(std::shared_ptr<mf::MediaBuffer> buffer) override {
     if (auto s = shared_->check("sample.add_buffer"); !s) {
       return s;
@@ -439,6 +448,7 @@ class FakeTransformAttributes final : public mf::Attributes {
   Result<std::uint32_t> get_uint32(const Guid&) override { return fail(status::mf_e_attributenotfound); }
   Result<std::uint64_t> get_uint64(const Guid&) override { return fail(status::mf_e_attributenotfound); }
   Result<Guid> get_guid(const Guid&) override { return fail(status::mf_e_attributenotfound); }
+  Result<std::vector<std::byte>> get_blob(const Guid&) override { return fail(status::mf_e_attributenotfound); }
 
  private:
   Live live_;
@@ -551,14 +561,16 @@ FakeEncoderTransform::FakeEncoderTransform(std::shared_ptr<Shared> shared)
 FakeEncoderTransform::~FakeEncoderTransform() = default;
 
 ScriptedOutput FakeEncoderTransform::encoded(std::uint64_t index, bool keyframe, bool length_prefixed,
-                                             std::size_t delta_leading_nal_bytes) {
+                                             std::size_t delta_leading_nal_bytes, bool parameter_sets) {
   ScriptedOutput output;
   // Stand-in NAL units: headers of the right types, the frame index as body.
   const std::vector<std::uint8_t> body{static_cast<std::uint8_t>(index >> 24), static_cast<std::uint8_t>(index >> 16),
                                        static_cast<std::uint8_t>(index >> 8), static_cast<std::uint8_t>(index)};
   if (keyframe) {
-    append_nal(output.bytes, {0x67, 0x42, 0xC0, 0x1F}, length_prefixed);  // SPS
-    append_nal(output.bytes, {0x68, 0xCE, 0x3C, 0x80}, length_prefixed);  // PPS
+    if (parameter_sets) {
+      append_nal(output.bytes, {0x67, 0x42, 0xC0, 0x1F}, length_prefixed);  // SPS
+      append_nal(output.bytes, {0x68, 0xCE, 0x3C, 0x80}, length_prefixed);  // PPS
+    }
     std::vector<std::uint8_t> idr{0x65};
     idr.insert(idr.end(), body.begin(), body.end());
     append_nal(output.bytes, idr, length_prefixed);
@@ -690,7 +702,38 @@ Result<std::shared_ptr<mf::MediaType>> FakeEncoderTransform::get_output_availabl
   if (auto s = shared_->scripted<mf::MediaType>("get_output_available_type")) {
     return *s;
   }
-  return std::make_shared<FakeMediaType>(shared_);
+  auto type = std::make_shared<FakeMediaType>(shared_);
+  type->sequence_header = sequence_header_blob();
+  return type;
+}
+
+Result<std::shared_ptr<mf::MediaType>> FakeEncoderTransform::get_output_current_type(std::uint32_t) {
+  if (auto s = shared_->check("get_output_current_type"); !s) {
+    return std::unexpected(s.error());
+  }
+  auto type = std::make_shared<FakeMediaType>(shared_);
+  {
+    std::lock_guard lock(state_->mutex);
+    if (state_->output_types_set == 0) {
+      return fail(status::mf_e_transform_type_not_set);
+    }
+    for (const AttributeSetting& setting : state_->output_type) {
+      (void)type->store.set(setting);
+    }
+  }
+  type->sequence_header = sequence_header_blob();
+  return type;
+}
+
+std::optional<std::vector<std::byte>> FakeEncoderTransform::sequence_header_blob() const {
+  if (sequence_header.empty()) {
+    return std::nullopt;
+  }
+  std::vector<std::byte> blob;
+  for (const std::uint8_t b : sequence_header) {
+    blob.push_back(std::byte{b});
+  }
+  return blob;
 }
 
 Result<mf::OutputStreamInfo> FakeEncoderTransform::get_output_stream_info(std::uint32_t) {
@@ -779,8 +822,9 @@ Status FakeEncoderTransform::process_input(std::uint32_t, mf::Sample& sample, st
   }
   if (auto_respond) {
     if (!hold_outputs) {
-      ScriptedOutput output =
-          encoded(index, index == 0 || record.keyframe_forced, length_prefixed, delta_leading_nal_bytes);
+      const bool keyframe = index == 0 || record.keyframe_forced;
+      ScriptedOutput output = encoded(index, keyframe, length_prefixed, delta_leading_nal_bytes,
+                                      keyframe && (index == 0 || !parameter_sets_with_first_idr_only));
       output.sample_time_100ns = record.sample_time_100ns;
       std::optional<ScriptedOutput> due;
       {

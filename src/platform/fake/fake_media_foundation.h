@@ -47,7 +47,7 @@
 // "mf_create_dxgi_surface_buffer", "co_initialize_ex", "activate_object",
 // "get_attributes", "attributes.set_uint32", "query_event_generator",
 // "query_codec_api", "set_output_type", "set_input_type",
-// "get_output_available_type", "get_output_stream_info",
+// "get_output_available_type", "get_output_current_type", "get_output_stream_info",
 // "process_message.<begin_streaming|start_of_stream|end_of_stream|drain|
 // end_streaming|set_d3d_manager>", "process_input", "process_output",
 // "get_event", "event.get_status", "event.get_type",
@@ -128,6 +128,13 @@ class FakeEncoderTransform final : public mf::Transform, public std::enable_shar
   std::uint64_t refuse_input_at = 0;
   bool length_prefixed = false;
   std::size_t delta_leading_nal_bytes = 0;  // 0: none
+  // SPS and PPS with the first keyframe only, later keyframes are the bare
+  // IDR slice, as some vendor encoders write them (OBS prepends the
+  // sequence header to every keyframe for them: plugins/win-mf).
+  bool parameter_sets_with_first_idr_only = false;
+  // MF_MT_MPEG_SEQUENCE_HEADER of the output types the transform hands out
+  // (current and available); empty: they have none.
+  std::vector<std::uint8_t> sequence_header;
   bool provides_samples = false;
   std::uint32_t output_buffer_size = 0;
   // Read after a stream change (GetOutputStreamInfo), when set.
@@ -165,7 +172,7 @@ class FakeEncoderTransform final : public mf::Transform, public std::enable_shar
 
   // The one output sample a fake produces for an input.
   [[nodiscard]] static ScriptedOutput encoded(std::uint64_t index, bool keyframe, bool length_prefixed,
-                                              std::size_t delta_leading_nal_bytes = 0);
+                                              std::size_t delta_leading_nal_bytes = 0, bool parameter_sets = true);
 
   // mf::Transform.
   Result<std::shared_ptr<mf::Attributes>> get_attributes() override;
@@ -175,6 +182,7 @@ class FakeEncoderTransform final : public mf::Transform, public std::enable_shar
   Status set_input_type(std::uint32_t stream_id, mf::MediaType& type, std::uint32_t flags) override;
   Result<std::shared_ptr<mf::MediaType>> get_output_available_type(std::uint32_t stream_id,
                                                                    std::uint32_t type_index) override;
+  Result<std::shared_ptr<mf::MediaType>> get_output_current_type(std::uint32_t stream_id) override;
   Result<mf::OutputStreamInfo> get_output_stream_info(std::uint32_t stream_id) override;
   Status process_message(mf::MftMessage message, mf::DxgiDeviceManager* manager) override;
   Status process_input(std::uint32_t stream_id, mf::Sample& sample, std::uint32_t flags) override;
@@ -184,6 +192,7 @@ class FakeEncoderTransform final : public mf::Transform, public std::enable_shar
 
  private:
   friend class FakeMediaFoundation;  // hands state_ to the activation objects
+  [[nodiscard]] std::optional<std::vector<std::byte>> sequence_header_blob() const;
   std::shared_ptr<Shared> shared_;
   std::shared_ptr<State> state_;
 };

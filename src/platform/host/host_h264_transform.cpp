@@ -233,6 +233,16 @@ Result<std::shared_ptr<mf::MediaType>> HostH264Transform::get_output_available_t
   return std::shared_ptr<mf::MediaType>(std::move(type));
 }
 
+Result<std::shared_ptr<mf::MediaType>> HostH264Transform::get_output_current_type(std::uint32_t stream_id) {
+  if (!unlocked()) return host_fail(status_code::mf_e_transform_async_locked);
+  if (stream_id != 0) return host_fail(status_code::mf_e_invalidstreamnumber);
+  {
+    std::lock_guard lock(mutex_);
+    if (!output_format_) return host_fail(status::mf_e_transform_type_not_set);
+  }
+  return get_output_available_type(0, 0);
+}
+
 Result<mf::OutputStreamInfo> HostH264Transform::get_output_stream_info(std::uint32_t stream_id) {
   if (!unlocked()) return host_fail(status_code::mf_e_transform_async_locked);
   if (stream_id != 0) return host_fail(status_code::mf_e_invalidstreamnumber);

@@ -79,6 +79,9 @@ class HostH264Transform final : public mf::Transform,
   Status set_input_type(std::uint32_t stream_id, mf::MediaType& type, std::uint32_t flags) override;
   Result<std::shared_ptr<mf::MediaType>> get_output_available_type(std::uint32_t stream_id,
                                                                    std::uint32_t type_index) override;
+  // The available type of the set output type; x264 repeats SPS and PPS
+  // with every IDR, so the type has no sequence header.
+  Result<std::shared_ptr<mf::MediaType>> get_output_current_type(std::uint32_t stream_id) override;
   Result<mf::OutputStreamInfo> get_output_stream_info(std::uint32_t stream_id) override;
   Status process_message(mf::MftMessage message, mf::DxgiDeviceManager* manager) override;
   Status process_input(std::uint32_t stream_id, mf::Sample& sample, std::uint32_t flags) override;

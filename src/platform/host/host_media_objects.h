@@ -32,6 +32,8 @@ class HostAttributes : public Interface {
   Result<std::uint32_t> get_uint32(const Guid& key) override { return get<std::uint32_t>(key); }
   Result<std::uint64_t> get_uint64(const Guid& key) override { return get<std::uint64_t>(key); }
   Result<Guid> get_guid(const Guid& key) override { return get<Guid>(key); }
+  // Nothing in the stand-in carries a blob.
+  Result<std::vector<std::byte>> get_blob(const Guid&) override { return host_fail(status::mf_e_attributenotfound); }
 
   [[nodiscard]] std::vector<std::pair<Guid, Value>> all_attributes() const {
     std::lock_guard lock(attributes_mutex_);

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "platform/host/bgra_to_nv12.h"
 #include "platform/host/host_status.h"
 
 namespace quorvex::platform::host {
@@ -110,13 +111,61 @@ void blend_chroma_edges(HostTexture& out, const Rect& dest, const Rect& chroma,
   }
 }
 
+using ToNv12 = void (*)(const std::uint8_t*, int, std::uint8_t*, int, std::uint8_t*, int, int, int);
+
+void bgra_to_nv12_bt601(const std::uint8_t* src, int src_stride, std::uint8_t* y, int y_stride, std::uint8_t* uv,
+                        int uv_stride, int width, int height) {
+  libyuv::ARGBToNV12(src, src_stride, y, y_stride, uv, uv_stride, width, height);
+}
+
+ToNv12 converter_for(const HostVideoProcessor& p) {
+  return p.output_color_space.ycbcr_matrix == d3d11::ycbcr_matrix_bt709 ? bgra_to_nv12_bt709 : bgra_to_nv12_bt601;
+}
+
+// The background in the output's matrix, as a GPU converts it at blit time.
+HostVideoProcessor::Background background_of(const HostVideoProcessor& p) {
+  const d3d11::VideoColor& color = p.background_color;
+  const bool bt709 = p.output_color_space.ycbcr_matrix == d3d11::ycbcr_matrix_bt709;
+  const double kr = bt709 ? 0.2126 : 0.299;
+  const double kb = bt709 ? 0.0722 : 0.114;
+  const double kg = 1.0 - kr - kb;
+  double r, g, b, y, u, v;
+  if (p.background_ycbcr) {
+    y = color.r_or_y * 255.0;
+    u = color.g_or_cb * 255.0;
+    v = color.b_or_cr * 255.0;
+    const double yn = (y - 16) / 219.0;
+    const double pb = (u - 128) / 224.0;
+    const double pr = (v - 128) / 224.0;
+    const double rn = yn + 2 * (1 - kr) * pr;
+    const double bn = yn + 2 * (1 - kb) * pb;
+    const double gn = (yn - kr * rn - kb * bn) / kg;
+    r = rn * 255.0;
+    g = gn * 255.0;
+    b = bn * 255.0;
+  } else {
+    const double rn = std::clamp(static_cast<double>(color.r_or_y), 0.0, 1.0);
+    const double gn = std::clamp(static_cast<double>(color.g_or_cb), 0.0, 1.0);
+    const double bn = std::clamp(static_cast<double>(color.b_or_cr), 0.0, 1.0);
+    r = rn * 255.0;
+    g = gn * 255.0;
+    b = bn * 255.0;
+    const double yn = kr * rn + kg * gn + kb * bn;
+    y = 16.0 + 219.0 * yn;
+    u = 128.0 + 224.0 * (bn - yn) / (2 * (1 - kb));
+    v = 128.0 + 224.0 * (rn - yn) / (2 * (1 - kr));
+  }
+  return HostVideoProcessor::Background{to_byte(y), to_byte(u), to_byte(v), to_byte(r), to_byte(g), to_byte(b)};
+}
+
 void blit(HostVideoProcessor& processor, HostTexture& in, HostTexture& out, bool stream_enabled) {
   const Rect in_bounds{0, 0, in.width(), in.height()};
   const Rect out_bounds{0, 0, out.width(), out.height()};
   const Rect source = intersect(processor.source_rect.value_or(in_bounds), in_bounds);
   const Rect requested_dest = processor.dest_rect.value_or(out_bounds);
   const Rect dest = intersect(requested_dest, out_bounds);
-  const HostVideoProcessor::Background& bg = processor.background;
+  const HostVideoProcessor::Background bg = background_of(processor);
+  const ToNv12 to_nv12 = converter_for(processor);
   if (!stream_enabled || empty(source) || empty(dest)) {
     fill_surroundings(out, Rect{}, Rect{}, bg);
     return;
@@ -146,8 +195,8 @@ void blit(HostVideoProcessor& processor, HostTexture& in, HostTexture& out, bool
   const int out_stride = static_cast<int>(out.pitch());
   const bool aligned = dest.left % 2 == 0 && dest.top % 2 == 0 && dest.right % 2 == 0 && dest.bottom % 2 == 0;
   if (aligned && sw == dw && sh == dh) {
-    libyuv::ARGBToNV12(src_pixels, src_stride, out.data() + dest.top * out.pitch() + dest.left, out_stride,
-                       out.chroma() + chroma.top * out.pitch() + chroma.left * 2, out_stride, dw, dh);
+    to_nv12(src_pixels, src_stride, out.data() + dest.top * out.pitch() + dest.left, out_stride,
+            out.chroma() + chroma.top * out.pitch() + chroma.left * 2, out_stride, dw, dh);
     return;
   }
   // Convert at the source's size, then scale the planes: libyuv's planar
@@ -158,7 +207,7 @@ void blit(HostVideoProcessor& processor, HostTexture& in, HostTexture& out, bool
   processor.scratch.resize(static_cast<std::size_t>(sw) * sh + static_cast<std::size_t>(scw) * 2 * sch);
   std::uint8_t* scratch_y = processor.scratch.data();
   std::uint8_t* scratch_uv = scratch_y + static_cast<std::size_t>(sw) * sh;
-  libyuv::ARGBToNV12(src_pixels, src_stride, scratch_y, sw, scratch_uv, scw * 2, sw, sh);
+  to_nv12(src_pixels, src_stride, scratch_y, sw, scratch_uv, scw * 2, sw, sh);
   libyuv::ScalePlane(scratch_y, sw, sw, sh, out.data() + dest.top * out.pitch() + dest.left, out_stride, dw, dh,
                      libyuv::kFilterBilinear);
   libyuv::UVScale(scratch_uv, scw * 2, scw, sch, out.chroma() + chroma.top * out.pitch() + chroma.left * 2,
@@ -168,12 +217,14 @@ void blit(HostVideoProcessor& processor, HostTexture& in, HostTexture& out, bool
   }
 }
 
-// What libyuv's ARGBToNV12 does: full-range RGB in (the other fields
-// describe YCbCr input and do not apply to BGRA), BT.601 conventional studio
-// range out (RGB_Range does not apply to YCbCr output).
-bool libyuv_converts(const HostVideoProcessor& p) {
+// What the conversions do: full-range RGB in (the other fields describe
+// YCbCr input and do not apply to BGRA), BT.601 (libyuv's ARGBToNV12) or
+// BT.709 conventional studio range out (RGB_Range does not apply to YCbCr
+// output).
+bool converts(const HostVideoProcessor& p) {
   const d3d11::VideoProcessorColorSpace& out = p.output_color_space;
-  return p.stream_color_space.rgb_range == d3d11::rgb_range_full && out.ycbcr_matrix == d3d11::ycbcr_matrix_bt601 &&
+  return p.stream_color_space.rgb_range == d3d11::rgb_range_full &&
+         (out.ycbcr_matrix == d3d11::ycbcr_matrix_bt601 || out.ycbcr_matrix == d3d11::ycbcr_matrix_bt709) &&
          out.ycbcr_xvycc == 0 &&
          (out.nominal_range == d3d11::nominal_range_undefined || out.nominal_range == d3d11::nominal_range_16_235);
 }
@@ -251,29 +302,10 @@ void HostVideoContext::video_processor_set_output_background_color(d3d11::VideoP
   if (p == nullptr) {
     return;
   }
-  // BT.601 limited range, both ways.
-  double r, g, b, y, u, v;
-  if (ycbcr) {
-    y = color.r_or_y * 255.0;
-    u = color.g_or_cb * 255.0;
-    v = color.b_or_cr * 255.0;
-    r = 1.164 * (y - 16) + 1.596 * (v - 128);
-    g = 1.164 * (y - 16) - 0.392 * (u - 128) - 0.813 * (v - 128);
-    b = 1.164 * (y - 16) + 2.017 * (u - 128);
-  } else {
-    const double rn = std::clamp(static_cast<double>(color.r_or_y), 0.0, 1.0);
-    const double gn = std::clamp(static_cast<double>(color.g_or_cb), 0.0, 1.0);
-    const double bn = std::clamp(static_cast<double>(color.b_or_cr), 0.0, 1.0);
-    r = rn * 255.0;
-    g = gn * 255.0;
-    b = bn * 255.0;
-    y = 16.0 + 65.481 * rn + 128.553 * gn + 24.966 * bn;
-    u = 128.0 - 37.797 * rn - 74.203 * gn + 112.0 * bn;
-    v = 128.0 + 112.0 * rn - 93.786 * gn - 18.214 * bn;
-  }
+  // Converted at blit time, in the output colour space of that moment.
   std::lock_guard lock(*lock_);
-  p->background = HostVideoProcessor::Background{to_byte(y), to_byte(u), to_byte(v),
-                                                 to_byte(r), to_byte(g), to_byte(b)};
+  p->background_color = color;
+  p->background_ycbcr = ycbcr;
 }
 
 void HostVideoContext::video_processor_set_stream_color_space(d3d11::VideoProcessor& processor,
@@ -324,11 +356,11 @@ Status HostVideoContext::video_processor_blt(d3d11::VideoProcessor& processor,
     }
   }
   std::lock_guard lock(*lock_);
-  if (!libyuv_converts(*p)) {
+  if (!converts(*p)) {
     return host_fail(status::e_notimpl);
   }
   if (in == nullptr) {
-    fill_surroundings(out->texture(), Rect{}, Rect{}, p->background);
+    fill_surroundings(out->texture(), Rect{}, Rect{}, background_of(*p));
     return {};
   }
   blit(*p, in->texture(), out->texture(), true);

@@ -1,14 +1,17 @@
 // The video processor of the host device, built on libyuv: one input stream
 // of BGRA is cut to its source rectangle, scaled with a bilinear filter into
-// its destination rectangle of an NV12 output and converted with BT.601
-// limited-range coefficients; everything outside the destination rectangle
-// gets the background colour. The GPU conversion relies on exactly this.
+// its destination rectangle of an NV12 output and converted with BT.601 or
+// BT.709 limited-range coefficients; everything outside the destination
+// rectangle gets the background colour. The GPU conversion relies on exactly
+// this.
 //
-// Colour: libyuv's conversion takes full-range RGB in and gives BT.601
-// studio-range YCbCr out, which is also the processor's initial state. The
-// colour spaces and the automatic-processing mode are stored as set; a blit
-// while they ask for anything else fails with E_NOTIMPL instead of giving
-// colours other than the ones asked for. Automatic processing may stay on:
+// Colour: full-range RGB in, studio-range YCbCr out with the output colour
+// space's matrix: BT.601 through libyuv (also the processor's initial
+// state), BT.709 through bgra_to_nv12_bt709 (libyuv has no such
+// conversion). The colour spaces and the automatic-processing mode are
+// stored as set; a blit while they ask for anything else fails with
+// E_NOTIMPL instead of giving colours other than the ones asked for. The
+// background colour is converted at blit time with the output's matrix. Automatic processing may stay on:
 // this processor has no enhancements to apply.
 //
 // The source rectangle is converted at its own size and the planes are then
@@ -69,7 +72,8 @@ class HostVideoProcessor final : public d3d11::VideoProcessor {
   };
   std::optional<Rect> source_rect;
   std::optional<Rect> dest_rect;
-  Background background;
+  d3d11::VideoColor background_color;  // RGBA black
+  bool background_ycbcr = false;
   d3d11::VideoProcessorColorSpace stream_color_space;
   d3d11::VideoProcessorColorSpace output_color_space;
   bool auto_processing = true;

@@ -62,6 +62,22 @@ class AttributesOf : public Base {
     }
     return from_native(value);
   }
+  Result<std::vector<std::byte>> get_blob(const Guid& key) override {
+    UINT32 size = 0;
+    HRESULT hr = attributes()->GetBlobSize(to_native(key), &size);
+    if (FAILED(hr)) {
+      return hresult_failure(hr);
+    }
+    std::vector<std::byte> bytes(size);
+    if (size > 0) {
+      hr = attributes()->GetBlob(to_native(key), reinterpret_cast<UINT8*>(bytes.data()), size, &size);
+      if (FAILED(hr)) {
+        return hresult_failure(hr);
+      }
+      bytes.resize(size);
+    }
+    return bytes;
+  }
 
  protected:
   [[nodiscard]] virtual IMFAttributes* attributes() const = 0;
@@ -379,6 +395,15 @@ class TransformAdapter final : public mf::Transform {
                                                                    std::uint32_t type_index) override {
     ComPtr<IMFMediaType> type;
     const HRESULT hr = native_->GetOutputAvailableType(stream_id, type_index, &type);
+    if (FAILED(hr)) {
+      return hresult_failure(hr);
+    }
+    return std::shared_ptr<mf::MediaType>(wrap<MediaTypeAdapter>(std::move(type)));
+  }
+
+  Result<std::shared_ptr<mf::MediaType>> get_output_current_type(std::uint32_t stream_id) override {
+    ComPtr<IMFMediaType> type;
+    const HRESULT hr = native_->GetOutputCurrentType(stream_id, &type);
     if (FAILED(hr)) {
       return hresult_failure(hr);
     }

@@ -1,4 +1,4 @@
-// The host video processor's pixels: BT.601 limited-range colours, black
+// The host video processor's pixels: BT.601 and BT.709 limited-range colours, black
 // letterbox bars, exact crops, odd rectangles, and a frame-clock strip that
 // still reads back after the picture was scaled.
 #include <gtest/gtest.h>
@@ -28,6 +28,17 @@ Yuv bt601(Rgb c) {
           static_cast<int>(std::lround(128 - 37.797 * r - 74.203 * g + 112.0 * b)),
           static_cast<int>(std::lround(128 + 112.0 * r - 93.786 * g - 18.214 * b))};
 }
+
+// Rec. ITU-R BT.709, studio range, in floating point.
+Yuv bt709(Rgb c) {
+  constexpr double kr = 0.2126, kb = 0.0722, kg = 1 - kr - kb;
+  const double r = c.r / 255.0, g = c.g / 255.0, b = c.b / 255.0;
+  const double y = kr * r + kg * g + kb * b;
+  return {static_cast<int>(std::lround(16 + 219 * y)), static_cast<int>(std::lround(128 + 224 * (b - y) / (2 * (1 - kb)))),
+          static_cast<int>(std::lround(128 + 224 * (r - y) / (2 * (1 - kr))))};
+}
+
+Yuv studio(Rgb c, std::uint32_t matrix) { return matrix == d3d11::ycbcr_matrix_bt709 ? bt709(c) : bt601(c); }
 
 class Processor {
  public:
@@ -121,20 +132,23 @@ struct BarsCase {
   const char* name;
   int out_w;
   int out_h;
+  std::uint32_t matrix = d3d11::ycbcr_matrix_bt601;
 };
 
 class ColourBars : public ::testing::TestWithParam<BarsCase> {};
 
-TEST_P(ColourBars, ComeOutInBt601LimitedRangeWithoutAShiftFromScaling) {
+TEST_P(ColourBars, ComeOutInTheOutputsMatrixAndLimitedRangeWithoutAShiftFromScaling) {
   // Eight 16 px bars; the output is the same size, twice or half as big.
   Processor p(128, 16, GetParam().out_w, GetParam().out_h);
   p.paint([](int x, int) { return bars[x / 16]; });
+  p.context().video_processor_set_output_color_space(
+      p.processor(), {.ycbcr_matrix = GetParam().matrix, .nominal_range = d3d11::nominal_range_16_235});
   p.blit(std::nullopt, std::nullopt);
   const int bar_w = GetParam().out_w / 8;
   for (int i = 0; i < 8; ++i) {
     SCOPED_TRACE(i);
     const Yuv got = p.at(i * bar_w + bar_w / 2, GetParam().out_h / 2);
-    EXPECT_YUV_NEAR(got, bt601(bars[i]), 3);  // libyuv's integer matrix
+    EXPECT_YUV_NEAR(got, studio(bars[i], GetParam().matrix), 3);  // integer matrices
   }
   EXPECT_YUV_NEAR(p.at(bar_w / 2, 2), (Yuv{235, 128, 128}), 1);              // white
   EXPECT_YUV_NEAR(p.at(7 * bar_w + bar_w / 2, 2), (Yuv{16, 128, 128}), 1);  // black
@@ -142,7 +156,10 @@ TEST_P(ColourBars, ComeOutInBt601LimitedRangeWithoutAShiftFromScaling) {
 
 INSTANTIATE_TEST_SUITE_P(Sizes, ColourBars,
                          ::testing::Values(BarsCase{"same", 128, 16}, BarsCase{"up", 256, 32},
-                                           BarsCase{"down", 64, 8}),
+                                           BarsCase{"down", 64, 8},
+                                           BarsCase{"same_bt709", 128, 16, d3d11::ycbcr_matrix_bt709},
+                                           BarsCase{"up_bt709", 256, 32, d3d11::ycbcr_matrix_bt709},
+                                           BarsCase{"down_bt709", 64, 8, d3d11::ycbcr_matrix_bt709}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 struct ColorSpaceCase {
@@ -150,6 +167,7 @@ struct ColorSpaceCase {
   d3d11::VideoProcessorColorSpace stream;
   d3d11::VideoProcessorColorSpace output;
   bool converts;  // else the blit is refused rather than giving other colours
+  std::uint32_t matrix = d3d11::ycbcr_matrix_bt601;
 };
 
 constexpr d3d11::VideoProcessorColorSpace bt601_studio{.ycbcr_matrix = d3d11::ycbcr_matrix_bt601,
@@ -173,7 +191,7 @@ TEST_P(ColorSpaces, AreHonouredOrTheBlitIsRefused) {
   ASSERT_TRUE(blitted.has_value()) << blitted.error().text();
   for (int i = 0; i < 8; ++i) {
     SCOPED_TRACE(i);
-    EXPECT_YUV_NEAR(p.at(i * 16 + 8, 8), bt601(bars[i]), 3);
+    EXPECT_YUV_NEAR(p.at(i * 16 + 8, 8), studio(bars[i], c.matrix), 3);
   }
 }
 
@@ -187,7 +205,13 @@ INSTANTIATE_TEST_SUITE_P(
                         .nominal_range = d3d11::nominal_range_16_235},
                        true},
         ColorSpaceCase{"limited_range_rgb_input", {.rgb_range = d3d11::rgb_range_limited}, bt601_studio, false},
-        ColorSpaceCase{"bt709_output", {}, {.ycbcr_matrix = d3d11::ycbcr_matrix_bt709}, false},
+        ColorSpaceCase{"bt709_output", {}, {.ycbcr_matrix = d3d11::ycbcr_matrix_bt709}, true,
+                       d3d11::ycbcr_matrix_bt709},
+        ColorSpaceCase{"the_gpu_converters_for_hd",
+                       {},
+                       {.ycbcr_matrix = d3d11::ycbcr_matrix_bt709, .nominal_range = d3d11::nominal_range_16_235},
+                       true,
+                       d3d11::ycbcr_matrix_bt709},
         ColorSpaceCase{"full_range_output", {}, {.nominal_range = d3d11::nominal_range_0_255}, false},
         ColorSpaceCase{"xvycc_output", {}, {.ycbcr_xvycc = 1}, false}),
     [](const auto& info) { return std::string(info.param.name); });

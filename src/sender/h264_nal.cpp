@@ -1,6 +1,6 @@
-#include "qvrx/annex_b.h"
+#include "sender/h264_nal.h"
 
-namespace quorvex::tools {
+namespace quorvex::sender {
 namespace {
 
 constexpr std::uint8_t nal_type_mask = 0x1F;
@@ -58,4 +58,4 @@ std::vector<std::byte> annex_b_parameter_sets(std::span<const std::byte> annex_b
   return has_sps ? sets : std::vector<std::byte>{};
 }
 
-}  // namespace quorvex::tools
+}  // namespace quorvex::sender

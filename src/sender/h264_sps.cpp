@@ -1,9 +1,9 @@
-#include "qvrx/sps.h"
+#include "sender/h264_sps.h"
 
 #include <cstdint>
 #include <vector>
 
-namespace quorvex::tools {
+namespace quorvex::sender {
 namespace {
 
 constexpr std::uint8_t sps_nal_type = 7;
@@ -85,9 +85,41 @@ bool has_chroma_format_fields(std::uint32_t profile_idc) {
   }
 }
 
+// The VUI up to its video signal type; the reader stands just after the
+// frame cropping fields.
+std::optional<VideoSignalType> read_video_signal(BitReader& r) {
+  if (r.bit() == 0) {
+    return std::nullopt;  // no VUI
+  }
+  if (r.bit() != 0) {
+    constexpr std::uint32_t extended_sar = 255;
+    if (r.bits(8) == extended_sar) {
+      r.bits(32);  // sar_width, sar_height
+    }
+  }
+  if (r.bit() != 0) {
+    r.bit();  // overscan_appropriate_flag
+  }
+  if (r.bit() == 0) {
+    return std::nullopt;  // no video signal type
+  }
+  r.bits(3);  // video_format
+  VideoSignalType signal;
+  signal.full_range = r.bit() != 0;
+  if (r.bit() != 0) {
+    signal.colour_primaries = static_cast<std::uint8_t>(r.bits(8));
+    signal.transfer_characteristics = static_cast<std::uint8_t>(r.bits(8));
+    signal.matrix_coefficients = static_cast<std::uint8_t>(r.bits(8));
+  }
+  if (r.overrun) {
+    return std::nullopt;
+  }
+  return signal;
+}
+
 }  // namespace
 
-std::optional<PictureSize> sps_picture_size(std::span<const std::byte> nal_unit) {
+std::optional<SequenceParameterSet> parse_sps(std::span<const std::byte> nal_unit) {
   if (nal_unit.empty() || (std::to_integer<std::uint8_t>(nal_unit[0]) & 0x1F) != sps_nal_type) {
     return std::nullopt;
   }
@@ -176,10 +208,18 @@ std::optional<PictureSize> sps_picture_size(std::span<const std::byte> nal_unit)
   if (coded_width > largest || coded_height > largest || cut_x >= coded_width || cut_y >= coded_height) {
     return std::nullopt;
   }
-  return PictureSize{static_cast<int>(coded_width - cut_x), static_cast<int>(coded_height - cut_y)};
+  SequenceParameterSet sps;
+  sps.size = PictureSize{static_cast<int>(coded_width - cut_x), static_cast<int>(coded_height - cut_y)};
+  sps.video_signal = read_video_signal(r);
+  return sps;
 }
 
-std::optional<PictureSize> annex_b_picture_size(std::span<const std::byte> annex_b) {
+std::optional<PictureSize> sps_picture_size(std::span<const std::byte> nal_unit) {
+  const auto sps = parse_sps(nal_unit);
+  return sps ? std::optional<PictureSize>(sps->size) : std::nullopt;
+}
+
+std::optional<SequenceParameterSet> annex_b_sps(std::span<const std::byte> annex_b) {
   for (std::size_t i = 0; i + 3 < annex_b.size(); ++i) {
     if (annex_b[i] != std::byte{0} || annex_b[i + 1] != std::byte{0} || annex_b[i + 2] != std::byte{1}) {
       continue;
@@ -198,9 +238,14 @@ std::optional<PictureSize> annex_b_picture_size(std::span<const std::byte> annex
     if (end + 2 >= annex_b.size()) {
       end = annex_b.size();
     }
-    return sps_picture_size(annex_b.subspan(start, end - start));
+    return parse_sps(annex_b.subspan(start, end - start));
   }
   return std::nullopt;
 }
 
-}  // namespace quorvex::tools
+std::optional<PictureSize> annex_b_picture_size(std::span<const std::byte> annex_b) {
+  const auto sps = annex_b_sps(annex_b);
+  return sps ? std::optional<PictureSize>(sps->size) : std::nullopt;
+}
+
+}  // namespace quorvex::sender

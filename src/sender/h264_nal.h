@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-namespace quorvex::tools {
+namespace quorvex::sender {
 
 inline constexpr std::uint8_t nal_type_sps = 7;
 inline constexpr std::uint8_t nal_type_pps = 8;
@@ -25,4 +25,4 @@ inline constexpr std::uint8_t nal_type_pps = 8;
 // four-byte start code, in stream order; empty when it has no SPS.
 [[nodiscard]] std::vector<std::byte> annex_b_parameter_sets(std::span<const std::byte> annex_b);
 
-}  // namespace quorvex::tools
+}  // namespace quorvex::sender
