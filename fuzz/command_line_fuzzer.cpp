@@ -94,7 +94,7 @@ std::string_view first_immediate(std::span<const std::string> args) {
 bool same_config(const Config& a, const Config& b) {
   return a.width == b.width && a.height == b.height && a.fps == b.fps && a.bitrate == b.bitrate &&
          a.duration == b.duration && a.display_id == b.display_id && a.window_title == b.window_title &&
-         a.window_id == b.window_id && a.pacing == b.pacing && a.keyframe_request->load() == b.keyframe_request->load() &&
+         a.window_id == b.window_id && a.pacing == b.pacing && a.quiet == b.quiet && a.keyframe_request->load() == b.keyframe_request->load() &&
          a.content_size->load() == b.content_size->load() && a.paused->load() == b.paused->load();
 }
 
@@ -110,6 +110,9 @@ std::vector<std::string> arguments_for(const Config& c) {
   args.push_back(c.duration == std::chrono::nanoseconds::max()
                      ? std::string("18446744073709551615")
                      : std::to_string(std::chrono::duration_cast<std::chrono::seconds>(c.duration).count()));
+  if (c.quiet) {
+    args.push_back("--quiet");
+  }
   if (c.display_id) {
     args.insert(args.end(), {"--display-id", std::to_string(*c.display_id)});
   }

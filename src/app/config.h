@@ -37,6 +37,8 @@ struct Config {
   std::optional<std::uint64_t> window_id;
   // "--pacing": how the frame mailbox spaces submissions to the encoder.
   sender::PacingRule pacing = sender::PacingRule::Strict;
+  // "--quiet": no per-frame "encode_latency_ms" line.
+  bool quiet = false;
 
   KeyframeRequestCell keyframe_request = std::make_shared<std::atomic<bool>>(false);
   ContentSizeCell content_size = std::make_shared<std::atomic<std::uint64_t>>(0);

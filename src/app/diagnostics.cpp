@@ -38,6 +38,8 @@ std::string fatal(std::string_view what, std::string_view error_text) {
   return std::string(what) + ": " + std::string(error_text);
 }
 
+std::string diagnostics_dropped(std::uint64_t count) { return "diagnostics_dropped count=" + number(count); }
+
 std::string capture_border(bool hidden) {
   return hidden ? "capture_border hidden=true" : "capture_border hidden=false";
 }

@@ -27,20 +27,21 @@ struct Parsed {
   std::optional<std::string> window_title;
   std::optional<std::uint64_t> window_id;
   std::uint64_t content_size = 0;
+  bool quiet = false;
 
   friend bool operator==(const Parsed&, const Parsed&) = default;
   friend void PrintTo(const Parsed& p, std::ostream* os) {
     *os << p.width << "x" << p.height << " fps=" << p.fps << " bitrate=" << p.bitrate
         << " duration_ns=" << p.duration.count() << " display_id=" << p.display_id.value_or(0)
         << " window_title=" << p.window_title.value_or("<none>") << " window_id=" << p.window_id.value_or(0)
-        << " content_size=" << p.content_size;
+        << " content_size=" << p.content_size << " quiet=" << p.quiet;
   }
 };
 
 Parsed observe(const Config& c) {
   return Parsed{c.width,        c.height,    c.fps,       c.bitrate,
                 c.duration,     c.display_id, c.window_title, c.window_id,
-                c.content_size->load()};
+                c.content_size->load(), c.quiet};
 }
 
 std::string describe(const Args& args) {
@@ -90,6 +91,15 @@ INSTANTIATE_TEST_SUITE_P(
         AcceptedCase{{"--width", "+640"}, with([](Parsed& p) { p.width = 640; })},
         AcceptedCase{{"--width", "00640"}, with([](Parsed& p) { p.width = 640; })},
         AcceptedCase{{"--fps", "25", "--fps", "50"}, with([](Parsed& p) { p.fps = 50; })},
+        // A flag takes no value: what follows it is the next option.
+        AcceptedCase{{"--quiet", "--fps", "25"}, with([](Parsed& p) {
+                       p.quiet = true;
+                       p.fps = 25;
+                     })},
+        AcceptedCase{{"--fps", "25", "--quiet", "--quiet"}, with([](Parsed& p) {
+                       p.quiet = true;
+                       p.fps = 25;
+                     })},
         AcceptedCase{{"--bitrate", "4294967295", "--fps", "1"},
                      with([](Parsed& p) { p.bitrate = 4294967295u;
                        p.fps = 1; })},

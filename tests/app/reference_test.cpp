@@ -155,6 +155,7 @@ std::vector<std::string> every_kind_of_line() {
       d::encoder_output_renegotiated(),
       d::capture_timing(summary, summary, summary),
       d::native_encoder_summary({.encoder_max_depth = 2, .captured_frames = 61, .encoded_frames = 60}),
+      d::diagnostics_dropped(17),
   };
   using Setting = d::EncoderSetting;
   for (const Setting setting : {Setting::RateControl, Setting::MeanBitrate, Setting::QualityVsSpeed,

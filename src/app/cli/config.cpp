@@ -50,6 +50,16 @@ constexpr std::array<OptionName, 12> kOptions{{
     {"--pacing", Option::Pacing},
 }};
 
+// The options that take no value: each sets its field of the Config.
+struct FlagName {
+  std::string_view name;
+  bool Config::*field;
+};
+
+constexpr std::array<FlagName, 1> kFlags{{
+    {"--quiet", &Config::quiet},
+}};
+
 constexpr std::string_view kPacingMessage = "--pacing must be strict or grid";
 
 constexpr std::string_view kSourceCombinationMessage =
@@ -178,6 +188,10 @@ Result<ParseOutcome> parse_arguments(std::span<const std::string> args_after_pro
         return std::unexpected(std::move(printed.error()));
       }
       return ParseOutcome{Printed{}};
+    }
+    if (const auto flag = std::ranges::find(kFlags, std::string_view(arg), &FlagName::name); flag != kFlags.end()) {
+      p.config.*(flag->field) = true;
+      continue;
     }
     const auto found = std::ranges::find(kOptions, std::string_view(arg), &OptionName::name);
     if (found == kOptions.end()) {

@@ -56,6 +56,7 @@ std::expected<std::unique_ptr<Capture>, wgc_capture::HandlerError> Capture::crea
 std::expected<std::unique_ptr<Capture>, wgc_capture::HandlerError> Capture::create(
     wgc_capture::HandlerContext<Config> context, OutputStreams streams, SessionClock& clock) {
   Config& config = context.flags;
+  streams.frame_latency_lines = !config.quiet;
   auto encoder = HardwareEncoder::create(std::move(context.device), std::move(context.device_context),
                                          config.width, config.height, config.fps, config.bitrate,
                                          config.keyframe_request, streams, config.pacing);
@@ -245,7 +246,7 @@ Result<void> Capture::finish_and_report() {
       summary.frames_deferred = guard->mailbox.frames_deferred;
     }
   }
-  streams_.diagnostics->write_line(diagnostics::native_encoder_summary(summary));
+  streams_.diagnostics->write_ending_line(diagnostics::native_encoder_summary(summary));
   return {};
 }
 

@@ -157,7 +157,9 @@ Result<std::optional<EncoderOutput::Taken>> EncoderOutput::take(EncoderState& st
 
 Result<void> EncoderOutput::report_and_write(const Taken& output, const Counters& counters) {
   LineSink& lines = *streams_.diagnostics;
-  lines.write_line(diagnostics::encode_latency_ms(output.total_ms));
+  if (streams_.frame_latency_lines) {
+    lines.write_line(diagnostics::encode_latency_ms(output.total_ms));
+  }
   encode_latencies_.push_back(output.total_ms);
   mailbox_waits_.push_back(output.mailbox_wait_ms);
   mft_latencies_.push_back(output.mft_ms);

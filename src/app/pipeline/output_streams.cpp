@@ -14,7 +14,10 @@ namespace {
 class StderrLines final : public LineSink {
  public:
   void write_line(std::string_view line_without_newline) override {
-    write_stderr_line(line_without_newline);
+    write_stderr_line(line_without_newline, LineFate::MayDrop);
+  }
+  void write_ending_line(std::string_view line_without_newline) override {
+    write_stderr_line(line_without_newline, LineFate::Keep);
   }
 };
 

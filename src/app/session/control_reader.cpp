@@ -135,7 +135,7 @@ Result<void> start_control_reader(KeyframeRequestCell keyframe_request, ContentS
       try {
         StdinByteSource stdin_source;
         run_control_reader(stdin_source, keyframe_request, content_size, paused,
-                           [](std::string_view line) { write_stderr_line(line); });
+                           [](std::string_view line) { write_stderr_line(line, LineFate::MayDrop); });
       } catch (...) {
       }
     });
