@@ -136,6 +136,9 @@ std::string_view session_end_reason(SessionEnd end) {
     case SessionEnd::Signal: return "signal";
     case SessionEnd::ItemClosed: return "item_closed";
     case SessionEnd::Error: return "error";
+    case SessionEnd::Stop: return "stop";
+    case SessionEnd::InputClosed: return "stdin_closed";
+    case SessionEnd::ParentExited: return "parent_exited";
   }
   return "error";
 }

@@ -38,6 +38,12 @@ enum class StopRequest { Interrupt, Break, Close, Terminate };
 // accord (Windows allows about 5 s). Called once per process.
 [[nodiscard]] std::expected<void, std::string> watch_stop_requests(std::function<void(StopRequest)> on_request);
 
+// Calls `on_exit` once, on a thread of its own, when the process that
+// started this one has ended (at once if it ended before the call). A
+// process whose parent cannot be told (started by init, or a system that
+// gives no way) is never called back. The error is a message.
+[[nodiscard]] std::expected<void, std::string> watch_parent_exit(std::function<void()> on_exit);
+
 // Names the calling thread for debuggers and process listings. Best effort.
 void set_current_thread_name(std::string_view name);
 

@@ -165,7 +165,8 @@ std::vector<std::string> every_kind_of_line() {
       lines.push_back(d::encoder_setting(setting, 8'000'000, std::nullopt));
     }
   }
-  for (const SessionEnd end : {SessionEnd::Duration, SessionEnd::Signal, SessionEnd::ItemClosed, SessionEnd::Error}) {
+  for (const SessionEnd end : {SessionEnd::Duration, SessionEnd::Signal, SessionEnd::ItemClosed, SessionEnd::Error,
+                               SessionEnd::Stop, SessionEnd::InputClosed, SessionEnd::ParentExited}) {
     lines.push_back(d::session_end(end));
   }
   for (const auto kind : {CaptureError::Kind::FailedToInitWinRT, CaptureError::Kind::FailedToCreateDispatcherQueueController,

@@ -56,8 +56,11 @@ struct FlagName {
   bool Config::*field;
 };
 
-constexpr std::array<FlagName, 1> kFlags{{
+constexpr std::array<FlagName, 4> kFlags{{
     {"--quiet", &Config::quiet},
+    {"--until-stopped", &Config::until_stopped},
+    {"--stop-on-stdin-close", &Config::stop_on_stdin_close},
+    {"--stay-after-parent", &Config::stay_after_parent},
 }};
 
 constexpr std::string_view kPacingMessage = "--pacing must be strict or grid";
@@ -162,6 +165,11 @@ Result<void> validate(Parsing& p) {
     }
   } else {
     return fail(std::string(kSourceCombinationMessage));
+  }
+  if (c.until_stopped) {
+    // Compared against elapsed time, never added to a time point: a session
+    // of this length never times out.
+    c.duration = std::chrono::nanoseconds::max();
   }
   // The NV12 encoder surface needs even dimensions.
   c.width &= ~std::uint32_t{1};

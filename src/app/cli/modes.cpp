@@ -31,9 +31,19 @@ Modes built_in_modes() {
             if (auto watching = watch_stop_requests(config.stop_request); !watching) {
               return watching;
             }
+            if (!config.stay_after_parent) {
+              if (auto watching = stop_when_parent_exits(config.stop_reason, config.stop_request); !watching) {
+                return watching;
+              }
+            }
             // Commands may arrive, and take effect on the cells, before the
             // capture item is even resolved.
-            if (auto started = start_control_reader(config.keyframe_request, config.content_size, config.paused);
+            if (auto started = start_control_reader({.keyframe_request = config.keyframe_request,
+                                                     .content_size = config.content_size,
+                                                     .paused = config.paused,
+                                                     .stop_request = config.stop_request,
+                                                     .stop_reason = config.stop_reason,
+                                                     .stop_at_end_of_input = config.stop_on_stdin_close});
                 !started) {
               return started;
             }

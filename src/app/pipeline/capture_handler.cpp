@@ -199,8 +199,8 @@ void Capture::report_timing_window() {
 }
 
 std::optional<SessionEnd> Capture::due_end() const {
-  if (config_.stop_request->load()) {
-    return SessionEnd::Signal;
+  if (config_.stop_request->load(std::memory_order_acquire)) {
+    return config_.stop_reason->load(std::memory_order_relaxed);
   }
   if (clock_.now() - started_at_ >= config_.duration) {
     return SessionEnd::Duration;
