@@ -123,6 +123,11 @@ wgc_capture::HandlerResult Capture::on_timer(wgc_capture::CaptureControl& contro
   if (const auto end = due_end()) {
     return end_session(*end, control);
   }
+  // A reader that went away is otherwise found only by the next record's
+  // write, which a still screen may never make.
+  if (auto present = streams_.records->reader_present(); !present) {
+    return std::unexpected(wgc_capture::HandlerError{std::move(present.error().message)});
+  }
   auto locked = lock_encoder_state(encoder_->state());
   if (!locked) {
     return std::unexpected(handler_error(std::move(locked.error())));

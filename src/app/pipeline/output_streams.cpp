@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/stderr_line.h"
+#include "platform/process.h"
 #include "sender/windows_encoder.h"
 
 namespace quorvex::app {
@@ -41,6 +42,14 @@ class StdoutBytes final : public sender::ByteSink {
   std::expected<void, sender::IoError> flush() override {
     errno = 0;
     if (std::fflush(stdout) != 0) {
+      return std::unexpected(stdout_error());
+    }
+    return {};
+  }
+  std::expected<void, sender::IoError> reader_present() const override {
+    if (platform::standard_output_reader_gone()) {
+      // The error a write would have met.
+      errno = EPIPE;
       return std::unexpected(stdout_error());
     }
     return {};

@@ -39,10 +39,14 @@ class RecordOutput {
   [[nodiscard]] std::expected<void, sender::IoError> write_record(
       std::chrono::system_clock::time_point capture_time, bool keyframe,
       std::span<const std::byte> payload);
+  // Whether the stream's reader is still there (see ByteSink); never waits
+  // for a write in progress.
+  [[nodiscard]] std::expected<void, sender::IoError> reader_present() const { return sink_->reader_present(); }
 
  private:
   std::mutex mutex_;
-  std::shared_ptr<sender::ByteSink> sink_;  // guarded by mutex_
+  // Writes guarded by mutex_; reader_present() needs no lock.
+  std::shared_ptr<sender::ByteSink> sink_;
 };
 
 struct OutputStreams {

@@ -127,6 +127,13 @@ std::expected<void, std::string> watch_parent_exit(std::function<void()> on_exit
   return {};
 }
 
+bool standard_output_reader_gone() {
+  pollfd out{STDOUT_FILENO, 0, 0};
+  // Events 0: only the conditions poll always reports. POLLERR is a pipe
+  // whose reader closed; POLLHUP a socket shut down both ways.
+  return ::poll(&out, 1, 0) == 1 && (out.revents & (POLLERR | POLLHUP)) != 0;
+}
+
 void set_current_thread_name(std::string_view name) {
   // Linux keeps 15 bytes of a thread name and refuses longer ones, so
   // "media-foundation-output" shows as its first 15 characters.

@@ -162,6 +162,21 @@ std::expected<void, std::string> watch_parent_exit(std::function<void()> on_exit
   return {};
 }
 
+bool standard_output_reader_gone() {
+  const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (out == nullptr || out == INVALID_HANDLE_VALUE || GetFileType(out) != FILE_TYPE_PIPE) {
+    return false;
+  }
+  // A zero-byte write moves no data, but fails on a pipe whose reader has
+  // closed its end (ERROR_NO_DATA, "The pipe is being closed").
+  DWORD written = 0;
+  if (WriteFile(out, "", 0, &written, nullptr) != FALSE) {
+    return false;
+  }
+  const DWORD error = GetLastError();
+  return error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE;
+}
+
 void set_current_thread_name(std::string_view name) {
   // SetThreadDescription exists from Windows 10 1607 on (and not in every
   // Wine); look it up rather than fail to start on older systems.
