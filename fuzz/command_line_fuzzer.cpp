@@ -11,6 +11,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -94,7 +95,8 @@ std::string_view first_immediate(std::span<const std::string> args) {
 bool same_config(const Config& a, const Config& b) {
   return a.width == b.width && a.height == b.height && a.fps == b.fps && a.bitrate == b.bitrate &&
          a.duration == b.duration && a.display_id == b.display_id && a.window_title == b.window_title &&
-         a.window_id == b.window_id && a.pacing == b.pacing && a.keyframe_request->load() == b.keyframe_request->load() &&
+         a.window_id == b.window_id && a.pacing == b.pacing && a.quiet == b.quiet && a.until_stopped == b.until_stopped &&
+         a.stop_on_stdin_close == b.stop_on_stdin_close && a.stay_after_parent == b.stay_after_parent && a.keyframe_request->load() == b.keyframe_request->load() &&
          a.content_size->load() == b.content_size->load() && a.paused->load() == b.paused->load();
 }
 
@@ -110,6 +112,13 @@ std::vector<std::string> arguments_for(const Config& c) {
   args.push_back(c.duration == std::chrono::nanoseconds::max()
                      ? std::string("18446744073709551615")
                      : std::to_string(std::chrono::duration_cast<std::chrono::seconds>(c.duration).count()));
+  for (const auto& [flag, set] : {std::pair{"--quiet", c.quiet}, std::pair{"--until-stopped", c.until_stopped},
+                                  std::pair{"--stop-on-stdin-close", c.stop_on_stdin_close},
+                                  std::pair{"--stay-after-parent", c.stay_after_parent}}) {
+    if (set) {
+      args.push_back(flag);
+    }
+  }
   if (c.display_id) {
     args.insert(args.end(), {"--display-id", std::to_string(*c.display_id)});
   }
@@ -128,6 +137,7 @@ void check_config(const Config& c) {
   QVX_FUZZ_CHECK(c.width >= 2 && c.width % 2 == 0 && c.height >= 2 && c.height % 2 == 0);
   QVX_FUZZ_CHECK(c.fps > 0 && c.bitrate > 0 && c.duration > std::chrono::nanoseconds::zero());
   QVX_FUZZ_CHECK(!(c.window_title && c.window_id));
+  QVX_FUZZ_CHECK(!c.until_stopped || c.duration == std::chrono::nanoseconds::max());
   const std::uint64_t packed = c.content_size->load();
   if (c.window_title) {
     QVX_FUZZ_CHECK(quorvex::app::content_width(packed) >= 2 && quorvex::app::content_height(packed) >= 2);

@@ -37,12 +37,21 @@ struct Config {
   std::optional<std::uint64_t> window_id;
   // "--pacing": how the frame mailbox spaces submissions to the encoder.
   sender::PacingRule pacing = sender::PacingRule::Strict;
+  // "--quiet": no per-frame "encode_latency_ms" line.
+  bool quiet = false;
+  // "--until-stopped": no duration limit (duration is then the maximum).
+  bool until_stopped = false;
+  // "--stop-on-stdin-close": the end of standard input ends the session.
+  bool stop_on_stdin_close = false;
+  // "--stay-after-parent": the parent's end leaves the session running.
+  bool stay_after_parent = false;
 
   KeyframeRequestCell keyframe_request = std::make_shared<std::atomic<bool>>(false);
   ContentSizeCell content_size = std::make_shared<std::atomic<std::uint64_t>>(0);
   PausedCell paused = std::make_shared<std::atomic<bool>>(false);
   ControlBellCell control_bell = std::make_shared<ControlBell>();
   StopRequestCell stop_request = std::make_shared<std::atomic<bool>>(false);
+  StopReasonCell stop_reason = std::make_shared<std::atomic<SessionEnd>>(SessionEnd::Signal);
   SessionEndCell session_end = std::make_shared<std::atomic<SessionEnd>>(SessionEnd::Duration);
 };
 

@@ -5,8 +5,9 @@
 //
 // Thread contract: each cell is shared by reference counting and touched only
 // by single atomic loads and stores (the encoder exchanges keyframe_request).
-// No lock guards them and no ordering between them is relied upon. The bell
-// is the exception: its own mutex keeps a listener from going while it runs.
+// No lock guards them and no ordering between them is relied upon, but for
+// the stop reason (below). The bell is the other exception: its own mutex
+// keeps a listener from going while it runs.
 #pragma once
 
 #include <atomic>
@@ -55,8 +56,20 @@ using ControlBellCell = std::shared_ptr<ControlBell>;
 
 // Why a session ended. The capture handler records how a session that
 // returns normally came to its end; Error is the end of a failed one.
-enum class SessionEnd : std::uint8_t { Duration, Signal, ItemClosed, Error };
+enum class SessionEnd : std::uint8_t { Duration, Signal, ItemClosed, Error, Stop, InputClosed, ParentExited };
 using SessionEndCell = std::shared_ptr<std::atomic<SessionEnd>>;
+
+// Who asked for the stop: stored before the stop request, so the session
+// ends with that reason (Signal when nothing else was stored). The one
+// ordering the cells rely on: a release store of the request after the
+// reason, and an acquire load of the request before it.
+using StopReasonCell = std::shared_ptr<std::atomic<SessionEnd>>;
+
+// A stop request that is not a signal: the reason, then the request.
+inline void request_stop(const StopReasonCell& reason, const StopRequestCell& stop, SessionEnd why) {
+  reason->store(why, std::memory_order_relaxed);
+  stop->store(true, std::memory_order_release);
+}
 
 [[nodiscard]] constexpr std::uint64_t pack_content_size(std::uint32_t width, std::uint32_t height) {
   return (std::uint64_t{width} << 32) | height;

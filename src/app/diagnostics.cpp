@@ -38,6 +38,8 @@ std::string fatal(std::string_view what, std::string_view error_text) {
   return std::string(what) + ": " + std::string(error_text);
 }
 
+std::string diagnostics_dropped(std::uint64_t count) { return "diagnostics_dropped count=" + number(count); }
+
 std::string capture_border(bool hidden) {
   return hidden ? "capture_border hidden=true" : "capture_border hidden=false";
 }
@@ -149,6 +151,9 @@ std::string_view session_end_reason(SessionEnd end) {
     case SessionEnd::Signal: return "signal";
     case SessionEnd::ItemClosed: return "item_closed";
     case SessionEnd::Error: return "error";
+    case SessionEnd::Stop: return "stop";
+    case SessionEnd::InputClosed: return "stdin_closed";
+    case SessionEnd::ParentExited: return "parent_exited";
   }
   return "error";
 }

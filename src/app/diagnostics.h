@@ -94,6 +94,9 @@ enum class EncoderSetting : std::uint8_t { RateControl, MeanBitrate, QualityVsSp
                                          const sender::EncoderLatencySummary& handler,
                                          const sender::EncoderLatencySummary& compose_to_callback);
 
+// A full standard-error queue dropped `count` lines since the last report.
+[[nodiscard]] std::string diagnostics_dropped(std::uint64_t count);
+
 // ---- session end ----
 
 struct SessionSummary {

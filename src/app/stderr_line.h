@@ -1,15 +1,107 @@
 // Diagnostic lines on standard error.
 //
+// Outside a capture session every line is written at once, as it comes. A
+// capture session turns the queue on (StderrQueueSession): lines then go
+// through a bounded queue that a writer thread drains, so a parent that does
+// not read standard error can no longer stop the stream by filling the pipe.
+// When the queue is full the lines that may be dropped are dropped and
+// counted, and "diagnostics_dropped count={n}" follows as soon as the writer
+// has made room again. The lines that end a session (the summary, the end
+// line, the error lines) are never dropped; at the end the writer drains the
+// queue, blocking on a full pipe as a direct write would.
+//
 // Thread contract: callable from any thread. Each line leaves in one write,
-// so lines from different threads never interleave.
+// so lines from different threads never interleave, and lines leave in the
+// order they were handed in.
 #pragma once
 
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
 #include <string_view>
+#include <thread>
 
 namespace quorvex::app {
 
+enum class LineFate : std::uint8_t {
+  // A line a full queue may drop (counted and reported).
+  MayDrop,
+  // A line that ends a session: always written.
+  Keep,
+  // The last line before the process aborts: written before the call
+  // returns, after everything queued before it.
+  Final,
+};
+
+// The ordered, bounded line queue with its writer thread. The writer is a
+// function so tests can block it.
+class LineQueue {
+ public:
+  // Writes one whole line, its line feed included. Called by one thread at a
+  // time (the writer thread, or the caller of write() while the queue is off).
+  using Writer = std::function<void(std::string_view line_with_newline)>;
+  // Runs first on the writer thread (to name it).
+  using ThreadSetup = std::function<void()>;
+
+  LineQueue(Writer writer, std::size_t droppable_bytes_limit);
+  // Stops the queue as stop() does.
+  ~LineQueue();
+  LineQueue(const LineQueue&) = delete;
+  LineQueue& operator=(const LineQueue&) = delete;
+
+  // From now on lines queue and a writer thread writes them. Falls back to
+  // direct writes when no thread can be started. No effect while running.
+  void start(const ThreadSetup& setup = {});
+  // Writes every queued line (blocking as long as the writes block), then
+  // the count of dropped lines if any, and ends the writer thread; lines are
+  // written directly again afterwards. No effect while stopped.
+  void stop();
+
+  // The line without its line feed.
+  void write(std::string_view line_without_newline, LineFate fate);
+
+  // Lines dropped since the last "diagnostics_dropped" line.
+  [[nodiscard]] std::uint64_t dropped() const;
+
+ private:
+  struct Queued {
+    std::string line;  // line feed included
+    LineFate fate;
+  };
+
+  void run_writer();
+  void queue_dropped_count();  // requires mutex_
+
+  Writer writer_;
+  const std::size_t droppable_bytes_limit_;
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<Queued> lines_;               // guarded by mutex_
+  std::size_t droppable_bytes_ = 0;        // guarded by mutex_: MayDrop bytes in lines_
+  std::uint64_t dropped_ = 0;              // guarded by mutex_
+  bool running_ = false;                   // guarded by mutex_
+  bool stopping_ = false;                  // guarded by mutex_
+  std::thread thread_;                     // started and joined under start_stop_
+  std::mutex start_stop_;
+};
+
 // Appends the line feed itself. A failed write is dropped: there is nowhere
 // left to report it.
-void write_stderr_line(std::string_view line_without_newline);
+void write_stderr_line(std::string_view line_without_newline, LineFate fate = LineFate::Keep);
+
+// The process's standard error queue: on for the life of this object.
+class StderrQueueSession {
+ public:
+  // `setup` runs first on the writer thread (to name it).
+  explicit StderrQueueSession(const LineQueue::ThreadSetup& setup = {});
+  // Drains the queue (blocking while the pipe is full).
+  ~StderrQueueSession();
+  StderrQueueSession(const StderrQueueSession&) = delete;
+  StderrQueueSession& operator=(const StderrQueueSession&) = delete;
+};
 
 }  // namespace quorvex::app

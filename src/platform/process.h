@@ -38,6 +38,18 @@ enum class StopRequest { Interrupt, Break, Close, Terminate };
 // accord (Windows allows about 5 s). Called once per process.
 [[nodiscard]] std::expected<void, std::string> watch_stop_requests(std::function<void(StopRequest)> on_request);
 
+// Calls `on_exit` once, on a thread of its own, when the process that
+// started this one has ended (at once if it ended before the call). A
+// process whose parent cannot be told (started by init, or a system that
+// gives no way) is never called back. The error is a message.
+[[nodiscard]] std::expected<void, std::string> watch_parent_exit(std::function<void()> on_exit);
+
+// Whether standard output leads to a pipe whose reading end was closed, told
+// without writing a byte and without blocking (POSIX: poll reports POLLERR
+// on such a pipe; Windows: a zero-byte write to it fails). False for files,
+// terminals and anything that cannot tell.
+[[nodiscard]] bool standard_output_reader_gone();
+
 // Names the calling thread for debuggers and process listings. Best effort.
 void set_current_thread_name(std::string_view name);
 

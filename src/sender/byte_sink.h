@@ -19,6 +19,11 @@ class ByteSink {
   // Writes every byte or fails; a short write is continued by the sink itself.
   [[nodiscard]] virtual std::expected<void, IoError> write_all(std::span<const std::byte> bytes) = 0;
   [[nodiscard]] virtual std::expected<void, IoError> flush() = 0;
+  // Fails when the bytes can no longer reach anyone (the reading end of a
+  // pipe was closed), without writing and without blocking: a still screen
+  // writes nothing, so a write would find out only with the next frame.
+  // Callable from any thread, even while another writes.
+  [[nodiscard]] virtual std::expected<void, IoError> reader_present() const { return {}; }
 };
 
 // Collects everything written in `bytes`; never fails (beyond running out of

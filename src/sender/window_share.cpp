@@ -140,6 +140,7 @@ std::optional<ControlCommand> parse_control_command(std::string_view line) {
     if (word == "KEYFRAME") return ControlCommand::keyframe();
     if (word == "PAUSE") return ControlCommand::pause();
     if (word == "RESUME") return ControlCommand::resume();
+    if (word == "STOP") return ControlCommand::stop();
     return std::nullopt;
   }
   if (count == 3 && word == "CROP") {
@@ -165,6 +166,8 @@ std::string format_control_command(const ControlCommand& command) {
       return "PAUSE";
     case ControlCommand::Kind::Resume:
       return "RESUME";
+    case ControlCommand::Kind::Stop:
+      return "STOP";
     case ControlCommand::Kind::Crop: {
       std::string line = "CROP ";
       append_decimal(line, command.width);

@@ -22,6 +22,7 @@ struct ControlCommand {
     Crop,
     Pause,
     Resume,
+    Stop,
   };
 
   Kind kind = Kind::Keyframe;
@@ -35,6 +36,7 @@ struct ControlCommand {
   }
   [[nodiscard]] static ControlCommand pause() { return {Kind::Pause, 0, 0}; }
   [[nodiscard]] static ControlCommand resume() { return {Kind::Resume, 0, 0}; }
+  [[nodiscard]] static ControlCommand stop() { return {Kind::Stop, 0, 0}; }
   friend bool operator==(const ControlCommand&, const ControlCommand&) = default;
 };
 
@@ -42,8 +44,8 @@ struct ControlCommand {
 inline constexpr std::uint32_t min_crop_dimension = 2;
 inline constexpr std::uint32_t max_crop_dimension = 16384;
 
-// One line, with or without its terminator: "KEYFRAME", "PAUSE", "RESUME" or
-// "CROP {width} {height}", case-sensitive, surrounded by any Unicode white
+// One line, with or without its terminator: "KEYFRAME", "PAUSE", "RESUME",
+// "STOP" or "CROP {width} {height}", case-sensitive, surrounded by any Unicode white
 // space, tokens separated by single spaces only. Anything else, including
 // ill-formed UTF-8, is nothing.
 [[nodiscard]] std::optional<ControlCommand> parse_control_command(std::string_view line);

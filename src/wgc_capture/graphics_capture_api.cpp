@@ -67,7 +67,7 @@ std::unexpected<GraphicsCaptureApiError> start_error(GraphicsCaptureApiError::Ki
 // Teardown calls that cannot fail in a healthy process: there is no caller
 // left that could handle the failure, so the process stops.
 [[noreturn]] void fatal(std::string_view message, const platform::Error& error) {
-  app::write_stderr_line(app::diagnostics::fatal(message, error.text()));
+  app::write_stderr_line(app::diagnostics::fatal(message, error.text()), app::LineFate::Final);
   std::abort();
 }
 

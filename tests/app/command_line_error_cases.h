@@ -32,6 +32,8 @@ inline std::vector<ProcessCase> command_line_error_cases() {
       // Non-ASCII survives the command line (UTF-16 on Windows).
       {{"--titl\xC3\xA9"}, "error: unknown argument: --titl\xC3\xA9\n"},
       {{"--preflight", "--fps", "30"}, "error: unknown argument: --preflight\n"},
+      // A flag takes no value: a word after it is an argument of its own.
+      {{"--quiet", "yes"}, "error: unknown argument: yes\n"},
   };
 }
 

@@ -27,20 +27,24 @@ struct Parsed {
   std::optional<std::string> window_title;
   std::optional<std::uint64_t> window_id;
   std::uint64_t content_size = 0;
+  bool quiet = false;
+  bool stop_on_stdin_close = false;
+  bool stay_after_parent = false;
 
   friend bool operator==(const Parsed&, const Parsed&) = default;
   friend void PrintTo(const Parsed& p, std::ostream* os) {
     *os << p.width << "x" << p.height << " fps=" << p.fps << " bitrate=" << p.bitrate
         << " duration_ns=" << p.duration.count() << " display_id=" << p.display_id.value_or(0)
         << " window_title=" << p.window_title.value_or("<none>") << " window_id=" << p.window_id.value_or(0)
-        << " content_size=" << p.content_size;
+        << " content_size=" << p.content_size << " quiet=" << p.quiet << " stop_on_stdin_close=" << p.stop_on_stdin_close
+        << " stay_after_parent=" << p.stay_after_parent;
   }
 };
 
 Parsed observe(const Config& c) {
   return Parsed{c.width,        c.height,    c.fps,       c.bitrate,
                 c.duration,     c.display_id, c.window_title, c.window_id,
-                c.content_size->load()};
+                c.content_size->load(), c.quiet, c.stop_on_stdin_close, c.stay_after_parent};
 }
 
 std::string describe(const Args& args) {
@@ -90,6 +94,21 @@ INSTANTIATE_TEST_SUITE_P(
         AcceptedCase{{"--width", "+640"}, with([](Parsed& p) { p.width = 640; })},
         AcceptedCase{{"--width", "00640"}, with([](Parsed& p) { p.width = 640; })},
         AcceptedCase{{"--fps", "25", "--fps", "50"}, with([](Parsed& p) { p.fps = 50; })},
+        // A flag takes no value: what follows it is the next option.
+        AcceptedCase{{"--quiet", "--fps", "25"}, with([](Parsed& p) {
+                       p.quiet = true;
+                       p.fps = 25;
+                     })},
+        AcceptedCase{{"--stay-after-parent", "--stop-on-stdin-close"}, with([](Parsed& p) {
+                       p.stop_on_stdin_close = true;
+                       p.stay_after_parent = true;
+                     })},
+        AcceptedCase{{"--duration", "5", "--until-stopped"},
+                     with([](Parsed& p) { p.duration = std::chrono::nanoseconds::max(); })},
+        AcceptedCase{{"--fps", "25", "--quiet", "--quiet"}, with([](Parsed& p) {
+                       p.quiet = true;
+                       p.fps = 25;
+                     })},
         AcceptedCase{{"--bitrate", "4294967295", "--fps", "1"},
                      with([](Parsed& p) { p.bitrate = 4294967295u;
                        p.fps = 1; })},
@@ -199,6 +218,7 @@ INSTANTIATE_TEST_SUITE_P(
                     RejectedCase{{"--fps", "0"}, kZero},
                     RejectedCase{{"--bitrate", "0"}, kZero},
                     RejectedCase{{"--duration", "0"}, kZero},
+                    RejectedCase{{"--until-stopped", "--duration", "0"}, kZero},
                     RejectedCase{{"--fps", "30", "--fps", "0"}, kZero},
                     // Sizes are checked before the source.
                     RejectedCase{{"--source", "bogus", "--width", "1"}, kZero},

@@ -47,10 +47,13 @@ struct ReaderRun {
   KeyframeRequestCell keyframe_request = std::make_shared<std::atomic<bool>>(false);
   ContentSizeCell content_size = std::make_shared<std::atomic<std::uint64_t>>(kInitialContentSize);
   PausedCell paused = std::make_shared<std::atomic<bool>>(false);
+  StopRequestCell stop_request = std::make_shared<std::atomic<bool>>(false);
+  StopReasonCell stop_reason = std::make_shared<std::atomic<SessionEnd>>(SessionEnd::Signal);
+  bool stop_at_end_of_input = false;
   std::vector<std::string> diagnostics;
 
   void read(ByteSource& source) {
-    run_control_reader(source, keyframe_request, content_size, paused,
+    run_control_reader(source, {keyframe_request, content_size, paused, stop_request, stop_reason, stop_at_end_of_input},
                        [this](std::string_view line) { diagnostics.emplace_back(line); });
   }
   void read(std::string input, std::size_t chunk_size = 4096) {
@@ -130,8 +133,12 @@ TEST(ControlReader, BellRingsAfterEveryKeyframeRequestWithTheRequestSet) {
   std::vector<bool> request_seen;
   bell->attach([&] { request_seen.push_back(run.keyframe_request->exchange(false)); });
   ScriptedByteSource source("KEYFRAME\nPAUSE\nCROP 10 10\nbogus\nRESUME\n", 4096);
-  run_control_reader(source, run.keyframe_request, run.content_size, run.paused,
-                     [&](std::string_view line) { run.diagnostics.emplace_back(line); }, bell);
+  run_control_reader(source,
+                     {.keyframe_request = run.keyframe_request,
+                      .content_size = run.content_size,
+                      .paused = run.paused,
+                      .bell = bell},
+                     [&](std::string_view line) { run.diagnostics.emplace_back(line); });
   EXPECT_EQ(request_seen, (std::vector<bool>{true, true}));
   bell->detach();
   bell->ring();
@@ -145,6 +152,37 @@ TEST(ControlReader, ReadErrorEndsWithoutRunningTheCutLine) {
   EXPECT_TRUE(run.paused->load());
   EXPECT_FALSE(run.keyframe_request->load());
   EXPECT_EQ(run.diagnostics, std::vector<std::string>{kPausedTrue});
+}
+
+// STOP and, when asked for, the end of input request the session's end, each
+// with its reason; a STOP keeps its reason when the input ends after it.
+TEST(ControlReader, StopAndTheEndOfInputRequestTheEndWithTheirReason) {
+  struct Case {
+    std::string input;
+    bool stop_at_end_of_input;
+    bool read_error;
+    bool stopped;
+    SessionEnd reason;
+  };
+  const Case cases[] = {
+      {"STOP\n", false, false, true, SessionEnd::Stop},
+      {"  STOP\r\n", false, false, true, SessionEnd::Stop},
+      {"STOP", true, false, true, SessionEnd::Stop},
+      {"KEYFRAME\n", true, false, true, SessionEnd::InputClosed},
+      {"", true, false, true, SessionEnd::InputClosed},
+      {"PAUSE\n", true, true, true, SessionEnd::InputClosed},
+      {"KEYFRAME\n", false, false, false, SessionEnd::Signal},
+      {"stop\nSTOP now\nSTOP  \x01\n", false, false, false, SessionEnd::Signal},
+  };
+  for (const Case& c : cases) {
+    ReaderRun run;
+    run.stop_at_end_of_input = c.stop_at_end_of_input;
+    ScriptedByteSource source(c.input, 4096, c.read_error);
+    run.read(source);
+    EXPECT_EQ(run.stop_request->load(), c.stopped) << c.input;
+    EXPECT_EQ(run.stop_reason->load(), c.reason) << c.input;
+    EXPECT_EQ(run.diagnostics.size(), c.input.starts_with("PAUSE") ? 1U : 0U) << c.input;
+  }
 }
 
 // Junk without a line feed must neither exhaust memory nor swallow the

@@ -159,6 +159,7 @@ std::vector<std::string> every_kind_of_line() {
       d::encoder_stream_colour({"bt601", "limited"}, sender::ColourMatrix::Bt601),
       d::capture_timing(summary, summary, summary),
       d::native_encoder_summary({.encoder_max_depth = 2, .captured_frames = 61, .encoded_frames = 60}),
+      d::diagnostics_dropped(17),
   };
   using Setting = d::EncoderSetting;
   for (const Setting setting : {Setting::RateControl, Setting::MeanBitrate, Setting::QualityVsSpeed,
@@ -168,7 +169,8 @@ std::vector<std::string> every_kind_of_line() {
       lines.push_back(d::encoder_setting(setting, 8'000'000, std::nullopt));
     }
   }
-  for (const SessionEnd end : {SessionEnd::Duration, SessionEnd::Signal, SessionEnd::ItemClosed, SessionEnd::Error}) {
+  for (const SessionEnd end : {SessionEnd::Duration, SessionEnd::Signal, SessionEnd::ItemClosed, SessionEnd::Error,
+                               SessionEnd::Stop, SessionEnd::InputClosed, SessionEnd::ParentExited}) {
     lines.push_back(d::session_end(end));
   }
   for (const auto kind : {CaptureError::Kind::FailedToInitWinRT, CaptureError::Kind::FailedToCreateDispatcherQueueController,

@@ -2,6 +2,7 @@
 its three streams as the parent drives it."""
 
 import json
+import os
 import subprocess
 import tempfile
 import threading
@@ -236,13 +237,44 @@ class CaptureTest(unittest.TestCase):
         pump.join(timeout=5)
         self.assertEqual(code, 1, "ended by a signal" if code < 0 else "")
         lines = err[0].decode("utf-8", "replace").splitlines()
-        # The event thread's failed write, the encoder's teardown that finds
-        # that failure, and the session's end with it.
-        self.assertEqual([l for l in lines if l.startswith("error")], [
+        # Either the event thread's write fails first (then the encoder's
+        # teardown finds that failure), or the capture's timer finds the
+        # reader gone first; the session ends with the same error.
+        errors = [l for l in lines if l.startswith("error")]
+        self.assertEqual(errors[-1], "error: Frame handler error: Broken pipe", lines)
+        self.assertLessEqual(set(errors), {
             "error: encoder thread failed: Broken pipe",
             "error: encoder finish failed: Broken pipe",
             "error: Frame handler error: Broken pipe",
-        ], lines)
+        }, lines)
+
+    def test_a_reader_that_goes_away_while_nothing_is_written_ends_the_session(self):
+        # Paused, the helper writes no record, as on a still screen.
+        process = subprocess.Popen([qvx.binary_from_env(), *SMALL, "--duration", "60"],
+                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.addCleanup(lambda: (process.poll() is None and process.kill(), process.wait(),
+                                 process.stdin.close(), process.stderr.close()))
+        err = []
+        pump = threading.Thread(target=lambda: err.append(process.stderr.read()), daemon=True)
+        pump.start()
+        self.assertEqual(process.stdout.read(qvx.HEADER.size)[:8], qvx.MAGIC)
+        process.stdin.write(b"PAUSE\n")
+        process.stdin.flush()
+        # Whatever was written before the pause took effect is read, then
+        # the reader goes.
+        time.sleep(0.5 * qvx.TIME_SCALE)
+        os.set_blocking(process.stdout.fileno(), False)
+        while process.stdout.read(65536):
+            pass
+        process.stdout.close()
+        try:
+            code = process.wait(timeout=10 * qvx.TIME_SCALE)
+        except subprocess.TimeoutExpired:
+            self.fail("a paused helper kept running after its reader went away")
+        pump.join(timeout=5)
+        self.assertEqual(code, 1)
+        lines = err[0].decode("utf-8", "replace").splitlines()
+        self.assertEqual(lines[-1], "error: Frame handler error: Broken pipe", lines)
 
 
 if __name__ == "__main__":

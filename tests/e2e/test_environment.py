@@ -8,6 +8,8 @@ import fcntl
 import os
 import random
 import signal
+import subprocess
+import threading
 import termios
 import time
 import unittest
@@ -15,8 +17,10 @@ import unittest
 import qvx
 
 SMALL = ["--width", "640", "--height", "360"]
-# Linux's F_GETPIPE_SZ, which Python's fcntl module names only from 3.10 on.
+# Linux's F_GETPIPE_SZ and F_SETPIPE_SZ, which Python's fcntl module names
+# only from 3.10 on.
 F_GETPIPE_SZ = getattr(fcntl, "F_GETPIPE_SZ", 1032)
+F_SETPIPE_SZ = getattr(fcntl, "F_SETPIPE_SZ", 1031)
 
 
 def summary_field(lines, name):
@@ -179,6 +183,57 @@ class EnvironmentTest(unittest.TestCase):
         self.assertEqual([l for l in lines if l.startswith("capture_window ")],
                          ["capture_window paused=true", "capture_window paused=false", "capture_window crop=640x480"])
         self.assertEqual(lines.count("encoder_control request=keyframe accepted=true"), 2, "KEYFRAME and RESUME")
+
+    def test_a_parent_that_never_reads_standard_error_still_gets_every_record(self):
+        # A standard-error pipe of one page that nobody reads: the helper's
+        # diagnostics (about 2 KB/s at 60 fps) fill it within two seconds.
+        seconds = 6
+        for quiet in (False, True):
+            with self.subTest(quiet=quiet):
+                err_read, err_write = os.pipe()
+                fcntl.fcntl(err_write, F_SETPIPE_SZ, 4096)
+                process = subprocess.Popen(
+                    [qvx.binary_from_env(), "--width", "320", "--height", "180", "--fps", "60",
+                     *qvx.duration(seconds), *(["--quiet"] if quiet else [])],
+                    stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=err_write)
+                os.close(err_write)
+                out = bytearray()
+
+                def read_records():
+                    while chunk := process.stdout.read1(65536):
+                        out.extend(chunk)
+
+                reader = threading.Thread(target=read_records, daemon=True)
+                reader.start()
+                try:
+                    # The session runs its whole length without a byte of its
+                    # standard error read; only then does the parent drain it,
+                    # which the helper waits for to write its last lines.
+                    time.sleep((seconds + 2) * qvx.TIME_SCALE)
+                    records = qvx.parse_records_prefix(bytes(out))
+                    self.assertTrue(records)
+                    span_s = (records[-1].timestamp_ns - records[0].timestamp_ns) / 1e9
+                    self.assertGreater(span_s, 0.8 * seconds * qvx.TIME_SCALE,
+                                       f"records stopped after {span_s:.1f} s")
+                    with os.fdopen(err_read, "rb") as err:
+                        lines = err.read().decode().splitlines()
+                    self.assertEqual(process.wait(timeout=30 * qvx.TIME_SCALE), 0, lines)
+                    reader.join(timeout=30)
+                    process.stdout.close()
+                finally:
+                    if process.poll() is None:
+                        process.kill()
+                        process.wait()
+                qvx.check_no_sanitizer_report(lines)
+                records = qvx.parse_records(bytes(out))
+                self.assertEqual(lines[-1], "session_end reason=duration")
+                self.assertEqual(summary_field(lines, "encoded_frames"), len(records))
+                latency_lines = [l for l in lines if l.startswith("encode_latency_ms=")]
+                if quiet:
+                    self.assertEqual(latency_lines, [])
+                    self.assertTrue([l for l in lines if l.startswith("frame_mailbox ")], "--quiet kept only them")
+                else:
+                    self.assertTrue(latency_lines)
 
     def test_four_sessions_at_once_each_end_whole(self):
         sessions = [

@@ -5,7 +5,9 @@ end line names the reason, and --help / --version answer on stdout."""
 import os
 import signal
 import subprocess
+import sys
 import tempfile
+import textwrap
 import time
 import unittest
 
@@ -68,6 +70,75 @@ class StopTest(unittest.TestCase):
         self.assertGreaterEqual(time.monotonic() - session.started_at, 2.0)
         self.assertTrue(lines[-2].startswith("native_encoder_summary "), lines[-3:])
         self.assertEqual(lines[-1], "session_end reason=duration")
+
+    def test_stop_on_stdin_and_the_end_of_stdin_when_asked_end_the_session_like_a_signal(self):
+        cases = [
+            ("STOP", ["--until-stopped"], "session_end reason=stop"),
+            ("close", ["--until-stopped", "--stop-on-stdin-close"], "session_end reason=stdin_closed"),
+            # STOP keeps its reason when the input ends after it.
+            ("STOP then close", ["--duration", "60", "--stop-on-stdin-close"], "session_end reason=stop"),
+        ]
+        for how, args, end_line in cases:
+            with self.subTest(how=how):
+                session = self.start(args + ["--width", "320", "--height", "240"])
+                self.assertTrue(session.wait_for_records(10, timeout=30), session.stderr_lines())
+                if how.startswith("STOP"):
+                    session.send("STOP")
+                code = session.finish(timeout=30)  # closes stdin, then waits
+                lines = session.stderr_lines()
+                self.assertEqual(code, 0, lines)
+                self.assertEqual(lines[-1], end_line)
+                self.assertTrue(lines[-2].startswith("native_encoder_summary "), lines[-3:])
+                self.assert_whole_stream(session.stdout(), lines[-2])
+
+    def test_the_parents_end_ends_the_helper_unless_it_should_stay(self):
+        # A parent that starts the helper with its output in files (so no
+        # closed pipe can end it) and is then killed.
+        parent_code = textwrap.dedent("""
+            import subprocess, sys, time
+            helper = subprocess.Popen(sys.argv[1:], stdin=subprocess.DEVNULL,
+                                      stdout=open(sys.argv[0] + ".qvrx", "wb"), stderr=open(sys.argv[0] + ".log", "wb"))
+            print(helper.pid, flush=True)
+            time.sleep(600)
+        """)
+
+        def alive(pid):
+            try:
+                with open(f"/proc/{pid}/stat") as stat:
+                    return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
+            except FileNotFoundError:
+                return False
+
+        for stay in (False, True):
+            with self.subTest(stay=stay), tempfile.TemporaryDirectory() as directory:
+                base = os.path.join(directory, "parent")
+                with open(base, "w") as script:
+                    script.write(parent_code)
+                parent = subprocess.Popen(
+                    [sys.executable, base, qvx.binary_from_env(), "--width", "320", "--height", "240",
+                     "--duration", "60", *(["--stay-after-parent"] if stay else [])],
+                    stdout=subprocess.PIPE)
+                helper_pid = int(parent.stdout.readline())
+                self.addCleanup(lambda pid=helper_pid: alive(pid) and os.kill(pid, signal.SIGKILL))
+                deadline = time.monotonic() + 30 * qvx.TIME_SCALE
+                while time.monotonic() < deadline and len(qvx.parse_records_prefix(open(base + ".qvrx", "rb").read())) < 10:
+                    time.sleep(0.05)
+                parent.kill()
+                parent.wait()
+                parent.stdout.close()
+                killed_at = time.monotonic()
+                while alive(helper_pid) and time.monotonic() - killed_at < 1.5 * qvx.TIME_SCALE:
+                    time.sleep(0.02)
+                if stay:
+                    self.assertTrue(alive(helper_pid), "the helper ended with its parent")
+                    os.kill(helper_pid, signal.SIGKILL)
+                    continue
+                self.assertFalse(alive(helper_pid), "the helper outlived its parent")
+                with open(base + ".log") as log:
+                    lines = log.read().splitlines()
+                self.assertEqual(lines[-1], "session_end reason=parent_exited")
+                with open(base + ".qvrx", "rb") as records:
+                    self.assert_whole_stream(records.read(), lines[-2])
 
     def test_help_and_version_answer_on_stdout_and_exit_zero(self):
         cases = [

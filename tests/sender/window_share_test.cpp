@@ -33,6 +33,8 @@ INSTANTIATE_TEST_SUITE_P(
                     CommandCase{"   KEYFRAME\t\r\n", keyframe},
                     CommandCase{"PAUSE\n", ControlCommand::pause()},
                     CommandCase{"RESUME\r\n", ControlCommand::resume()},
+                    CommandCase{" STOP\n", ControlCommand::stop()}, CommandCase{"STOP 1\n", none},
+                    CommandCase{"Stop\n", none},
                     CommandCase{"keyframe\n", none}, CommandCase{"KEYFRAME NOW\n", none},
                     CommandCase{"KEY FRAME\n", none}, CommandCase{"KEYFRAME \t x", none},
                     CommandCase{"PAUSE 1\n", none}, CommandCase{"", none},
@@ -90,8 +92,9 @@ TEST(FormatControlCommand, WritesLinesThatParseBackToTheSameCommand) {
   EXPECT_EQ(format_control_command(ControlCommand::keyframe()), "KEYFRAME");
   EXPECT_EQ(format_control_command(ControlCommand::pause()), "PAUSE");
   EXPECT_EQ(format_control_command(ControlCommand::resume()), "RESUME");
+  EXPECT_EQ(format_control_command(ControlCommand::stop()), "STOP");
   for (const ControlCommand& command :
-       {ControlCommand::keyframe(), ControlCommand::pause(), ControlCommand::resume(),
+       {ControlCommand::keyframe(), ControlCommand::pause(), ControlCommand::resume(), ControlCommand::stop(),
         ControlCommand::crop(2, 2), ControlCommand::crop(16384, 16384),
         ControlCommand::crop(1280, 720)}) {
     EXPECT_EQ(parse_control_command(format_control_command(command)), command);

@@ -50,6 +50,19 @@ constexpr std::array<OptionName, 12> kOptions{{
     {"--pacing", Option::Pacing},
 }};
 
+// The options that take no value: each sets its field of the Config.
+struct FlagName {
+  std::string_view name;
+  bool Config::*field;
+};
+
+constexpr std::array<FlagName, 4> kFlags{{
+    {"--quiet", &Config::quiet},
+    {"--until-stopped", &Config::until_stopped},
+    {"--stop-on-stdin-close", &Config::stop_on_stdin_close},
+    {"--stay-after-parent", &Config::stay_after_parent},
+}};
+
 constexpr std::string_view kPacingMessage = "--pacing must be strict or grid";
 
 constexpr std::string_view kSourceCombinationMessage =
@@ -153,6 +166,11 @@ Result<void> validate(Parsing& p) {
   } else {
     return fail(std::string(kSourceCombinationMessage));
   }
+  if (c.until_stopped) {
+    // Compared against elapsed time, never added to a time point: a session
+    // of this length never times out.
+    c.duration = std::chrono::nanoseconds::max();
+  }
   // The NV12 encoder surface needs even dimensions.
   c.width &= ~std::uint32_t{1};
   c.height &= ~std::uint32_t{1};
@@ -178,6 +196,10 @@ Result<ParseOutcome> parse_arguments(std::span<const std::string> args_after_pro
         return std::unexpected(std::move(printed.error()));
       }
       return ParseOutcome{Printed{}};
+    }
+    if (const auto flag = std::ranges::find(kFlags, std::string_view(arg), &FlagName::name); flag != kFlags.end()) {
+      p.config.*(flag->field) = true;
+      continue;
     }
     const auto found = std::ranges::find(kOptions, std::string_view(arg), &OptionName::name);
     if (found == kOptions.end()) {

@@ -8,6 +8,7 @@
 #include "app/cli/run.h"
 #include "app/session/session.h"
 #include "app/stderr_line.h"
+#include "platform/process.h"
 
 namespace quorvex::app {
 
@@ -17,21 +18,39 @@ Modes built_in_modes() {
       .probe = []() -> Result<void> { return run_probe<HardwareEncoder>(); },
       .capture_session = [](Config config) -> Result<void> {
         const SessionEndCell end = config.session_end;
-        auto ran = [&]() -> Result<void> {
-          // A stop requested while the session starts up takes effect with
-          // its first frame or timer tick.
-          if (auto watching = watch_stop_requests(config.stop_request); !watching) {
-            return watching;
-          }
-          // Commands may arrive, and take effect on the cells, before the
-          // capture item is even resolved.
-          if (auto started = start_control_reader(config.keyframe_request, config.content_size, config.paused,
-                                                    config.control_bell);
-              !started) {
-            return started;
-          }
-          return run_capture_session<Capture>(std::move(config));
-        }();
+        Result<void> ran;
+        {
+          // Standard error goes through a queue while the session runs, so
+          // a parent that does not read it cannot stop the records. The
+          // queue is drained (the count of dropped lines included) before
+          // the end line and main's error line, which stay last.
+          const StderrQueueSession queue([] { platform::set_current_thread_name("diagnostics-writer"); });
+          ran = [&]() -> Result<void> {
+            // A stop requested while the session starts up takes effect with
+            // its first frame or timer tick.
+            if (auto watching = watch_stop_requests(config.stop_request); !watching) {
+              return watching;
+            }
+            if (!config.stay_after_parent) {
+              if (auto watching = stop_when_parent_exits(config.stop_reason, config.stop_request); !watching) {
+                return watching;
+              }
+            }
+            // Commands may arrive, and take effect on the cells, before the
+            // capture item is even resolved.
+            if (auto started = start_control_reader({.keyframe_request = config.keyframe_request,
+                                                     .content_size = config.content_size,
+                                                     .paused = config.paused,
+                                                     .stop_request = config.stop_request,
+                                                     .stop_reason = config.stop_reason,
+                                                     .stop_at_end_of_input = config.stop_on_stdin_close,
+                                                     .bell = config.control_bell});
+                !started) {
+              return started;
+            }
+            return run_capture_session<Capture>(std::move(config));
+          }();
+        }
         // The error line, which main writes, stays the last line.
         write_stderr_line(diagnostics::session_end(ran ? end->load() : SessionEnd::Error));
         return ran;

@@ -26,4 +26,14 @@ Result<void> watch_stop_requests(StopRequestCell stop) {
   return {};
 }
 
+Result<void> stop_when_parent_exits(StopReasonCell reason, StopRequestCell stop) {
+  auto watching = platform::watch_parent_exit([reason = std::move(reason), stop = std::move(stop)] {
+    request_stop(reason, stop, SessionEnd::ParentExited);
+  });
+  if (!watching) {
+    return fail(std::move(watching.error()));
+  }
+  return {};
+}
+
 }  // namespace quorvex::app

@@ -39,4 +39,8 @@ class StopRequests {
 // Routes the process's stop requests to `stop` for the rest of its life.
 [[nodiscard]] Result<void> watch_stop_requests(StopRequestCell stop);
 
+// The end of the parent process asks the session to stop, with reason
+// ParentExited: a helper must not outlive the sender that reads it.
+[[nodiscard]] Result<void> stop_when_parent_exits(StopReasonCell reason, StopRequestCell stop);
+
 }  // namespace quorvex::app

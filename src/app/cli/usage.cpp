@@ -43,8 +43,9 @@ std::string usage_text() {
   }
   text +=
       "\nA session writes frame records on standard output, one-line diagnostics on standard error,\n"
-      "and reads KEYFRAME, PAUSE, RESUME and CROP {w} {h} lines on standard input. SIGINT, SIGTERM\n"
-      "or a console's Ctrl+C, Ctrl+Break or close ends it as its duration would.\n";
+      "and reads KEYFRAME, PAUSE, RESUME, STOP and CROP {w} {h} lines on standard input. STOP,\n"
+      "SIGINT, SIGTERM, a console's Ctrl+C, Ctrl+Break or close, or the parent's end ends it as\n"
+      "its duration would.\n";
   return text;
 }
 

@@ -36,7 +36,7 @@ struct UsageOption {
   std::string_view default_value;
 };
 
-inline constexpr std::array<UsageOption, 10> usage_options{{
+inline constexpr std::array<UsageOption, 14> usage_options{{
     {"--source", "screen or window", "screen"},
     {"--display-id", "1-based position in the display enumeration", "primary display"},
     {"--window-title", "title marker: the first window whose title contains it", ""},
@@ -47,6 +47,10 @@ inline constexpr std::array<UsageOption, 10> usage_options{{
     {"--bitrate", "bits per second", "8000000"},
     {"--duration", "seconds", "60"},
     {"--pacing", "strict or grid: how the frame mailbox spaces submissions to the encoder", "strict"},
+    {"--quiet", "(no value) leave out the per-frame encode_latency_ms lines", ""},
+    {"--until-stopped", "(no value) no duration limit: the session runs until STOP, a signal or its item's end", ""},
+    {"--stop-on-stdin-close", "(no value) the end of standard input ends the session as STOP does", ""},
+    {"--stay-after-parent", "(no value) keep running when the parent process has ended", ""},
 }};
 
 [[nodiscard]] std::string usage_text();

@@ -62,6 +62,7 @@ std::expected<std::unique_ptr<Capture>, wgc_capture::HandlerError> Capture::crea
 std::expected<std::unique_ptr<Capture>, wgc_capture::HandlerError> Capture::create(
     wgc_capture::HandlerContext<Config> context, OutputStreams streams, SessionClock& clock) {
   Config& config = context.flags;
+  streams.frame_latency_lines = !config.quiet;
   auto encoder = HardwareEncoder::create(std::move(context.device), std::move(context.device_context),
                                          config.width, config.height, config.fps, config.bitrate,
                                          config.keyframe_request, streams, config.pacing);
@@ -143,6 +144,11 @@ wgc_capture::HandlerResult Capture::on_timer(wgc_capture::CaptureControl& contro
   if (const auto end = due_end()) {
     return end_session(*end, control);
   }
+  // A reader that went away is otherwise found only by the next record's
+  // write, which a still screen may never make.
+  if (auto present = streams_.records->reader_present(); !present) {
+    return std::unexpected(wgc_capture::HandlerError{std::move(present.error().message)});
+  }
   auto locked = lock_encoder_state(encoder_->state());
   if (!locked) {
     return std::unexpected(handler_error(std::move(locked.error())));
@@ -221,8 +227,8 @@ void Capture::report_timing_window() {
 }
 
 std::optional<SessionEnd> Capture::due_end() const {
-  if (config_.stop_request->load()) {
-    return SessionEnd::Signal;
+  if (config_.stop_request->load(std::memory_order_acquire)) {
+    return config_.stop_reason->load(std::memory_order_relaxed);
   }
   if (clock_.now() - started_at_ >= config_.duration) {
     return SessionEnd::Duration;
@@ -268,7 +274,7 @@ Result<void> Capture::finish_and_report() {
       summary.frames_deferred = guard->mailbox.frames_deferred;
     }
   }
-  streams_.diagnostics->write_line(diagnostics::native_encoder_summary(summary));
+  streams_.diagnostics->write_ending_line(diagnostics::native_encoder_summary(summary));
   return {};
 }
 

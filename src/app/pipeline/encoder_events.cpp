@@ -185,7 +185,9 @@ Result<std::optional<EncoderOutput::Taken>> EncoderOutput::take(EncoderState& st
 
 Result<void> EncoderOutput::report_and_write(const Taken& output, const Counters& counters) {
   LineSink& lines = *streams_.diagnostics;
-  lines.write_line(diagnostics::encode_latency_ms(output.total_ms));
+  if (streams_.frame_latency_lines) {
+    lines.write_line(diagnostics::encode_latency_ms(output.total_ms));
+  }
   if (output.stream_colour) {
     lines.write_line(diagnostics::encoder_stream_colour(*output.stream_colour, picture_matrix_));
   }

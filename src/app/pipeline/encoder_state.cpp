@@ -208,7 +208,7 @@ void record_thread_error(SharedEncoderState& state, std::condition_variable& wak
   if (result) {
     return;
   }
-  diagnostics.write_line(diagnostics::encoder_thread_failed(result.error().message));
+  diagnostics.write_ending_line(diagnostics::encoder_thread_failed(result.error().message));
   {
     EncoderStateLock guard = state.lock();
     if (!guard.poisoned()) {

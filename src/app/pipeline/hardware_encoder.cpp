@@ -539,7 +539,7 @@ Result<void> HardwareEncoder::wait_for_event_thread() {
 
 HardwareEncoder::~HardwareEncoder() {
   if (auto finished = finish(); !finished) {
-    streams_.diagnostics->write_line(diagnostics::encoder_finish_failed(finished.error().message));
+    streams_.diagnostics->write_ending_line(diagnostics::encoder_finish_failed(finished.error().message));
   }
   {
     auto guard = state_->lock();

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/stderr_line.h"
+#include "platform/process.h"
 #include "sender/windows_encoder.h"
 
 namespace quorvex::app {
@@ -14,7 +15,10 @@ namespace {
 class StderrLines final : public LineSink {
  public:
   void write_line(std::string_view line_without_newline) override {
-    write_stderr_line(line_without_newline);
+    write_stderr_line(line_without_newline, LineFate::MayDrop);
+  }
+  void write_ending_line(std::string_view line_without_newline) override {
+    write_stderr_line(line_without_newline, LineFate::Keep);
   }
 };
 
@@ -38,6 +42,14 @@ class StdoutBytes final : public sender::ByteSink {
   std::expected<void, sender::IoError> flush() override {
     errno = 0;
     if (std::fflush(stdout) != 0) {
+      return std::unexpected(stdout_error());
+    }
+    return {};
+  }
+  std::expected<void, sender::IoError> reader_present() const override {
+    if (platform::standard_output_reader_gone()) {
+      // The error a write would have met.
+      errno = EPIPE;
       return std::unexpected(stdout_error());
     }
     return {};

@@ -93,12 +93,10 @@ std::optional<std::string_view> ControlLineReader::next_line() {
   }
 }
 
-void run_control_reader(ByteSource& source, const KeyframeRequestCell& keyframe_request,
-                        const ContentSizeCell& content_size, const PausedCell& paused,
-                        const DiagnosticWriter& write_diagnostic, const ControlBellCell& bell) {
-  const auto ring = [&bell] {
-    if (bell) {
-      bell->ring();
+void run_control_reader(ByteSource& source, const ControlTargets& targets, const DiagnosticWriter& write_diagnostic) {
+  const auto ring = [&targets] {
+    if (targets.bell) {
+      targets.bell->ring();
     }
   };
   ControlLineReader reader(source);
@@ -110,39 +108,44 @@ void run_control_reader(ByteSource& source, const KeyframeRequestCell& keyframe_
     using Kind = sender::ControlCommand::Kind;
     switch (command->kind) {
       case Kind::Keyframe:
-        keyframe_request->store(true);
+        targets.keyframe_request->store(true);
         ring();
         break;
       case Kind::Crop:
-        content_size->store(pack_content_size(command->width, command->height));
+        targets.content_size->store(pack_content_size(command->width, command->height));
         write_diagnostic(diagnostics::capture_window_crop(command->width, command->height));
         break;
       case Kind::Pause:
-        paused->store(true);
+        targets.paused->store(true);
         write_diagnostic(diagnostics::capture_window_paused(true));
         break;
       case Kind::Resume:
         // Unpause first: the first frame after the pause is the one that
         // should carry the key frame.
-        paused->store(false);
-        keyframe_request->store(true);
+        targets.paused->store(false);
+        targets.keyframe_request->store(true);
         write_diagnostic(diagnostics::capture_window_paused(false));
         ring();
         break;
+      case Kind::Stop:
+        request_stop(targets.stop_reason, targets.stop_request, SessionEnd::Stop);
+        break;
     }
+  }
+  // A STOP before the end keeps its reason.
+  if (targets.stop_at_end_of_input && !targets.stop_request->load(std::memory_order_acquire)) {
+    request_stop(targets.stop_reason, targets.stop_request, SessionEnd::InputClosed);
   }
 }
 
-Result<void> start_control_reader(KeyframeRequestCell keyframe_request, ContentSizeCell content_size,
-                                  PausedCell paused, ControlBellCell bell) {
+Result<void> start_control_reader(ControlTargets targets) {
   try {
-    std::thread reader([keyframe_request = std::move(keyframe_request), content_size = std::move(content_size),
-                        paused = std::move(paused), bell = std::move(bell)] {
+    std::thread reader([targets = std::move(targets)] {
       // Nothing may escape a thread body; the reader only ever ends quietly.
       try {
         StdinByteSource stdin_source;
-        run_control_reader(stdin_source, keyframe_request, content_size, paused,
-                           [](std::string_view line) { write_stderr_line(line); }, bell);
+        run_control_reader(stdin_source, targets,
+                           [](std::string_view line) { write_stderr_line(line, LineFate::MayDrop); });
       } catch (...) {
       }
     });

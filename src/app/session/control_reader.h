@@ -58,18 +58,30 @@ class ControlLineReader {
 
 using DiagnosticWriter = std::function<void(std::string_view line_without_newline)>;
 
+// The cells the commands act on.
+struct ControlTargets {
+  KeyframeRequestCell keyframe_request;
+  ContentSizeCell content_size;
+  PausedCell paused;
+  // STOP asks the session to stop, with reason Stop; so does the end of
+  // input (reason InputClosed) when stop_at_end_of_input is set. A read
+  // error is an end of input too.
+  StopRequestCell stop_request = std::make_shared<std::atomic<bool>>(false);
+  StopReasonCell stop_reason = std::make_shared<std::atomic<SessionEnd>>(SessionEnd::Signal);
+  bool stop_at_end_of_input = false;
+  // Rung, when given, after every key-frame request (KEYFRAME, RESUME).
+  ControlBellCell bell;
+};
+
 // Applies every command line from the source until end of input or a read
 // error: KEYFRAME requests a key frame, PAUSE and RESUME set and clear the
 // pause flag (RESUME also requests a key frame), CROP stores the content
-// size. Other lines are ignored without output. The bell, when given, rings
-// after every key-frame request (KEYFRAME, RESUME).
-void run_control_reader(ByteSource& source, const KeyframeRequestCell& keyframe_request,
-                        const ContentSizeCell& content_size, const PausedCell& paused,
-                        const DiagnosticWriter& write_diagnostic, const ControlBellCell& bell = nullptr);
+// size, STOP requests the session's end. Other lines are ignored without
+// output.
+void run_control_reader(ByteSource& source, const ControlTargets& targets, const DiagnosticWriter& write_diagnostic);
 
 // Starts the detached reader on standard input; it writes its diagnostics to
 // standard error. Fails only when the thread cannot be created.
-[[nodiscard]] Result<void> start_control_reader(KeyframeRequestCell keyframe_request, ContentSizeCell content_size,
-                                                PausedCell paused, ControlBellCell bell = nullptr);
+[[nodiscard]] Result<void> start_control_reader(ControlTargets targets);
 
 }  // namespace quorvex::app

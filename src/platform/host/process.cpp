@@ -1,10 +1,13 @@
 #include "platform/process.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <system_error>
@@ -73,6 +76,62 @@ std::expected<void, std::string> watch_stop_requests(std::function<void(StopRequ
     }
   }
   return {};
+}
+
+std::expected<void, std::string> watch_parent_exit(std::function<void()> on_exit) {
+  const pid_t parent = ::getppid();
+  if (parent <= 1) {
+    // Started by init, or re-parented to it already: no parent to follow.
+    return {};
+  }
+  // A descriptor that becomes readable when the parent ends (Linux 5.3 and
+  // later). Not PR_SET_PDEATHSIG: it fires when the parent *thread* that
+  // started this process ends (prctl(2)), so a parent that spawns from a
+  // short-lived worker thread would stop its helper at once.
+#ifdef SYS_pidfd_open
+  int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, parent, 0));
+#else
+  int pidfd = -1;
+#endif
+  // The parent may have ended before the descriptor was open (the pid then
+  // names whoever has it now): the re-parenting tells.
+  if (::getppid() != parent) {
+    if (pidfd >= 0) {
+      ::close(pidfd);
+    }
+    on_exit();
+    return {};
+  }
+  try {
+    std::thread([pidfd, parent, on_exit = std::move(on_exit)] {
+      set_current_thread_name("parent-watch");
+      if (pidfd >= 0) {
+        pollfd ready{pidfd, POLLIN, 0};
+        while (::poll(&ready, 1, -1) < 0 && errno == EINTR) {
+        }
+        ::close(pidfd);
+      } else {
+        // Older kernels: the re-parenting, looked at ten times a second.
+        while (::getppid() == parent) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+      }
+      on_exit();
+    }).detach();
+  } catch (const std::system_error& e) {
+    if (pidfd >= 0) {
+      ::close(pidfd);
+    }
+    return std::unexpected(std::string("cannot start the parent-watch thread: ") + e.what());
+  }
+  return {};
+}
+
+bool standard_output_reader_gone() {
+  pollfd out{STDOUT_FILENO, 0, 0};
+  // Events 0: only the conditions poll always reports. POLLERR is a pipe
+  // whose reader closed; POLLHUP a socket shut down both ways.
+  return ::poll(&out, 1, 0) == 1 && (out.revents & (POLLERR | POLLHUP)) != 0;
 }
 
 void set_current_thread_name(std::string_view name) {

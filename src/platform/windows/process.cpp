@@ -4,10 +4,14 @@
 #include <io.h>
 #include <windows.h>
 #include <shellapi.h>
+#include <tlhelp32.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <system_error>
+#include <thread>
 
 #include "platform/windows/utf16.h"
 
@@ -86,6 +90,91 @@ std::expected<void, std::string> watch_stop_requests(std::function<void(StopRequ
     return std::unexpected(std::string("cannot watch console control events"));
   }
   return {};
+}
+
+namespace {
+
+// The id of the process that started this one, from a snapshot of the
+// process list (Windows has no getppid); 0 when it cannot be told.
+DWORD parent_process_id() {
+  const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) {
+    return 0;
+  }
+  const DWORD self = GetCurrentProcessId();
+  DWORD parent = 0;
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = Process32FirstW(snapshot, &entry); more != FALSE; more = Process32NextW(snapshot, &entry)) {
+    if (entry.th32ProcessID == self) {
+      parent = entry.th32ParentProcessID;
+      break;
+    }
+  }
+  CloseHandle(snapshot);
+  return parent;
+}
+
+std::uint64_t creation_time(HANDLE process) {
+  FILETIME created{}, exited{}, kernel{}, user{};
+  if (GetProcessTimes(process, &created, &exited, &kernel, &user) == 0) {
+    return 0;
+  }
+  return (std::uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime;
+}
+
+}  // namespace
+
+std::expected<void, std::string> watch_parent_exit(std::function<void()> on_exit) {
+  const DWORD parent_id = parent_process_id();
+  if (parent_id == 0) {
+    return {};
+  }
+  const HANDLE parent = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, parent_id);
+  if (parent == nullptr) {
+    // Gone already (or not ours to open): a process id is not reserved for
+    // the children of an ended process.
+    if (GetLastError() == ERROR_INVALID_PARAMETER) {
+      on_exit();
+    }
+    return {};
+  }
+  // Ids are reused: a process created after this one cannot be its parent,
+  // so the parent ended before the snapshot and its id went to another.
+  const std::uint64_t parent_created = creation_time(parent);
+  const std::uint64_t self_created = creation_time(GetCurrentProcess());
+  if (parent_created != 0 && self_created != 0 && parent_created > self_created) {
+    CloseHandle(parent);
+    on_exit();
+    return {};
+  }
+  try {
+    std::thread([parent, on_exit = std::move(on_exit)] {
+      set_current_thread_name("parent-watch");
+      static_cast<void>(WaitForSingleObject(parent, INFINITE));
+      CloseHandle(parent);
+      on_exit();
+    }).detach();
+  } catch (const std::system_error& e) {
+    CloseHandle(parent);
+    return std::unexpected(std::string("cannot start the parent-watch thread: ") + e.what());
+  }
+  return {};
+}
+
+bool standard_output_reader_gone() {
+  const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (out == nullptr || out == INVALID_HANDLE_VALUE || GetFileType(out) != FILE_TYPE_PIPE) {
+    return false;
+  }
+  // A zero-byte write moves no data, but fails on a pipe whose reader has
+  // closed its end (ERROR_NO_DATA, "The pipe is being closed").
+  DWORD written = 0;
+  if (WriteFile(out, "", 0, &written, nullptr) != FALSE) {
+    return false;
+  }
+  const DWORD error = GetLastError();
+  return error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE;
 }
 
 void set_current_thread_name(std::string_view name) {
