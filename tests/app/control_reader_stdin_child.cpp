@@ -16,7 +16,7 @@ int main() {
   auto keyframe_request = std::make_shared<std::atomic<bool>>(false);
   auto content_size = std::make_shared<std::atomic<std::uint64_t>>(0);
   auto paused = std::make_shared<std::atomic<bool>>(false);
-  if (!start_control_reader({keyframe_request, content_size, paused})) {
+  if (!start_control_reader({.keyframe_request = keyframe_request, .content_size = content_size, .paused = paused})) {
     return 3;
   }
   // Only a give-up bound: the parent keeps its end of stdin open, so a reader

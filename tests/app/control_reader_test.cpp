@@ -53,7 +53,13 @@ struct ReaderRun {
   std::vector<std::string> diagnostics;
 
   void read(ByteSource& source) {
-    run_control_reader(source, {keyframe_request, content_size, paused, stop_request, stop_reason, stop_at_end_of_input},
+    run_control_reader(source,
+                       {.keyframe_request = keyframe_request,
+                        .content_size = content_size,
+                        .paused = paused,
+                        .stop_request = stop_request,
+                        .stop_reason = stop_reason,
+                        .stop_at_end_of_input = stop_at_end_of_input},
                        [this](std::string_view line) { diagnostics.emplace_back(line); });
   }
   void read(std::string input, std::size_t chunk_size = 4096) {

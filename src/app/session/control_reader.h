@@ -70,7 +70,7 @@ struct ControlTargets {
   StopReasonCell stop_reason = std::make_shared<std::atomic<SessionEnd>>(SessionEnd::Signal);
   bool stop_at_end_of_input = false;
   // Rung, when given, after every key-frame request (KEYFRAME, RESUME).
-  ControlBellCell bell;
+  ControlBellCell bell = nullptr;
 };
 
 // Applies every command line from the source until end of input or a read
