@@ -140,7 +140,10 @@ Result<std::optional<EncoderOutput::Taken>> EncoderOutput::take(EncoderState& st
   taken.total_ms = whole_ms(now - entry.arrived_at);
   taken.capture_time = entry.capture_time;
 
-  if (auto recycled = state.recycle(std::move(entry.surface)); !recycled) {
+  if (state.retired_inside > 0) {
+    // A replaced converter's surface: released with the entry.
+    --state.retired_inside;
+  } else if (auto recycled = state.recycle(std::move(entry.surface)); !recycled) {
     return std::unexpected(recycled.error());
   }
   now = std::chrono::steady_clock::now();

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <array>
+#include <ostream>
 #include <string_view>
 
 #include "platform/fake/fake_media_foundation.h"
@@ -18,6 +19,9 @@ struct EncoderPersonality {
   std::string_view name;
   void (*apply)(FakeEncoderTransform& encoder);
 };
+
+// For test names and messages.
+inline void PrintTo(const EncoderPersonality& personality, std::ostream* os) { *os << personality.name; }
 
 inline constexpr std::array encoder_personalities{
     // One request at a time and one output per input: what the host
