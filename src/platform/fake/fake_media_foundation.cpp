@@ -96,7 +96,6 @@ struct FakeEncoderTransform::State {
   bool unlocked = false;
   // Between start of stream and end of stream.
   bool streaming = false;
-  bool input_type_set = false;
   bool temporal_layers_set = false;
   bool refused_once = false;
   // NeedInput and HaveOutput events raised and not yet answered.
@@ -762,7 +761,6 @@ Status FakeEncoderTransform::set_input_type(std::uint32_t, mf::MediaType& type, 
   if (state_->output_types_set == 0) {
     return fail(status::mf_e_transform_type_not_set);
   }
-  state_->input_type_set = true;
   if (auto* fake = dynamic_cast<FakeMediaType*>(&type)) {
     state_->input_type = fake->store.log;
   }
