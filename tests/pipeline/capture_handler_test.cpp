@@ -346,7 +346,8 @@ TEST_F(CaptureHandlerTest, ResizeWhileInputsAreInsideTheEncoderTakesTheNewSizeAt
   ASSERT_TRUE(eventually([&] {
     return transform().inputs().size() == 3 && d3d.live_textures(platform::d3d11::Format::Nv12) == 4u;
   }));
-  EXPECT_EQ(outputs.records().size(), 2u);
+  // Records are written after the state lock is released.
+  EXPECT_TRUE(eventually([&] { return outputs.record_count() == 2; }));
 
   // The last frame never comes back: the drain ends with it pending.
   EXPECT_FALSE(capture->finish_and_report());
