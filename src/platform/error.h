@@ -34,6 +34,10 @@ inline constexpr std::uint32_t mf_e_notaccepting = 0xC00D36B5;
 inline constexpr std::uint32_t mf_e_no_events_available = 0xC00D3E80;
 inline constexpr std::uint32_t mf_e_shutdown = 0xC00D3E85;
 inline constexpr std::uint32_t mf_e_attributenotfound = 0xC00D36E6;
+inline constexpr std::uint32_t mf_e_invalidrequest = 0xC00D36B2;
+inline constexpr std::uint32_t mf_e_invalidmediatype = 0xC00D36B4;
+inline constexpr std::uint32_t mf_e_transform_async_locked = 0xC00D6D77;
+inline constexpr std::uint32_t rpc_e_wrong_thread = 0x8001010E;
 // Win32 last-error values (GetLastError), reported as they are.
 inline constexpr std::uint32_t error_invalid_window_handle = 1400;
 inline constexpr std::uint32_t error_invalid_monitor_handle = 1461;

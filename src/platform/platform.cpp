@@ -66,6 +66,10 @@ std::string standard_status_message(std::uint32_t code) {
     case status::mf_e_no_events_available: return "There are no events available in the queue.";
     case status::mf_e_shutdown: return "The object was shut down.";
     case status::mf_e_attributenotfound: return "The requested attribute was not found.";
+    case status::mf_e_invalidrequest: return "The request is invalid in the current state.";
+    case status::mf_e_invalidmediatype: return "The data specified for the media type is invalid, inconsistent, or not supported by this object.";
+    case status::mf_e_transform_async_locked: return "The transform is locked: set MF_TRANSFORM_ASYNC_UNLOCK before using it.";
+    case status::rpc_e_wrong_thread: return "The application called an interface that was marshalled for a different thread.";
     case status::error_access_denied: return "Access is denied.";
     case status::error_invalid_parameter: return "The parameter is incorrect.";
     case status::error_invalid_window_handle: return "Invalid window handle.";

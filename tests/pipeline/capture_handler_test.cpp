@@ -323,7 +323,10 @@ TEST_F(CaptureHandlerTest, RefusedSubmissionKeepsTheFrameWaitingAndTheSessionGoi
   media.faults().reset("process_input");
 }
 
-TEST_F(CaptureHandlerTest, ResizeWhileInputsAreInsideTheEncoderDropsUntilTheyAreBack) {
+// An encoder that keeps frames (look-ahead, bursts) gives them back only for
+// more input, so a resize cannot wait for them: the new size is taken at
+// once, and the old converter's surfaces are released as they come back.
+TEST_F(CaptureHandlerTest, ResizeWhileInputsAreInsideTheEncoderTakesTheNewSizeAtOnce) {
   transform().hold_outputs = true;
   start(config_at(1000));
   ASSERT_TRUE(frame());
@@ -332,23 +335,25 @@ TEST_F(CaptureHandlerTest, ResizeWhileInputsAreInsideTheEncoderDropsUntilTheyAre
   ASSERT_TRUE(eventually([&] { return submitted() == 2; }));
 
   ASSERT_TRUE(frame(1280, 720));
-  ASSERT_TRUE(frame(1280, 720));
-  EXPECT_EQ(replaced(), 2u);
-  EXPECT_EQ(d3d.enumerator_descs().size(), 1u);
-
-  transform().emit_output(FakeEncoderTransform::encoded(0, true, false));
-  transform().emit_output(FakeEncoderTransform::encoded(1, false, false));
-  ASSERT_TRUE(eventually([&] { return submitted() == 0; }));
-  ASSERT_TRUE(frame(1280, 720));
+  EXPECT_EQ(replaced(), 0u);
   const auto descs = d3d.enumerator_descs();
   ASSERT_EQ(descs.size(), 2u);
   EXPECT_EQ(descs[1].input_width, 1280u);
   EXPECT_EQ(descs[1].input_height, 720u);
   EXPECT_EQ(d3d.blits().size(), 3u);
   EXPECT_EQ(d3d.blits().back().dest_rect, (Rect{0, 0, 1920, 1080}));
-  EXPECT_EQ(capture->captured_frames(), 5u);
-  // The old converter's surfaces went with it; the new one has its own four.
-  EXPECT_EQ(d3d.live_textures(platform::d3d11::Format::Nv12), 4u);
+  EXPECT_EQ(capture->captured_frames(), 3u);
+  // Two old surfaces inside the encoder, the new converter's four.
+  EXPECT_EQ(d3d.live_textures(platform::d3d11::Format::Nv12), 6u);
+
+  transform().emit_output(FakeEncoderTransform::encoded(0, true, false));
+  transform().emit_output(FakeEncoderTransform::encoded(1, false, false));
+  // The new frame goes in behind them; the old surfaces are gone, not pooled.
+  ASSERT_TRUE(eventually([&] {
+    return transform().inputs().size() == 3 && d3d.live_textures(platform::d3d11::Format::Nv12) == 4u;
+  }));
+  // Records are written after the state lock is released.
+  EXPECT_TRUE(eventually([&] { return outputs.record_count() == 2; }));
 
   // The last frame never comes back: the drain ends with it pending.
   EXPECT_FALSE(capture->finish_and_report());

@@ -193,7 +193,7 @@ INSTANTIATE_TEST_SUITE_P(FirstNalBytes, LengthPrefixedStream, ::testing::Values(
 class ParameterSetsWithFirstIdrOnly : public EncoderEventsTest, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(ParameterSetsWithFirstIdrOnly, EveryKeyframeRecordStartsWithSpsAndPps) {
-  transform().parameter_sets_with_first_idr_only = true;
+  transform().parameter_sets_first_idr_only = true;
   transform().length_prefixed = GetParam();
   auto keyframe = std::make_shared<std::atomic<bool>>(false);
   auto created = create_encoder(1000, 1920, 1080, 8'000'000, keyframe);
@@ -507,7 +507,7 @@ class EncoderInputTest : public FakePlatformTest {
 // An encoder that wants four inputs before its first output (a look-ahead)
 // waits for ever at an in-flight limit of two.
 TEST_F(EncoderInputTest, EncoderThatWantsFourInputsBeforeItsFirstOutputDoesNotStall) {
-  transform().look_ahead = 3;
+  transform().output_delay_inputs = 3;
   transform().need_input_on_start = 4;
   auto encoder = create_encoder(100);
   ASSERT_TRUE(encoder) << encoder.error().message;
@@ -526,7 +526,7 @@ TEST_F(EncoderInputTest, EncoderThatWantsFourInputsBeforeItsFirstOutputDoesNotSt
 // An encoder may refuse input it asked for and ask again (Chromium,
 // crbug.com/377749373): the refused frame goes in at the next request.
 TEST_F(EncoderInputTest, InputRefusedOnceAfterARequestGoesInAtTheNextAndTheSessionGoesOn) {
-  transform().refuse_input_at = 2;
+  transform().refuse_input_once_at = 2;
   auto encoder = create_encoder(100);
   ASSERT_TRUE(encoder) << encoder.error().message;
   ASSERT_TRUE(capture_until(**encoder, 5, 100));

@@ -249,7 +249,9 @@ class ThreadApartment {
 // stands for the capture thread: it is in the multithreaded apartment.
 class FakePlatformTest : public ::testing::Test {
  protected:
-  platform::fake::FakeD3D11 d3d;
+  // Created with video support, as the capture layer creates its device.
+  platform::fake::FakeD3D11 d3d{platform::d3d11::create_device_bgra_support |
+                                platform::d3d11::create_device_video_support};
   platform::fake::FakeMediaFoundation media;
   StubWin32 win32;
   StubGraphicsCapture capture_service;
@@ -323,6 +325,16 @@ class ManualEncoderStateTest : public FakePlatformTest {
 
   void prepare(std::uint32_t fps) {
     transform().auto_respond = false;
+    // Set up as encoder setup leaves it: unlocked and streaming, and it has
+    // asked for more inputs than any of these tests submits (no event thread
+    // takes the requests; the tests tell the mailbox themselves).
+    auto attributes = transform().get_attributes();
+    ASSERT_TRUE(attributes && *attributes);
+    ASSERT_TRUE((*attributes)->set_uint32(platform::guids::mf_transform_async_unlock, 1));
+    ASSERT_TRUE(transform().process_message(platform::mf::MftMessage::NotifyStartOfStream, nullptr));
+    for (int i = 0; i < 16; ++i) {
+      transform().push_event(platform::mf::me_transform_need_input);
+    }
     state = std::make_unique<app::SharedEncoderState>(fps);
     auto guard = state->lock();
     guard->device = d3d.device();

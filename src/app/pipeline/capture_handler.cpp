@@ -180,12 +180,6 @@ Result<void> Capture::convert_and_hand_over(wgc_capture::Frame& frame,
     const bool same_size = state.converter && state.converter->input_width == desc.width &&
                            state.converter->input_height == desc.height;
     if (!same_size) {
-      // The encoder still holds inputs made by the current converter: drop
-      // frames until they are all back.
-      if (!state.submitted.empty()) {
-        ++state.mailbox.frames_replaced;
-        return {};
-      }
       if (state.mailbox.pending) {
         state.mailbox.pending.reset();
         ++state.mailbox.frames_replaced;
@@ -198,6 +192,11 @@ Result<void> Capture::convert_and_hand_over(wgc_capture::Frame& frame,
         return std::unexpected(built.error());
       }
       state.converter = std::move(*built);
+      // Frames the encoder still holds keep the old converter's surfaces
+      // until they come back. The new size cannot wait for them: an encoder
+      // that keeps frames for look-ahead or bursts gives them back only for
+      // more input.
+      state.retired_inside = state.submitted.size();
     }
     auto surface = state.convert(*frame.texture, crop);
     if (!surface) {

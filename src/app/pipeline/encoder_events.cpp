@@ -152,8 +152,11 @@ Result<std::optional<EncoderOutput::Taken>> EncoderOutput::take(EncoderState& st
   taken.total_ms = whole_ms(now - entry.arrived_at);
   taken.capture_time = entry.capture_time;
 
-  // Kept for a repeat while no newer frame comes (a still screen).
-  if (auto retired = state.retire(std::move(entry.surface)); !retired) {
+  if (state.retired_inside > 0) {
+    // A replaced converter's surface: released with the entry.
+    --state.retired_inside;
+  } else if (auto retired = state.retire(std::move(entry.surface)); !retired) {
+    // Otherwise kept for a repeat while no newer frame comes (a still screen).
     return std::unexpected(retired.error());
   }
   now = std::chrono::steady_clock::now();

@@ -153,6 +153,10 @@ struct EncoderState {
   bool writing_record = false;
   // The event thread's loop is over (set by the thread, either way).
   bool events_ended = false;
+  // How many of the oldest frames in `submitted` carry surfaces of a
+  // converter replaced since they went in (the source was resized). They
+  // are released when they come back, not recycled into the new pool.
+  std::size_t retired_inside = 0;
   // Measurement only (benchmarks): the pacer's returns from a wait, and the
   // frames it submitted. Nothing in the program acts on them.
   std::uint64_t pacer_wakeups = 0;

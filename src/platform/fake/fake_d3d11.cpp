@@ -20,8 +20,8 @@ struct FakeD3D11::Shared {
   std::size_t live_output_views = 0;
   bool multithread_protected = false;
   // The flags the device was created with; a device taken straight from
-  // device() counts as made with BGRA and video support.
-  std::uint32_t device_flags = d::create_device_bgra_support | d::create_device_video_support;
+  // device() has those the fake was made with.
+  std::uint32_t device_flags = d::create_device_bgra_support;
   LocallyUniqueId adapter_luid{1, 0};
 
   std::uint64_t new_id() {
@@ -318,10 +318,12 @@ class FakeDevice final : public d::Device {
 
 }  // namespace
 
-FakeD3D11::FakeD3D11()
+FakeD3D11::FakeD3D11(std::uint32_t device_flags)
     : shared_(std::make_shared<Shared>()),
       device_(std::make_shared<FakeDevice>(shared_)),
-      context_(std::make_shared<FakeContext>(shared_)) {}
+      context_(std::make_shared<FakeContext>(shared_)) {
+  shared_->device_flags = device_flags;
+}
 
 FakeD3D11::~FakeD3D11() = default;
 

@@ -57,7 +57,11 @@ class FakeD3D11 final : public d3d11::D3D11 {
     std::optional<Rect> dest_rect;
   };
 
-  FakeD3D11();
+  // The device device() hands out counts as created with `device_flags`.
+  // Like a device created with BGRA support alone, the default one cannot
+  // be given to Media Foundation (the device manager wants video support),
+  // so a test of the encoder asks for video support.
+  explicit FakeD3D11(std::uint32_t device_flags = d3d11::create_device_bgra_support);
   ~FakeD3D11() override;
 
   [[nodiscard]] FaultPlan& faults();
@@ -79,7 +83,7 @@ class FakeD3D11 final : public d3d11::D3D11 {
   [[nodiscard]] std::size_t live_textures(d3d11::Format format) const;
   [[nodiscard]] std::size_t live_output_views() const;
   [[nodiscard]] bool multithread_protected() const;
-  // The flags of the last create_device (BGRA and video support before any).
+  // The flags of the last create_device (before any, those of the constructor).
   [[nodiscard]] std::uint32_t device_flags() const;
   // The LUID the device's adapter reports (IDXGIAdapter::GetDesc).
   void set_adapter_luid(LocallyUniqueId luid);

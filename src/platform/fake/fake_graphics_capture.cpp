@@ -130,8 +130,19 @@ class FakeAsyncAction final : public wgc::AsyncAction {
 class FakeDispatcherQueueController final : public wgc::DispatcherQueueController {
  public:
   FakeDispatcherQueueController(std::shared_ptr<FaultPlan> faults, FakeWin32& win32, std::uint32_t thread,
-                                std::shared_ptr<std::atomic<int>> completed)
-      : faults_(std::move(faults)), win32_(win32), thread_(thread), completed_(std::move(completed)) {}
+                                std::shared_ptr<std::atomic<int>> completed,
+                                std::shared_ptr<FakeGraphicsCapture::DispatcherThreads> dispatcher_threads)
+      : faults_(std::move(faults)), win32_(win32), thread_(thread), completed_(std::move(completed)),
+        dispatcher_threads_(std::move(dispatcher_threads)) {
+    std::lock_guard lock(dispatcher_threads_->mutex);
+    dispatcher_threads_->threads.insert(thread_);
+  }
+  ~FakeDispatcherQueueController() override {
+    std::lock_guard lock(dispatcher_threads_->mutex);
+    dispatcher_threads_->threads.erase(dispatcher_threads_->threads.find(thread_));
+  }
+  FakeDispatcherQueueController(const FakeDispatcherQueueController&) = delete;
+  FakeDispatcherQueueController& operator=(const FakeDispatcherQueueController&) = delete;
 
   Result<std::shared_ptr<wgc::AsyncAction>> shutdown_queue_async() override {
     const auto d = faults_->on_call("controller.shutdown_queue_async");
@@ -149,6 +160,7 @@ class FakeDispatcherQueueController final : public wgc::DispatcherQueueControlle
   FakeWin32& win32_;
   std::uint32_t thread_;
   std::shared_ptr<std::atomic<int>> completed_;
+  std::shared_ptr<FakeGraphicsCapture::DispatcherThreads> dispatcher_threads_;
 };
 
 }  // namespace
@@ -538,8 +550,11 @@ Result<std::shared_ptr<wgc::DispatcherQueueController>> FakeGraphicsCapture::cre
   if (options.size != 12 || options.thread_type != wgc::DispatcherQueueThreadType::Current) {
     return fail(status::e_invalidarg);
   }
+  // The queue runs in the thread's message loop, so the thread has a
+  // message queue from now on.
+  win32_.create_message_queue();
   return std::shared_ptr<wgc::DispatcherQueueController>(std::make_shared<FakeDispatcherQueueController>(
-      faults_, win32_, win32_.get_current_thread_id(), completed_shutdowns_));
+      faults_, win32_, win32_.get_current_thread_id(), completed_shutdowns_, dispatcher_threads_));
 }
 
 Result<bool> FakeGraphicsCapture::is_property_present(std::string_view type_name, std::string_view property_name) {
@@ -639,6 +654,16 @@ Result<std::shared_ptr<wgc::CaptureFramePool>> FakeGraphicsCapture::create_frame
     return std::shared_ptr<wgc::CaptureFramePool>();
   }
   const std::uint32_t owner = win32_.get_current_thread_id();
+  // Microsoft, Direct3D11CaptureFramePool.Create: the pool raises FrameArrived
+  // through the DispatcherQueue of the thread that creates it, so Create
+  // needs one there (CreateFreeThreaded is for threads without); the fake
+  // refuses such a thread with RPC_E_WRONG_THREAD.
+  {
+    std::lock_guard lock(dispatcher_threads_->mutex);
+    if (!dispatcher_threads_->threads.contains(owner)) {
+      return fail(status::rpc_e_wrong_thread);
+    }
+  }
   std::lock_guard lock(mutex_);
   auto pool = std::make_shared<FakeCaptureFramePool>(faults_, win32_, owner, size, script_);
   last_pool_ = pool;

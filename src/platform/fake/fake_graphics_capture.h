@@ -6,6 +6,11 @@
 // thread that created the pool (so dispatch_message runs the handlers there),
 // frames with content size, time and a surface whose texture has the pool's
 // buffer size, and sessions that record their cursor and border settings.
+// Like Windows, it refuses Create of a frame pool on a thread that holds no
+// dispatcher queue controller (RPC_E_WRONG_THREAD), and the Closed event
+// runs on whichever thread calls raise_closed: the item is agile, so Windows
+// raises Closed where the system closes it, not through the capture
+// thread's queue.
 //
 // Events a test wants during a session are scripted with script_on_start():
 // they are queued, in order, when the session's StartCapture is called.
@@ -27,6 +32,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <variant>
 #include <vector>
@@ -162,6 +168,12 @@ class FakeGraphicsCapture final : public wgc::GraphicsCapture {
   [[nodiscard]] FaultPlan& faults() { return *faults_; }
   [[nodiscard]] FakeApartments& apartments() { return *apartments_; }
 
+  // The threads that hold a dispatcher queue controller now.
+  struct DispatcherThreads {
+    std::mutex mutex;
+    std::multiset<std::uint32_t> threads;
+  };
+
   // Knobs.
   void set_ro_initialize_result(std::uint32_t code);  // e.g. S_FALSE
   void set_property_present(std::string_view property, bool present);
@@ -216,6 +228,7 @@ class FakeGraphicsCapture final : public wgc::GraphicsCapture {
   std::shared_ptr<FakeApartments> apartments_;
   std::shared_ptr<FaultPlan> faults_ = std::make_shared<FaultPlan>();
   std::shared_ptr<std::atomic<int>> completed_shutdowns_ = std::make_shared<std::atomic<int>>(0);
+  std::shared_ptr<DispatcherThreads> dispatcher_threads_ = std::make_shared<DispatcherThreads>();
   mutable std::mutex mutex_;
   std::uint32_t ro_initialize_result_ = status::ok;
   std::map<std::string, bool, std::less<>> properties_;  // absent: present

@@ -15,6 +15,16 @@ namespace {
 // The fake's texts do not depend on the installed platform.
 std::unexpected<Error> fail(std::uint32_t code) { return std::unexpected(Error(code, standard_status_message(code))); }
 
+// CODECAPI_AVEncVideoTemporalLayerCount (codecapi.h).
+constexpr Guid codecapi_av_enc_video_temporal_layer_count{
+    0x19CAEBFF, 0xB74D, 0x4CFD, {0x8C, 0x27, 0xC2, 0xF9, 0xD9, 0x7D, 0x5F, 0x52}};
+
+// The colour description of a video type, which some encoders refuse.
+bool is_color_attribute(const Guid& key) {
+  return key == guids::mf_mt_video_primaries || key == guids::mf_mt_transfer_function ||
+         key == guids::mf_mt_yuv_matrix || key == guids::mf_mt_video_nominal_range;
+}
+
 }  // namespace
 
 struct FakeEncoderTransform::Shared {
@@ -82,9 +92,18 @@ struct FakeEncoderTransform::State {
   bool stream_changed = false;
   bool force_key_pending = false;
   bool draining = false;
+  // MF_TRANSFORM_ASYNC_UNLOCK was set.
+  bool unlocked = false;
+  // Between start of stream and end of stream.
+  bool streaming = false;
+  bool temporal_layers_set = false;
+  bool refused_once = false;
+  // NeedInput and HaveOutput events raised and not yet answered.
+  std::uint64_t open_input_requests = 0;
+  std::uint64_t open_output_events = 0;
+  // Encoded outputs the encoder has not announced yet (look-ahead, bursts).
+  std::deque<ScriptedOutput> held;
   std::uint64_t input_index = 0;
-  std::uint64_t process_input_calls = 0;
-  std::deque<ScriptedOutput> looked_ahead;
   std::vector<InputRecord> inputs;
   std::vector<mf::MftMessage> messages;
   std::vector<std::pair<Guid, mf::Variant>> set_values;
@@ -98,6 +117,11 @@ struct FakeEncoderTransform::State {
   void push(Event event, bool front = false) {
     {
       std::lock_guard lock(mutex);
+      if (event.type == mf::me_transform_need_input) {
+        ++open_input_requests;
+      } else if (event.type == mf::me_transform_have_output) {
+        ++open_output_events;
+      }
       if (front) {
         events.push_front(event);
       } else {
@@ -112,6 +136,26 @@ namespace {
 
 using Shared = FakeEncoderTransform::Shared;
 using State = FakeEncoderTransform::State;
+
+// Whether the transform takes IMFTransform calls at all. Microsoft,
+// "Asynchronous MFTs": an asynchronous MFT is locked until the client sets
+// MF_TRANSFORM_ASYNC_UNLOCK, and answers MF_E_TRANSFORM_ASYNC_LOCKED until
+// then; after IMFShutdown::Shutdown (ShutdownObject) it answers MF_E_SHUTDOWN.
+// Needs state.mutex.
+Status usable_locked(const State& state) {
+  if (state.object_shut_down) {
+    return fail(status::mf_e_shutdown);
+  }
+  if (!state.unlocked) {
+    return fail(status::mf_e_transform_async_locked);
+  }
+  return {};
+}
+
+Status usable(const State& state) {
+  std::lock_guard lock(state.mutex);
+  return usable_locked(state);
+}
 
 // A plain attribute store with a log of what was set.
 class AttributeStore {
@@ -368,6 +412,7 @@ const char* property_name(const Guid& api) {
   if (api == g::codecapi_av_enc_video_force_key_frame) return "set_value.force_key_frame";
   if (api == g::codecapi_av_enc_mpv_gop_size) return "set_value.gop_size";
   if (api == g::codecapi_av_enc_mpv_default_b_picture_count) return "set_value.b_picture_count";
+  if (api == codecapi_av_enc_video_temporal_layer_count) return "set_value.temporal_layer_count";
   return "set_value.other";
 }
 
@@ -378,7 +423,8 @@ std::optional<mf::Variant::Type> documented_type(const Guid& api) {
   if (api == g::codecapi_av_low_latency_mode) return mf::Variant::Type::Bool;
   if (api == g::codecapi_av_enc_common_rate_control_mode || api == g::codecapi_av_enc_common_mean_bit_rate ||
       api == g::codecapi_av_enc_common_quality_vs_speed || api == g::codecapi_av_enc_video_force_key_frame ||
-      api == g::codecapi_av_enc_mpv_gop_size || api == g::codecapi_av_enc_mpv_default_b_picture_count) {
+      api == g::codecapi_av_enc_mpv_gop_size || api == g::codecapi_av_enc_mpv_default_b_picture_count ||
+      api == codecapi_av_enc_video_temporal_layer_count) {
     return mf::Variant::Type::UI4;
   }
   return std::nullopt;
@@ -392,11 +438,22 @@ class FakeCodecApi final : public mf::CodecApi {
   Status set_value(const Guid& api, const mf::Variant& value) override {
     std::lock_guard lock(state_->mutex);
     state_->set_values.emplace_back(api, value);
+    if (state_->object_shut_down) {
+      return fail(status::mf_e_shutdown);
+    }
     if (auto s = shared_->check(property_name(api)); !s) {
       return s;
     }
     if (const auto type = documented_type(api); type && value.type != *type) {
       return fail(status::e_invalidarg);
+    }
+    // Microsoft, "H.264 Video Encoder": the B-frame count is set before the
+    // output type, which the encoder configures itself by.
+    if (api == guids::codecapi_av_enc_mpv_default_b_picture_count && state_->output_types_set > 0) {
+      return fail(status::mf_e_invalidrequest);
+    }
+    if (api == codecapi_av_enc_video_temporal_layer_count) {
+      state_->temporal_layers_set = true;
     }
     if (api == guids::codecapi_av_low_latency_mode) {
       state_->low_latency_set = value;
@@ -411,6 +468,9 @@ class FakeCodecApi final : public mf::CodecApi {
       return std::unexpected(s.error());
     }
     std::lock_guard lock(state_->mutex);
+    if (state_->object_shut_down) {
+      return fail(status::mf_e_shutdown);
+    }
     if (api == guids::codecapi_av_low_latency_mode) {
       if (transform_->low_latency_read_back) {
         return *transform_->low_latency_read_back;
@@ -440,6 +500,7 @@ class FakeTransformAttributes final : public mf::Attributes {
     if (key == guids::mf_transform_async_unlock) {
       std::lock_guard lock(state_->mutex);
       state_->transform_attributes.push_back(value);
+      state_->unlocked = value != 0;
     }
     return {};
   }
@@ -675,22 +736,41 @@ Result<std::shared_ptr<mf::CodecApi>> FakeEncoderTransform::query_codec_api() {
 }
 
 Status FakeEncoderTransform::set_output_type(std::uint32_t, mf::MediaType& type, std::uint32_t) {
+  if (auto s = usable(*state_); !s) {
+    return s;
+  }
   if (auto s = shared_->check("set_output_type"); !s) {
     return s;
   }
+  auto* fake = dynamic_cast<FakeMediaType*>(&type);
+  // Chromium (crbug.com/1446081): setting colour attributes on the output
+  // type "can actually break some encoders".
+  if (refuses_output_color_attributes && fake != nullptr &&
+      std::any_of(fake->store.log.begin(), fake->store.log.end(),
+                  [](const AttributeSetting& setting) { return is_color_attribute(setting.key); })) {
+    return fail(status::mf_e_invalidmediatype);
+  }
   std::lock_guard lock(state_->mutex);
   ++state_->output_types_set;
-  if (auto* fake = dynamic_cast<FakeMediaType*>(&type)) {
+  if (fake != nullptr) {
     state_->output_type = fake->store.log;
   }
   return {};
 }
 
 Status FakeEncoderTransform::set_input_type(std::uint32_t, mf::MediaType& type, std::uint32_t) {
+  if (auto s = usable(*state_); !s) {
+    return s;
+  }
   if (auto s = shared_->check("set_input_type"); !s) {
     return s;
   }
   std::lock_guard lock(state_->mutex);
+  // Microsoft, "H.264 Video Encoder": the output type must be set before
+  // the input type.
+  if (state_->output_types_set == 0) {
+    return fail(status::mf_e_transform_type_not_set);
+  }
   if (auto* fake = dynamic_cast<FakeMediaType*>(&type)) {
     state_->input_type = fake->store.log;
   }
@@ -699,6 +779,9 @@ Status FakeEncoderTransform::set_input_type(std::uint32_t, mf::MediaType& type, 
 
 Result<std::shared_ptr<mf::MediaType>> FakeEncoderTransform::get_output_available_type(std::uint32_t,
                                                                                        std::uint32_t) {
+  if (auto s = usable(*state_); !s) {
+    return std::unexpected(s.error());
+  }
   if (auto s = shared_->scripted<mf::MediaType>("get_output_available_type")) {
     return *s;
   }
@@ -737,6 +820,9 @@ std::optional<std::vector<std::byte>> FakeEncoderTransform::sequence_header_blob
 }
 
 Result<mf::OutputStreamInfo> FakeEncoderTransform::get_output_stream_info(std::uint32_t) {
+  if (auto s = usable(*state_); !s) {
+    return std::unexpected(s.error());
+  }
   if (auto s = shared_->check("get_output_stream_info"); !s) {
     return std::unexpected(s.error());
   }
@@ -751,32 +837,47 @@ Result<mf::OutputStreamInfo> FakeEncoderTransform::get_output_stream_info(std::u
 }
 
 Status FakeEncoderTransform::process_message(mf::MftMessage message, mf::DxgiDeviceManager*) {
+  bool stalls = false;
   {
     std::lock_guard lock(state_->mutex);
     state_->messages.push_back(message);
+    if (auto s = usable_locked(*state_); !s) {
+      return s;
+    }
   }
   if (auto s = shared_->check(message_name(message)); !s) {
     return s;
   }
-  if (message == mf::MftMessage::CommandDrain || message == mf::MftMessage::NotifyStartOfStream) {
+  {
     std::lock_guard lock(state_->mutex);
-    state_->draining = message == mf::MftMessage::CommandDrain;
+    if (message == mf::MftMessage::CommandDrain || message == mf::MftMessage::NotifyStartOfStream) {
+      state_->draining = message == mf::MftMessage::CommandDrain;
+    }
+    if (message == mf::MftMessage::NotifyStartOfStream) {
+      state_->streaming = true;
+    } else if (message == mf::MftMessage::NotifyEndOfStream) {
+      state_->streaming = false;
+    }
+    stalls = needs_temporal_layer_count && !state_->temporal_layers_set;
   }
   if (!auto_respond) {
     return {};
   }
   if (message == mf::MftMessage::NotifyStartOfStream) {
-    for (std::uint32_t i = 0; i < need_input_on_start; ++i) {
+    for (std::uint32_t i = 0; i < need_input_on_start && !stalls; ++i) {
       state_->push({mf::me_transform_need_input, 0});
     }
   } else if (message == mf::MftMessage::CommandDrain) {
-    std::deque<ScriptedOutput> rest;
+    // What the encoder held back comes out before the drain completes.
+    std::deque<ScriptedOutput> held;
     {
       std::lock_guard lock(state_->mutex);
-      rest.swap(state_->looked_ahead);
+      held.swap(state_->held);
     }
-    for (ScriptedOutput& output : rest) {
-      emit_output(std::move(output));
+    if (!drain_complete_early) {
+      for (auto& output : held) {
+        emit_output(std::move(output));
+      }
     }
     if (drain_complete_early) {
       state_->push({mf::me_transform_drain_complete, 0}, true);
@@ -788,6 +889,9 @@ Status FakeEncoderTransform::process_message(mf::MftMessage message, mf::DxgiDev
 }
 
 Status FakeEncoderTransform::process_input(std::uint32_t, mf::Sample& sample, std::uint32_t) {
+  if (auto s = usable(*state_); !s) {
+    return s;
+  }
   if (auto s = shared_->check("process_input"); !s) {
     return s;
   }
@@ -806,37 +910,39 @@ Status FakeEncoderTransform::process_input(std::uint32_t, mf::Sample& sample, st
     }
   }
   std::uint64_t index = 0;
+  bool refused = false;
   {
     std::lock_guard lock(state_->mutex);
-    if (state_->draining) {
+    // Microsoft, "Asynchronous MFTs": one ProcessInput per METransformNeedInput,
+    // only between start of stream and end of stream; a transform asked
+    // anything else answers MF_E_NOTACCEPTING. A hardware transform also
+    // refuses from a drain until the next start of stream.
+    if (!state_->streaming || state_->draining || state_->open_input_requests == 0) {
       return fail(status::mf_e_notaccepting);
     }
-    if (++state_->process_input_calls == refuse_input_at && refuse_input_at != 0) {
-      state_->events.push_back({mf::me_transform_need_input, 0});
-      state_->changed.notify_all();
-      return fail(status::mf_e_notaccepting);
+    --state_->open_input_requests;
+    // Chromium (crbug.com/377749373): a transform may refuse the input that
+    // answers its own request; it asks again when it can take one.
+    refused = refuse_input_once_at != 0 && !state_->refused_once && state_->input_index + 1 == refuse_input_once_at;
+    if (!refused) {
+      record.keyframe_forced = std::exchange(state_->force_key_pending, false);
+      index = state_->input_index++;
+      state_->inputs.push_back(record);
     }
-    record.keyframe_forced = std::exchange(state_->force_key_pending, false);
-    index = state_->input_index++;
-    state_->inputs.push_back(record);
+    state_->refused_once = state_->refused_once || refused;
+  }
+  if (refused) {
+    push_event(mf::me_transform_need_input);
+    return fail(status::mf_e_notaccepting);
   }
   if (auto_respond) {
     if (!hold_outputs) {
       const bool keyframe = index == 0 || record.keyframe_forced;
       ScriptedOutput output = encoded(index, keyframe, length_prefixed, delta_leading_nal_bytes,
-                                      keyframe && (index == 0 || !parameter_sets_with_first_idr_only));
+                                      !parameter_sets_first_idr_only || index == 0);
       output.sample_time_100ns = record.sample_time_100ns;
-      std::optional<ScriptedOutput> due;
-      {
-        std::lock_guard lock(state_->mutex);
-        state_->looked_ahead.push_back(std::move(output));
-        if (state_->looked_ahead.size() > look_ahead) {
-          due = std::move(state_->looked_ahead.front());
-          state_->looked_ahead.pop_front();
-        }
-      }
-      if (due) {
-        emit_output(std::move(*due));
+      for (auto& ready : release(std::move(output))) {
+        emit_output(std::move(ready));
       }
     }
     push_event(mf::me_transform_need_input);
@@ -844,8 +950,29 @@ Status FakeEncoderTransform::process_input(std::uint32_t, mf::Sample& sample, st
   return {};
 }
 
+std::vector<ScriptedOutput> FakeEncoderTransform::release(ScriptedOutput output) {
+  std::vector<ScriptedOutput> ready;
+  std::lock_guard lock(state_->mutex);
+  state_->held.push_back(std::move(output));
+  if (output_delay_inputs > 0) {
+    while (state_->held.size() > output_delay_inputs) {
+      ready.push_back(std::move(state_->held.front()));
+      state_->held.pop_front();
+    }
+  } else if (state_->held.size() >= std::max<std::uint32_t>(output_burst, 1)) {
+    for (auto& held : state_->held) {
+      ready.push_back(std::move(held));
+    }
+    state_->held.clear();
+  }
+  return ready;
+}
+
 Status FakeEncoderTransform::process_output(std::uint32_t, mf::OutputDataBuffer& buffer, std::uint32_t& status) {
   status = 0;
+  if (auto s = usable(*state_); !s) {
+    return s;
+  }
   if (auto s = shared_->check("process_output"); !s) {
     return s;
   }
@@ -853,6 +980,12 @@ Status FakeEncoderTransform::process_output(std::uint32_t, mf::OutputDataBuffer&
   bool brings_sample = provides_samples;
   {
     std::lock_guard lock(state_->mutex);
+    // Microsoft, "Asynchronous MFTs": ProcessOutput answers a
+    // METransformHaveOutput event; without one it is E_UNEXPECTED.
+    if (state_->open_output_events == 0) {
+      return fail(status::e_unexpected);
+    }
+    --state_->open_output_events;
     if (state_->stream_changed && stream_info_after_change) {
       brings_sample = (stream_info_after_change->flags & mf::mft_output_stream_provides_samples) != 0;
     }
@@ -1000,12 +1133,17 @@ Result<std::vector<std::shared_ptr<mf::Activate>>> FakeMediaFoundation::mft_enum
   return listed(std::nullopt);
 }
 
-Result<std::vector<std::shared_ptr<mf::Activate>>> FakeMediaFoundation::mft_enum2(const Guid&, std::uint32_t,
+Result<std::vector<std::shared_ptr<mf::Activate>>> FakeMediaFoundation::mft_enum2(const Guid&, std::uint32_t flags,
                                                                                   const mf::RegisterTypeInfo&,
                                                                                   const mf::RegisterTypeInfo&,
                                                                                   LocallyUniqueId adapter) {
   if (auto s = shared_->check("mft_enum2"); !s) {
     return std::unexpected(s.error());
+  }
+  // Microsoft, MFTEnum2: MFT_ENUM_ADAPTER_LUID selects hardware transforms
+  // only, so it is an invalid argument without MFT_ENUM_FLAG_HARDWARE.
+  if ((flags & mf::mft_enum_flag_hardware) == 0) {
+    return fail(status::e_invalidarg);
   }
   {
     std::lock_guard lock(shared_->mutex);

@@ -36,10 +36,30 @@
 // of the slice of every output that is not a keyframe: length-prefixed, a
 // unit of 1 byte makes the output begin 00 00 00 01 and one of 256 to 511
 // bytes 00 00 01, as if it were start-code delimited.
-// From a drain command until the next start of stream, ProcessInput refuses
-// with MF_E_NOTACCEPTING, as a hardware transform does. A ScriptedOutput can instead make ProcessOutput
-// fail with a code (need-more-input, stream change, ...) or succeed without
-// a sample.
+// A ScriptedOutput can make ProcessOutput fail with a code (need-more-input,
+// stream change, ...) or succeed without a sample.
+//
+// The transform keeps the asynchronous model as strictly as Windows does
+// (Microsoft, "Asynchronous MFTs"), in both ways of running:
+// - until MF_TRANSFORM_ASYNC_UNLOCK is set, every IMFTransform call but
+//   GetAttributes (and the interface queries) answers
+//   MF_E_TRANSFORM_ASYNC_LOCKED;
+// - ProcessInput answers MF_E_NOTACCEPTING without an open METransformNeedInput
+//   request, before MFT_MESSAGE_NOTIFY_START_OF_STREAM and from end of stream
+//   or a drain until the next start of stream;
+// - ProcessOutput without an open METransformHaveOutput answers E_UNEXPECTED
+//   (an asynchronous MFT never answers MF_E_TRANSFORM_NEED_MORE_INPUT);
+// - after IMFActivate::ShutdownObject every call answers MF_E_SHUTDOWN.
+// The encoder's own order ("H.264 Video Encoder"): the output type before the
+// input type (MF_E_TRANSFORM_TYPE_NOT_SET), and the B-frame count before the
+// output type (MF_E_INVALIDREQUEST afterwards). MFTEnum2 with an adapter
+// LUID needs MFT_ENUM_FLAG_HARDWARE (E_INVALIDARG).
+//
+// Vendor behaviours are knobs too (the documented table of them is
+// fake_encoder_personality.h): outputs held back behind later inputs or
+// released in bursts, one input refused after its request, parameter sets
+// with the first IDR only, colour attributes on the output type refused, no
+// input requested until the temporal layer count is set.
 //
 // Faults (FaultPlan, shared by every object of the fake): "mf_startup",
 // "mf_shutdown", "mft_enum_ex", "mf_create_dxgi_device_manager",
@@ -52,7 +72,7 @@
 // end_streaming|set_d3d_manager>", "process_input", "process_output",
 // "get_event", "event.get_status", "event.get_type",
 // "set_value.<rate_control|mean_bit_rate|quality_vs_speed|low_latency|
-// force_key_frame>", "get_value", "reset_device", "media_type.set",
+// force_key_frame|gop_size|b_picture_count|temporal_layer_count>", "get_value", "reset_device", "media_type.set",
 // "sample.add_buffer", "sample.set_sample_time", "sample.set_sample_duration",
 // "sample.convert_to_contiguous_buffer", "buffer.lock", "buffer.unlock".
 //
@@ -118,20 +138,8 @@ class FakeEncoderTransform final : public mf::Transform, public std::enable_shar
   bool drain_complete_early = false;
   // With hold_outputs or after drain_complete_early: no DrainComplete at all.
   bool drain_complete_on_drain = true;
-  // Automatic: the output of input i comes only once input i + look_ahead
-  // is in (a drain gives the rest), so look_ahead + 1 inputs go in before
-  // the first output.
-  std::uint32_t look_ahead = 0;
-  // The nth ProcessInput (from 1) is refused with MF_E_NOTACCEPTING although
-  // input was asked for; the transform asks again right after
-  // (crbug.com/377749373). 0: never.
-  std::uint64_t refuse_input_at = 0;
   bool length_prefixed = false;
   std::size_t delta_leading_nal_bytes = 0;  // 0: none
-  // SPS and PPS with the first keyframe only, later keyframes are the bare
-  // IDR slice, as some vendor encoders write them (OBS prepends the
-  // sequence header to every keyframe for them: plugins/win-mf).
-  bool parameter_sets_with_first_idr_only = false;
   // MF_MT_MPEG_SEQUENCE_HEADER of the output types the transform hands out
   // (current and available); empty: they have none.
   std::vector<std::uint8_t> sequence_header;
@@ -145,7 +153,26 @@ class FakeEncoderTransform final : public mf::Transform, public std::enable_shar
   std::u16string friendly_name = u"Fake H.264 Encoder MFT";
   LocallyUniqueId adapter_luid{1, 0};
 
-  // Driving.
+  // Vendor behaviours (automatic mode).
+  // An input's output comes out only after this many later inputs went in
+  // (a look-ahead encoder); a drain releases what is held.
+  std::uint32_t output_delay_inputs = 0;
+  // Outputs come out in groups of this many back-to-back HaveOutput events.
+  std::uint32_t output_burst = 1;
+  // The nth input (from 1) is refused once with MF_E_NOTACCEPTING although a
+  // request is open; the encoder asks again at once. 0: never.
+  std::uint64_t refuse_input_once_at = 0;
+  // Only the first IDR carries SPS and PPS.
+  bool parameter_sets_first_idr_only = false;
+  // SetOutputType answers MF_E_INVALIDMEDIATYPE for a type that carries
+  // colour attributes (primaries, transfer, matrix, nominal range).
+  bool refuses_output_color_attributes = false;
+  // Start of stream raises no NeedInput until
+  // CODECAPI_AVEncVideoTemporalLayerCount has been set: the encoder stalls.
+  bool needs_temporal_layer_count = false;
+
+  // Driving. A NeedInput or HaveOutput event opens the request that lets one
+  // ProcessInput or ProcessOutput through.
   void push_event(std::uint32_t type, std::uint32_t status = 0);
   void queue_output(ScriptedOutput output);
   // queue_output and a HaveOutput event.
@@ -171,6 +198,7 @@ class FakeEncoderTransform final : public mf::Transform, public std::enable_shar
   [[nodiscard]] bool wait_until_idle(std::chrono::milliseconds timeout) const;
 
   // The one output sample a fake produces for an input.
+  // A keyframe carries SPS and PPS unless parameter_sets is false.
   [[nodiscard]] static ScriptedOutput encoded(std::uint64_t index, bool keyframe, bool length_prefixed,
                                               std::size_t delta_leading_nal_bytes = 0, bool parameter_sets = true);
 
@@ -193,6 +221,9 @@ class FakeEncoderTransform final : public mf::Transform, public std::enable_shar
  private:
   friend class FakeMediaFoundation;  // hands state_ to the activation objects
   [[nodiscard]] std::optional<std::vector<std::byte>> sequence_header_blob() const;
+  // Holds a new output back by the look-ahead and burst knobs; returns those
+  // due now, oldest first.
+  [[nodiscard]] std::vector<ScriptedOutput> release(ScriptedOutput output);
   std::shared_ptr<Shared> shared_;
   std::shared_ptr<State> state_;
 };

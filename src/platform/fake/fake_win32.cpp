@@ -447,10 +447,12 @@ std::uint32_t FakeWin32::thread_id_locked() {
   constexpr std::uint32_t first_thread_id = 0x1000;
   const auto [it, inserted] =
       thread_ids_.try_emplace(std::this_thread::get_id(), first_thread_id + static_cast<std::uint32_t>(thread_ids_.size()));
-  if (inserted) {
-    queues_.try_emplace(it->second);
-  }
   return it->second;
+}
+
+void FakeWin32::create_message_queue() {
+  std::lock_guard lock(mutex_);
+  queues_.try_emplace(thread_id_locked());
 }
 
 std::uint32_t FakeWin32::get_current_thread_id() {
@@ -545,6 +547,8 @@ Status FakeWin32::post_thread_message(std::uint32_t thread_id, std::uint32_t mes
     return fail(d.code);
   }
   std::lock_guard lock(mutex_);
+  // PostThreadMessageW is a USER call itself: the caller has a queue now.
+  queues_.try_emplace(thread_id_locked());
   const auto it = queues_.find(thread_id);
   if (it == queues_.end()) {
     return fail(error_invalid_thread_id);

@@ -114,6 +114,15 @@ class FakeWin32 final : public Win32 {
   // The last power-throttling state set: control mask, state mask.
   [[nodiscard]] std::optional<std::pair<std::uint32_t, std::uint32_t>> power_throttling() const;
 
+  // A thread has a message queue only once it made a USER call (Microsoft,
+  // PostThreadMessageW: "The system creates a thread's message queue when
+  // the thread makes its first call to one of the User or GDI functions";
+  // posting to a thread without one fails with ERROR_INVALID_THREAD_ID).
+  // Here those calls are get_message, post_thread_message, set_timer,
+  // kill_timer and post_quit_message; GetCurrentThreadId is not one. Other fakes whose
+  // objects live in the thread's queue (the dispatcher queue controller)
+  // create it with this.
+  void create_message_queue();
   // Queues `task` on the thread's message queue; dispatch_message runs it on
   // that thread. Fails like PostThreadMessageW for a thread without a queue.
   [[nodiscard]] Status post_task(std::uint32_t thread_id, std::function<void()> task);

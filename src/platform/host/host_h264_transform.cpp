@@ -381,7 +381,9 @@ Status HostH264Transform::process_output(std::uint32_t, mf::OutputDataBuffer& bu
   std::shared_ptr<HostSample> output;
   {
     std::lock_guard lock(mutex_);
-    if (outputs_.empty()) return host_fail(status::mf_e_transform_need_more_input);
+    // Every queued output was announced by METransformHaveOutput; without
+    // one, ProcessOutput is out of turn (Microsoft, "Asynchronous MFTs").
+    if (outputs_.empty()) return host_fail(status::e_unexpected);
     output = outputs_.front();
     if (buffer.sample) {
       // The caller brought its own sample: copy the access unit into it.

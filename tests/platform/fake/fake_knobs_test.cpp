@@ -126,7 +126,14 @@ const KnobCase knob_cases[] = {
      [](FakePlatform& p) {
        auto input = sample(p);
        if (!input) return std::string("no sample");
-       return outcome(p.media_foundation_fake.encoder().process_input(0, *input, 0));
+       // Unlocked and streaming, so every call has a request to answer.
+       FakeEncoderTransform& encoder = p.media_foundation_fake.encoder();
+       auto attributes = encoder.get_attributes();
+       if (!attributes || !*attributes || !(*attributes)->set_uint32(guids::mf_transform_async_unlock, 1) ||
+           !encoder.process_message(mf::MftMessage::NotifyStartOfStream, nullptr)) {
+         return std::string("not streaming");
+       }
+       return outcome(encoder.process_input(0, *input, 0));
      },
      3, "ok,fail 0xC00D36B5,ok calls=3"},
     {"set_value.low_latency", mf_plan, [](FaultPlan& f) { f.fail("set_value.low_latency", status::e_invalidarg); },
