@@ -25,11 +25,6 @@ using platform::fake::EncoderPersonality;
 // fail on this code, each as its reason says; merging a fix removes its row
 // from here.
 const std::map<std::string_view, std::string_view> awaiting_fix{
-    {"AsksForFourInputsBeforeItsFirstOutput",
-     "requests beyond two are forgotten, so no more than two frames go in and the first output never comes"},
-    {"RefusesInputOnceAfterARequest", "MF_E_NOTACCEPTING after a request ends the session"},
-    {"WritesParameterSetsOnlyWithTheFirstIdr", "a forced keyframe's record carries no SPS and PPS"},
-    {"RefusesColourAttributesOnTheOutputType", "encoder setup fails when the output type's colour is refused"},
     {"NeedsTheTemporalLayerCountSet", "the temporal layer count is never set, so the encoder never asks for input"},
 };
 
