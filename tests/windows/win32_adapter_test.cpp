@@ -270,6 +270,18 @@ TEST(Win32Clock, TimerPeriodIsGrantedAndEndedAndZeroIsRefused) {
   EXPECT_EQ(zero.error().code(), status::timerr_nocando);
 }
 
+// The function is found in user32 at run time and takes the pseudo-handle:
+// afterwards the process is per-monitor aware, and a second declaration is
+// refused, as the process's awareness can be set once only.
+TEST(Win32Dpi, PerMonitorAwarenessIsDeclaredOnce) {
+  Win32Adapter win32;
+  ASSERT_TRUE(win32.set_process_dpi_awareness_context(win32::dpi_awareness_context_per_monitor_aware_v2));
+  EXPECT_TRUE(AreDpiAwarenessContextsEqual(GetThreadDpiAwarenessContext(), DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2));
+  auto again = win32.set_process_dpi_awareness_context(win32::dpi_awareness_context_per_monitor_aware_v2);
+  ASSERT_FALSE(again);
+  EXPECT_EQ(again.error().code(), status::error_access_denied);
+}
+
 TEST(Win32MessageQueue, PostedThreadMessageArrivesWithItsParameters) {
   Win32Adapter win32;
   ASSERT_TRUE(win32.post_thread_message(win32.get_current_thread_id(), win32::wm_user + 7, 0xABCDEF0123ull, -3));

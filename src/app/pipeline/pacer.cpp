@@ -61,10 +61,10 @@ Result<void> pace(SharedEncoderState& state, std::condition_variable& wake) {
     // spurious wake-up are all handled alike.
     const auto deadline = guard->mailbox.deadline();
     if (!deadline) {
-      wake.wait(guard.unique_lock());
+      guard.wait(wake);
       ++guard->pacer_wakeups;
     } else if (*deadline > now) {
-      wake.wait_until(guard.unique_lock(), *deadline);
+      guard.wait_until(wake, *deadline);
       ++guard->pacer_wakeups;
     } else if (auto action = guard->mailbox.poll(now)) {
       MailboxActions actions;
