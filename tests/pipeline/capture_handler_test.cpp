@@ -168,14 +168,16 @@ TEST_F(CaptureHandlerTest, HungEncoderCallEndsTheSessionWithoutTheTimerWaitingFo
   ASSERT_TRUE(eventually([&] { return !(ended = capture->on_timer(control)); }));
   EXPECT_EQ(ended.error().message, "encoder stalled: a call into the encoder has not returned for 2 s");
   capture.reset();
+  const std::uint64_t left_before = media.co_uninitialize_calls();
   {
     std::lock_guard lock(gate_mutex);
     gate_open = true;
   }
   gate_changed.notify_all();
-  // The call returned after all: the workers end and the transform is shut
-  // down.
+  // The call returned after all: the transform is shut down and both
+  // workers end (each leaves COM last), before the next test's platform.
   EXPECT_TRUE(eventually([&] { return transform().shut_down(); }));
+  EXPECT_TRUE(eventually([&] { return media.co_uninitialize_calls() >= left_before + 2; }));
 }
 
 // A device that is gone gives nothing back: the session ends at once with
