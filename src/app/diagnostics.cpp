@@ -70,6 +70,8 @@ std::string encoder_setting(EncoderSetting setting, std::uint32_t value, const s
     case EncoderSetting::LowLatency: line += "low_latency=true"; break;
     case EncoderSetting::GopSize: line += "gop_size=" + number(value); break;
     case EncoderSetting::BFrames: line += "b_frames=" + number(value); break;
+    case EncoderSetting::ScenarioInfo: line += "scenario=display_remoting"; break;
+    case EncoderSetting::TemporalLayerCount: line += "temporal_layers=" + number(value); break;
   }
   return refusal ? with_error(line + " accepted=false", refusal) : line + " accepted=true";
 }

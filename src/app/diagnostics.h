@@ -54,7 +54,17 @@ using app::SessionEnd;
 // The codec properties setup sets, each reported as "{name}={value}".
 // Rate control is always "cbr" and low latency always "true"; the others
 // show `value`.
-enum class EncoderSetting : std::uint8_t { RateControl, MeanBitrate, QualityVsSpeed, LowLatency, GopSize, BFrames };
+enum class EncoderSetting : std::uint8_t {
+  RateControl,
+  MeanBitrate,
+  QualityVsSpeed,
+  LowLatency,
+  GopSize,
+  BFrames,
+  // Vendor hints: "scenario=display_remoting", "temporal_layers={value}".
+  ScenarioInfo,
+  TemporalLayerCount,
+};
 // One codec property: accepted, or refused with the encoder's error.
 [[nodiscard]] std::string encoder_setting(EncoderSetting setting, std::uint32_t value,
                                           const std::optional<std::string>& refusal);

@@ -230,6 +230,10 @@ class Device {
       const Texture2DDesc& desc) = 0;
   [[nodiscard]] virtual Result<std::shared_ptr<VideoDevice>> query_video_device() = 0;
   [[nodiscard]] virtual Result<std::shared_ptr<DxgiDevice>> query_dxgi_device() = 0;
+  // GetDeviceRemovedReason: success while the device works; once it is gone
+  // (driver update or crash, adapter removed, TDR) an error carrying the
+  // reason code (DXGI_ERROR_DEVICE_REMOVED, _HUNG, _RESET, ...).
+  [[nodiscard]] virtual Status get_device_removed_reason() = 0;
 };
 
 struct CreatedDevice {

@@ -27,6 +27,10 @@ inline constexpr std::uint32_t e_invalidarg = 0x80070057;    // E_INVALIDARG
 inline constexpr std::uint32_t rpc_e_changed_mode = 0x80010106;
 inline constexpr std::uint32_t co_e_notinitialized = 0x800401F0;
 inline constexpr std::uint32_t dxgi_error_unsupported = 0x887A0004;
+// Reasons GetDeviceRemovedReason gives for a device that is gone.
+inline constexpr std::uint32_t dxgi_error_device_removed = 0x887A0005;
+inline constexpr std::uint32_t dxgi_error_device_hung = 0x887A0006;
+inline constexpr std::uint32_t dxgi_error_device_reset = 0x887A0007;
 inline constexpr std::uint32_t mf_e_transform_need_more_input = 0xC00D6D72;
 inline constexpr std::uint32_t mf_e_transform_stream_change = 0xC00D6D61;
 inline constexpr std::uint32_t mf_e_transform_type_not_set = 0xC00D6D60;

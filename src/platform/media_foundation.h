@@ -31,6 +31,8 @@ inline constexpr std::uint32_t mf_video_interlace_progressive = 2;
 inline constexpr std::uint32_t eav_enc_h264v_profile_base = 66;
 inline constexpr std::uint32_t eav_enc_common_rate_control_mode_cbr = 0;
 inline constexpr std::uint32_t coinit_multithreaded = 0;
+// eAVScenarioInfo_DisplayRemoting: screen content (codecapi.h).
+inline constexpr std::uint32_t eav_scenario_info_display_remoting = 1;
 
 // Colour description of a video media type: MFVideoPrimaries,
 // MFVideoTransferFunction, MFVideoTransferMatrix and MFNominalRange values.
@@ -173,6 +175,9 @@ class CodecApi {
   virtual ~CodecApi() = default;
   [[nodiscard]] virtual Status set_value(const Guid& api, const Variant& value) = 0;
   [[nodiscard]] virtual Result<Variant> get_value(const Guid& api) = 0;
+  // IsSupported: true for S_OK, false for S_FALSE (the property is not
+  // supported); other codes, E_NOTIMPL included, are errors.
+  [[nodiscard]] virtual Result<bool> is_supported(const Guid& api) = 0;
 };
 
 class DxgiDeviceManager {
@@ -224,6 +229,10 @@ class Activate {
   [[nodiscard]] virtual Result<std::shared_ptr<Transform>> activate_object() = 0;
   // GetAllocatedString(MFT_FRIENDLY_NAME_Attribute).
   [[nodiscard]] virtual Result<std::u16string> get_friendly_name() = 0;
+  // GetBlob(MFT_ENUM_ADAPTER_LUID): the adapter the encoder belongs to.
+  // MF_E_ATTRIBUTENOTFOUND where the enumeration did not say (MFTEnumEx on
+  // systems that predate MFTEnum2).
+  [[nodiscard]] virtual Result<LocallyUniqueId> get_adapter_luid() = 0;
   // ShutdownObject: shuts the activated transform down. Its event generator
   // then answers MF_E_SHUTDOWN, also to a GetEvent already waiting.
   [[nodiscard]] virtual Status shutdown_object() = 0;

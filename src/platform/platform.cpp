@@ -59,6 +59,15 @@ std::string standard_status_message(std::uint32_t code) {
     case status::rpc_e_changed_mode: return "Cannot change thread mode after it is set.";
     case status::co_e_notinitialized: return "CoInitialize has not been called.";
     case status::dxgi_error_unsupported: return "The specified device interface or feature level is not supported on this system.";
+    case status::dxgi_error_device_removed:
+      return "The GPU device instance has been suspended. Use GetDeviceRemovedReason to determine the appropriate "
+             "action.";
+    case status::dxgi_error_device_hung:
+      return "The GPU will not respond to more commands, most likely because of an invalid command passed by the "
+             "calling application.";
+    case status::dxgi_error_device_reset:
+      return "The GPU will not respond to more commands, most likely because some other application submitted "
+             "invalid commands.";
     case status::mf_e_transform_need_more_input: return "The transform cannot produce output until it gets more input samples.";
     case status::mf_e_transform_stream_change: return "The transform cannot produce output until it gets a new format.";
     case status::mf_e_transform_type_not_set: return "A valid type has not been set for this stream or a stream that it depends on.";

@@ -40,6 +40,10 @@ inline constexpr std::uint32_t wm_user = 0x0400;
 inline constexpr std::size_t max_path = 260;
 // PROCESS_POWER_THROTTLING_IGNORE_TIMER_RESOLUTION
 inline constexpr std::uint32_t process_power_throttling_ignore_timer_resolution = 0x4;
+// DPI_AWARENESS_CONTEXT pseudo-handles (windef.h).
+inline constexpr std::intptr_t dpi_awareness_context_per_monitor_aware_v2 = -4;
+// ERROR_PROC_NOT_FOUND: the system has no such function.
+inline constexpr std::uint32_t error_proc_not_found = 127;
 // Record sizes the calls are given in their size fields.
 inline constexpr std::uint32_t monitor_info_ex_size = 104;
 inline constexpr std::uint32_t devmode_size = 220;
@@ -165,6 +169,11 @@ class Win32 {
   // not.
   [[nodiscard]] virtual Status set_process_power_throttling(std::uint32_t control_mask,
                                                             std::uint32_t state_mask) = 0;
+  // SetProcessDpiAwarenessContext(context) from user32, looked up at run
+  // time: Windows 10 1703 brought it, so where it is missing the call fails
+  // with error_proc_not_found. Fails with ERROR_ACCESS_DENIED once the
+  // awareness was set (by a manifest or an earlier call).
+  [[nodiscard]] virtual Status set_process_dpi_awareness_context(std::intptr_t context) = 0;
 
   // The calling thread's message queue.
   [[nodiscard]] virtual std::uint32_t get_current_thread_id() = 0;

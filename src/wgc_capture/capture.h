@@ -7,7 +7,9 @@
 #include <cstdint>
 #include <expected>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "platform/d3d11.h"
 #include "platform/graphics_capture.h"
@@ -76,7 +78,17 @@ class GraphicsCaptureApiHandler {
     static_cast<void>(control);
     return {};
   }
+  // The session's device is gone (driver update or crash, adapter removed,
+  // GPU reset); `error` names the reason. The session ends with what this
+  // returns (`error` itself unless the handler knows better); no frame or
+  // timer call follows. Runs on the thread that runs start().
+  [[nodiscard]] virtual HandlerResult on_device_removed(HandlerError error) { return std::unexpected(std::move(error)); }
 };
+
+// "graphics device removed: {reason}", {reason} being the system's text of
+// GetDeviceRemovedReason's code, when `device` is gone; nothing while it
+// works.
+[[nodiscard]] std::optional<HandlerError> device_removed(platform::d3d11::Device& device);
 
 // The period of on_timer: how late a session without frames notices its
 // deadline or a failure at worst.

@@ -11,6 +11,13 @@
 
 namespace quorvex::wgc_capture {
 
+std::optional<HandlerError> device_removed(platform::d3d11::Device& device) {
+  if (auto reason = device.get_device_removed_reason(); !reason) {
+    return HandlerError{"graphics device removed: " + reason.error().text()};
+  }
+  return std::nullopt;
+}
+
 namespace graphics_capture_api {
 
 std::string Error::message() const {
@@ -42,6 +49,27 @@ std::string GraphicsCaptureApiError::message() const {
   }
   return {};
 }
+
+// The quit that ends the session's first message loop, posted to the
+// capture thread by its id at most once, whichever event ends the session
+// first: a second one (a stop and then Closed from another thread) would
+// end the dispatcher-shutdown loop before the shutdown has completed.
+class SessionQuit {
+ public:
+  explicit SessionQuit(std::uint32_t thread_id) : thread_id_(thread_id) {}
+  // The status of the post; ok when an earlier event posted it already.
+  std::uint32_t post() {
+    if (posted_.exchange(true)) {
+      return platform::status::ok;
+    }
+    auto posted = platform::current().win32().post_thread_message(thread_id_, platform::win32::wm_quit, 0, 0);
+    return posted ? platform::status::ok : posted.error().code();
+  }
+
+ private:
+  const std::uint32_t thread_id_;
+  std::atomic<bool> posted_{false};
+};
 
 namespace {
 
@@ -130,15 +158,10 @@ std::expected<void, ApiError> require_border_setting(BorderMode border) {
   return {};
 }
 
-std::uint32_t post_quit(std::uint32_t thread_id) {
-  auto posted = platform::current().win32().post_thread_message(thread_id, platform::win32::wm_quit, 0, 0);
-  return posted ? platform::status::ok : posted.error().code();
-}
-
 // Ends the session from an event on the capture thread: keeps the error,
 // sets halted and quits the first message loop.
 std::uint32_t conclude(HandlerResult result, const CaptureControl& control, std::atomic<bool>& halted,
-                       HandlerErrorCell& handler_error, std::uint32_t thread_id) {
+                       HandlerErrorCell& handler_error, SessionQuit& quit) {
   if (result && !control.is_stopped()) {
     return platform::status::ok;
   }
@@ -146,7 +169,7 @@ std::uint32_t conclude(HandlerResult result, const CaptureControl& control, std:
     handler_error.store(std::move(result.error()));
   }
   halted.store(true);
-  const std::uint32_t posted = post_quit(thread_id);
+  const std::uint32_t posted = quit.post();
   if (posted != platform::status::ok) {
     // These events run on the capture thread itself, where PostQuitMessage
     // cannot fail: without a quit the halted session would pump messages
@@ -160,7 +183,7 @@ std::uint32_t conclude(HandlerResult result, const CaptureControl& control, std:
 class FrameArrivedHandler {
  public:
   FrameArrivedHandler(std::shared_ptr<std::atomic<bool>> halted, std::shared_ptr<SharedHandler> handler,
-                      std::shared_ptr<HandlerErrorCell> handler_error, std::uint32_t thread_id,
+                      std::shared_ptr<HandlerErrorCell> handler_error, std::shared_ptr<SessionQuit> quit,
                       std::shared_ptr<platform::wgc::Direct3DDevice> winrt_device,
                       std::shared_ptr<platform::d3d11::Device> device,
                       std::shared_ptr<platform::d3d11::DeviceContext> device_context, std::uint8_t pixel_format,
@@ -168,7 +191,7 @@ class FrameArrivedHandler {
       : halted_(std::move(halted)),
         handler_(std::move(handler)),
         handler_error_(std::move(handler_error)),
-        thread_id_(thread_id),
+        quit_(std::move(quit)),
         winrt_device_(std::move(winrt_device)),
         device_(std::move(device)),
         device_context_(std::move(device_context)),
@@ -183,7 +206,7 @@ class FrameArrivedHandler {
     }
     auto next = pool.try_get_next_frame();
     if (!next) {
-      return next.error().code();
+      return failed(next.error());
     }
     std::shared_ptr<platform::wgc::CaptureFrame> frame = std::move(*next);
     if (!frame) {
@@ -191,25 +214,25 @@ class FrameArrivedHandler {
     }
     auto time = frame->get_system_relative_time();
     if (!time) {
-      return time.error().code();
+      return failed(time.error());
     }
     auto content_size = frame->get_content_size();
     if (!content_size) {
-      return content_size.error().code();
+      return failed(content_size.error());
     }
     auto surface = frame->get_surface();
     if (!surface) {
-      return surface.error().code();
+      return failed(surface.error());
     }
     if (!*surface) {
-      return platform::status::e_pointer;
+      return failed(platform::error_from_status(platform::status::e_pointer));
     }
     auto texture = (*surface)->get_texture();
     if (!texture) {
-      return texture.error().code();
+      return failed(texture.error());
     }
     if (!*texture) {
-      return platform::status::e_pointer;
+      return failed(platform::error_from_status(platform::status::e_pointer));
     }
     const platform::d3d11::Texture2DDesc desc = (*texture)->get_desc();
 
@@ -221,7 +244,7 @@ class FrameArrivedHandler {
       // new size.
       auto recreated = pool.recreate(*winrt_device_, pixel_format_, frame_pool_buffers, *content_size);
       if (!recreated) {
-        return recreated.error().code();
+        return failed(recreated.error());
       }
       last_size_ = *content_size;
       return platform::status::ok;
@@ -243,14 +266,34 @@ class FrameArrivedHandler {
       std::lock_guard lock(handler_->mutex);
       result = handler_->handler->on_frame_arrived(delivered, control);
     }
-    return conclude(std::move(result), control, *halted_, *handler_error_, thread_id_);
+    return conclude(std::move(result), control, *halted_, *handler_error_, *quit_);
   }
 
  private:
+  // A frame event that fails ends the session. Handed back to WinRT, its
+  // status would go nowhere: with no frame reaching the encoder nothing else
+  // notices, and the session would freeze. A device that is gone is named
+  // as the cause.
+  std::uint32_t failed(const platform::Error& error) {
+    CaptureControl control;
+    HandlerResult result =
+        std::unexpected(HandlerError{ApiError{ApiError::Kind::WindowsError, error, std::nullopt}.message()});
+    if (auto removed = device_removed(*device_)) {
+      std::lock_guard lock(handler_->mutex);
+      result = handler_->handler->on_device_removed(std::move(*removed));
+    }
+    if (result) {
+      // The handler saw no fault after all; the event's own failure stands.
+      result = std::unexpected(HandlerError{ApiError{ApiError::Kind::WindowsError, error, std::nullopt}.message()});
+    }
+    static_cast<void>(conclude(std::move(result), control, *halted_, *handler_error_, *quit_));
+    return error.code();
+  }
+
   std::shared_ptr<std::atomic<bool>> halted_;
   std::shared_ptr<SharedHandler> handler_;
   std::shared_ptr<HandlerErrorCell> handler_error_;
-  std::uint32_t thread_id_;
+  std::shared_ptr<SessionQuit> quit_;
   std::shared_ptr<platform::wgc::Direct3DDevice> winrt_device_;
   std::shared_ptr<platform::d3d11::Device> device_;
   std::shared_ptr<platform::d3d11::DeviceContext> device_context_;
@@ -372,8 +415,9 @@ std::expected<std::unique_ptr<GraphicsCaptureApi>, ApiError> GraphicsCaptureApi:
 
   api->halted_ = std::make_shared<std::atomic<bool>>(false);
 
+  api->quit_ = std::make_shared<SessionQuit>(thread_id);
   auto closed = item->add_closed(
-      [halted = api->halted_, handler, handler_error, thread_id]() -> std::uint32_t {
+      [halted = api->halted_, handler, handler_error, quit = api->quit_]() -> std::uint32_t {
         halted->store(true);
         HandlerResult result;
         {
@@ -383,7 +427,7 @@ std::expected<std::unique_ptr<GraphicsCaptureApi>, ApiError> GraphicsCaptureApi:
         if (!result) {
           handler_error->store(std::move(result.error()));
         }
-        return post_quit(thread_id);
+        return quit->post();
       });
   if (!closed) {
     return windows_error(closed.error());
@@ -395,7 +439,7 @@ std::expected<std::unique_ptr<GraphicsCaptureApi>, ApiError> GraphicsCaptureApi:
     return windows_error(last_size.error());
   }
   auto arrived = api->frame_pool_->add_frame_arrived(FrameArrivedHandler(
-      api->halted_, handler, handler_error, thread_id, api->winrt_device_, device, device_context, pixel_format,
+      api->halted_, handler, handler_error, api->quit_, api->winrt_device_, device, device_context, pixel_format,
       *last_size));
   if (!arrived) {
     return windows_error(arrived.error());
@@ -562,7 +606,9 @@ std::expected<void, GraphicsCaptureApiError> start_session(CaptureTarget target,
     return start_error(Kind::GraphicsCaptureApi,
                        ApiError{ApiError::Kind::WindowsError, timer_id.error(), std::nullopt}.message());
   }
-  const LoopTimer timer{*timer_id, [&api, &handler, &handler_error, thread_id] {
+  // Each tick also asks whether the device is still there: a device that
+  // is gone may deliver no frame and no error at all.
+  const LoopTimer timer{*timer_id, [&api, &handler, &handler_error, &device] {
                           std::atomic<bool>& halted = (*api)->halted();
                           if (halted.load()) {
                             return;
@@ -571,9 +617,17 @@ std::expected<void, GraphicsCaptureApiError> start_session(CaptureTarget target,
                           HandlerResult result;
                           {
                             std::lock_guard lock(handler->mutex);
-                            result = handler->handler->on_timer(control);
+                            if (auto removed = device_removed(*device->device)) {
+                              result = handler->handler->on_device_removed(std::move(*removed));
+                              if (result) {
+                                control.stop();
+                              }
+                            } else {
+                              result = handler->handler->on_timer(control);
+                            }
                           }
-                          static_cast<void>(conclude(std::move(result), control, halted, *handler_error, thread_id));
+                          static_cast<void>(
+                              conclude(std::move(result), control, halted, *handler_error, (*api)->session_quit()));
                         }};
   run_message_loop(win32, &timer);
   static_cast<void>(win32.kill_timer(*timer_id));
@@ -582,8 +636,16 @@ std::expected<void, GraphicsCaptureApiError> start_session(CaptureTarget target,
   if (!shutdown || !*shutdown) {
     return start_error(Kind::FailedToShutdownDispatcherQueue);
   }
-  auto completed = (*shutdown)->put_completed([](platform::wgc::AsyncStatus) {
-    platform::current().win32().post_quit_message(0);
+  // The completion may run on another thread than this one; there
+  // PostQuitMessage would end the wrong thread's loop, so the quit goes to
+  // this thread by id. On this thread PostQuitMessage, which cannot fail.
+  auto completed = (*shutdown)->put_completed([thread_id](platform::wgc::AsyncStatus) {
+    platform::Win32& win32 = platform::current().win32();
+    if (win32.get_current_thread_id() == thread_id) {
+      win32.post_quit_message(0);
+    } else {
+      static_cast<void>(win32.post_thread_message(thread_id, platform::win32::wm_quit, 0, 0));
+    }
   });
   if (!completed) {
     return start_error(Kind::FailedToSetDispatcherQueueCompletedHandler);

@@ -93,6 +93,9 @@ class HandlerErrorCell {
 
 using CaptureTarget = std::variant<Monitor, Window>;
 
+// Posts the quit that ends a session's first message loop, once.
+class SessionQuit;
+
 template <class Flags>
 struct CaptureSettings {
   Flags flags;
@@ -130,6 +133,7 @@ class GraphicsCaptureApi {
   [[nodiscard]] bool active() const { return active_; }
   // Set when the session is ending; events after it are ignored.
   [[nodiscard]] std::atomic<bool>& halted() const { return *halted_; }
+  [[nodiscard]] SessionQuit& session_quit() const { return *quit_; }
 
  private:
   GraphicsCaptureApi() = default;
@@ -142,6 +146,7 @@ class GraphicsCaptureApi {
   std::shared_ptr<platform::wgc::CaptureFramePool> frame_pool_;
   std::shared_ptr<platform::wgc::CaptureSession> session_;
   std::shared_ptr<std::atomic<bool>> halted_;
+  std::shared_ptr<SessionQuit> quit_;
   bool active_ = false;
   std::optional<platform::wgc::EventRegistrationToken> closed_token_;
   std::optional<platform::wgc::EventRegistrationToken> frame_arrived_token_;

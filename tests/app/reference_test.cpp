@@ -163,9 +163,11 @@ std::vector<std::string> every_kind_of_line() {
   };
   using Setting = d::EncoderSetting;
   for (const Setting setting : {Setting::RateControl, Setting::MeanBitrate, Setting::QualityVsSpeed,
-                                Setting::LowLatency, Setting::GopSize, Setting::BFrames}) {
+                                Setting::LowLatency, Setting::GopSize, Setting::BFrames, Setting::ScenarioInfo,
+                                Setting::TemporalLayerCount}) {
     lines.push_back(d::encoder_setting(setting, 33, refusal));
-    if (setting != Setting::GopSize && setting != Setting::BFrames) {
+    if (setting != Setting::GopSize && setting != Setting::BFrames && setting != Setting::ScenarioInfo &&
+        setting != Setting::TemporalLayerCount) {
       lines.push_back(d::encoder_setting(setting, 8'000'000, std::nullopt));
     }
   }

@@ -143,6 +143,64 @@ TEST_F(CaptureHandlerTest, TimerGivesUpOnAnEncoderThatStoppedProducingOutput) {
   EXPECT_TRUE(transform().shut_down());
 }
 
+// A driver call that never returns holds the encoder-state lock. The timer
+// must not wait behind it: it ends the session once the call has been inside
+// for the stall time-out, and teardown does not wait for it either.
+TEST_F(CaptureHandlerTest, HungEncoderCallEndsTheSessionWithoutTheTimerWaitingForIt) {
+  std::mutex gate_mutex;
+  std::condition_variable gate_changed;
+  bool gate_open = false;
+  std::atomic<bool> inside{false};
+  transform().need_input_on_start = 0;
+  transform().on_process_input = [&] {
+    inside = true;
+    std::unique_lock lock(gate_mutex);
+    gate_changed.wait(lock, [&] { return gate_open; });
+  };
+  start(config_at(30));
+  // No input asked for yet: the frame waits in the mailbox, and the event
+  // thread submits it at the request, where the call hangs.
+  ASSERT_TRUE(frame());
+  transform().push_event(platform::mf::me_transform_need_input);
+  ASSERT_TRUE(eventually([&] { return inside.load(); }));
+  EXPECT_TRUE(capture->on_timer(control)) << "a call just begun is no stall";
+  wgc_capture::HandlerResult ended;
+  ASSERT_TRUE(eventually([&] { return !(ended = capture->on_timer(control)); }));
+  EXPECT_EQ(ended.error().message, "encoder stalled: a call into the encoder has not returned for 2 s");
+  capture.reset();
+  const std::uint64_t left_before = media.co_uninitialize_calls();
+  {
+    std::lock_guard lock(gate_mutex);
+    gate_open = true;
+  }
+  gate_changed.notify_all();
+  // The call returned after all: the transform is shut down and both
+  // workers end (each leaves COM last), before the next test's platform.
+  EXPECT_TRUE(eventually([&] { return transform().shut_down(); }));
+  EXPECT_TRUE(eventually([&] { return media.co_uninitialize_calls() >= left_before + 2; }));
+}
+
+// A device that is gone gives nothing back: the session ends at once with
+// the summary of what was done, without waiting for a drain.
+TEST_F(CaptureHandlerTest, RemovedDeviceEndsTheSessionWithTheSummaryWithoutADrain) {
+  transform().hold_outputs = true;
+  transform().drain_complete_on_drain = false;
+  start(config_at(30));
+  ASSERT_TRUE(frame());
+  ASSERT_TRUE(eventually([&] { return submitted() == 1; }));
+  auto ended = capture->on_device_removed(wgc_capture::HandlerError{"graphics device removed: gone"});
+  ASSERT_FALSE(ended);
+  EXPECT_EQ(ended.error().message, "graphics device removed: gone");
+  capture.reset();
+  const auto summary = outputs.lines_starting("native_encoder_summary");
+  ASSERT_EQ(summary.size(), 1u);
+  EXPECT_NE(summary[0].find("captured_frames=1 encoded_frames=1"), std::string::npos) << summary[0];
+  EXPECT_EQ(outputs.lines_starting("error:"), std::vector<std::string>{});
+  const auto messages = transform().messages();
+  EXPECT_EQ(std::ranges::count(messages, platform::mf::MftMessage::CommandDrain), 0);
+  EXPECT_TRUE(transform().shut_down());
+}
+
 // The event thread does not ask the encoder for output while a parent that
 // has stopped reading holds it in a record's write: the encoder's silence
 // then, however long, is no stall, and the session goes on once the parent

@@ -21,13 +21,6 @@ namespace {
 
 using platform::fake::EncoderPersonality;
 
-// Personalities whose handling is being built on other branches. Their rows
-// fail on this code, each as its reason says; merging a fix removes its row
-// from here.
-const std::map<std::string_view, std::string_view> awaiting_fix{
-    {"NeedsTheTemporalLayerCountSet", "the temporal layer count is never set, so the encoder never asks for input"},
-};
-
 // NAL unit types of an Annex B access unit, in order.
 std::vector<int> nal_types(const std::vector<std::byte>& bytes) {
   std::vector<int> types;
@@ -57,9 +50,6 @@ class PersonalitySession : public FakePlatformTest, public ::testing::WithParamI
   static constexpr int phase_frames = 60;
 
   void SetUp() override {
-    if (const auto it = awaiting_fix.find(GetParam().name); it != awaiting_fix.end()) {
-      GTEST_SKIP() << "awaiting its fix: " << it->second;
-    }
     GetParam().apply(transform());
     config.fps = fps;
   }

@@ -370,25 +370,42 @@ INSTANTIATE_TEST_SUITE_P(
                       },
                       {chosen("Second_GPU_Encoder")},
                       1},
-        // Without MFTEnum2 the whole list is tried, best first.
+        // Without MFTEnum2 the whole list is tried, best first; an encoder
+        // that does not name its adapter (older systems) is taken on trust.
         CandidateCase{"NoAdapterEnumeration",
                       [](FakeMediaFoundation& m, platform::fake::FakeD3D11& d) {
                         d.set_adapter_luid(platform::LocallyUniqueId{2, 0});
                         m.faults().fail("mft_enum2", 0x80004001);
+                        m.encoder().activation_reports_adapter = false;
                       },
                       {chosen(fake_encoder_name, 1, 2)},
                       0},
-        // An adapter with no encoder of its own: the whole list again.
-        CandidateCase{"AdapterWithoutEncoder",
-                      [](FakeMediaFoundation&, platform::fake::FakeD3D11& d) {
-                        d.set_adapter_luid(platform::LocallyUniqueId{3, 0});
+        // The whole list names another adapter first: that encoder is never
+        // given the device, whatever it would say to the device manager.
+        CandidateCase{"OtherAdaptersEncoderIsSkipped",
+                      [](FakeMediaFoundation& m, platform::fake::FakeD3D11& d) {
+                        d.set_adapter_luid(platform::LocallyUniqueId{2, 0});
+                        m.faults().fail("mft_enum2", 0x80004001);
                       },
-                      {chosen(fake_encoder_name, 1, 2)},
-                      0},
+                      {rejected(std::string(app::other_adapter_message), fake_encoder_name, 1, 2),
+                       chosen("Second_GPU_Encoder", 2, 2)},
+                      1},
+        CandidateCase{"EncoderWithoutDirect3D11IsSkipped",
+                      [](FakeMediaFoundation& m, platform::fake::FakeD3D11& d) {
+                        d.set_adapter_luid(platform::LocallyUniqueId{2, 0});
+                        m.faults().fail("mft_enum2", 0x80004001);
+                        m.encoder().activation_reports_adapter = false;
+                        m.encoder().d3d11_aware.reset();
+                      },
+                      {rejected(std::string(app::not_d3d11_aware_message), fake_encoder_name, 1, 2),
+                       chosen("Second_GPU_Encoder", 2, 2)},
+                      1},
         // The first candidate cannot be activated: the next one is used.
         CandidateCase{"FirstCandidateFails",
                       [](FakeMediaFoundation& m, platform::fake::FakeD3D11& d) {
-                        d.set_adapter_luid(platform::LocallyUniqueId{3, 0});
+                        d.set_adapter_luid(platform::LocallyUniqueId{2, 0});
+                        m.faults().fail("mft_enum2", 0x80004001);
+                        m.encoder().activation_reports_adapter = false;
                         m.faults().fail("activate_object", 0x80004005, 1);
                       },
                       {rejected(unspecified, fake_encoder_name, 1, 2), chosen("Second_GPU_Encoder", 2, 2)},
@@ -401,6 +418,87 @@ INSTANTIATE_TEST_SUITE_P(
                       {rejected("hardware H.264 encoder activation is empty", "unnamed", 1, 2),
                        chosen(fake_encoder_name, 2, 2)},
                       0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// An adapter with no encoder of its own: the encoders of the others are
+// listed, and none of them may have the device.
+TEST_F(HardwareEncoderTest, EncodersOfOtherAdaptersNeverGetTheDevice) {
+  auto& second = media.add_encoder(u"Second GPU Encoder", platform::LocallyUniqueId{2, 0});
+  d3d.set_adapter_luid(platform::LocallyUniqueId{3, 0});
+  auto encoder = create_encoder();
+  ASSERT_FALSE(encoder);
+  EXPECT_EQ(encoder.error().message, app::other_adapter_message);
+  EXPECT_EQ(outputs.lines(),
+            (std::vector<std::string>{rejected(std::string(app::other_adapter_message), fake_encoder_name, 1, 2),
+                                      rejected(std::string(app::other_adapter_message), "Second_GPU_Encoder", 2, 2)}));
+  EXPECT_TRUE(transform().messages().empty());
+  EXPECT_TRUE(second.messages().empty());
+}
+
+// Vendor hints: set where IsSupported says so, with their documented VARIANT
+// types; unknown ones are left alone, refused ones reported, and setup goes
+// on either way.
+struct HintCase {
+  const char* name;
+  std::function<void(FakeMediaFoundation&)> script;
+  std::vector<std::pair<platform::Guid, mf::Variant>> hints_set;
+  std::vector<std::string> extra_lines;  // before the five setting lines
+};
+
+class VendorHints : public HardwareEncoderTest, public ::testing::WithParamInterface<HintCase> {};
+
+TEST_P(VendorHints, AreSetWhereSupportedAndNeverStopTheSetup) {
+  GetParam().script(media);
+  auto encoder = create_encoder();
+  ASSERT_TRUE(encoder) << encoder.error().message;
+  std::vector<std::pair<platform::Guid, mf::Variant>> hints;
+  for (const auto& [property, value] : transform().set_values()) {
+    if (property == guids::codecapi_av_scenario_info || property == guids::codecapi_av_enc_video_temporal_layer_count) {
+      hints.emplace_back(property, value);
+    }
+  }
+  EXPECT_EQ(hints, GetParam().hints_set);
+  std::vector<std::string> lines = GetParam().extra_lines;
+  lines.insert(lines.end(), five_setting_lines.begin(), five_setting_lines.end());
+  lines.push_back(chosen());
+  EXPECT_EQ(outputs.lines(), lines);
+  // B-frames stay off whatever the hints did.
+  const auto set = transform().set_values();
+  EXPECT_NE(std::ranges::find(set, std::pair{guids::codecapi_av_enc_mpv_default_b_picture_count, mf::Variant::ui4(0)}),
+            set.end());
+  EXPECT_TRUE((*encoder)->finish());
+}
+
+const std::pair<platform::Guid, mf::Variant> scenario_hint{guids::codecapi_av_scenario_info,
+                                                           mf::Variant::ui4(mf::eav_scenario_info_display_remoting)};
+const std::pair<platform::Guid, mf::Variant> layers_hint{guids::codecapi_av_enc_video_temporal_layer_count,
+                                                         mf::Variant::ui4(1)};
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, VendorHints,
+    ::testing::Values(
+        HintCase{"BothSupported", [](FakeMediaFoundation&) {}, {scenario_hint, layers_hint}, {}},
+        HintCase{"NeitherSupported",
+                 [](FakeMediaFoundation& m) {
+                   m.encoder().unsupported_properties = {guids::codecapi_av_scenario_info,
+                                                         guids::codecapi_av_enc_video_temporal_layer_count};
+                 },
+                 {},
+                 {}},
+        HintCase{"QuestionFails",
+                 [](FakeMediaFoundation& m) { m.faults().fail("is_supported", 0x80004001); },
+                 {},
+                 {}},
+        HintCase{"BothRefused",
+                 [](FakeMediaFoundation& m) {
+                   m.faults().fail("set_value.scenario_info", 0x80070057);
+                   m.faults().fail("set_value.temporal_layer_count", 0x80070057);
+                 },
+                 {scenario_hint, layers_hint},
+                 {"encoder_setting scenario=display_remoting accepted=false error=The parameter is incorrect. "
+                  "(0x80070057)",
+                  "encoder_setting temporal_layers=1 accepted=false error=The parameter is incorrect. "
+                  "(0x80070057)"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(HardwareEncoderTest, TeardownShutsTheTransformDownAndReleasesEveryObjectBeforeMFShutdown) {

@@ -77,6 +77,7 @@ class StubWin32 final : public platform::Win32 {
   platform::Status time_begin_period(std::uint32_t) override { return no(); }
   platform::Status time_end_period(std::uint32_t) override { return no(); }
   platform::Status set_process_power_throttling(std::uint32_t, std::uint32_t) override { return no(); }
+  platform::Status set_process_dpi_awareness_context(std::intptr_t) override { return no(); }
   std::uint32_t get_current_thread_id() override { return 1; }
   platform::GetMessageResult get_message(platform::Message&) override { return platform::GetMessageResult::Failed; }
   void translate_message(const platform::Message&) override {}

@@ -173,6 +173,86 @@ TEST_F(CaptureSessionTest, StopStillEndsTheLoopWhenPostingTheQuitFails) {
   expect_torn_down();
 }
 
+// A frame event that fails, before or after the handler, ends the session
+// with its error: with no frame reaching the handler nothing else would
+// notice, and the session would wait for ever. A device that is gone is
+// named as the cause and given to the handler.
+struct FailingEventCase {
+  const char* name;
+  const char* operation;
+  std::uint32_t code;
+  bool device_removed;
+  std::string message;
+  int frames_handled;
+};
+
+class FailingFrameEvent : public CaptureSessionTest, public ::testing::WithParamInterface<FailingEventCase> {};
+
+TEST_P(FailingFrameEvent, EndsTheSessionWithItsError) {
+  const FailingEventCase& c = GetParam();
+  fake.capture_fake.script_on_start({frame(1920, 1080), frame(1920, 1080), frame(1920, 1080)});
+  fake.capture_fake.faults().fail(c.operation, c.code, 2);
+  if (c.device_removed) {
+    fake.d3d11_fake.faults.fail("device.get_device_removed_reason", c.code);
+  }
+  EXPECT_EQ(message_of(start()), c.message);
+  EXPECT_EQ(flags.journal->frame_count.load(), c.frames_handled);
+  EXPECT_EQ(flags.journal->devices_removed.load(), c.device_removed ? 1 : 0);
+  expect_torn_down();
+}
+
+const std::string removed_text =
+    "graphics device removed: The GPU device instance has been suspended. Use GetDeviceRemovedReason to determine "
+    "the appropriate action. (0x887A0005)";
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FailingFrameEvent,
+    ::testing::Values(
+        FailingEventCase{"NextFrame", "pool.try_get_next_frame", platform::status::e_fail, false,
+                         "Frame handler error: Windows API error: Unspecified error (0x80004005)", 1},
+        FailingEventCase{"Texture", "surface.get_texture", platform::status::e_outofmemory, false,
+                         "Frame handler error: Windows API error: Not enough memory resources are available to "
+                         "complete this operation. (0x8007000E)",
+                         1},
+        FailingEventCase{"NextFrameOfARemovedDevice", "pool.try_get_next_frame",
+                         platform::status::dxgi_error_device_removed, true, "Frame handler error: " + removed_text,
+                         1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A device that is gone may deliver no frame and no error: the timer finds
+// out.
+TEST_F(CaptureSessionTest, RemovedDeviceEndsTheSessionAtTheNextTickNamingTheReason) {
+  fake.d3d11_fake.faults.fail("device.get_device_removed_reason", platform::status::dxgi_error_device_removed);
+  EXPECT_EQ(message_of(start()), "Frame handler error: " + removed_text);
+  EXPECT_EQ(flags.journal->devices_removed.load(), 1);
+  EXPECT_EQ(flags.journal->timer_ticks.load(), 0);
+  expect_torn_down();
+}
+
+// Both a stop and Closed end the session; only the first posts the quit.
+// A second one would end the dispatcher-shutdown loop before the shutdown
+// completed.
+TEST_F(CaptureSessionTest, StopAndThenClosedEndTheFirstLoopOnceAndTheShutdownCompletes) {
+  fake.capture_fake.script_on_start({frame(1920, 1080), FakeItemClosed{}});
+  flags.stop_at_frame = 1;
+  ASSERT_EQ(message_of(start()), "success");
+  EXPECT_EQ(fake.win32_fake.faults().calls("post_thread_message"), 1u);
+  EXPECT_EQ(fake.capture_fake.completed_shutdowns(), 1);
+  EXPECT_EQ(flags.journal->closed.load(), 1);
+  expect_torn_down();
+}
+
+// Windows does not say on which thread the shutdown completes; its quit must
+// still reach the capture thread.
+TEST_F(CaptureSessionTest, ShutdownCompletedOnAnotherThreadStillEndsTheSecondLoop) {
+  fake.capture_fake.set_shutdown_completes_elsewhere(true);
+  fake.capture_fake.script_on_start({frame(1920, 1080)});
+  flags.stop_at_frame = 1;
+  ASSERT_EQ(message_of(start()), "success");
+  EXPECT_EQ(fake.capture_fake.completed_shutdowns(), 1);
+  expect_torn_down();
+}
+
 TEST_F(CaptureSessionTest, ClosedItemRunsOnClosedOnceAndEndsWithSuccess) {
   fake.capture_fake.script_on_start({frame(1920, 1080), FakeItemClosed{}, frame(1920, 1080)});
 

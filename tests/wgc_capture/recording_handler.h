@@ -32,6 +32,7 @@ struct Journal {
   std::atomic<int> closed{0};
   std::atomic<int> destroyed{0};
   std::atomic<int> timer_ticks{0};
+  std::atomic<int> devices_removed{0};
 
   std::vector<DeliveredFrame> delivered() {
     std::lock_guard lock(mutex);
@@ -93,6 +94,10 @@ class RecordingHandler final : public wgc_capture::GraphicsCaptureApiHandler {
       control.stop();
     }
     return {};
+  }
+  wgc_capture::HandlerResult on_device_removed(wgc_capture::HandlerError error) override {
+    ++flags_.journal->devices_removed;
+    return std::unexpected(std::move(error));
   }
   wgc_capture::HandlerResult on_closed() override {
     ++flags_.journal->closed;

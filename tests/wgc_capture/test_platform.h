@@ -60,6 +60,14 @@ class TestDevice final : public d3d::Device {
     }
     return std::shared_ptr<d3d::DxgiDevice>(std::make_shared<TestDxgiDevice>());
   }
+  // Removed when the test makes "device.get_device_removed_reason" fail.
+  platform::Status get_device_removed_reason() override {
+    if (const auto d = faults_.on_call("device.get_device_removed_reason");
+        d.outcome == platform::fake::FaultPlan::Outcome::Fail) {
+      return platform::fail(d.code);
+    }
+    return {};
+  }
 
  private:
   platform::fake::FaultPlan& faults_;

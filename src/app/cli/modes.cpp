@@ -1,3 +1,4 @@
+#include "app/cli/dpi_awareness.h"
 #include "app/cli/stop_requests.h"
 #include "app/diagnostics.h"
 #include "app/pipeline/capture_handler.h"
@@ -9,14 +10,23 @@
 #include "app/session/session.h"
 #include "app/stderr_line.h"
 #include "platform/process.h"
+#include "platform/platform.h"
 
 namespace quorvex::app {
 
 Modes built_in_modes() {
   return Modes{
-      .list_sources = []() -> Result<void> { return list_sources(); },
-      .probe = []() -> Result<void> { return run_probe<HardwareEncoder>(); },
+      // Every mode that looks at the desktop sees it in physical pixels.
+      .list_sources = []() -> Result<void> {
+        declare_dpi_awareness(platform::current().win32());
+        return list_sources();
+      },
+      .probe = []() -> Result<void> {
+        declare_dpi_awareness(platform::current().win32());
+        return run_probe<HardwareEncoder>();
+      },
       .capture_session = [](Config config) -> Result<void> {
+        declare_dpi_awareness(platform::current().win32());
         const SessionEndCell end = config.session_end;
         Result<void> ran;
         {

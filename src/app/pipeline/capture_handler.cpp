@@ -149,17 +149,34 @@ wgc_capture::HandlerResult Capture::on_timer(wgc_capture::CaptureControl& contro
   if (auto present = streams_.records->reader_present(); !present) {
     return std::unexpected(wgc_capture::HandlerError{std::move(present.error().message)});
   }
-  auto locked = lock_encoder_state(encoder_->state());
-  if (!locked) {
-    return std::unexpected(handler_error(std::move(locked.error())));
+  const MonotonicTime now = std::chrono::steady_clock::now();
+  auto guard = encoder_->state().try_lock();
+  if (!guard) {
+    if (auto hung = hung_call(encoder_->state(), now)) {
+      encoder_->abandon_hung();
+      return std::unexpected(wgc_capture::HandlerError{std::move(*hung)});
+    }
+    return {};
   }
-  if ((*locked)->error) {
-    return std::unexpected(wgc_capture::HandlerError{*(*locked)->error});
+  if (guard->poisoned()) {
+    return std::unexpected(wgc_capture::HandlerError{std::string(lock_poisoned_message)});
   }
-  if (auto stalled = (*locked)->stall(std::chrono::steady_clock::now())) {
+  if ((*guard)->error) {
+    return std::unexpected(wgc_capture::HandlerError{*(*guard)->error});
+  }
+  if (auto stalled = (*guard)->stall(now)) {
     return std::unexpected(wgc_capture::HandlerError{std::move(*stalled)});
   }
   return {};
+}
+
+wgc_capture::HandlerResult Capture::on_device_removed(wgc_capture::HandlerError error) {
+  if (!finished_) {
+    finished_ = true;
+    encoder_->abandon();
+    report_summary();
+  }
+  return std::unexpected(std::move(error));
 }
 
 Result<void> Capture::convert_and_hand_over(wgc_capture::Frame& frame,
@@ -206,7 +223,7 @@ Result<void> Capture::convert_and_hand_over(wgc_capture::Frame& frame,
     return state.apply(state.mailbox.frame_converted(std::move(input), std::chrono::steady_clock::now()));
   }();
 
-  locked->unique_lock().unlock();
+  locked->unlock();
   encoder_->wake().notify_all();
   return result;
 }
@@ -263,6 +280,11 @@ Result<void> Capture::finish_and_report() {
   if (auto finished = encoder_->finish(); !finished) {
     return finished;
   }
+  report_summary();
+  return {};
+}
+
+void Capture::report_summary() {
   diagnostics::SessionSummary summary{.captured_frames = captured_frames_};
   {
     auto guard = encoder_->state().lock();
@@ -274,7 +296,6 @@ Result<void> Capture::finish_and_report() {
     }
   }
   streams_.diagnostics->write_ending_line(diagnostics::native_encoder_summary(summary));
-  return {};
 }
 
 }  // namespace quorvex::app

@@ -54,7 +54,14 @@ class Capture final : public wgc_capture::GraphicsCaptureApiHandler {
   // What a frame would find without one: the session's end (a stop request
   // or the duration: finish, report and stop), a worker's stored error, or
   // an encoder that stopped producing output.
+  // Also the watchdog of a hung encoder call: it never waits for the
+  // encoder-state lock, and a lock held for the stall time-out by a call
+  // that has not returned ends the session.
   [[nodiscard]] wgc_capture::HandlerResult on_timer(wgc_capture::CaptureControl& control) override;
+  // The device is gone: the encoder is abandoned without a drain (nothing
+  // would come out), the summary is printed, and the session ends with
+  // `error`.
+  [[nodiscard]] wgc_capture::HandlerResult on_device_removed(wgc_capture::HandlerError error) override;
 
   // Finishes the encoder and prints the summary, at most once per session.
   [[nodiscard]] Result<void> finish_and_report();
@@ -77,6 +84,7 @@ class Capture final : public wgc_capture::GraphicsCaptureApiHandler {
   // Records the end, finishes, reports and stops the capture.
   [[nodiscard]] wgc_capture::HandlerResult end_session(SessionEnd end, wgc_capture::CaptureControl& control);
   void take_compose_sample(const wgc_capture::Frame& frame);
+  void report_summary();
   void report_timing_window();
 
   // Declared in reverse order of destruction: the configuration goes first,

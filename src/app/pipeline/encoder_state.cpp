@@ -195,6 +195,19 @@ std::optional<std::string> EncoderState::stall(MonotonicTime now) const {
          std::to_string(in_flight) + (in_flight == 1 ? " frame" : " frames") + " in flight";
 }
 
+std::optional<std::string> hung_call(const SharedEncoderState& state, MonotonicTime now) {
+  const auto since = state.held_since();
+  if (!since || now - *since < encoder_stall_timeout) {
+    return std::nullopt;
+  }
+  return hung_call_message();
+}
+
+std::string hung_call_message() {
+  return "encoder stalled: a call into the encoder has not returned for " +
+         std::to_string(encoder_stall_timeout.count()) + " s";
+}
+
 Result<EncoderStateLock> lock_encoder_state(SharedEncoderState& state) {
   EncoderStateLock guard = state.lock();
   if (guard.poisoned()) {

@@ -168,6 +168,14 @@ struct EncoderState {
 using SharedEncoderState = PoisonableMutex<EncoderState>;
 using EncoderStateLock = SharedEncoderState::Guard;
 
+// "encoder stalled: a call into the encoder has not returned for 2 s" when
+// the state's lock has been held for encoder_stall_timeout: every call into
+// the transform is made under it, so a call that hangs (a hung driver)
+// holds it for ever. Reads nothing under the lock, so the watchdog never
+// waits behind the hung call; the caller asks only after a try_lock failed.
+[[nodiscard]] std::optional<std::string> hung_call(const SharedEncoderState& state, MonotonicTime now);
+[[nodiscard]] std::string hung_call_message();
+
 // The held lock, or "encoder state lock poisoned" (the lock is then released).
 [[nodiscard]] Result<EncoderStateLock> lock_encoder_state(SharedEncoderState& state);
 

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <utility>
 
@@ -113,17 +114,15 @@ struct ConfiguredEncoder {
 // hardware encoder may belong to another adapter than the capture device, so
 // the device's own adapter is asked for first (MFTEnum2, Windows 10 1703 and
 // later); the plain list is the fallback.
-Result<std::vector<std::shared_ptr<mf::Activate>>> enumerate_encoders(mf::MediaFoundation& media,
-                                                                      platform::d3d11::Device& device) {
+Result<std::vector<std::shared_ptr<mf::Activate>>> enumerate_encoders(
+    mf::MediaFoundation& media, std::optional<platform::LocallyUniqueId> device_adapter) {
   const mf::RegisterTypeInfo input{guids::mf_media_type_video, guids::mf_video_format_nv12};
   const mf::RegisterTypeInfo output{guids::mf_media_type_video, guids::mf_video_format_h264};
   constexpr std::uint32_t flags = mf::mft_enum_flag_hardware | mf::mft_enum_flag_sortandfilter;
-  if (auto dxgi = device.query_dxgi_device(); dxgi && *dxgi) {
-    if (auto luid = (*dxgi)->get_adapter_luid()) {
-      if (auto own = media.mft_enum2(guids::mft_category_video_encoder, flags, input, output, *luid);
-          own && !own->empty()) {
-        return std::move(*own);
-      }
+  if (device_adapter) {
+    if (auto own = media.mft_enum2(guids::mft_category_video_encoder, flags, input, output, *device_adapter);
+        own && !own->empty()) {
+      return std::move(*own);
     }
   }
   auto all = media.mft_enum_ex(guids::mft_category_video_encoder, flags, input, output);
@@ -131,6 +130,73 @@ Result<std::vector<std::shared_ptr<mf::Activate>>> enumerate_encoders(mf::MediaF
     return fail_platform(all.error());
   }
   return std::move(*all);
+}
+
+// The adapter of the capture device, when it can be told.
+std::optional<platform::LocallyUniqueId> adapter_of(platform::d3d11::Device& device) {
+  auto dxgi = device.query_dxgi_device();
+  if (!dxgi || !*dxgi) {
+    return std::nullopt;
+  }
+  auto luid = (*dxgi)->get_adapter_luid();
+  if (!luid) {
+    return std::nullopt;
+  }
+  return *luid;
+}
+
+// Whether a candidate may read the capture device's surfaces. Chromium's
+// Media Foundation encoder (media_foundation_video_encode_accelerator_win.cc)
+// checks both before it hands its device manager over: "Don't rely on MFT
+// rejecting the device manager." An encoder of another adapter may take the
+// manager and fail at the first frame, or copy every frame across adapters.
+// An activation that does not name its adapter (MFTEnumEx where the system
+// has no MFTEnum2, Windows 10 before 1703) is taken on trust, as it was
+// before adapters could be told apart: refusing it would leave those
+// machines with no encoder at all, and their encoders are the display
+// adapter's own.
+Result<void> check_adapter(mf::Activate& activation, std::optional<platform::LocallyUniqueId> device_adapter) {
+  if (!device_adapter) {
+    return {};
+  }
+  auto own = activation.get_adapter_luid();
+  if (own && *own != *device_adapter) {
+    return fail(std::string(other_adapter_message));
+  }
+  return {};
+}
+
+// MF_SA_D3D11_AWARE on the transform's attributes, read before the device
+// manager is offered (see check_adapter).
+Result<void> check_d3d11_aware(mf::Attributes& attributes) {
+  auto aware = attributes.get_uint32(guids::mf_sa_d3d11_aware);
+  if (!aware || *aware == 0) {
+    return fail(std::string(not_d3d11_aware_message));
+  }
+  return {};
+}
+
+// Hints some vendor encoders need, set only where ICodecAPI::IsSupported
+// says the encoder knows them; a refusal is reported and setup goes on.
+// Both follow Chromium's Media Foundation encoder: screen content is
+// announced as display remoting, and the temporal layer count is set to 1
+// even for a plain stream because Intel's encoder needs it set. They go
+// first, so that a vendor's scenario defaults cannot override the rate
+// control and latency settings that follow.
+void set_vendor_hints(mf::CodecApi& codec_api, LineSink& lines) {
+  for (const auto& [property, value, setting] :
+       {std::tuple{guids::codecapi_av_scenario_info, mf::eav_scenario_info_display_remoting,
+                   diagnostics::EncoderSetting::ScenarioInfo},
+        std::tuple{guids::codecapi_av_enc_video_temporal_layer_count, std::uint32_t{1},
+                   diagnostics::EncoderSetting::TemporalLayerCount}}) {
+    auto supported = codec_api.is_supported(property);
+    if (!supported || !*supported) {
+      continue;
+    }
+    if (auto set = codec_api.set_value(property, mf::Variant::ui4(value)); !set) {
+      lines.write_line(diagnostics::encoder_setting(setting, value, set.error().text()));
+    }
+  }
 }
 
 // A friendly name in UTF-8; empty when it is not valid UTF-16 (the
@@ -188,10 +254,14 @@ Result<std::shared_ptr<mf::MediaType>> make_output_type(mf::MediaFoundation& med
 // The codec properties, the low-latency check, the device binding, the
 // media types and the start of streaming for one activated transform.
 Result<ConfiguredEncoder> configure_encoder(mf::MediaFoundation& media, mf::Activate& activation,
-                                            platform::d3d11::Device& device, std::uint32_t width,
-                                            std::uint32_t height, std::uint32_t fps, std::uint32_t bitrate,
-                                            LineSink& lines) {
+                                            platform::d3d11::Device& device,
+                                            std::optional<platform::LocallyUniqueId> device_adapter,
+                                            std::uint32_t width, std::uint32_t height, std::uint32_t fps,
+                                            std::uint32_t bitrate, LineSink& lines) {
   ConfiguredEncoder encoder;
+  if (auto r = check_adapter(activation, device_adapter); !r) {
+    return std::unexpected(r.error());
+  }
   auto transform = object_of(activation.activate_object());
   if (!transform) {
     return std::unexpected(transform.error());
@@ -200,6 +270,9 @@ Result<ConfiguredEncoder> configure_encoder(mf::MediaFoundation& media, mf::Acti
   auto attributes = object_of(encoder.transform->get_attributes());
   if (!attributes) {
     return std::unexpected(attributes.error());
+  }
+  if (auto r = check_d3d11_aware(**attributes); !r) {
+    return std::unexpected(r.error());
   }
   // From now on the transform reports its needs by events.
   if (auto r = checked((*attributes)->set_uint32(guids::mf_transform_async_unlock, 1)); !r) {
@@ -218,6 +291,7 @@ Result<ConfiguredEncoder> configure_encoder(mf::MediaFoundation& media, mf::Acti
   mf::CodecApi& codec_api = *encoder.codec;
 
   const sender::H264Settings settings = sender::h264_settings(fps);
+  set_vendor_hints(codec_api, lines);
   if (auto r = set_reported(codec_api, lines, guids::codecapi_av_enc_common_rate_control_mode,
                             mf::Variant::ui4(mf::eav_enc_common_rate_control_mode_cbr),
                             diagnostics::EncoderSetting::RateControl);
@@ -357,7 +431,8 @@ Result<std::unique_ptr<HardwareEncoder>> HardwareEncoder::create(
   }
   static_cast<void>((*multithread)->set_multithread_protected(true));
 
-  auto candidates = enumerate_encoders(media, *device);
+  const std::optional<platform::LocallyUniqueId> device_adapter = adapter_of(*device);
+  auto candidates = enumerate_encoders(media, device_adapter);
   if (!candidates) {
     return std::unexpected(candidates.error());
   }
@@ -378,7 +453,7 @@ Result<std::unique_ptr<HardwareEncoder>> HardwareEncoder::create(
       if (auto friendly = candidate->get_friendly_name()) {
         name = name_value(*friendly);
       }
-      attempt = configure_encoder(media, *candidate, *device, width, height, fps, bitrate, lines);
+      attempt = configure_encoder(media, *candidate, *device, device_adapter, width, height, fps, bitrate, lines);
     }
     if (attempt) {
       lines.write_line(diagnostics::encoder_candidate(name, index + 1, count, std::nullopt));
@@ -452,7 +527,26 @@ Result<std::unique_ptr<HardwareEncoder>> HardwareEncoder::create(
   return encoder;
 }
 
+void HardwareEncoder::abandon() {
+  if (hung_ || abandoned_) {
+    return;
+  }
+  abandoned_ = true;
+  {
+    auto guard = state_->lock();
+    guard->finishing = true;
+    guard->mailbox.pending.reset();
+  }
+  wake_->notify_all();
+}
+
 Result<void> HardwareEncoder::finish() {
+  if (hung_) {
+    return fail(hung_call_message());
+  }
+  if (abandoned_) {
+    return pacer_thread_.join(pacer_panicked_message);
+  }
   {
     auto locked = lock_encoder_state(*state_);
     if (!locked) {
@@ -524,11 +618,11 @@ Result<void> HardwareEncoder::wait_for_event_thread() {
     // it, the thread's end is seen at the next pass. A record being written
     // sets none: the event thread notifies when the write is over.
     if (guard->writing_record) {
-      wake_->wait(guard.unique_lock());
+      guard.wait(*wake_);
     } else {
       const auto deadline =
           guard->progress_at ? *guard->progress_at + encoder_stall_timeout : now + encoder_stall_timeout;
-      wake_->wait_until(guard.unique_lock(), deadline);
+      guard.wait_until(*wake_, deadline);
     }
     if (guard.poisoned()) {
       return fail(std::string(lock_poisoned_message));
@@ -538,6 +632,30 @@ Result<void> HardwareEncoder::wait_for_event_thread() {
 }
 
 HardwareEncoder::~HardwareEncoder() {
+  if (hung_) {
+    // Shutting the transform down or joining would wait behind the hung
+    // call, and the process is about to end with the stall. Should the call
+    // return after all, a reaper waiting behind it tells the workers to end
+    // and shuts the transform down; the workers keep their own references.
+    std::thread([state = state_, wake = wake_, activation = activation_] {
+      {
+        auto guard = state->lock();
+        if (!guard.poisoned()) {
+          guard->finishing = true;
+          if (!guard->error) {
+            guard->error = hung_call_message();
+          }
+        }
+      }
+      wake->notify_all();
+      if (activation) {
+        static_cast<void>(activation->shutdown_object());
+      }
+    }).detach();
+    pacer_thread_.detach();
+    output_thread_.detach();
+    return;
+  }
   if (auto finished = finish(); !finished) {
     streams_.diagnostics->write_ending_line(diagnostics::encoder_finish_failed(finished.error().message));
   }

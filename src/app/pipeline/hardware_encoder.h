@@ -39,6 +39,9 @@ inline constexpr std::string_view no_device_manager_message =
 inline constexpr std::string_view pacer_panicked_message = "frame mailbox pacer thread panicked";
 inline constexpr std::string_view events_panicked_message = "encoder event thread panicked";
 inline constexpr std::string_view drain_pending_message = "hardware encoder drain ended with pending inputs";
+// Why a candidate is skipped before it is given the capture device.
+inline constexpr std::string_view other_adapter_message = "encoder belongs to another graphics adapter";
+inline constexpr std::string_view not_d3d11_aware_message = "encoder does not take Direct3D 11 surfaces";
 
 // Sets the attributes the input and output types share, in order, stopping
 // at the first failure: major type video, subtype, frame size (width high,
@@ -78,6 +81,16 @@ class HardwareEncoder {
   // parent that is slow to read is waited for.
   [[nodiscard]] Result<void> finish();
 
+  // Ends encoding without a drain, for a device that is gone: what the
+  // encoder holds will never come out. Submissions and the pacer stop, the
+  // waiting frame is dropped; finish() then only joins the pacer, and the
+  // destructor shuts the transform down without waiting for output.
+  void abandon();
+  // A call into the encoder hangs and holds the state's lock: from now on
+  // nothing here takes that lock or joins a worker. The destructor leaves
+  // the workers to their fate (the process is about to end with an error).
+  void abandon_hung() { hung_ = true; }
+
   [[nodiscard]] SharedEncoderState& state() const { return *state_; }
   [[nodiscard]] std::condition_variable& wake() const { return *wake_; }
 
@@ -98,6 +111,8 @@ class HardwareEncoder {
   // The event thread is joined only after the drain messages went out:
   // otherwise it may wait for an event that never comes.
   bool drain_sent_ = false;
+  bool abandoned_ = false;  // owner's thread only
+  bool hung_ = false;       // owner's thread only
 };
 
 }  // namespace quorvex::app

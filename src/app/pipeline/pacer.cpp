@@ -65,10 +65,10 @@ Result<void> pace(SharedEncoderState& state, std::condition_variable& wake) {
       deadline = repeat->at;
     }
     if (!deadline) {
-      wake.wait(guard.unique_lock());
+      guard.wait(wake);
       ++guard->pacer_wakeups;
     } else if (*deadline > now) {
-      wake.wait_until(guard.unique_lock(), *deadline);
+      guard.wait_until(wake, *deadline);
       ++guard->pacer_wakeups;
     } else if (repeat && repeat->at <= now) {
       // Nothing new came for a keyframe that was asked for (a still screen):

@@ -23,6 +23,7 @@ struct FakeD3D11::Shared {
   // device() has those the fake was made with.
   std::uint32_t device_flags = d::create_device_bgra_support;
   LocallyUniqueId adapter_luid{1, 0};
+  std::uint32_t removed_reason = status::ok;
 
   std::uint64_t new_id() {
     std::lock_guard lock(mutex);
@@ -307,6 +308,16 @@ class FakeDevice final : public d::Device {
     }
     return std::make_shared<FakeDxgiDevice>(shared_);
   }
+  Status get_device_removed_reason() override {
+    if (const auto d = shared_->faults.on_call("get_device_removed_reason"); d.outcome == FaultPlan::Outcome::Fail) {
+      return fail(d.code);
+    }
+    std::lock_guard lock(shared_->mutex);
+    if (shared_->removed_reason != status::ok) {
+      return fail(shared_->removed_reason);
+    }
+    return {};
+  }
   [[nodiscard]] std::uint32_t flags() const {
     std::lock_guard lock(shared_->mutex);
     return shared_->device_flags;
@@ -384,6 +395,11 @@ std::uint32_t FakeD3D11::device_flags() const {
 void FakeD3D11::set_adapter_luid(LocallyUniqueId luid) {
   std::lock_guard lock(shared_->mutex);
   shared_->adapter_luid = luid;
+}
+
+void FakeD3D11::remove_device(std::uint32_t reason) {
+  std::lock_guard lock(shared_->mutex);
+  shared_->removed_reason = reason;
 }
 std::optional<std::uint32_t> FakeD3D11::creation_flags(const d::Device& device) {
   if (const auto* fake = dynamic_cast<const FakeDevice*>(&device)) {

@@ -11,7 +11,7 @@
 //
 // Operations: "create_device", "create_texture_2d", "query_resource",
 // "query_video_device", "query_video_context", "query_multithread",
-// "query_dxgi_device", "dxgi.get_adapter_luid", "create_video_processor_enumerator",
+// "query_dxgi_device", "dxgi.get_adapter_luid", "get_device_removed_reason", "create_video_processor_enumerator",
 // "create_video_processor", "create_video_processor_output_view",
 // "create_video_processor_input_view", "video_processor_blt".
 //
@@ -87,6 +87,9 @@ class FakeD3D11 final : public d3d11::D3D11 {
   [[nodiscard]] std::uint32_t device_flags() const;
   // The LUID the device's adapter reports (IDXGIAdapter::GetDesc).
   void set_adapter_luid(LocallyUniqueId luid);
+  // The device is gone with this reason from now on (GetDeviceRemovedReason
+  // answers it); other calls go on as before.
+  void remove_device(std::uint32_t reason);
   // The creation flags of a device this fake made; nullopt for another's.
   [[nodiscard]] static std::optional<std::uint32_t> creation_flags(const d3d11::Device& device);
 

@@ -1,5 +1,6 @@
 #include "platform/fake/fake_graphics_capture.h"
 
+#include <thread>
 #include <type_traits>
 
 namespace quorvex::platform::fake {
@@ -105,14 +106,25 @@ class FakeCaptureFrame final : public wgc::CaptureFrame {
 class FakeAsyncAction final : public wgc::AsyncAction {
  public:
   FakeAsyncAction(std::shared_ptr<FaultPlan> faults, FakeWin32& win32, std::uint32_t thread,
-                  std::shared_ptr<std::atomic<int>> completed)
-      : faults_(std::move(faults)), win32_(win32), thread_(thread), completed_(std::move(completed)) {}
+                  std::shared_ptr<std::atomic<int>> completed, bool elsewhere)
+      : faults_(std::move(faults)),
+        win32_(win32),
+        thread_(thread),
+        completed_(std::move(completed)),
+        elsewhere_(elsewhere) {}
 
   // The queue finishes its shutdown on its own thread, so the completion
   // runs there, from the message loop.
   Status put_completed(CompletedHandler handler) override {
     if (const auto d = faults_->on_call("action.put_completed"); d.outcome == Outcome::Fail) {
       return fail(d.code);
+    }
+    if (elsewhere_) {
+      std::thread([handler = std::move(handler), completed = completed_] {
+        ++*completed;
+        handler(wgc::AsyncStatus::Completed);
+      }).detach();
+      return {};
     }
     return win32_.post_task(thread_, [handler = std::move(handler), completed = completed_] {
       ++*completed;
@@ -125,15 +137,20 @@ class FakeAsyncAction final : public wgc::AsyncAction {
   FakeWin32& win32_;
   std::uint32_t thread_;
   std::shared_ptr<std::atomic<int>> completed_;
+  bool elsewhere_;
 };
 
 class FakeDispatcherQueueController final : public wgc::DispatcherQueueController {
  public:
   FakeDispatcherQueueController(std::shared_ptr<FaultPlan> faults, FakeWin32& win32, std::uint32_t thread,
                                 std::shared_ptr<std::atomic<int>> completed,
-                                std::shared_ptr<FakeGraphicsCapture::DispatcherThreads> dispatcher_threads)
-      : faults_(std::move(faults)), win32_(win32), thread_(thread), completed_(std::move(completed)),
-        dispatcher_threads_(std::move(dispatcher_threads)) {
+                                std::shared_ptr<FakeGraphicsCapture::DispatcherThreads> dispatcher_threads, bool elsewhere)
+      : faults_(std::move(faults)),
+        win32_(win32),
+        thread_(thread),
+        completed_(std::move(completed)),
+        dispatcher_threads_(std::move(dispatcher_threads)),
+        elsewhere_(elsewhere) {
     std::lock_guard lock(dispatcher_threads_->mutex);
     dispatcher_threads_->threads.insert(thread_);
   }
@@ -152,7 +169,8 @@ class FakeDispatcherQueueController final : public wgc::DispatcherQueueControlle
     if (d.outcome == Outcome::Empty) {
       return std::shared_ptr<wgc::AsyncAction>();
     }
-    return std::shared_ptr<wgc::AsyncAction>(std::make_shared<FakeAsyncAction>(faults_, win32_, thread_, completed_));
+    return std::shared_ptr<wgc::AsyncAction>(
+        std::make_shared<FakeAsyncAction>(faults_, win32_, thread_, completed_, elsewhere_));
   }
 
  private:
@@ -161,6 +179,7 @@ class FakeDispatcherQueueController final : public wgc::DispatcherQueueControlle
   std::uint32_t thread_;
   std::shared_ptr<std::atomic<int>> completed_;
   std::shared_ptr<FakeGraphicsCapture::DispatcherThreads> dispatcher_threads_;
+  bool elsewhere_;
 };
 
 }  // namespace
@@ -554,7 +573,8 @@ Result<std::shared_ptr<wgc::DispatcherQueueController>> FakeGraphicsCapture::cre
   // message queue from now on.
   win32_.create_message_queue();
   return std::shared_ptr<wgc::DispatcherQueueController>(std::make_shared<FakeDispatcherQueueController>(
-      faults_, win32_, win32_.get_current_thread_id(), completed_shutdowns_, dispatcher_threads_));
+      faults_, win32_, win32_.get_current_thread_id(), completed_shutdowns_, dispatcher_threads_,
+      shutdown_completes_elsewhere_));
 }
 
 Result<bool> FakeGraphicsCapture::is_property_present(std::string_view type_name, std::string_view property_name) {

@@ -181,6 +181,9 @@ class FakeGraphicsCapture final : public wgc::GraphicsCapture {
   void set_supported(bool supported);
   void set_item_size(wgc::SizeInt32 size);  // items created from now on
   void script_on_start(std::vector<FakeCaptureEvent> events);
+  // Dispatcher queue shutdowns made from now on complete on a thread of
+  // their own instead of the queue's thread (Windows promises no thread).
+  void set_shutdown_completes_elsewhere(bool elsewhere) { shutdown_completes_elsewhere_ = elsewhere; }
 
   // What happened.
   struct CreatedItem {
@@ -229,6 +232,7 @@ class FakeGraphicsCapture final : public wgc::GraphicsCapture {
   std::shared_ptr<FaultPlan> faults_ = std::make_shared<FaultPlan>();
   std::shared_ptr<std::atomic<int>> completed_shutdowns_ = std::make_shared<std::atomic<int>>(0);
   std::shared_ptr<DispatcherThreads> dispatcher_threads_ = std::make_shared<DispatcherThreads>();
+  bool shutdown_completes_elsewhere_ = false;
   mutable std::mutex mutex_;
   std::uint32_t ro_initialize_result_ = status::ok;
   std::map<std::string, bool, std::less<>> properties_;  // absent: present

@@ -15,10 +15,6 @@ namespace {
 // The fake's texts do not depend on the installed platform.
 std::unexpected<Error> fail(std::uint32_t code) { return std::unexpected(Error(code, standard_status_message(code))); }
 
-// CODECAPI_AVEncVideoTemporalLayerCount (codecapi.h).
-constexpr Guid codecapi_av_enc_video_temporal_layer_count{
-    0x19CAEBFF, 0xB74D, 0x4CFD, {0x8C, 0x27, 0xC2, 0xF9, 0xD9, 0x7D, 0x5F, 0x52}};
-
 // The colour description of a video type, which some encoders refuse.
 bool is_color_attribute(const Guid& key) {
   return key == guids::mf_mt_video_primaries || key == guids::mf_mt_transfer_function ||
@@ -412,7 +408,8 @@ const char* property_name(const Guid& api) {
   if (api == g::codecapi_av_enc_video_force_key_frame) return "set_value.force_key_frame";
   if (api == g::codecapi_av_enc_mpv_gop_size) return "set_value.gop_size";
   if (api == g::codecapi_av_enc_mpv_default_b_picture_count) return "set_value.b_picture_count";
-  if (api == codecapi_av_enc_video_temporal_layer_count) return "set_value.temporal_layer_count";
+  if (api == g::codecapi_av_scenario_info) return "set_value.scenario_info";
+  if (api == g::codecapi_av_enc_video_temporal_layer_count) return "set_value.temporal_layer_count";
   return "set_value.other";
 }
 
@@ -424,7 +421,7 @@ std::optional<mf::Variant::Type> documented_type(const Guid& api) {
   if (api == g::codecapi_av_enc_common_rate_control_mode || api == g::codecapi_av_enc_common_mean_bit_rate ||
       api == g::codecapi_av_enc_common_quality_vs_speed || api == g::codecapi_av_enc_video_force_key_frame ||
       api == g::codecapi_av_enc_mpv_gop_size || api == g::codecapi_av_enc_mpv_default_b_picture_count ||
-      api == codecapi_av_enc_video_temporal_layer_count) {
+      api == g::codecapi_av_scenario_info || api == g::codecapi_av_enc_video_temporal_layer_count) {
     return mf::Variant::Type::UI4;
   }
   return std::nullopt;
@@ -452,7 +449,7 @@ class FakeCodecApi final : public mf::CodecApi {
     if (api == guids::codecapi_av_enc_mpv_default_b_picture_count && state_->output_types_set > 0) {
       return fail(status::mf_e_invalidrequest);
     }
-    if (api == codecapi_av_enc_video_temporal_layer_count) {
+    if (api == guids::codecapi_av_enc_video_temporal_layer_count) {
       state_->temporal_layers_set = true;
     }
     if (api == guids::codecapi_av_low_latency_mode) {
@@ -462,6 +459,12 @@ class FakeCodecApi final : public mf::CodecApi {
       state_->force_key_pending = true;
     }
     return {};
+  }
+  Result<bool> is_supported(const Guid& api) override {
+    if (auto s = shared_->check("is_supported"); !s) {
+      return std::unexpected(s.error());
+    }
+    return std::ranges::find(transform_->unsupported_properties, api) == transform_->unsupported_properties.end();
   }
   Result<mf::Variant> get_value(const Guid& api) override {
     if (auto s = shared_->check("get_value"); !s) {
@@ -491,8 +494,9 @@ class FakeCodecApi final : public mf::CodecApi {
 
 class FakeTransformAttributes final : public mf::Attributes {
  public:
-  FakeTransformAttributes(std::shared_ptr<Shared> shared, std::shared_ptr<State> state)
-      : live_(shared), shared_(std::move(shared)), state_(std::move(state)) {}
+  FakeTransformAttributes(std::shared_ptr<Shared> shared, std::shared_ptr<State> state,
+                          std::optional<std::uint32_t> d3d11_aware)
+      : live_(shared), shared_(std::move(shared)), state_(std::move(state)), d3d11_aware_(d3d11_aware) {}
   Status set_uint32(const Guid& key, std::uint32_t value) override {
     if (auto s = shared_->check("attributes.set_uint32"); !s) {
       return s;
@@ -506,7 +510,12 @@ class FakeTransformAttributes final : public mf::Attributes {
   }
   Status set_uint64(const Guid&, std::uint64_t) override { return {}; }
   Status set_guid(const Guid&, const Guid&) override { return {}; }
-  Result<std::uint32_t> get_uint32(const Guid&) override { return fail(status::mf_e_attributenotfound); }
+  Result<std::uint32_t> get_uint32(const Guid& key) override {
+    if (key == guids::mf_sa_d3d11_aware && d3d11_aware_) {
+      return *d3d11_aware_;
+    }
+    return fail(status::mf_e_attributenotfound);
+  }
   Result<std::uint64_t> get_uint64(const Guid&) override { return fail(status::mf_e_attributenotfound); }
   Result<Guid> get_guid(const Guid&) override { return fail(status::mf_e_attributenotfound); }
   Result<std::vector<std::byte>> get_blob(const Guid&) override { return fail(status::mf_e_attributenotfound); }
@@ -515,6 +524,7 @@ class FakeTransformAttributes final : public mf::Attributes {
   Live live_;
   std::shared_ptr<Shared> shared_;
   std::shared_ptr<State> state_;
+  std::optional<std::uint32_t> d3d11_aware_;
 };
 
 class FakeDeviceManager final : public mf::DxgiDeviceManager {
@@ -570,6 +580,15 @@ class FakeActivate final : public mf::Activate {
       return std::unexpected(s.error());
     }
     return transform_->friendly_name;
+  }
+  Result<LocallyUniqueId> get_adapter_luid() override {
+    if (auto s = shared_->check("activate.get_adapter_luid"); !s) {
+      return std::unexpected(s.error());
+    }
+    if (!transform_->activation_reports_adapter) {
+      return fail(status::mf_e_attributenotfound);
+    }
+    return transform_->adapter_luid;
   }
   Status shutdown_object() override {
     if (auto s = shared_->check("activate.shutdown_object"); !s) {
@@ -718,7 +737,7 @@ Result<std::shared_ptr<mf::Attributes>> FakeEncoderTransform::get_attributes() {
   if (auto s = shared_->scripted<mf::Attributes>("get_attributes")) {
     return *s;
   }
-  return std::make_shared<FakeTransformAttributes>(shared_, state_);
+  return std::make_shared<FakeTransformAttributes>(shared_, state_, d3d11_aware);
 }
 
 Result<std::shared_ptr<mf::MediaEventGenerator>> FakeEncoderTransform::query_event_generator() {
@@ -889,6 +908,9 @@ Status FakeEncoderTransform::process_message(mf::MftMessage message, mf::DxgiDev
 }
 
 Status FakeEncoderTransform::process_input(std::uint32_t, mf::Sample& sample, std::uint32_t) {
+  if (on_process_input) {
+    on_process_input();
+  }
   if (auto s = usable(*state_); !s) {
     return s;
   }

@@ -72,7 +72,8 @@
 // end_streaming|set_d3d_manager>", "process_input", "process_output",
 // "get_event", "event.get_status", "event.get_type",
 // "set_value.<rate_control|mean_bit_rate|quality_vs_speed|low_latency|
-// force_key_frame|gop_size|b_picture_count|temporal_layer_count>", "get_value", "reset_device", "media_type.set",
+// force_key_frame|gop_size|b_picture_count|scenario_info|temporal_layer_count>", "get_value",
+// "is_supported", "activate.get_adapter_luid", "reset_device", "media_type.set",
 // "sample.add_buffer", "sample.set_sample_time", "sample.set_sample_duration",
 // "sample.convert_to_contiguous_buffer", "buffer.lock", "buffer.unlock".
 //
@@ -152,6 +153,16 @@ class FakeEncoderTransform final : public mf::Transform, public std::enable_shar
   // What the encoder's activation object says about it.
   std::u16string friendly_name = u"Fake H.264 Encoder MFT";
   LocallyUniqueId adapter_luid{1, 0};
+  // Whether the activation object carries MFT_ENUM_ADAPTER_LUID (MFTEnumEx
+  // on systems before MFTEnum2 leaves it out).
+  bool activation_reports_adapter = true;
+  // MF_SA_D3D11_AWARE on the transform's attributes; absent: not there.
+  std::optional<std::uint32_t> d3d11_aware = 1;
+  // Codec properties ICodecAPI::IsSupported answers S_FALSE for.
+  std::vector<Guid> unsupported_properties;
+  // Runs at the top of every ProcessInput, outside the fake's locks: a test
+  // makes the call hang (a hung driver) with it.
+  std::function<void()> on_process_input;
 
   // Vendor behaviours (automatic mode).
   // An input's output comes out only after this many later inputs went in

@@ -442,6 +442,23 @@ Status FakeWin32::set_process_power_throttling(std::uint32_t control_mask, std::
   return {};
 }
 
+std::optional<std::intptr_t> FakeWin32::dpi_awareness_context() const {
+  std::lock_guard lock(mutex_);
+  return dpi_awareness_context_;
+}
+
+Status FakeWin32::set_process_dpi_awareness_context(std::intptr_t context) {
+  if (auto d = faults_.on_call("set_process_dpi_awareness_context"); d.outcome == FaultPlan::Outcome::Fail) {
+    return fail(d.code);
+  }
+  std::lock_guard lock(mutex_);
+  if (dpi_awareness_context_) {
+    return fail(status::error_access_denied);
+  }
+  dpi_awareness_context_ = context;
+  return {};
+}
+
 std::uint32_t FakeWin32::thread_id_locked() {
   // Thread ids start well above 0 so that 0 never names a thread.
   constexpr std::uint32_t first_thread_id = 0x1000;

@@ -113,6 +113,9 @@ class FakeWin32 final : public Win32 {
   [[nodiscard]] std::vector<std::uint32_t> timer_periods() const;
   // The last power-throttling state set: control mask, state mask.
   [[nodiscard]] std::optional<std::pair<std::uint32_t, std::uint32_t>> power_throttling() const;
+  // The DPI awareness the process declared; like Windows, a second
+  // declaration is refused with ERROR_ACCESS_DENIED.
+  [[nodiscard]] std::optional<std::intptr_t> dpi_awareness_context() const;
 
   // A thread has a message queue only once it made a USER call (Microsoft,
   // PostThreadMessageW: "The system creates a thread's message queue when
@@ -165,6 +168,7 @@ class FakeWin32 final : public Win32 {
   Status time_begin_period(std::uint32_t period_ms) override;
   Status time_end_period(std::uint32_t period_ms) override;
   Status set_process_power_throttling(std::uint32_t control_mask, std::uint32_t state_mask) override;
+  Status set_process_dpi_awareness_context(std::intptr_t context) override;
   std::uint32_t get_current_thread_id() override;
   GetMessageResult get_message(Message& message) override;
   void translate_message(const Message& message) override;
@@ -205,6 +209,7 @@ class FakeWin32 final : public Win32 {
   std::int64_t counter_frequency_ = 10'000'000;
   std::vector<std::uint32_t> timer_periods_;
   std::optional<std::pair<std::uint32_t, std::uint32_t>> power_throttling_;
+  std::optional<std::intptr_t> dpi_awareness_context_;
   std::map<std::thread::id, std::uint32_t> thread_ids_;
   std::map<std::uint32_t, Queue> queues_;
   std::map<std::uint64_t, std::function<void()>> tasks_;

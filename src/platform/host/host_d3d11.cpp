@@ -35,6 +35,13 @@ Result<std::shared_ptr<d3d11::DxgiDevice>> HostDevice::query_dxgi_device() {
   return std::shared_ptr<d3d11::DxgiDevice>(std::make_shared<HostDxgiDevice>(shared_from_this()));
 }
 
+Status HostDevice::get_device_removed_reason() {
+  if (const std::uint32_t reason = removed_reason_->load(); reason != status::ok) {
+    return host_fail(reason);
+  }
+  return {};
+}
+
 Result<std::shared_ptr<d3d11::VideoContext>> HostDeviceContext::query_video_context() {
   return std::shared_ptr<d3d11::VideoContext>(std::make_shared<HostVideoContext>(lock_));
 }
@@ -64,7 +71,8 @@ Result<d3d11::CreatedDevice> HostD3D11::create_device(d3d11::DriverType driver_t
   if (it == feature_levels.end()) {
     return host_fail(status::dxgi_error_unsupported);
   }
-  return d3d11::CreatedDevice{std::make_shared<HostDevice>(), *it, std::make_shared<HostDeviceContext>()};
+  return d3d11::CreatedDevice{std::make_shared<HostDevice>(removed_reason_), *it,
+                              std::make_shared<HostDeviceContext>()};
 }
 
 }  // namespace quorvex::platform::host

@@ -19,9 +19,18 @@ namespace quorvex::platform::host {
 
 class HostDevice final : public d3d11::Device, public std::enable_shared_from_this<HostDevice> {
  public:
+  // `removed_reason` is shared with the HostD3D11 that made the device; 0
+  // while the device works.
+  explicit HostDevice(std::shared_ptr<std::atomic<std::uint32_t>> removed_reason =
+                          std::make_shared<std::atomic<std::uint32_t>>(0))
+      : removed_reason_(std::move(removed_reason)) {}
   Result<std::shared_ptr<d3d11::Texture2D>> create_texture_2d(const d3d11::Texture2DDesc& desc) override;
   Result<std::shared_ptr<d3d11::VideoDevice>> query_video_device() override;
   Result<std::shared_ptr<d3d11::DxgiDevice>> query_dxgi_device() override;
+  Status get_device_removed_reason() override;
+
+ private:
+  std::shared_ptr<std::atomic<std::uint32_t>> removed_reason_;
 };
 
 // IDXGIDevice of a host device.
@@ -58,8 +67,14 @@ class HostD3D11 final : public d3d11::D3D11 {
   // The highest level the virtual adapter supports (11_1 unless a test
   // lowers it to exercise the caller's level check).
   void set_max_feature_level(d3d11::FeatureLevel level) { max_level_.store(level); }
+  // Test knob: every device made here, before or after, is gone with this
+  // reason (DXGI_ERROR_DEVICE_REMOVED, ...), as after a driver update or a
+  // GPU reset. Only GetDeviceRemovedReason tells; the stand-in's other calls
+  // go on working, so the program cannot learn it by accident.
+  void remove_devices(std::uint32_t reason) { removed_reason_->store(reason); }
 
  private:
+  std::shared_ptr<std::atomic<std::uint32_t>> removed_reason_ = std::make_shared<std::atomic<std::uint32_t>>(0);
   std::atomic<d3d11::FeatureLevel> max_level_{d3d11::FeatureLevel::Level_11_1};
 };
 

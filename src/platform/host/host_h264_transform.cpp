@@ -67,7 +67,10 @@ std::optional<int> vui_code(mf::MediaType& type, const Guid& key, std::span<cons
 
 }  // namespace
 
-HostH264Transform::HostH264Transform() : worker_([this] { run_worker(); }) {}
+HostH264Transform::HostH264Transform() : worker_([this] { run_worker(); }) {
+  // It reads the NV12 textures of the caller's device, as a hardware MFT does.
+  static_cast<void>(attributes_->set_uint32(guids::mf_sa_d3d11_aware, 1));
+}
 
 HostH264Transform::~HostH264Transform() {
   {
@@ -469,7 +472,31 @@ Status HostH264Transform::set_value(const Guid& api, const mf::Variant& value) {
     if (!ui4 || value.ui != 0) return host_fail(status::e_invalidarg);
     return {};
   }
+  if (api == guids::codecapi_av_scenario_info) {
+    // x264 has no per-scenario tuning beyond what the session already asks.
+    if (!ui4) return host_fail(status::e_invalidarg);
+    return {};
+  }
+  if (api == guids::codecapi_av_enc_video_temporal_layer_count) {
+    // One layer is the only stream libx264 writes.
+    if (!ui4 || value.ui != 1) return host_fail(status::e_invalidarg);
+    return {};
+  }
   return host_fail(status::e_notimpl);
+}
+
+Result<bool> HostH264Transform::is_supported(const Guid& api) {
+  for (const Guid& known :
+       {guids::codecapi_av_enc_common_rate_control_mode, guids::codecapi_av_enc_common_mean_bit_rate,
+        guids::codecapi_av_enc_common_quality_vs_speed, guids::codecapi_av_low_latency_mode,
+        guids::codecapi_av_enc_video_force_key_frame, guids::codecapi_av_enc_mpv_gop_size,
+        guids::codecapi_av_enc_mpv_default_b_picture_count, guids::codecapi_av_scenario_info,
+        guids::codecapi_av_enc_video_temporal_layer_count}) {
+    if (api == known) {
+      return true;
+    }
+  }
+  return false;
 }
 
 Result<mf::Variant> HostH264Transform::get_value(const Guid& api) {

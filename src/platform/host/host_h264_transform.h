@@ -91,6 +91,7 @@ class HostH264Transform final : public mf::Transform,
 
   Status set_value(const Guid& api, const mf::Variant& value) override;
   Result<mf::Variant> get_value(const Guid& api) override;
+  Result<bool> is_supported(const Guid& api) override;
 
   // IMFShutdown::Shutdown: the worker stops and get_event answers
   // MF_E_SHUTDOWN from now on, also to a caller already waiting.

@@ -17,6 +17,8 @@ class HostActivate final : public mf::Activate {
     return std::shared_ptr<mf::Transform>(transform);
   }
   Result<std::u16string> get_friendly_name() override { return std::u16string(u"x264 H.264 Encoder (host stand-in)"); }
+  // The one virtual adapter's encoder.
+  Result<LocallyUniqueId> get_adapter_luid() override { return host_adapter_luid; }
   Status shutdown_object() override {
     if (auto transform = activated_.lock()) {
       transform->shutdown();

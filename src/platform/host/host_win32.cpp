@@ -270,6 +270,9 @@ Status HostWin32::time_end_period(std::uint32_t period_ms) {
 
 Status HostWin32::set_process_power_throttling(std::uint32_t, std::uint32_t) { return {}; }
 
+// The desktop sources report physical pixels already: nothing to switch.
+Status HostWin32::set_process_dpi_awareness_context(std::intptr_t) { return {}; }
+
 std::uint32_t HostWin32::get_current_thread_id() { return ThreadMessageQueues::current_thread_id(); }
 
 GetMessageResult HostWin32::get_message(Message& message) { return queues_->get(message); }

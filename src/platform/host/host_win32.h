@@ -59,6 +59,7 @@ class HostWin32 final : public Win32 {
   Status time_end_period(std::uint32_t period_ms) override;
   // Nothing to opt out of on Linux: succeeds.
   Status set_process_power_throttling(std::uint32_t control_mask, std::uint32_t state_mask) override;
+  Status set_process_dpi_awareness_context(std::intptr_t context) override;
 
   std::uint32_t get_current_thread_id() override;
   GetMessageResult get_message(Message& message) override;

@@ -338,6 +338,8 @@ Result<std::shared_ptr<d3d11::DxgiDevice>> D3D11Device::query_dxgi_device() {
   return query_wrapped<d3d11::DxgiDevice, DxgiDeviceAdapter, IDXGIDevice>(native_.Get());
 }
 
+Status D3D11Device::get_device_removed_reason() { return check(native_->GetDeviceRemovedReason()); }
+
 Result<d3d11::CreatedDevice> D3D11Adapter::create_device(
     d3d11::DriverType driver_type, std::uint32_t flags,
     std::span<const d3d11::FeatureLevel> feature_levels, std::uint32_t sdk_version) {

@@ -43,6 +43,7 @@ class D3D11Device final : public d3d11::Device {
   Result<std::shared_ptr<d3d11::Texture2D>> create_texture_2d(const d3d11::Texture2DDesc& desc) override;
   Result<std::shared_ptr<d3d11::VideoDevice>> query_video_device() override;
   Result<std::shared_ptr<d3d11::DxgiDevice>> query_dxgi_device() override;
+  Status get_device_removed_reason() override;
   [[nodiscard]] ID3D11Device* native() const { return native_.Get(); }
 
  private:

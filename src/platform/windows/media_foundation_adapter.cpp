@@ -267,6 +267,15 @@ class CodecApiAdapter final : public mf::CodecApi {
     return check(native_->SetValue(&native_api, &variant.value));
   }
 
+  Result<bool> is_supported(const Guid& api) override {
+    const GUID native_api = to_native(api);
+    const HRESULT hr = native_->IsSupported(&native_api);
+    if (FAILED(hr)) {
+      return hresult_failure(hr);
+    }
+    return hr == S_OK;
+  }
+
   Result<mf::Variant> get_value(const Guid& api) override {
     ScopedVariant variant;
     const GUID native_api = to_native(api);
@@ -479,6 +488,10 @@ class TransformAdapter final : public mf::Transform {
   ComPtr<IMFTransform> native_;
 };
 
+// MFT_ENUM_ADAPTER_LUID, from the Windows SDK's mfapi.h (mingw-w64 10 lacks
+// it): {1D39518C-E220-4DA8-A07F-BA172552D6B1}.
+constexpr GUID mft_enum_adapter_luid = {0x1d39518c, 0xe220, 0x4da8, {0xa0, 0x7f, 0xba, 0x17, 0x25, 0x52, 0xd6, 0xb1}};
+
 class ActivateAdapter final : public mf::Activate {
  public:
   explicit ActivateAdapter(ComPtr<IMFActivate> native) : native_(std::move(native)) {}
@@ -502,15 +515,25 @@ class ActivateAdapter final : public mf::Activate {
     CoTaskMemFree(name);
     return text;
   }
+  Result<LocallyUniqueId> get_adapter_luid() override {
+    LUID luid{};
+    UINT32 size = 0;
+    const HRESULT hr =
+        native_->GetBlob(mft_enum_adapter_luid, reinterpret_cast<UINT8*>(&luid), sizeof(luid), &size);
+    if (FAILED(hr)) {
+      return hresult_failure(hr);
+    }
+    if (size != sizeof(luid)) {
+      return hresult_failure(MF_E_INVALIDTYPE);
+    }
+    return LocallyUniqueId{luid.LowPart, luid.HighPart};
+  }
   Status shutdown_object() override { return check(native_->ShutdownObject()); }
 
  private:
   ComPtr<IMFActivate> native_;
 };
 
-// MFT_ENUM_ADAPTER_LUID, from the Windows SDK's mfapi.h (mingw-w64 10 lacks
-// it): {1D39518C-E220-4DA8-A07F-BA172552D6B1}.
-constexpr GUID mft_enum_adapter_luid = {0x1d39518c, 0xe220, 0x4da8, {0xa0, 0x7f, 0xba, 0x17, 0x25, 0x52, 0xd6, 0xb1}};
 
 // MFTEnum2 (mfplat.dll, Windows 10 1607 and later), looked up at run time so
 // the program still starts where it is missing.

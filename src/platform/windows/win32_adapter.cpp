@@ -324,6 +324,23 @@ Status Win32Adapter::set_process_power_throttling(std::uint32_t control_mask, st
   return {};
 }
 
+Status Win32Adapter::set_process_dpi_awareness_context(std::intptr_t context) {
+  using SetContextFunction = BOOL(WINAPI*)(DPI_AWARENESS_CONTEXT);
+  HMODULE user32 = GetModuleHandleW(L"user32.dll");
+  if (user32 == nullptr) {
+    return last_error_failure();
+  }
+  void* address = reinterpret_cast<void*>(GetProcAddress(user32, "SetProcessDpiAwarenessContext"));
+  if (address == nullptr) {
+    return std::unexpected(system_error(win32::error_proc_not_found));
+  }
+  const auto set_context = reinterpret_cast<SetContextFunction>(address);
+  if (!set_context(reinterpret_cast<DPI_AWARENESS_CONTEXT>(context))) {
+    return last_error_failure();
+  }
+  return {};
+}
+
 std::uint32_t Win32Adapter::get_current_thread_id() { return GetCurrentThreadId(); }
 
 GetMessageResult Win32Adapter::get_message(Message& message) {

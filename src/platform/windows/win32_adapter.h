@@ -44,6 +44,7 @@ class Win32Adapter final : public Win32 {
   Status time_begin_period(std::uint32_t period_ms) override;
   Status time_end_period(std::uint32_t period_ms) override;
   Status set_process_power_throttling(std::uint32_t control_mask, std::uint32_t state_mask) override;
+  Status set_process_dpi_awareness_context(std::intptr_t context) override;
 
   std::uint32_t get_current_thread_id() override;
   GetMessageResult get_message(Message& message) override;
