@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
