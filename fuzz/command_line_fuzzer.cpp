@@ -27,14 +27,15 @@ using quorvex::app::ParseOutcome;
 using quorvex::app::Printed;
 using quorvex::app::Result;
 
-constexpr std::array<std::string_view, 12> options_with_value = {
-    "--source", "--display-id", "--window-title", "--window-id", "--content-width", "--content-height",
+constexpr std::array<std::string_view, 13> options_with_value = {
+    "--source", "--display-id", "--display-number", "--window-title", "--window-id", "--content-width", "--content-height",
     "--width",  "--height",     "--fps",          "--bitrate",   "--duration",      "--pacing"};
 
 constexpr std::array<std::string_view, 3> number_messages = {
     "cannot parse integer from empty string", "invalid digit found in string",
     "number too large to fit in target type"};
 constexpr std::string_view pacing_message = "--pacing must be strict or grid";
+constexpr std::string_view display_choice_message = "--display-id and --display-number cannot be combined";
 constexpr std::string_view range_message = "dimensions, fps, bitrate and duration must be greater than zero";
 constexpr std::string_view source_message =
     "Windows helper supports --source screen, or --source window with --window-title or --window-id";
@@ -51,7 +52,8 @@ bool takes_value(std::string_view arg) {
 }
 
 bool is_validation_error(std::string_view message) {
-  return message == range_message || message == source_message || message == content_message;
+  return message == range_message || message == source_message || message == content_message ||
+         message == display_choice_message;
 }
 
 struct Outcome {
@@ -85,6 +87,9 @@ std::string_view first_immediate(std::span<const std::string> args) {
     if (args[i] == "--list-sources" || args[i] == "--help" || args[i] == "--version") {
       return args[i];
     }
+    if (args[i] == "-h") {
+      return "--help";
+    }
     if (takes_value(args[i])) {
       ++i;
     }
@@ -94,9 +99,11 @@ std::string_view first_immediate(std::span<const std::string> args) {
 
 bool same_config(const Config& a, const Config& b) {
   return a.width == b.width && a.height == b.height && a.fps == b.fps && a.bitrate == b.bitrate &&
-         a.duration == b.duration && a.display_id == b.display_id && a.window_title == b.window_title &&
+         a.duration == b.duration && a.display_id == b.display_id && a.display_number == b.display_number &&
+         a.window_title == b.window_title &&
          a.window_id == b.window_id && a.pacing == b.pacing && a.quiet == b.quiet && a.until_stopped == b.until_stopped &&
-         a.stop_on_stdin_close == b.stop_on_stdin_close && a.stay_after_parent == b.stay_after_parent && a.keyframe_request->load() == b.keyframe_request->load() &&
+         a.stop_on_stdin_close == b.stop_on_stdin_close && a.stay_after_parent == b.stay_after_parent &&
+         a.force_tty == b.force_tty && a.keyframe_request->load() == b.keyframe_request->load() &&
          a.content_size->load() == b.content_size->load() && a.paused->load() == b.paused->load();
 }
 
@@ -114,13 +121,17 @@ std::vector<std::string> arguments_for(const Config& c) {
                      : std::to_string(std::chrono::duration_cast<std::chrono::seconds>(c.duration).count()));
   for (const auto& [flag, set] : {std::pair{"--quiet", c.quiet}, std::pair{"--until-stopped", c.until_stopped},
                                   std::pair{"--stop-on-stdin-close", c.stop_on_stdin_close},
-                                  std::pair{"--stay-after-parent", c.stay_after_parent}}) {
+                                  std::pair{"--stay-after-parent", c.stay_after_parent},
+                                  std::pair{"--force-tty", c.force_tty}}) {
     if (set) {
       args.push_back(flag);
     }
   }
   if (c.display_id) {
     args.insert(args.end(), {"--display-id", std::to_string(*c.display_id)});
+  }
+  if (c.display_number) {
+    args.insert(args.end(), {"--display-number", std::to_string(*c.display_number)});
   }
   if (c.window_title) {
     const std::uint64_t packed = c.content_size->load();
@@ -137,6 +148,7 @@ void check_config(const Config& c) {
   QVX_FUZZ_CHECK(c.width >= 2 && c.width % 2 == 0 && c.height >= 2 && c.height % 2 == 0);
   QVX_FUZZ_CHECK(c.fps > 0 && c.bitrate > 0 && c.duration > std::chrono::nanoseconds::zero());
   QVX_FUZZ_CHECK(!(c.window_title && c.window_id));
+  QVX_FUZZ_CHECK(!(c.display_id && c.display_number));
   QVX_FUZZ_CHECK(!c.until_stopped || c.duration == std::chrono::nanoseconds::max());
   const std::uint64_t packed = c.content_size->load();
   if (c.window_title) {

@@ -31,6 +31,9 @@ struct Config {
   // 1-based position in the system's display enumeration; absent means the
   // primary display.
   std::optional<std::uint64_t> display_id;
+  // "--display-number": the display whose listing "id" (the number in its
+  // device name) is this.
+  std::optional<std::uint64_t> display_number;
   // Title marker: capture the first window whose title contains this text.
   std::optional<std::string> window_title;
   // Raw window handle value.
@@ -45,6 +48,8 @@ struct Config {
   bool stop_on_stdin_close = false;
   // "--stay-after-parent": the parent's end leaves the session running.
   bool stay_after_parent = false;
+  // "--force-tty": write frame records even to a terminal.
+  bool force_tty = false;
 
   KeyframeRequestCell keyframe_request = std::make_shared<std::atomic<bool>>(false);
   ContentSizeCell content_size = std::make_shared<std::atomic<std::uint64_t>>(0);

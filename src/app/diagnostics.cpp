@@ -54,6 +54,22 @@ std::string capture_window_paused(bool paused) {
   return paused ? "capture_window paused=true" : "capture_window paused=false";
 }
 
+std::string control_ignored(std::string_view command, ControlIgnored reason) {
+  std::string_view why = "malformed";
+  switch (reason) {
+    case ControlIgnored::Malformed: why = "malformed"; break;
+    case ControlIgnored::OutOfRange: why = "out_of_range"; break;
+    case ControlIgnored::NotApplicable: why = "not_applicable"; break;
+  }
+  return "control_ignored command=" + std::string(command) + " reason=" + std::string(why);
+}
+
+std::string capture_resized(std::uint32_t old_width, std::uint32_t old_height, std::uint32_t new_width,
+                            std::uint32_t new_height) {
+  return "capture_resized from=" + number(old_width) + "x" + number(old_height) + " to=" + number(new_width) + "x" +
+         number(new_height);
+}
+
 std::string capture_encoder_capability() {
   return "capture_encoder encoder=media_foundation capture=windows_graphics_capture hardware=true "
          "software_fallback=false zero_copy=true async_mft=true low_latency=true b_frames=false";

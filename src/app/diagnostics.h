@@ -44,6 +44,13 @@ using app::SessionEnd;
 [[nodiscard]] std::string capture_window_found();
 [[nodiscard]] std::string capture_window_crop(std::uint32_t width, std::uint32_t height);
 [[nodiscard]] std::string capture_window_paused(bool paused);
+// A standard-input line that was not acted on: `command` is the command
+// word it started with, or "unknown".
+enum class ControlIgnored : std::uint8_t { Malformed, OutOfRange, NotApplicable };
+[[nodiscard]] std::string control_ignored(std::string_view command, ControlIgnored reason);
+// The captured item's content size changed (a window resized).
+[[nodiscard]] std::string capture_resized(std::uint32_t old_width, std::uint32_t old_height, std::uint32_t new_width,
+                                          std::uint32_t new_height);
 
 // ---- encoder setup ----
 

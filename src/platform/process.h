@@ -50,6 +50,10 @@ enum class StopRequest { Interrupt, Break, Close, Terminate };
 // terminals and anything that cannot tell.
 [[nodiscard]] bool standard_output_reader_gone();
 
+// Whether standard output is a terminal (a console on Windows), where binary
+// frame records only garble the screen.
+[[nodiscard]] bool standard_output_is_terminal();
+
 // Names the calling thread for debuggers and process listings. Best effort.
 void set_current_thread_name(std::string_view name);
 

@@ -153,6 +153,39 @@ std::optional<ControlCommand> parse_control_command(std::string_view line) {
   return std::nullopt;
 }
 
+RejectedControlLine reject_control_line(std::string_view line) {
+  using Fault = RejectedControlLine::Fault;
+  if (!text::is_valid_utf8(line)) {
+    return {Fault::Malformed, "unknown"};
+  }
+  const std::string_view trimmed = text::trim_white_space(line);
+  if (trimmed.empty()) {
+    return {Fault::Blank, "unknown"};
+  }
+  const std::string_view word = trimmed.substr(0, trimmed.find(' '));
+  RejectedControlLine rejected{Fault::Malformed, "unknown"};
+  for (const std::string_view known : {"KEYFRAME", "PAUSE", "RESUME", "STOP", "CROP"}) {
+    if (word == known) {
+      rejected.command = known;
+    }
+  }
+  // "CROP {w} {h}" whose numbers are well formed but one is out of range
+  // (too large for any type included).
+  if (word == "CROP") {
+    const std::string_view numbers = trimmed.substr(std::min(trimmed.size(), word.size() + 1));
+    const std::size_t space = numbers.find(' ');
+    const auto numeric = [](std::string_view token) {
+      const auto value = parse_unsigned<std::uint64_t>(token);
+      return value.has_value() || value.error() == DecimalError::TooLarge;
+    };
+    if (trimmed.size() > word.size() && trimmed[word.size()] == ' ' && space != std::string_view::npos &&
+        numeric(numbers.substr(0, space)) && numeric(numbers.substr(space + 1))) {
+      rejected.fault = Fault::OutOfRange;
+    }
+  }
+  return rejected;
+}
+
 std::optional<ControlCommand> parse_control_command(std::span<const std::byte> line) {
   return parse_control_command(
       std::string_view(reinterpret_cast<const char*>(line.data()), line.size()));

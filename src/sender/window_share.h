@@ -51,6 +51,27 @@ inline constexpr std::uint32_t max_crop_dimension = 16384;
 [[nodiscard]] std::optional<ControlCommand> parse_control_command(std::string_view line);
 [[nodiscard]] std::optional<ControlCommand> parse_control_command(std::span<const std::byte> line);
 
+// Why parse_control_command found no command in a line, for telling the
+// parent its mistake.
+struct RejectedControlLine {
+  enum class Fault {
+    // Nothing but white space: no attempt at a command.
+    Blank,
+    // Not a command, or a command word with something wrong around it.
+    Malformed,
+    // CROP with two numbers outside min_crop_dimension..max_crop_dimension.
+    OutOfRange,
+  };
+  Fault fault = Fault::Malformed;
+  // "KEYFRAME", "PAUSE", "RESUME", "STOP" or "CROP" when the line's first
+  // token is that word; "unknown" otherwise.
+  std::string_view command = "unknown";
+  friend bool operator==(const RejectedControlLine&, const RejectedControlLine&) = default;
+};
+
+// For a line parse_control_command rejects.
+[[nodiscard]] RejectedControlLine reject_control_line(std::string_view line);
+
 // The line text of a command, without a line terminator.
 [[nodiscard]] std::string format_control_command(const ControlCommand& command);
 

@@ -24,6 +24,7 @@ struct Parsed {
   std::uint32_t bitrate = 8'000'000;
   std::chrono::nanoseconds duration = 60s;
   std::optional<std::uint64_t> display_id;
+  std::optional<std::uint64_t> display_number;
   std::optional<std::string> window_title;
   std::optional<std::uint64_t> window_id;
   std::uint64_t content_size = 0;
@@ -34,7 +35,7 @@ struct Parsed {
   friend bool operator==(const Parsed&, const Parsed&) = default;
   friend void PrintTo(const Parsed& p, std::ostream* os) {
     *os << p.width << "x" << p.height << " fps=" << p.fps << " bitrate=" << p.bitrate
-        << " duration_ns=" << p.duration.count() << " display_id=" << p.display_id.value_or(0)
+        << " duration_ns=" << p.duration.count() << " display_id=" << p.display_id.value_or(0) << " display_number=" << p.display_number.value_or(0)
         << " window_title=" << p.window_title.value_or("<none>") << " window_id=" << p.window_id.value_or(0)
         << " content_size=" << p.content_size << " quiet=" << p.quiet << " stop_on_stdin_close=" << p.stop_on_stdin_close
         << " stay_after_parent=" << p.stay_after_parent;
@@ -43,7 +44,7 @@ struct Parsed {
 
 Parsed observe(const Config& c) {
   return Parsed{c.width,        c.height,    c.fps,       c.bitrate,
-                c.duration,     c.display_id, c.window_title, c.window_id,
+                c.duration,     c.display_id, c.display_number, c.window_title, c.window_id,
                 c.content_size->load(), c.quiet, c.stop_on_stdin_close, c.stay_after_parent};
 }
 
@@ -121,6 +122,7 @@ INSTANTIATE_TEST_SUITE_P(
         AcceptedCase{{"--duration", "9223372037"},
                      with([](Parsed& p) { p.duration = std::chrono::nanoseconds::max(); })},
         AcceptedCase{{"--display-id", "0"}, with([](Parsed& p) { p.display_id = 0; })},
+        AcceptedCase{{"--display-number", "2"}, with([](Parsed& p) { p.display_number = 2; })},
         AcceptedCase{{"--display-id", "18446744073709551615"},
                      with([](Parsed& p) { p.display_id = 18446744073709551615u; })},
         AcceptedCase{{"--source", "screen", "--content-width", "1"}, Parsed{}},
@@ -219,6 +221,8 @@ INSTANTIATE_TEST_SUITE_P(
                     RejectedCase{{"--bitrate", "0"}, kZero},
                     RejectedCase{{"--duration", "0"}, kZero},
                     RejectedCase{{"--until-stopped", "--duration", "0"}, kZero},
+                    RejectedCase{{"--display-number", "1", "--display-id", "1"},
+                                 "--display-id and --display-number cannot be combined"},
                     RejectedCase{{"--fps", "30", "--fps", "0"}, kZero},
                     // Sizes are checked before the source.
                     RejectedCase{{"--source", "bogus", "--width", "1"}, kZero},
@@ -308,6 +312,8 @@ INSTANTIATE_TEST_SUITE_P(
                     ImmediateCase{{"--window-title", "--list-sources"}, "", kSource},
                     ImmediateCase{{"--list-sources=1"}, "", "unknown argument: --list-sources=1"},
                     ImmediateCase{{"--help"}, "--help", ""},
+                    ImmediateCase{{"-h", "--bogus"}, "--help", ""},
+                    ImmediateCase{{"--window-title", "-h", "-h"}, "--help", ""},
                     ImmediateCase{{"--version"}, "--version", ""},
                     ImmediateCase{{"--help", "--version", "--bogus"}, "--help", ""},
                     ImmediateCase{{"--version", "--list-sources"}, "--version", ""},

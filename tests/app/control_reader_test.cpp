@@ -93,6 +93,7 @@ TEST_P(ControlReaderCommands, AppliesEachLineWhateverTheReadSizes) {
 
 const std::string kPausedTrue = "capture_window paused=true";
 const std::string kPausedFalse = "capture_window paused=false";
+const std::string kUnknownMalformed = "control_ignored command=unknown reason=malformed";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ControlReaderCommands,
@@ -119,13 +120,17 @@ INSTANTIATE_TEST_SUITE_P(
             CommandCase{"SoleLineWithoutLineFeedRuns", "KEYFRAME", true, false, kInitialContentSize, {}},
             CommandCase{"IgnoredLinesChangeNothing",
                         "\n\n   \nkeyframe\nPAUSE now\nCROP 1 720\nCROP 1280\nKEYFRAME\xFF\n\xC3\x28\nRESUME\xC0\n",
-                        false, false, kInitialContentSize, {}},
+                        false, false, kInitialContentSize,
+                        // Blank lines are no attempt at a command; every other line is told.
+                        {kUnknownMalformed, "control_ignored command=PAUSE reason=malformed",
+                         "control_ignored command=CROP reason=out_of_range", "control_ignored command=CROP reason=malformed",
+                         kUnknownMalformed, kUnknownMalformed, kUnknownMalformed}},
             CommandCase{"IgnoredLinesDoNotDisturbTheNext", "bogus\n\xFF\xFE\nPAUSE\n\nKEYFRAME\n", true, true,
-                        kInitialContentSize, {kPausedTrue}},
+                        kInitialContentSize, {kUnknownMalformed, kUnknownMalformed, kPausedTrue}},
             // A NUL inside a line makes it no command; it must not cut the
             // line short either.
             CommandCase{"EmbeddedNulIsNoCommand", std::string("PAUSE\0X\nKEYFRAME\n", 17), true, false,
-                        kInitialContentSize, {}}),
+                        kInitialContentSize, {kUnknownMalformed}}),
         testing::Values(std::size_t{1}, std::size_t{3}, std::size_t{4096})),
     [](const auto& info) {
       return std::get<0>(info.param).name + "_ReadsOf" + std::to_string(std::get<1>(info.param));
@@ -169,16 +174,17 @@ TEST(ControlReader, StopAndTheEndOfInputRequestTheEndWithTheirReason) {
     bool read_error;
     bool stopped;
     SessionEnd reason;
+    std::size_t lines_told;
   };
   const Case cases[] = {
-      {"STOP\n", false, false, true, SessionEnd::Stop},
-      {"  STOP\r\n", false, false, true, SessionEnd::Stop},
-      {"STOP", true, false, true, SessionEnd::Stop},
-      {"KEYFRAME\n", true, false, true, SessionEnd::InputClosed},
-      {"", true, false, true, SessionEnd::InputClosed},
-      {"PAUSE\n", true, true, true, SessionEnd::InputClosed},
-      {"KEYFRAME\n", false, false, false, SessionEnd::Signal},
-      {"stop\nSTOP now\nSTOP  \x01\n", false, false, false, SessionEnd::Signal},
+      {"STOP\n", false, false, true, SessionEnd::Stop, 0},
+      {"  STOP\r\n", false, false, true, SessionEnd::Stop, 0},
+      {"STOP", true, false, true, SessionEnd::Stop, 0},
+      {"KEYFRAME\n", true, false, true, SessionEnd::InputClosed, 0},
+      {"", true, false, true, SessionEnd::InputClosed, 0},
+      {"PAUSE\n", true, true, true, SessionEnd::InputClosed, 1},
+      {"KEYFRAME\n", false, false, false, SessionEnd::Signal, 0},
+      {"stop\nSTOP now\nSTOP  \x01\n", false, false, false, SessionEnd::Signal, 3},
   };
   for (const Case& c : cases) {
     ReaderRun run;
@@ -187,8 +193,23 @@ TEST(ControlReader, StopAndTheEndOfInputRequestTheEndWithTheirReason) {
     run.read(source);
     EXPECT_EQ(run.stop_request->load(), c.stopped) << c.input;
     EXPECT_EQ(run.stop_reason->load(), c.reason) << c.input;
-    EXPECT_EQ(run.diagnostics.size(), c.input.starts_with("PAUSE") ? 1U : 0U) << c.input;
+    EXPECT_EQ(run.diagnostics.size(), c.lines_told) << c.input;
   }
+}
+
+// CROP in a session it cannot act on (a display, a whole window) keeps its
+// line and says it had no effect.
+TEST(ControlReader, CropWhereItDoesNotApplyIsStoredAndToldSo) {
+  ReaderRun run;
+  ScriptedByteSource source("CROP 640 480\n", 4096);
+  run_control_reader(source,
+                     {.keyframe_request = run.keyframe_request,
+                      .content_size = run.content_size,
+                      .paused = run.paused,
+                      .crop_applies = false},
+                     [&](std::string_view line) { run.diagnostics.emplace_back(line); });
+  EXPECT_EQ(run.diagnostics, (std::vector<std::string>{"capture_window crop=640x480",
+                                                       "control_ignored command=CROP reason=not_applicable"}));
 }
 
 // Junk without a line feed must neither exhaust memory nor swallow the

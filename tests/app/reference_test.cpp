@@ -160,6 +160,10 @@ std::vector<std::string> every_kind_of_line() {
       d::capture_timing(summary, summary, summary),
       d::native_encoder_summary({.encoder_max_depth = 2, .captured_frames = 61, .encoded_frames = 60}),
       d::diagnostics_dropped(17),
+      d::control_ignored("CROP", d::ControlIgnored::OutOfRange),
+      d::control_ignored("unknown", d::ControlIgnored::Malformed),
+      d::control_ignored("CROP", d::ControlIgnored::NotApplicable),
+      d::capture_resized(1280, 720, 1296, 759),
   };
   using Setting = d::EncoderSetting;
   for (const Setting setting : {Setting::RateControl, Setting::MeanBitrate, Setting::QualityVsSpeed,

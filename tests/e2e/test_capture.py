@@ -121,6 +121,7 @@ class CaptureTest(unittest.TestCase):
         session.send("CROP 1 480")  # out of range: ignored
         self.assertTrue(session.wait_for_stderr(lambda l: l == "capture_window crop=640x480", 5))
         session.send("KEYFRAME please")  # not a command
+        self.assertTrue(session.wait_for_stderr(lambda l: l == "control_ignored command=KEYFRAME reason=malformed", 5))
         # A display is never cropped: the whole primary display, with its
         # strip at the top-left at a third of its size, is still the picture.
         self.assertTrue(session.wait_for_records(len(qvx.parse_records_prefix(session.stdout())) + 5, timeout=10))
@@ -128,6 +129,12 @@ class CaptureTest(unittest.TestCase):
         self.assertNotIn(None, self.clocks(records, strip=(0, 0, 1 / 3, 1 / 3))[-5:])
         lines = session.stderr_lines()
         self.assertEqual([l for l in lines if l.startswith("capture_window crop=")], ["capture_window crop=640x480"])
+        # Every line not acted on is told, a CROP on a display included.
+        self.assertEqual([l for l in lines if l.startswith("control_ignored ")], [
+            "control_ignored command=CROP reason=not_applicable",
+            "control_ignored command=CROP reason=out_of_range",
+            "control_ignored command=KEYFRAME reason=malformed",
+        ])
         self.assertEqual(lines.count("encoder_control request=keyframe accepted=true"), 2, "KEYFRAME and RESUME")
         self.assertFalse([l for l in lines if l.startswith("error")], lines)
         session.process.kill()
@@ -204,8 +211,15 @@ class CaptureTest(unittest.TestCase):
         self.assert_black_columns(last, 640, 360, range(628, 640))
 
     def test_second_display_is_letterboxed_between_black_bars(self):
+        # By its position, and by the listing's id (the number in its device
+        # name, "\\.\DISPLAY2").
+        for choice in (["--display-id", "2"], ["--display-number", "2"]):
+            with self.subTest(choice=choice):
+                self.check_second_display(choice)
+
+    def check_second_display(self, choice):
         # 1280x1024 into 1920x1080 lands at (285,0)-(1635,1080).
-        session = self.start(["--display-id", "2"] + qvx.duration(1))
+        session = self.start(choice + qvx.duration(1))
         records = self.finished_records(session)
         clocks = self.clocks(records, strip=(285, 0, 1350 / 1280, 1080 / 1024))
         self.assertNotIn(None, clocks)

@@ -1,6 +1,9 @@
 """The helper's modes that end by themselves: the source listing, the probe,
 and the capture sessions that fail before capturing."""
 
+import os
+import pty
+import subprocess
 import unittest
 
 import qvx
@@ -41,6 +44,7 @@ class ModesTest(unittest.TestCase):
         cases = [
             (["--display-id", "0"], "error: Monitor index is lower than one"),
             (["--display-id", "3"], "error: Failed to find monitor"),
+            (["--display-number", "3"], 'error: no display has the number 3 (the "id" of --list-sources)'),
             (["--source", "window", "--window-id", "12345"], "error: window not found (id)"),
             (["--source", "window", "--window-id", "131089"], "error: window not found (id)"),
         ]
@@ -50,6 +54,25 @@ class ModesTest(unittest.TestCase):
                 self.assertEqual(code, 1)
                 self.assertEqual(out, b"")
                 self.assertEqual(err, ["capture_border hidden=true", "session_end reason=error", error])
+
+    def test_a_terminal_on_standard_output_is_refused_unless_forced(self):
+        leader, follower = pty.openpty()
+        self.addCleanup(os.close, leader)
+        try:
+            for force, error in ((False, "error: standard output is a terminal: redirect the frame records to a "
+                                         "file or a pipe (or pass --force-tty)"),
+                                 # Forced, the session goes on to its next check.
+                                 (True, 'error: no display has the number 9 (the "id" of --list-sources)')):
+                with self.subTest(force=force):
+                    result = subprocess.run(
+                        [qvx.binary_from_env(), "--display-number", "9", *(["--force-tty"] if force else [])],
+                        stdin=subprocess.DEVNULL, stdout=follower, stderr=subprocess.PIPE, timeout=30)
+                    self.assertEqual(result.returncode, 1)
+                    self.assertEqual(result.stderr.decode().splitlines()[-1], error)
+                    if not force:
+                        self.assertEqual(result.stderr.decode().splitlines(), [error], "refused before the session")
+        finally:
+            os.close(follower)
 
     def test_title_marker_that_never_appears_gives_up_after_about_five_seconds(self):
         code, out, err, elapsed = qvx.run_helper(

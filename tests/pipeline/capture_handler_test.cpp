@@ -396,6 +396,10 @@ TEST_F(CaptureHandlerTest, ResizeWhileInputsAreInsideTheEncoderTakesTheNewSizeAt
 
   ASSERT_TRUE(frame(1280, 720));
   EXPECT_EQ(replaced(), 0u);
+  // The parent hears of it (a title-marker crop needs a new CROP); the
+  // first frame's size was no change.
+  EXPECT_EQ(outputs.lines_starting("capture_resized"),
+            std::vector<std::string>{"capture_resized from=1920x1080 to=1280x720"});
   const auto descs = d3d.enumerator_descs();
   ASSERT_EQ(descs.size(), 2u);
   EXPECT_EQ(descs[1].input_width, 1280u);

@@ -72,6 +72,40 @@ INSTANTIATE_TEST_SUITE_P(
                     CommandCase{"crop 1280 720", none}, CommandCase{"CROP", none},
                     CommandCase{"CROP 1280 720 1 2 3 4", none}));
 
+// Why a line is no command: a wrong word or shape is malformed, well-formed
+// CROP numbers outside the range are out of range, white space is no attempt.
+TEST(RejectControlLine, TellsTheFaultAndTheCommandWord) {
+  using Fault = RejectedControlLine::Fault;
+  const struct {
+    std::string_view line;
+    RejectedControlLine expected;
+  } cases[] = {
+      {"", {Fault::Blank, "unknown"}},
+      {" \t\r\n", {Fault::Blank, "unknown"}},
+      {"\xC2\xA0\n", {Fault::Blank, "unknown"}},
+      {"NOPE\n", {Fault::Malformed, "unknown"}},
+      {"keyframe", {Fault::Malformed, "unknown"}},
+      {"KEYFRAME NOW", {Fault::Malformed, "KEYFRAME"}},
+      {"PAUSE 1", {Fault::Malformed, "PAUSE"}},
+      {"RESUME  x", {Fault::Malformed, "RESUME"}},
+      {"STOP\tnow", {Fault::Malformed, "unknown"}},
+      {"KEYFRAME\xFF", {Fault::Malformed, "unknown"}},
+      {"CROP 1 720", {Fault::OutOfRange, "CROP"}},
+      {"CROP 1280 16385\n", {Fault::OutOfRange, "CROP"}},
+      {"CROP +0 0", {Fault::OutOfRange, "CROP"}},
+      {"CROP 99999999999999999999999 720", {Fault::OutOfRange, "CROP"}},
+      {"CROP 1280", {Fault::Malformed, "CROP"}},
+      {"CROP 1280  720", {Fault::Malformed, "CROP"}},
+      {"CROP -2 720", {Fault::Malformed, "CROP"}},
+      {"CROP 1 720 1", {Fault::Malformed, "CROP"}},
+      {"CROP", {Fault::Malformed, "CROP"}},
+  };
+  for (const auto& c : cases) {
+    ASSERT_FALSE(parse_control_command(c.line)) << c.line;
+    EXPECT_EQ(reject_control_line(c.line), c.expected) << c.line;
+  }
+}
+
 // A valid command word must not survive ill-formed UTF-8 anywhere in the line.
 INSTANTIATE_TEST_SUITE_P(
     InvalidUtf8, ParseControlCommand,

@@ -16,6 +16,7 @@ namespace {
 enum class Option {
   Source,
   DisplayId,
+  DisplayNumber,
   WindowTitle,
   WindowId,
   ContentWidth,
@@ -35,9 +36,10 @@ struct OptionName {
 
 // Every option here takes a value; "--list-sources", "--help" and
 // "--version" are handled on their own.
-constexpr std::array<OptionName, 12> kOptions{{
+constexpr std::array<OptionName, 13> kOptions{{
     {"--source", Option::Source},
     {"--display-id", Option::DisplayId},
+    {"--display-number", Option::DisplayNumber},
     {"--window-title", Option::WindowTitle},
     {"--window-id", Option::WindowId},
     {"--content-width", Option::ContentWidth},
@@ -56,12 +58,15 @@ struct FlagName {
   bool Config::*field;
 };
 
-constexpr std::array<FlagName, 4> kFlags{{
+constexpr std::array<FlagName, 5> kFlags{{
     {"--quiet", &Config::quiet},
     {"--until-stopped", &Config::until_stopped},
     {"--stop-on-stdin-close", &Config::stop_on_stdin_close},
     {"--stay-after-parent", &Config::stay_after_parent},
+    {"--force-tty", &Config::force_tty},
 }};
+
+constexpr std::string_view kDisplayChoiceMessage = "--display-id and --display-number cannot be combined";
 
 constexpr std::string_view kPacingMessage = "--pacing must be strict or grid";
 
@@ -109,6 +114,8 @@ Result<void> apply_option(Parsing& p, Option option, const std::string& value) {
       return {};
     case Option::DisplayId:
       return store_parsed(parse_decimal_u64(value), [&p](std::uint64_t v) { p.config.display_id = v; });
+    case Option::DisplayNumber:
+      return store_parsed(parse_decimal_u64(value), [&p](std::uint64_t v) { p.config.display_number = v; });
     case Option::WindowTitle:
       p.config.window_title = value;
       return {};
@@ -148,6 +155,9 @@ Result<void> validate(Parsing& p) {
   // A 1-pixel side cannot be rounded down to an even size, hence 2.
   if (c.width < 2 || c.height < 2 || c.fps == 0 || c.bitrate == 0 || c.duration == std::chrono::nanoseconds::zero()) {
     return fail("dimensions, fps, bitrate and duration must be greater than zero");
+  }
+  if (c.display_id && c.display_number) {
+    return fail(std::string(kDisplayChoiceMessage));
   }
   if (p.source == "screen") {
     if (c.window_title || c.window_id) {
@@ -191,8 +201,8 @@ Result<ParseOutcome> parse_arguments(std::span<const std::string> args_after_pro
       }
       return ParseOutcome{Listed{}};
     }
-    if (arg == "--help" || arg == "--version") {
-      if (auto printed = arg == "--help" ? immediate.help() : immediate.version(); !printed) {
+    if (arg == "--help" || arg == "-h" || arg == "--version") {
+      if (auto printed = arg == "--version" ? immediate.version() : immediate.help(); !printed) {
         return std::unexpected(std::move(printed.error()));
       }
       return ParseOutcome{Printed{}};

@@ -27,6 +27,11 @@ Modes built_in_modes() {
       },
       .capture_session = [](Config config) -> Result<void> {
         declare_dpi_awareness(platform::current().win32());
+        if (!config.force_tty && platform::standard_output_is_terminal()) {
+          // Refused before anything starts, as compressors refuse to write
+          // to a terminal: binary records would only garble the screen.
+          return fail("standard output is a terminal: redirect the frame records to a file or a pipe (or pass --force-tty)");
+        }
         const SessionEndCell end = config.session_end;
         Result<void> ran;
         {
@@ -54,7 +59,8 @@ Modes built_in_modes() {
                                                      .stop_request = config.stop_request,
                                                      .stop_reason = config.stop_reason,
                                                      .stop_at_end_of_input = config.stop_on_stdin_close,
-                                                     .bell = config.control_bell});
+                                                     .bell = config.control_bell,
+                                                     .crop_applies = config.window_title.has_value()});
                 !started) {
               return started;
             }

@@ -24,7 +24,7 @@ inline constexpr std::array<UsageMode, 6> usage_modes{{
     {"quorvex-wgc-encoder --list-sources", "one JSON line listing displays and windows"},
     {"quorvex-wgc-encoder --preflight", "probe the device and the hardware encoder"},
     {"quorvex-wgc-encoder --request-permission", "the same probe"},
-    {"quorvex-wgc-encoder --help", "this usage"},
+    {"quorvex-wgc-encoder --help", "this usage (also -h)"},
     {"quorvex-wgc-encoder --version", "the program's name, version and platform"},
 }};
 
@@ -36,9 +36,10 @@ struct UsageOption {
   std::string_view default_value;
 };
 
-inline constexpr std::array<UsageOption, 14> usage_options{{
+inline constexpr std::array<UsageOption, 16> usage_options{{
     {"--source", "screen or window", "screen"},
     {"--display-id", "1-based position in the display enumeration", "primary display"},
+    {"--display-number", "the display whose listing id (the number in its device name) is this", ""},
     {"--window-title", "title marker: the first window whose title contains it", ""},
     {"--window-id", "window handle value (as listed by --list-sources)", ""},
     {"--content-width, --content-height", "client-area size; required (≥ 2) with --window-title", "0"},
@@ -51,6 +52,7 @@ inline constexpr std::array<UsageOption, 14> usage_options{{
     {"--until-stopped", "(no value) no duration limit: the session runs until STOP, a signal or its item's end", ""},
     {"--stop-on-stdin-close", "(no value) the end of standard input ends the session as STOP does", ""},
     {"--stay-after-parent", "(no value) keep running when the parent process has ended", ""},
+    {"--force-tty", "(no value) write frame records even when standard output is a terminal", ""},
 }};
 
 [[nodiscard]] std::string usage_text();

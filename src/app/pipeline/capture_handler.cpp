@@ -197,6 +197,12 @@ Result<void> Capture::convert_and_hand_over(wgc_capture::Frame& frame,
     const bool same_size = state.converter && state.converter->input_width == desc.width &&
                            state.converter->input_height == desc.height;
     if (!same_size) {
+      if (state.converter) {
+        // A parent cropping by title marker needs a new CROP for the new
+        // size. The line only enters the queue: it never waits under the lock.
+        streams_.diagnostics->write_line(diagnostics::capture_resized(
+            state.converter->input_width, state.converter->input_height, desc.width, desc.height));
+      }
       if (state.mailbox.pending) {
         state.mailbox.pending.reset();
         ++state.mailbox.frames_replaced;

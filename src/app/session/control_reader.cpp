@@ -103,6 +103,13 @@ void run_control_reader(ByteSource& source, const ControlTargets& targets, const
   while (const auto line = reader.next_line()) {
     const auto command = sender::parse_control_command(*line);
     if (!command) {
+      using Fault = sender::RejectedControlLine::Fault;
+      const sender::RejectedControlLine rejected = sender::reject_control_line(*line);
+      if (rejected.fault != Fault::Blank) {
+        write_diagnostic(diagnostics::control_ignored(rejected.command, rejected.fault == Fault::OutOfRange
+                                                                            ? diagnostics::ControlIgnored::OutOfRange
+                                                                            : diagnostics::ControlIgnored::Malformed));
+      }
       continue;
     }
     using Kind = sender::ControlCommand::Kind;
@@ -114,6 +121,9 @@ void run_control_reader(ByteSource& source, const ControlTargets& targets, const
       case Kind::Crop:
         targets.content_size->store(pack_content_size(command->width, command->height));
         write_diagnostic(diagnostics::capture_window_crop(command->width, command->height));
+        if (!targets.crop_applies) {
+          write_diagnostic(diagnostics::control_ignored("CROP", diagnostics::ControlIgnored::NotApplicable));
+        }
         break;
       case Kind::Pause:
         targets.paused->store(true);

@@ -71,13 +71,16 @@ struct ControlTargets {
   bool stop_at_end_of_input = false;
   // Rung, when given, after every key-frame request (KEYFRAME, RESUME).
   ControlBellCell bell = nullptr;
+  // CROP has an effect (a window captured by title marker); otherwise it is
+  // stored and reported as before, and also reported as not applicable.
+  bool crop_applies = true;
 };
 
 // Applies every command line from the source until end of input or a read
 // error: KEYFRAME requests a key frame, PAUSE and RESUME set and clear the
 // pause flag (RESUME also requests a key frame), CROP stores the content
-// size, STOP requests the session's end. Other lines are ignored without
-// output.
+// size, STOP requests the session's end. Other lines are ignored; each that
+// is not blank is reported as a "control_ignored" line.
 void run_control_reader(ByteSource& source, const ControlTargets& targets, const DiagnosticWriter& write_diagnostic);
 
 // Starts the detached reader on standard input; it writes its diagnostics to

@@ -55,37 +55,6 @@ std::u16string utf16_from_utf8(std::string_view text) {
   return out;
 }
 
-// The number in "\\.\DISPLAY{n}": every occurrence of the prefix removed,
-// then an unsigned decimal with an optional single '+'.
-std::optional<std::uint64_t> display_number(std::string_view device_name) {
-  std::string rest;
-  for (std::size_t i = 0; i < device_name.size();) {
-    if (device_name.substr(i, display_prefix.size()) == display_prefix) {
-      i += display_prefix.size();
-    } else {
-      rest.push_back(device_name[i++]);
-    }
-  }
-  std::string_view digits = rest;
-  if (!digits.empty() && digits.front() == '+') {
-    digits.remove_prefix(1);
-  }
-  if (digits.empty()) {
-    return std::nullopt;
-  }
-  for (char c : digits) {
-    if (c < '0' || c > '9') {
-      return std::nullopt;
-    }
-  }
-  std::uint64_t value = 0;
-  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-  if (ec != std::errc() || end != digits.data() + digits.size()) {
-    return std::nullopt;
-  }
-  return value;
-}
-
 // The monitor's name as the display configuration reports it, if any path
 // leads to it.
 std::optional<std::string> friendly_name(const wgc_capture::Monitor& monitor) {
@@ -204,6 +173,37 @@ std::optional<sender::SourceWindow> window_entry(const wgc_capture::Window& wind
 }
 
 }  // namespace
+
+// The number in "\\.\DISPLAY{n}": every occurrence of the prefix removed,
+// then an unsigned decimal with an optional single '+'.
+std::optional<std::uint64_t> display_number(std::string_view device_name) {
+  std::string rest;
+  for (std::size_t i = 0; i < device_name.size();) {
+    if (device_name.substr(i, display_prefix.size()) == display_prefix) {
+      i += display_prefix.size();
+    } else {
+      rest.push_back(device_name[i++]);
+    }
+  }
+  std::string_view digits = rest;
+  if (!digits.empty() && digits.front() == '+') {
+    digits.remove_prefix(1);
+  }
+  if (digits.empty()) {
+    return std::nullopt;
+  }
+  for (char c : digits) {
+    if (c < '0' || c > '9') {
+      return std::nullopt;
+    }
+  }
+  std::uint64_t value = 0;
+  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+  if (ec != std::errc() || end != digits.data() + digits.size()) {
+    return std::nullopt;
+  }
+  return value;
+}
 
 Result<std::string> sources_document() {
   auto monitors = wgc_capture::Monitor::enumerate();

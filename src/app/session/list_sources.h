@@ -4,7 +4,10 @@
 // Thread contract: main thread; reads the installed platform only.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "app/error.h"
 
@@ -16,5 +19,9 @@ namespace quorvex::app {
 
 // Writes sources_document() and a line feed to standard output in one write.
 [[nodiscard]] Result<void> list_sources();
+
+// The number the listing gives a display as its "id": the one in its device
+// name "\\.\DISPLAY{n}"; none for a name without one.
+[[nodiscard]] std::optional<std::uint64_t> display_number(std::string_view device_name);
 
 }  // namespace quorvex::app

@@ -1,6 +1,9 @@
 #include "app/session/session.h"
 
+#include <string>
+
 #include "app/diagnostics.h"
+#include "app/session/list_sources.h"
 #include "app/stderr_line.h"
 #include "platform/platform.h"
 
@@ -65,6 +68,20 @@ Result<wgc_capture::CaptureTarget> resolve_capture_item(const Config& config) {
       return fail("window not found (id)");
     }
     return wgc_capture::CaptureTarget(wgc_capture::Window(handle));
+  }
+  if (config.display_number) {
+    auto monitors = wgc_capture::Monitor::enumerate();
+    if (!monitors) {
+      return fail(monitors.error().message());
+    }
+    for (const wgc_capture::Monitor& monitor : *monitors) {
+      const auto name = monitor.device_name();
+      if (name && display_number(*name) == config.display_number) {
+        return wgc_capture::CaptureTarget(monitor);
+      }
+    }
+    return fail("no display has the number " + std::to_string(*config.display_number) +
+                " (the \"id\" of --list-sources)");
   }
   if (config.display_id) {
     auto monitor = wgc_capture::Monitor::from_index(*config.display_id);

@@ -127,6 +127,8 @@ std::expected<void, std::string> watch_parent_exit(std::function<void()> on_exit
   return {};
 }
 
+bool standard_output_is_terminal() { return ::isatty(STDOUT_FILENO) == 1; }
+
 bool standard_output_reader_gone() {
   pollfd out{STDOUT_FILENO, 0, 0};
   // Events 0: only the conditions poll always reports. POLLERR is a pipe

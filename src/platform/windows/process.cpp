@@ -162,6 +162,12 @@ std::expected<void, std::string> watch_parent_exit(std::function<void()> on_exit
   return {};
 }
 
+bool standard_output_is_terminal() {
+  // A console, not any character device: "> NUL" is one too.
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != FALSE;
+}
+
 bool standard_output_reader_gone() {
   const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   if (out == nullptr || out == INVALID_HANDLE_VALUE || GetFileType(out) != FILE_TYPE_PIPE) {
