@@ -164,7 +164,8 @@ TEST(ControlReaderProcess, AppliesCommandsWithoutWaitingForEndOfInput) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_EQ(out, "keyframe_request=1 content_size=" + std::to_string((std::uint64_t{1280} << 32) | 720) +
                      " paused=1\n");
-  EXPECT_EQ(err, "capture_window crop=1280x720\ncapture_window paused=true\n");
+  EXPECT_EQ(err, "control_ignored command=unknown reason=malformed\ncapture_window crop=1280x720\n"
+                 "capture_window paused=true\n");
 }
 
 }  // namespace
