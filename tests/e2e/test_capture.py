@@ -233,24 +233,39 @@ class CaptureTest(unittest.TestCase):
         brightest = max(luma[y * width + x] for y in range(0, height, 3) for x in columns)
         self.assertLessEqual(brightest, 24, f"bar columns {columns.start}..{columns.stop - 1} are not black")
 
-    def test_closed_standard_output_ends_the_session_with_an_error(self):
-        process = subprocess.Popen([qvx.binary_from_env(), *SMALL, "--duration", "30"],
+    def start_reading_first_header(self, duration):
+        """A session whose standard output the test reads by hand and whose
+        standard error is collected whole; returns it once its first record
+        header came, with the list the error bytes will be appended to."""
+        process = subprocess.Popen([qvx.binary_from_env(), *SMALL, "--duration", str(duration)],
                                    stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.addCleanup(lambda: (process.poll() is None and process.kill(), process.wait(),
                                  process.stdin.close(), process.stderr.close()))
         err = []
         pump = threading.Thread(target=lambda: err.append(process.stderr.read()), daemon=True)
         pump.start()
-        first = process.stdout.read(qvx.HEADER.size)
-        self.assertEqual(first[:8], qvx.MAGIC)
-        process.stdout.close()
+        self.addCleanup(pump.join, 5)
+        self.assertEqual(process.stdout.read(qvx.HEADER.size)[:8], qvx.MAGIC)
+        return process, err
+
+    def ended_with_error_lines(self, process, err, timeout, what):
+        """Waits for the helper to end with status 1; its standard error lines."""
         try:
-            code = process.wait(timeout=5)  # the next record's write fails within a frame period
+            code = process.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
-            self.fail("the helper kept running for 5 s after its standard output was closed")
-        pump.join(timeout=5)
+            self.fail(what)
         self.assertEqual(code, 1, "ended by a signal" if code < 0 else "")
-        lines = err[0].decode("utf-8", "replace").splitlines()
+        deadline = time.monotonic() + 5
+        while not err and time.monotonic() < deadline:
+            time.sleep(0.01)
+        return err[0].decode("utf-8", "replace").splitlines()
+
+    def test_closed_standard_output_ends_the_session_with_an_error(self):
+        process, err = self.start_reading_first_header(30)
+        process.stdout.close()
+        # The next record's write fails within a frame period.
+        lines = self.ended_with_error_lines(process, err, 5, "the helper kept running for 5 s after its standard "
+                                                             "output was closed")
         # Either the event thread's write fails first (then the encoder's
         # teardown finds that failure), or the capture's timer finds the
         # reader gone first; the session ends with the same error.
@@ -264,14 +279,7 @@ class CaptureTest(unittest.TestCase):
 
     def test_a_reader_that_goes_away_while_nothing_is_written_ends_the_session(self):
         # Paused, the helper writes no record, as on a still screen.
-        process = subprocess.Popen([qvx.binary_from_env(), *SMALL, "--duration", "60"],
-                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        self.addCleanup(lambda: (process.poll() is None and process.kill(), process.wait(),
-                                 process.stdin.close(), process.stderr.close()))
-        err = []
-        pump = threading.Thread(target=lambda: err.append(process.stderr.read()), daemon=True)
-        pump.start()
-        self.assertEqual(process.stdout.read(qvx.HEADER.size)[:8], qvx.MAGIC)
+        process, err = self.start_reading_first_header(60)
         process.stdin.write(b"PAUSE\n")
         process.stdin.flush()
         # Whatever was written before the pause took effect is read, then
@@ -281,15 +289,9 @@ class CaptureTest(unittest.TestCase):
         while process.stdout.read(65536):
             pass
         process.stdout.close()
-        try:
-            code = process.wait(timeout=10 * qvx.TIME_SCALE)
-        except subprocess.TimeoutExpired:
-            self.fail("a paused helper kept running after its reader went away")
-        pump.join(timeout=5)
-        self.assertEqual(code, 1)
-        lines = err[0].decode("utf-8", "replace").splitlines()
+        lines = self.ended_with_error_lines(process, err, 10 * qvx.TIME_SCALE,
+                                            "a paused helper kept running after its reader went away")
         self.assertEqual(lines[-1], "error: Frame handler error: Broken pipe", lines)
-
 
 if __name__ == "__main__":
     unittest.main()
