@@ -50,6 +50,8 @@ struct ReaderRun {
   StopRequestCell stop_request = std::make_shared<std::atomic<bool>>(false);
   StopReasonCell stop_reason = std::make_shared<std::atomic<SessionEnd>>(SessionEnd::Signal);
   bool stop_at_end_of_input = false;
+  ControlBellCell bell = nullptr;
+  bool crop_applies = true;
   std::vector<std::string> diagnostics;
 
   void read(ByteSource& source) {
@@ -59,7 +61,9 @@ struct ReaderRun {
                         .paused = paused,
                         .stop_request = stop_request,
                         .stop_reason = stop_reason,
-                        .stop_at_end_of_input = stop_at_end_of_input},
+                        .stop_at_end_of_input = stop_at_end_of_input,
+                        .bell = bell,
+                        .crop_applies = crop_applies},
                        [this](std::string_view line) { diagnostics.emplace_back(line); });
   }
   void read(std::string input, std::size_t chunk_size = 4096) {
@@ -141,15 +145,10 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(ControlReader, BellRingsAfterEveryKeyframeRequestWithTheRequestSet) {
   ReaderRun run;
   auto bell = std::make_shared<ControlBell>();
+  run.bell = bell;
   std::vector<bool> request_seen;
   bell->attach([&] { request_seen.push_back(run.keyframe_request->exchange(false)); });
-  ScriptedByteSource source("KEYFRAME\nPAUSE\nCROP 10 10\nbogus\nRESUME\n", 4096);
-  run_control_reader(source,
-                     {.keyframe_request = run.keyframe_request,
-                      .content_size = run.content_size,
-                      .paused = run.paused,
-                      .bell = bell},
-                     [&](std::string_view line) { run.diagnostics.emplace_back(line); });
+  run.read("KEYFRAME\nPAUSE\nCROP 10 10\nbogus\nRESUME\n");
   EXPECT_EQ(request_seen, (std::vector<bool>{true, true}));
   bell->detach();
   bell->ring();
@@ -201,13 +200,8 @@ TEST(ControlReader, StopAndTheEndOfInputRequestTheEndWithTheirReason) {
 // line and says it had no effect.
 TEST(ControlReader, CropWhereItDoesNotApplyIsStoredAndToldSo) {
   ReaderRun run;
-  ScriptedByteSource source("CROP 640 480\n", 4096);
-  run_control_reader(source,
-                     {.keyframe_request = run.keyframe_request,
-                      .content_size = run.content_size,
-                      .paused = run.paused,
-                      .crop_applies = false},
-                     [&](std::string_view line) { run.diagnostics.emplace_back(line); });
+  run.crop_applies = false;
+  run.read("CROP 640 480\n");
   EXPECT_EQ(run.diagnostics, (std::vector<std::string>{"capture_window crop=640x480",
                                                        "control_ignored command=CROP reason=not_applicable"}));
 }

@@ -9,14 +9,6 @@ namespace {
 
 constexpr std::size_t length_bytes = 4;
 
-[[nodiscard]] bool begins_with_start_code(const std::vector<std::byte>& bytes) {
-  const auto at = [&](std::size_t i) { return std::to_integer<unsigned>(bytes[i]); };
-  if (bytes.size() >= 3 && at(0) == 0 && at(1) == 0 && at(2) == 1) {
-    return true;
-  }
-  return bytes.size() >= 4 && at(0) == 0 && at(1) == 0 && at(2) == 0 && at(3) == 1;
-}
-
 // A start code is as long as the length it replaces, so the conversion
 // rewrites the prefixes where they are and the payload needs no second copy.
 Result<std::vector<std::byte>> convert_length_prefixed(std::vector<std::byte> bytes) {
@@ -46,6 +38,14 @@ Result<std::vector<std::byte>> convert_length_prefixed(std::vector<std::byte> by
 }
 
 }  // namespace
+
+bool begins_with_start_code(std::span<const std::byte> bytes) {
+  const auto at = [&](std::size_t i) { return std::to_integer<unsigned>(bytes[i]); };
+  if (bytes.size() >= 3 && at(0) == 0 && at(1) == 0 && at(2) == 1) {
+    return true;
+  }
+  return bytes.size() >= 4 && at(0) == 0 && at(1) == 0 && at(2) == 0 && at(3) == 1;
+}
 
 Result<std::vector<std::byte>> AnnexBNormaliser::normalise(std::vector<std::byte> bytes) {
   if (!framing_) {

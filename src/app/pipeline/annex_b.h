@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -25,6 +26,9 @@ namespace quorvex::app {
 inline constexpr std::string_view invalid_h264_message = "invalid H.264 output";
 inline constexpr std::string_view invalid_length_prefixed_message =
     "invalid length-prefixed H.264 output";
+
+// Whether the bytes begin with 00 00 01 or 00 00 00 01.
+[[nodiscard]] bool begins_with_start_code(std::span<const std::byte> bytes);
 
 enum class H264Framing {
   // 00 00 01 or 00 00 00 01 before each NAL unit.

@@ -67,13 +67,6 @@ Result<std::vector<std::byte>> copy_sample_bytes(mf::Sample& sample) {
   return bytes;
 }
 
-bool begins_with_start_code(const std::vector<std::byte>& bytes) {
-  constexpr std::byte zero{0};
-  constexpr std::byte one{1};
-  return (bytes.size() >= 3 && bytes[0] == zero && bytes[1] == zero && bytes[2] == one) ||
-         (bytes.size() >= 4 && bytes[0] == zero && bytes[1] == zero && bytes[2] == zero && bytes[3] == one);
-}
-
 }  // namespace
 
 std::uint64_t whole_ms(std::chrono::nanoseconds span) {
