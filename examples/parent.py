@@ -68,7 +68,8 @@ class Helper:
         self.reader = RecordReader()
         self.stream_error = None
         threading.Thread(target=self._read_records, daemon=True).start()
-        threading.Thread(target=self._read_lines, daemon=True).start()
+        self.line_reader = threading.Thread(target=self._read_lines, daemon=True)
+        self.line_reader.start()
 
     def _read_records(self):
         try:
@@ -95,6 +96,14 @@ class Helper:
             self.process.send_signal(signal.CTRL_BREAK_EVENT)
         else:
             self.process.send_signal(signal.SIGTERM)
+
+    def wait_for_stderr_end(self, timeout):
+        """Waits until standard error is closed and every line is read: the
+        helper writes its summary and end line last, so only the end of the
+        stream says they are in."""
+        self.line_reader.join(timeout)
+        if self.line_reader.is_alive():
+            raise EOFError("stderr stayed open after the helper exited")
 
     def next_record(self, timeout):
         item = self.records.get(timeout=timeout)
@@ -172,12 +181,12 @@ def main():
                 break
         status = helper.process.wait(timeout=30)
         stop_seconds = time.monotonic() - stop_sent
+        helper.wait_for_stderr_end(timeout=30)
     except (queue.Empty, EOFError) as error:
         helper.process.kill()
         print(f"parent: the helper stopped answering ({error}); stderr ends with:", file=sys.stderr)
         print("\n".join(helper.all_lines[-10:]), file=sys.stderr)
         return 1
-    time.sleep(0.1)  # let the stderr thread take the last lines
 
     lines = helper.all_lines
     summary = next((l for l in lines if l.startswith("native_encoder_summary ")), "")

@@ -9,7 +9,6 @@
 #include <string_view>
 
 #include "check.h"
-#include "sender/decimal.h"
 #include "sender/text.h"
 #include "sender/window_share.h"
 
@@ -23,6 +22,29 @@ namespace text = quorvex::sender::text;
 // White space the parent or a terminal may put around a line: ASCII, NEL,
 // NBSP and the ideographic space, as UTF-8.
 constexpr std::array<std::string_view, 6> padding = {" ", "\t", "\r\n", "\xC2\x85", "\xC2\xA0", "\xE3\x80\x80"};
+
+// A number as a control line writes it (an optional '+', then ASCII digits,
+// leading zeros allowed), read digit by digit here rather than by the parser
+// under test. Values past 32 bits are reported as absent.
+std::optional<std::uint32_t> control_number(std::string_view token) {
+  if (token.starts_with('+')) {
+    token.remove_prefix(1);
+  }
+  if (token.empty()) {
+    return std::nullopt;
+  }
+  std::uint64_t value = 0;
+  for (const char c : token) {
+    if (c < '0' || c > '9') {
+      return std::nullopt;
+    }
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    if (value > UINT32_MAX) {
+      return std::nullopt;
+    }
+  }
+  return static_cast<std::uint32_t>(value);
+}
 
 bool crop_size_in_range(std::uint32_t value) {
   return value >= quorvex::sender::min_crop_dimension && value <= quorvex::sender::max_crop_dimension;
@@ -39,8 +61,8 @@ void check_parsed(std::string_view line, const ControlCommand& command) {
     const std::string_view numbers = trimmed.substr(5);
     const std::size_t space = numbers.find(' ');
     QVX_FUZZ_CHECK(space != std::string_view::npos);
-    const auto width = quorvex::sender::parse_unsigned<std::uint32_t>(numbers.substr(0, space));
-    const auto height = quorvex::sender::parse_unsigned<std::uint32_t>(numbers.substr(space + 1));
+    const auto width = control_number(numbers.substr(0, space));
+    const auto height = control_number(numbers.substr(space + 1));
     QVX_FUZZ_CHECK(width && *width == command.width);
     QVX_FUZZ_CHECK(height && *height == command.height);
   } else {

@@ -82,7 +82,7 @@ class CaptureTest(unittest.TestCase):
         self.assertTrue(session.wait_for_records(5, timeout=10))
         # Ask between two periodic keyframes (one per second at 30 fps), so
         # the keyframe that follows can only be the forced one.
-        deadline = time.monotonic() + 10
+        deadline = time.monotonic() + 10 * qvx.TIME_SCALE
         while len(qvx.parse_records_prefix(session.stdout())) % 30 not in range(5, 15):
             self.assertLess(time.monotonic(), deadline, "the session stopped producing records")
             time.sleep(0.005)
@@ -107,7 +107,7 @@ class CaptureTest(unittest.TestCase):
         resumed_ns = time.time_ns()
         session.send("RESUME")
         self.assertTrue(session.wait_for_stderr(lambda l: l == "capture_window paused=false", 5))
-        deadline = time.monotonic() + 10
+        deadline = time.monotonic() + 10 * qvx.TIME_SCALE
         while not any(r.timestamp_ns > resumed_ns for r in qvx.parse_records_prefix(session.stdout())):
             self.assertLess(time.monotonic(), deadline, "no record after RESUME")
             time.sleep(0.02)
@@ -251,11 +251,11 @@ class CaptureTest(unittest.TestCase):
     def ended_with_error_lines(self, process, err, timeout, what):
         """Waits for the helper to end with status 1; its standard error lines."""
         try:
-            code = process.wait(timeout=timeout)
+            code = process.wait(timeout=timeout * qvx.TIME_SCALE)
         except subprocess.TimeoutExpired:
             self.fail(what)
         self.assertEqual(code, 1, "ended by a signal" if code < 0 else "")
-        deadline = time.monotonic() + 5
+        deadline = time.monotonic() + 5 * qvx.TIME_SCALE
         while not err and time.monotonic() < deadline:
             time.sleep(0.01)
         return err[0].decode("utf-8", "replace").splitlines()
@@ -289,7 +289,7 @@ class CaptureTest(unittest.TestCase):
         while process.stdout.read(65536):
             pass
         process.stdout.close()
-        lines = self.ended_with_error_lines(process, err, 10 * qvx.TIME_SCALE,
+        lines = self.ended_with_error_lines(process, err, 10,
                                             "a paused helper kept running after its reader went away")
         self.assertEqual(lines[-1], "error: Frame handler error: Broken pipe", lines)
 
