@@ -535,7 +535,7 @@ class ActivateAdapter final : public mf::Activate {
 };
 
 
-// MFTEnum2 (mfplat.dll, Windows 10 1607 and later), looked up at run time so
+// MFTEnum2 (mfplat.dll, Windows 10 1703 and later), looked up at run time so
 // the program still starts where it is missing.
 using MftEnum2Function = HRESULT(WINAPI*)(GUID, UINT32, const MFT_REGISTER_TYPE_INFO*, const MFT_REGISTER_TYPE_INFO*,
                                           IMFAttributes*, IMFActivate***, UINT32*);
