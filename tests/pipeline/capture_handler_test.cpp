@@ -8,6 +8,7 @@
 #include <regex>
 #include <stdexcept>
 
+#include "manual_clock.h"
 #include "pipeline_support.h"
 
 namespace quorvex::test {

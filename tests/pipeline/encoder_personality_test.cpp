@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/pipeline/capture_handler.h"
+#include "manual_clock.h"
 #include "pipeline_support.h"
 #include "platform/fake/fake_encoder_personality.h"
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "manual_clock.h"
 #include "test_platform.h"
 
 namespace quorvex::testing {
