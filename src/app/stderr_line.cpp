@@ -46,12 +46,12 @@ LineQueue::LineQueue(Writer writer, std::size_t droppable_bytes_limit)
 LineQueue::~LineQueue() { stop(); }
 
 void LineQueue::start(const ThreadSetup& setup) {
-  const std::lock_guard start_stop(start_stop_);
+  const MutexLock start_stop(start_stop_);
   if (thread_.joinable()) {
     return;
   }
   {
-    const std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     running_ = true;
     stopping_ = false;
   }
@@ -64,18 +64,18 @@ void LineQueue::start(const ThreadSetup& setup) {
     });
   } catch (const std::system_error&) {
     // Without a writer thread the lines keep going out directly.
-    const std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     running_ = false;
   }
 }
 
 void LineQueue::stop() {
-  const std::lock_guard start_stop(start_stop_);
+  const MutexLock start_stop(start_stop_);
   if (!thread_.joinable()) {
     return;
   }
   {
-    const std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     stopping_ = true;
   }
   changed_.notify_all();
@@ -83,7 +83,7 @@ void LineQueue::stop() {
 }
 
 void LineQueue::write(std::string_view line_without_newline, LineFate fate) {
-  std::unique_lock lock(mutex_);
+  MutexLock lock(mutex_);
   if (!running_) {
     // Written under the mutex, so a line written directly cannot overtake
     // one the writer thread is still writing at the moment it stops.
@@ -104,7 +104,7 @@ void LineQueue::write(std::string_view line_without_newline, LineFate fate) {
 }
 
 std::uint64_t LineQueue::dropped() const {
-  const std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   return dropped_;
 }
 
@@ -117,9 +117,9 @@ void LineQueue::queue_dropped_count() {
 }
 
 void LineQueue::run_writer() {
-  std::unique_lock lock(mutex_);
+  MutexLock lock(mutex_);
   for (;;) {
-    changed_.wait(lock, [this] { return !lines_.empty() || stopping_; });
+    lock.wait(changed_, [this]() QVX_REQUIRES(mutex_) { return !lines_.empty() || stopping_; });
     if (lines_.empty()) {
       // Stopping with everything written: the count of what was dropped
       // since the last report closes the queue, then direct writes resume.

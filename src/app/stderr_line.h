@@ -20,10 +20,11 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
+
+#include "platform/thread_safety.h"
 
 namespace quorvex::app {
 
@@ -73,20 +74,20 @@ class LineQueue {
     LineFate fate;
   };
 
-  void run_writer();
-  void queue_dropped_count();  // requires mutex_
+  void run_writer() QVX_EXCLUDES(mutex_);
+  void queue_dropped_count() QVX_REQUIRES(mutex_);
 
   Writer writer_;
   const std::size_t droppable_bytes_limit_;
-  mutable std::mutex mutex_;
+  mutable Mutex mutex_;
   std::condition_variable changed_;
-  std::deque<Queued> lines_;               // guarded by mutex_
-  std::size_t droppable_bytes_ = 0;        // guarded by mutex_: MayDrop bytes in lines_
-  std::uint64_t dropped_ = 0;              // guarded by mutex_
-  bool running_ = false;                   // guarded by mutex_
-  bool stopping_ = false;                  // guarded by mutex_
-  std::thread thread_;                     // started and joined under start_stop_
-  std::mutex start_stop_;
+  std::deque<Queued> lines_ QVX_GUARDED_BY(mutex_);
+  std::size_t droppable_bytes_ QVX_GUARDED_BY(mutex_) = 0;  // MayDrop bytes in lines_
+  std::uint64_t dropped_ QVX_GUARDED_BY(mutex_) = 0;
+  bool running_ QVX_GUARDED_BY(mutex_) = false;
+  bool stopping_ QVX_GUARDED_BY(mutex_) = false;
+  Mutex start_stop_;
+  std::thread thread_ QVX_GUARDED_BY(start_stop_);
 };
 
 // Appends the line feed itself. A failed write is dropped: there is nowhere

@@ -263,7 +263,7 @@ class FrameArrivedHandler {
     CaptureControl control;
     HandlerResult result;
     {
-      std::lock_guard lock(handler_->mutex);
+      const MutexLock lock(handler_->mutex);
       result = handler_->handler->on_frame_arrived(delivered, control);
     }
     return conclude(std::move(result), control, *halted_, *handler_error_, *quit_);
@@ -279,7 +279,7 @@ class FrameArrivedHandler {
     HandlerResult result =
         std::unexpected(HandlerError{ApiError{ApiError::Kind::WindowsError, error, std::nullopt}.message()});
     if (auto removed = device_removed(*device_)) {
-      std::lock_guard lock(handler_->mutex);
+      const MutexLock lock(handler_->mutex);
       result = handler_->handler->on_device_removed(std::move(*removed));
     }
     if (result) {
@@ -421,7 +421,7 @@ std::expected<std::unique_ptr<GraphicsCaptureApi>, ApiError> GraphicsCaptureApi:
         halted->store(true);
         HandlerResult result;
         {
-          std::lock_guard lock(handler->mutex);
+          const MutexLock lock(handler->mutex);
           result = handler->handler->on_closed();
         }
         if (!result) {
@@ -574,8 +574,7 @@ std::expected<void, GraphicsCaptureApiError> start_session(CaptureTarget target,
   if (!handler_object) {
     return start_error(Kind::NewHandlerError, std::move(handler_object.error().message));
   }
-  auto handler = std::make_shared<SharedHandler>();
-  handler->handler = std::move(*handler_object);
+  auto handler = std::make_shared<SharedHandler>(std::move(*handler_object));
 
   auto item = std::visit(
       [&capture](const auto& source) -> platform::Result<std::shared_ptr<platform::wgc::CaptureItem>> {
@@ -616,7 +615,7 @@ std::expected<void, GraphicsCaptureApiError> start_session(CaptureTarget target,
                           CaptureControl control;
                           HandlerResult result;
                           {
-                            std::lock_guard lock(handler->mutex);
+                            const MutexLock lock(handler->mutex);
                             if (auto removed = device_removed(*device->device)) {
                               result = handler->handler->on_device_removed(std::move(*removed));
                               if (result) {

@@ -22,6 +22,7 @@
 #include <variant>
 
 #include "platform/graphics_capture.h"
+#include "platform/thread_safety.h"
 #include "wgc_capture/capture.h"
 #include "wgc_capture/d3d11.h"
 #include "wgc_capture/monitor.h"
@@ -70,25 +71,27 @@ struct GraphicsCaptureApiError {
 
 // The handler object behind the mutex that serialises its two callbacks.
 struct SharedHandler {
-  std::mutex mutex;
-  std::unique_ptr<GraphicsCaptureApiHandler> handler;  // guarded by mutex
+  explicit SharedHandler(std::unique_ptr<GraphicsCaptureApiHandler> made) : handler(std::move(made)) {}
+
+  Mutex mutex;
+  std::unique_ptr<GraphicsCaptureApiHandler> handler QVX_GUARDED_BY(mutex);
 };
 
 // The session's handler error; the last one stored wins.
 class HandlerErrorCell {
  public:
   void store(HandlerError error) {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     error_ = std::move(error);
   }
   [[nodiscard]] std::optional<HandlerError> take() {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     return std::exchange(error_, std::nullopt);
   }
 
  private:
-  std::mutex mutex_;
-  std::optional<HandlerError> error_;  // guarded by mutex_
+  Mutex mutex_;
+  std::optional<HandlerError> error_ QVX_GUARDED_BY(mutex_);
 };
 
 using CaptureTarget = std::variant<Monitor, Window>;

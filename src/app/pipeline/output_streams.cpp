@@ -61,7 +61,7 @@ class StdoutBytes final : public sender::ByteSink {
 std::expected<void, sender::IoError> RecordOutput::write_record(
     std::chrono::system_clock::time_point capture_time, bool keyframe,
     std::span<const std::byte> payload) {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   if (auto written = sender::write_frame(*sink_, capture_time, keyframe, payload); !written) {
     return written;
   }

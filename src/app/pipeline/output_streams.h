@@ -14,6 +14,7 @@
 #include <span>
 #include <string_view>
 
+#include "platform/thread_safety.h"
 #include "sender/byte_sink.h"
 #include "sender/io_error.h"
 
@@ -44,7 +45,7 @@ class RecordOutput {
   [[nodiscard]] std::expected<void, sender::IoError> reader_present() const { return sink_->reader_present(); }
 
  private:
-  std::mutex mutex_;
+  Mutex mutex_;
   // Writes guarded by mutex_; reader_present() needs no lock.
   std::shared_ptr<sender::ByteSink> sink_;
 };

@@ -116,10 +116,13 @@ class PoisonableMutex {
   }
   void mark_released() { held_since_.store(free, std::memory_order_release); }
 
+  // poisoned_ and value_ are reached only through a Guard, which holds
+  // mutex_: the types say what an attribute would (a guard is returned by
+  // value, which the thread-safety analysis cannot follow).
   std::mutex mutex_;
-  bool poisoned_ = false;  // guarded by mutex_
+  bool poisoned_ = false;
   std::atomic<Clock::rep> held_since_{free};
-  T value_;  // guarded by mutex_
+  T value_;
 };
 
 }  // namespace quorvex::app

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/error.h"
+#include "platform/thread_safety.h"
 
 namespace quorvex::platform::fake {
 
@@ -25,11 +26,11 @@ class FakeApartments {
  public:
   // CoInitializeEx / RoInitialize on the calling thread, and their undoing.
   void enter() {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     ++entered_[std::this_thread::get_id()];
   }
   void leave() {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     const auto it = entered_.find(std::this_thread::get_id());
     if (it == entered_.end() || it->second == 0) {
       violations_.emplace_back("CoUninitialize on a thread that never initialised COM");
@@ -40,17 +41,17 @@ class FakeApartments {
     }
   }
   void add_mta_usage() {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     ++mta_usage_;
   }
   void release_mta_usage() {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     --mta_usage_;
   }
 
   // Whether the calling thread may use COM objects now.
   [[nodiscard]] bool in_apartment() const {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     return mta_usage_ > 0 || entered_.contains(std::this_thread::get_id());
   }
   // 0, or CO_E_NOTINITIALIZED for activation on a thread in no apartment.
@@ -62,16 +63,16 @@ class FakeApartments {
   // any apartment, an unbalanced uninitialise, ...). Windows does not always
   // report these; the fakes do, so a test can insist there are none.
   void report(std::string violation) {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     violations_.push_back(std::move(violation));
   }
   [[nodiscard]] std::vector<std::string> violations() const {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     return violations_;
   }
 
  private:
-  mutable std::mutex mutex_;
+  mutable Mutex mutex_;
   std::map<std::thread::id, int> entered_;
   int mta_usage_ = 0;
   std::vector<std::string> violations_;

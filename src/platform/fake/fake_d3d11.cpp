@@ -3,12 +3,14 @@
 #include <map>
 #include <utility>
 
+#include "platform/thread_safety.h"
+
 namespace quorvex::platform::fake {
 namespace d = d3d11;
 
 struct FakeD3D11::Shared {
   FaultPlan faults;
-  mutable std::mutex mutex;
+  mutable Mutex mutex;
   std::uint64_t next_id = 1;
   std::vector<d::VideoProcessorContentDesc> enumerator_descs;
   std::vector<d::Texture2DDesc> created_textures;
@@ -26,7 +28,7 @@ struct FakeD3D11::Shared {
   std::uint32_t removed_reason = status::ok;
 
   std::uint64_t new_id() {
-    std::lock_guard lock(mutex);
+    const MutexLock lock(mutex);
     return next_id++;
   }
 };
@@ -61,11 +63,11 @@ class FakeTexture final : public d::Texture2D {
  public:
   FakeTexture(std::shared_ptr<Shared> shared, d::Texture2DDesc desc)
       : shared_(std::move(shared)), desc_(desc), id_(shared_->new_id()) {
-    std::lock_guard lock(shared_->mutex);
+    const MutexLock lock(shared_->mutex);
     ++shared_->live_textures[desc_.format];
   }
   ~FakeTexture() override {
-    std::lock_guard lock(shared_->mutex);
+    const MutexLock lock(shared_->mutex);
     --shared_->live_textures[desc_.format];
   }
   d::Texture2DDesc get_desc() override { return desc_; }
@@ -96,11 +98,11 @@ class FakeProcessor final : public d::VideoProcessor {
 class FakeOutputView final : public d::VideoProcessorOutputView {
  public:
   FakeOutputView(std::shared_ptr<Shared> shared, std::uint64_t texture) : shared_(std::move(shared)), texture_id(texture) {
-    std::lock_guard lock(shared_->mutex);
+    const MutexLock lock(shared_->mutex);
     ++shared_->live_output_views;
   }
   ~FakeOutputView() override {
-    std::lock_guard lock(shared_->mutex);
+    const MutexLock lock(shared_->mutex);
     --shared_->live_output_views;
   }
 
@@ -129,7 +131,7 @@ class FakeVideoDevice final : public d::VideoDevice {
   Result<std::shared_ptr<d::VideoProcessorEnumerator>> create_video_processor_enumerator(
       const d::VideoProcessorContentDesc& desc) override {
     {
-      std::lock_guard lock(shared_->mutex);
+      const MutexLock lock(shared_->mutex);
       shared_->enumerator_descs.push_back(desc);
     }
     if (auto s = scripted<d::VideoProcessorEnumerator>(*shared_, "create_video_processor_enumerator")) {
@@ -176,7 +178,7 @@ class FakeVideoContext final : public d::VideoContext {
     set_rect(processor, false, enable, rect);
   }
   void video_processor_set_output_background_color(d::VideoProcessor&, bool, const d::VideoColor& color) override {
-    std::lock_guard lock(shared_->mutex);
+    const MutexLock lock(shared_->mutex);
     shared_->background_colors.push_back(color);
   }
   void video_processor_set_stream_color_space(d::VideoProcessor& processor, std::uint32_t stream_index,
@@ -209,7 +211,7 @@ class FakeVideoContext final : public d::VideoContext {
       }
     }
     blit.stream_count = static_cast<std::uint32_t>(streams.size());
-    std::lock_guard lock(shared_->mutex);
+    const MutexLock lock(shared_->mutex);
     blit.source_rect = fake.source_rect;
     blit.dest_rect = fake.dest_rect;
     shared_->blits.push_back(blit);
@@ -221,13 +223,13 @@ class FakeVideoContext final : public d::VideoContext {
 
   void record(FakeD3D11::ColorSetting setting, d::VideoProcessor& processor) {
     setting.processor = dynamic_cast<FakeProcessor&>(processor).id;
-    std::lock_guard lock(shared_->mutex);
+    const MutexLock lock(shared_->mutex);
     shared_->color_settings.push_back(setting);
   }
 
   void set_rect(d::VideoProcessor& processor, bool source, bool enable, const Rect& rect) {
     auto& fake = dynamic_cast<FakeProcessor&>(processor);
-    std::lock_guard lock(shared_->mutex);
+    const MutexLock lock(shared_->mutex);
     shared_->rect_settings.push_back(FakeD3D11::RectSetting{fake.id, source, enable, rect});
     std::optional<Rect>& slot = source ? fake.source_rect : fake.dest_rect;
     slot = enable ? std::optional<Rect>(rect) : std::nullopt;
@@ -240,7 +242,7 @@ class FakeMultithread final : public d::Multithread {
  public:
   explicit FakeMultithread(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
   bool set_multithread_protected(bool protect) override {
-    std::lock_guard lock(shared_->mutex);
+    const MutexLock lock(shared_->mutex);
     return std::exchange(shared_->multithread_protected, protect);
   }
 
@@ -255,7 +257,7 @@ class FakeDxgiDevice final : public d::DxgiDevice {
     if (const auto d = shared_->faults.on_call("dxgi.get_adapter_luid"); d.outcome == FaultPlan::Outcome::Fail) {
       return fail(d.code);
     }
-    std::lock_guard lock(shared_->mutex);
+    const MutexLock lock(shared_->mutex);
     return shared_->adapter_luid;
   }
 
@@ -288,7 +290,7 @@ class FakeDevice final : public d::Device {
   explicit FakeDevice(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
   Result<std::shared_ptr<d::Texture2D>> create_texture_2d(const d::Texture2DDesc& desc) override {
     {
-      std::lock_guard lock(shared_->mutex);
+      const MutexLock lock(shared_->mutex);
       shared_->created_textures.push_back(desc);
     }
     if (auto s = scripted<d::Texture2D>(*shared_, "create_texture_2d")) {
@@ -312,14 +314,14 @@ class FakeDevice final : public d::Device {
     if (const auto d = shared_->faults.on_call("get_device_removed_reason"); d.outcome == FaultPlan::Outcome::Fail) {
       return fail(d.code);
     }
-    std::lock_guard lock(shared_->mutex);
+    const MutexLock lock(shared_->mutex);
     if (shared_->removed_reason != status::ok) {
       return fail(shared_->removed_reason);
     }
     return {};
   }
   [[nodiscard]] std::uint32_t flags() const {
-    std::lock_guard lock(shared_->mutex);
+    const MutexLock lock(shared_->mutex);
     return shared_->device_flags;
   }
 
@@ -356,49 +358,49 @@ std::uint64_t FakeD3D11::texture_id(const d::Texture2D& texture) {
 }
 
 std::vector<d::VideoProcessorContentDesc> FakeD3D11::enumerator_descs() const {
-  std::lock_guard lock(shared_->mutex);
+  const MutexLock lock(shared_->mutex);
   return shared_->enumerator_descs;
 }
 std::vector<d::Texture2DDesc> FakeD3D11::created_textures() const {
-  std::lock_guard lock(shared_->mutex);
+  const MutexLock lock(shared_->mutex);
   return shared_->created_textures;
 }
 std::vector<FakeD3D11::RectSetting> FakeD3D11::rect_settings() const {
-  std::lock_guard lock(shared_->mutex);
+  const MutexLock lock(shared_->mutex);
   return shared_->rect_settings;
 }
 std::vector<d::VideoColor> FakeD3D11::background_colors() const {
-  std::lock_guard lock(shared_->mutex);
+  const MutexLock lock(shared_->mutex);
   return shared_->background_colors;
 }
 std::vector<FakeD3D11::ColorSetting> FakeD3D11::color_settings() const {
-  std::lock_guard lock(shared_->mutex);
+  const MutexLock lock(shared_->mutex);
   return shared_->color_settings;
 }
 std::vector<FakeD3D11::Blit> FakeD3D11::blits() const {
-  std::lock_guard lock(shared_->mutex);
+  const MutexLock lock(shared_->mutex);
   return shared_->blits;
 }
 std::size_t FakeD3D11::live_textures(d::Format format) const {
-  std::lock_guard lock(shared_->mutex);
+  const MutexLock lock(shared_->mutex);
   const auto it = shared_->live_textures.find(format);
   return it == shared_->live_textures.end() ? 0 : it->second;
 }
 std::size_t FakeD3D11::live_output_views() const {
-  std::lock_guard lock(shared_->mutex);
+  const MutexLock lock(shared_->mutex);
   return shared_->live_output_views;
 }
 std::uint32_t FakeD3D11::device_flags() const {
-  std::lock_guard lock(shared_->mutex);
+  const MutexLock lock(shared_->mutex);
   return shared_->device_flags;
 }
 void FakeD3D11::set_adapter_luid(LocallyUniqueId luid) {
-  std::lock_guard lock(shared_->mutex);
+  const MutexLock lock(shared_->mutex);
   shared_->adapter_luid = luid;
 }
 
 void FakeD3D11::remove_device(std::uint32_t reason) {
-  std::lock_guard lock(shared_->mutex);
+  const MutexLock lock(shared_->mutex);
   shared_->removed_reason = reason;
 }
 std::optional<std::uint32_t> FakeD3D11::creation_flags(const d::Device& device) {
@@ -409,7 +411,7 @@ std::optional<std::uint32_t> FakeD3D11::creation_flags(const d::Device& device) 
 }
 
 bool FakeD3D11::multithread_protected() const {
-  std::lock_guard lock(shared_->mutex);
+  const MutexLock lock(shared_->mutex);
   return shared_->multithread_protected;
 }
 
@@ -420,7 +422,7 @@ Result<d::CreatedDevice> FakeD3D11::create_device(d::DriverType, std::uint32_t f
     return fail(decision.code);
   }
   {
-    std::lock_guard lock(shared_->mutex);
+    const MutexLock lock(shared_->mutex);
     shared_->device_flags = flags;
   }
   d::CreatedDevice created;

@@ -151,11 +151,11 @@ class FakeDispatcherQueueController final : public wgc::DispatcherQueueControlle
         completed_(std::move(completed)),
         dispatcher_threads_(std::move(dispatcher_threads)),
         elsewhere_(elsewhere) {
-    std::lock_guard lock(dispatcher_threads_->mutex);
+    const MutexLock lock(dispatcher_threads_->mutex);
     dispatcher_threads_->threads.insert(thread_);
   }
   ~FakeDispatcherQueueController() override {
-    std::lock_guard lock(dispatcher_threads_->mutex);
+    const MutexLock lock(dispatcher_threads_->mutex);
     dispatcher_threads_->threads.erase(dispatcher_threads_->threads.find(thread_));
   }
   FakeDispatcherQueueController(const FakeDispatcherQueueController&) = delete;
@@ -190,7 +190,7 @@ Result<wgc::SizeInt32> FakeCaptureItem::get_size() {
   if (const auto d = faults_->on_call("item.get_size"); d.outcome == Outcome::Fail) {
     return fail(d.code);
   }
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   return size_;
 }
 
@@ -198,7 +198,7 @@ Result<wgc::EventRegistrationToken> FakeCaptureItem::add_closed(ClosedHandler ha
   if (const auto d = faults_->on_call("item.add_closed"); d.outcome == Outcome::Fail) {
     return fail(d.code);
   }
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   const std::int64_t token = next_token_++;
   handlers_.emplace(token, std::make_shared<std::decay_t<decltype(handler)>>(std::move(handler)));
   return wgc::EventRegistrationToken{token};
@@ -209,7 +209,7 @@ Status FakeCaptureItem::remove_closed(wgc::EventRegistrationToken token) {
     return fail(d.code);
   }
   std::shared_ptr<ClosedHandler> removed;  // released outside the lock
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   if (const auto it = handlers_.find(token.value); it != handlers_.end()) {
     removed = std::move(it->second);
     handlers_.erase(it);
@@ -220,7 +220,7 @@ Status FakeCaptureItem::remove_closed(wgc::EventRegistrationToken token) {
 void FakeCaptureItem::raise_closed() {
   std::vector<std::shared_ptr<ClosedHandler>> handlers;
   {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     for (const auto& [token, handler] : handlers_) {
       handlers.push_back(handler);
     }
@@ -231,12 +231,12 @@ void FakeCaptureItem::raise_closed() {
 }
 
 std::size_t FakeCaptureItem::closed_handlers() const {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   return handlers_.size();
 }
 
 void FakeCaptureItem::set_size(wgc::SizeInt32 size) {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   size_ = size;
 }
 
@@ -255,7 +255,7 @@ Status FakeCaptureFramePool::recreate(wgc::Direct3DDevice& device, std::int32_t 
   if (const auto d = faults_->on_call("pool.recreate"); d.outcome == Outcome::Fail) {
     return fail(d.code);
   }
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   size_ = size;
   recreations_.push_back(size);
   return {};
@@ -266,7 +266,7 @@ Result<std::shared_ptr<wgc::CaptureFrame>> FakeCaptureFramePool::try_get_next_fr
   if (d.outcome == Outcome::Fail) {
     return fail(d.code);
   }
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   if (d.outcome == Outcome::Empty || ready_.empty()) {
     return std::shared_ptr<wgc::CaptureFrame>();
   }
@@ -280,7 +280,7 @@ Result<wgc::EventRegistrationToken> FakeCaptureFramePool::add_frame_arrived(Fram
   if (const auto d = faults_->on_call("pool.add_frame_arrived"); d.outcome == Outcome::Fail) {
     return fail(d.code);
   }
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   const std::int64_t token = next_token_++;
   handlers_.emplace(token, std::make_shared<std::decay_t<decltype(handler)>>(std::move(handler)));
   return wgc::EventRegistrationToken{token};
@@ -291,7 +291,7 @@ Status FakeCaptureFramePool::remove_frame_arrived(wgc::EventRegistrationToken to
     return fail(d.code);
   }
   std::shared_ptr<FrameArrivedHandler> removed;  // released outside the lock
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   if (const auto it = handlers_.find(token.value); it != handlers_.end()) {
     removed = std::move(it->second);
     handlers_.erase(it);
@@ -313,11 +313,11 @@ Result<std::shared_ptr<wgc::CaptureSession>> FakeCaptureFramePool::create_captur
   }
   std::vector<FakeCaptureEvent> script;
   {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     script = script_;
   }
   auto session = std::make_shared<FakeCaptureSession>(faults_, win32_, weak_from_this(), fake_item, std::move(script));
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   session_ = session;
   return std::shared_ptr<wgc::CaptureSession>(session);
 }
@@ -326,7 +326,7 @@ Status FakeCaptureFramePool::close() {
   if (const auto d = faults_->on_call("pool.close"); d.outcome == Outcome::Fail) {
     return fail(d.code);
   }
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   closed_ = true;
   ready_.clear();
   return {};
@@ -334,7 +334,7 @@ Status FakeCaptureFramePool::close() {
 
 Status FakeCaptureFramePool::arrive(FakeFrame frame) {
   {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     if (closed_) {
       return {};
     }
@@ -350,7 +350,7 @@ Status FakeCaptureFramePool::arrive(FakeFrame frame) {
 void FakeCaptureFramePool::raise_frame_arrived() {
   std::vector<std::shared_ptr<FrameArrivedHandler>> handlers;
   {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     if (closed_) {
       return;
     }
@@ -364,27 +364,27 @@ void FakeCaptureFramePool::raise_frame_arrived() {
 }
 
 std::vector<wgc::SizeInt32> FakeCaptureFramePool::recreations() const {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   return recreations_;
 }
 
 wgc::SizeInt32 FakeCaptureFramePool::buffer_size() const {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   return size_;
 }
 
 bool FakeCaptureFramePool::closed() const {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   return closed_;
 }
 
 std::size_t FakeCaptureFramePool::frame_arrived_handlers() const {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   return handlers_.size();
 }
 
 int FakeCaptureFramePool::frames_taken() const {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   return taken_;
 }
 
@@ -395,7 +395,7 @@ Status FakeCaptureSession::start_capture() {
     return fail(d.code);
   }
   {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     started_ = true;
   }
   auto pool = pool_.lock();
@@ -425,7 +425,7 @@ Status FakeCaptureSession::put_is_cursor_capture_enabled(bool enabled) {
   if (const auto d = faults_->on_call("session.put_is_cursor_capture_enabled"); d.outcome == Outcome::Fail) {
     return fail(d.code);
   }
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   cursor_ = enabled;
   return {};
 }
@@ -434,7 +434,7 @@ Status FakeCaptureSession::put_is_border_required(bool required) {
   if (const auto d = faults_->on_call("session.put_is_border_required"); d.outcome == Outcome::Fail) {
     return fail(d.code);
   }
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   border_ = required;
   return {};
 }
@@ -443,28 +443,28 @@ Status FakeCaptureSession::close() {
   if (const auto d = faults_->on_call("session.close"); d.outcome == Outcome::Fail) {
     return fail(d.code);
   }
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   closed_ = true;
   return {};
 }
 
 bool FakeCaptureSession::started() const {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   return started_;
 }
 
 bool FakeCaptureSession::closed() const {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   return closed_;
 }
 
 std::optional<bool> FakeCaptureSession::cursor_capture_enabled() const {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   return cursor_;
 }
 
 std::optional<bool> FakeCaptureSession::border_required() const {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   return border_;
 }
 
@@ -481,57 +481,57 @@ Status FakeGraphicsCapture::require_apartment() const {
 }
 
 void FakeGraphicsCapture::set_ro_initialize_result(std::uint32_t code) {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   ro_initialize_result_ = code;
 }
 
 void FakeGraphicsCapture::set_property_present(std::string_view property, bool present) {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   properties_[std::string(property)] = present;
 }
 
 void FakeGraphicsCapture::set_api_contract_present(bool present) {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   contract_present_ = present;
 }
 
 void FakeGraphicsCapture::set_supported(bool supported) {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   supported_ = supported;
 }
 
 void FakeGraphicsCapture::set_item_size(wgc::SizeInt32 size) {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   item_size_ = size;
 }
 
 void FakeGraphicsCapture::script_on_start(std::vector<FakeCaptureEvent> events) {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   script_ = std::move(events);
 }
 
 std::vector<FakeGraphicsCapture::CreatedItem> FakeGraphicsCapture::created_items() const {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   return items_;
 }
 
 std::shared_ptr<FakeCaptureFramePool> FakeGraphicsCapture::last_frame_pool() const {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   return last_pool_;
 }
 
 std::shared_ptr<FakeCaptureSession> FakeGraphicsCapture::last_session() const {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   return last_pool_ ? last_pool_->last_session() : nullptr;
 }
 
 std::shared_ptr<FakeCaptureSession> FakeCaptureFramePool::last_session() const {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   return session_;
 }
 
 std::optional<FakeGraphicsCapture::PoolCreation> FakeGraphicsCapture::last_pool_creation() const {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   return last_pool_creation_;
 }
 
@@ -539,7 +539,7 @@ Result<std::uint32_t> FakeGraphicsCapture::ro_initialize_multithreaded() {
   if (const auto d = faults_->on_call("ro_initialize_multithreaded"); d.outcome == Outcome::Fail) {
     return fail(d.code);
   }
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   if (!status::failed(ro_initialize_result_)) {
     apartments_->enter();
   }
@@ -587,7 +587,7 @@ Result<bool> FakeGraphicsCapture::is_property_present(std::string_view type_name
   if (type_name != wgc::graphics_capture_session_type) {
     return false;
   }
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   const auto it = properties_.find(property_name);
   return it == properties_.end() || it->second;
 }
@@ -601,7 +601,7 @@ Result<bool> FakeGraphicsCapture::is_api_contract_present_by_major(std::string_v
   if (auto s = require_apartment(); !s) {
     return std::unexpected(s.error());
   }
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   return contract_name == wgc::universal_api_contract && contract_present_;
 }
 
@@ -612,7 +612,7 @@ Result<bool> FakeGraphicsCapture::is_supported() {
   if (auto s = require_apartment(); !s) {
     return std::unexpected(s.error());
   }
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   return supported_;
 }
 
@@ -628,7 +628,7 @@ Result<std::shared_ptr<wgc::CaptureItem>> FakeGraphicsCapture::create_item(
   if (d.outcome == Outcome::Empty) {
     return std::shared_ptr<wgc::CaptureItem>();
   }
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   auto item = std::make_shared<FakeCaptureItem>(faults_, item_size_);
   items_.push_back(CreatedItem{source, item});
   return std::shared_ptr<wgc::CaptureItem>(item);
@@ -679,12 +679,12 @@ Result<std::shared_ptr<wgc::CaptureFramePool>> FakeGraphicsCapture::create_frame
   // needs one there (CreateFreeThreaded is for threads without); the fake
   // refuses such a thread with RPC_E_WRONG_THREAD.
   {
-    std::lock_guard lock(dispatcher_threads_->mutex);
+    const MutexLock lock(dispatcher_threads_->mutex);
     if (!dispatcher_threads_->threads.contains(owner)) {
       return fail(status::rpc_e_wrong_thread);
     }
   }
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   auto pool = std::make_shared<FakeCaptureFramePool>(faults_, win32_, owner, size, script_);
   last_pool_ = pool;
   last_pool_creation_ = PoolCreation{pixel_format, number_of_buffers, size};

@@ -41,6 +41,7 @@
 #include "platform/fake/fake_win32.h"
 #include "platform/fake/fault_plan.h"
 #include "platform/graphics_capture.h"
+#include "platform/thread_safety.h"
 
 namespace quorvex::platform::fake {
 
@@ -71,7 +72,7 @@ class FakeCaptureItem final : public wgc::CaptureItem, public std::enable_shared
 
  private:
   std::shared_ptr<FaultPlan> faults_;
-  mutable std::mutex mutex_;
+  mutable Mutex mutex_;
   wgc::SizeInt32 size_;
   // Shared so a raised event runs the registered delegate itself, state and all.
   std::map<std::int64_t, std::shared_ptr<ClosedHandler>> handlers_;
@@ -112,7 +113,7 @@ class FakeCaptureFramePool final : public wgc::CaptureFramePool,
   std::shared_ptr<FaultPlan> faults_;
   FakeWin32& win32_;
   const std::uint32_t owner_thread_;
-  mutable std::mutex mutex_;
+  mutable Mutex mutex_;
   wgc::SizeInt32 size_;
   bool closed_ = false;
   std::vector<wgc::SizeInt32> recreations_;
@@ -151,7 +152,7 @@ class FakeCaptureSession final : public wgc::CaptureSession {
   std::weak_ptr<FakeCaptureFramePool> pool_;
   std::weak_ptr<FakeCaptureItem> item_;
   std::vector<FakeCaptureEvent> script_;
-  mutable std::mutex mutex_;
+  mutable Mutex mutex_;
   bool started_ = false;
   bool closed_ = false;
   std::optional<bool> cursor_;
@@ -170,7 +171,7 @@ class FakeGraphicsCapture final : public wgc::GraphicsCapture {
 
   // The threads that hold a dispatcher queue controller now.
   struct DispatcherThreads {
-    std::mutex mutex;
+    Mutex mutex;
     std::multiset<std::uint32_t> threads;
   };
 
@@ -233,7 +234,7 @@ class FakeGraphicsCapture final : public wgc::GraphicsCapture {
   std::shared_ptr<std::atomic<int>> completed_shutdowns_ = std::make_shared<std::atomic<int>>(0);
   std::shared_ptr<DispatcherThreads> dispatcher_threads_ = std::make_shared<DispatcherThreads>();
   bool shutdown_completes_elsewhere_ = false;
-  mutable std::mutex mutex_;
+  mutable Mutex mutex_;
   std::uint32_t ro_initialize_result_ = status::ok;
   std::map<std::string, bool, std::less<>> properties_;  // absent: present
   bool contract_present_ = true;

@@ -47,22 +47,22 @@ FakeWin32::FakeWin32() = default;
 FakeWin32::~FakeWin32() = default;
 
 void FakeWin32::add_display(FakeDisplay display) {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   displays_.push_back(std::move(display));
 }
 
 void FakeWin32::add_display_path(FakeDisplayPath path) {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   paths_.push_back(std::move(path));
 }
 
 void FakeWin32::add_window(FakeWindow window) {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   windows_.push_back(std::move(window));
 }
 
 void FakeWin32::set_window_title(WindowHandle window, std::u16string title) {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   for (FakeWindow& w : windows_) {
     if (w.handle == window) {
       w.title = std::move(title);
@@ -71,45 +71,45 @@ void FakeWin32::set_window_title(WindowHandle window, std::u16string title) {
 }
 
 void FakeWin32::add_process(FakeProcess process) {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   processes_[process.id] = std::move(process);
 }
 
 void FakeWin32::set_current_process_id(std::uint32_t id) {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   current_process_id_ = id;
 }
 
 std::uint32_t FakeWin32::current_process_id() const {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   return current_process_id_;
 }
 
 int FakeWin32::open_process_handles() const { return open_handles_->load(); }
 
 std::uint32_t FakeWin32::last_open_process_access() const {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   return last_open_access_;
 }
 
 void FakeWin32::set_performance_counter(std::int64_t value, std::int64_t frequency) {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   counter_value_ = value;
   counter_frequency_ = frequency;
 }
 
 void FakeWin32::set_get_message_timeout(std::chrono::milliseconds timeout) {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   get_message_timeout_ = timeout;
 }
 
 int FakeWin32::get_message_timeouts() const {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   return get_message_timeouts_;
 }
 
 std::vector<std::int32_t> FakeWin32::quit_exit_codes() const {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   return quit_codes_;
 }
 
@@ -128,7 +128,7 @@ Status FakeWin32::enum_display_monitors(const std::function<bool(MonitorHandle)>
   }
   std::vector<MonitorHandle> handles;
   {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     for (const FakeDisplay& display : displays_) {
       handles.push_back(display.handle);
     }
@@ -145,7 +145,7 @@ Result<MonitorInfo> FakeWin32::get_monitor_info(MonitorHandle monitor) {
   if (auto d = faults_.on_call("get_monitor_info"); d.outcome == FaultPlan::Outcome::Fail) {
     return fail(d.code);
   }
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   for (const FakeDisplay& display : displays_) {
     if (display.handle == monitor && !display.monitor_info_fails) {
       MonitorInfo info;
@@ -163,7 +163,7 @@ MonitorHandle FakeWin32::monitor_from_point(Point point, std::uint32_t flags) {
   if (auto d = faults_.on_call("monitor_from_point"); !d.normal()) {
     return {};
   }
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   for (const FakeDisplay& display : displays_) {
     if (contains(display.rect, point)) {
       return display.handle;
@@ -179,7 +179,7 @@ Result<DisplaySettings> FakeWin32::enum_display_settings(std::u16string_view dev
   if (auto d = faults_.on_call("enum_display_settings"); d.outcome == FaultPlan::Outcome::Fail) {
     return fail(d.code);
   }
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   for (const FakeDisplay& display : displays_) {
     if (display.device_name == device_name && display.settings && mode == win32::enum_current_settings) {
       return *display.settings;
@@ -195,7 +195,7 @@ Result<DisplayConfigBufferSizes> FakeWin32::get_display_config_buffer_sizes(std:
   if (flags != win32::qdc_only_active_paths) {
     return fail(status::error_invalid_parameter);
   }
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   const auto paths = static_cast<std::uint32_t>(paths_.size());
   // Each active path has a source mode and a target mode.
   return DisplayConfigBufferSizes{paths, 2 * paths};
@@ -209,7 +209,7 @@ Result<std::vector<DisplayConfigPath>> FakeWin32::query_display_config(std::uint
   if (flags != win32::qdc_only_active_paths) {
     return fail(status::error_invalid_parameter);
   }
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   if (sizes.path_count < paths_.size()) {
     return fail(error_insufficient_buffer);
   }
@@ -225,7 +225,7 @@ Result<std::array<char16_t, 32>> FakeWin32::display_config_get_source_name(Local
   if (auto d = faults_.on_call("display_config_get_source_name"); d.outcome == FaultPlan::Outcome::Fail) {
     return fail(d.code);
   }
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   for (const FakeDisplayPath& p : paths_) {
     if (p.path.source_adapter_id == adapter_id && p.path.source_id == source_id && p.source_gdi_name) {
       return to_fixed<32>(*p.source_gdi_name);
@@ -239,7 +239,7 @@ Result<std::array<char16_t, 64>> FakeWin32::display_config_get_target_name(Local
   if (auto d = faults_.on_call("display_config_get_target_name"); d.outcome == FaultPlan::Outcome::Fail) {
     return fail(d.code);
   }
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   for (const FakeDisplayPath& p : paths_) {
     const bool adapter_matches = p.path.source_adapter_id == adapter_id || p.path.target_adapter_id == adapter_id;
     if (adapter_matches && p.path.target_id == target_id && p.target_friendly_name) {
@@ -260,7 +260,7 @@ Status FakeWin32::enum_child_windows(WindowHandle parent, const std::function<bo
   }
   std::vector<WindowHandle> handles;
   if (parent == desktop_window) {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     for (const FakeWindow& w : windows_) {
       handles.push_back(w.handle);
     }
@@ -275,7 +275,7 @@ Status FakeWin32::enum_child_windows(WindowHandle parent, const std::function<bo
 
 bool FakeWin32::is_window_visible(WindowHandle window) {
   static_cast<void>(faults_.on_call("is_window_visible"));
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   const FakeWindow* w = find_window_locked(window);
   return w != nullptr && w->visible;
 }
@@ -284,14 +284,14 @@ std::uint32_t FakeWin32::get_window_thread_process_id(WindowHandle window) {
   if (auto d = faults_.on_call("get_window_thread_process_id"); !d.normal()) {
     return 0;
   }
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   const FakeWindow* w = find_window_locked(window);
   return w != nullptr ? w->process_id : 0;
 }
 
 std::uint32_t FakeWin32::get_current_process_id() {
   static_cast<void>(faults_.on_call("get_current_process_id"));
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   return current_process_id_;
 }
 
@@ -299,7 +299,7 @@ Result<Rect> FakeWin32::get_client_rect(WindowHandle window) {
   if (auto d = faults_.on_call("get_client_rect"); d.outcome == FaultPlan::Outcome::Fail) {
     return fail(d.code);
   }
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   const FakeWindow* w = find_window_locked(window);
   if (w == nullptr) {
     return fail(status::error_invalid_window_handle);
@@ -314,7 +314,7 @@ Result<Rect> FakeWin32::get_window_rect(WindowHandle window) {
   if (auto d = faults_.on_call("get_window_rect"); d.outcome == FaultPlan::Outcome::Fail) {
     return fail(d.code);
   }
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   const FakeWindow* w = find_window_locked(window);
   if (w == nullptr || w->window_rect_fails) {
     return fail(status::error_invalid_window_handle);
@@ -324,7 +324,7 @@ Result<Rect> FakeWin32::get_window_rect(WindowHandle window) {
 
 std::int64_t FakeWin32::get_window_long_ptr(WindowHandle window, std::int32_t index) {
   static_cast<void>(faults_.on_call("get_window_long_ptr"));
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   const FakeWindow* w = find_window_locked(window);
   if (w == nullptr) {
     return 0;
@@ -340,7 +340,7 @@ std::int64_t FakeWin32::get_window_long_ptr(WindowHandle window, std::int32_t in
 
 std::int32_t FakeWin32::get_window_text_length(WindowHandle window) {
   static_cast<void>(faults_.on_call("get_window_text_length"));
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   const FakeWindow* w = find_window_locked(window);
   return w == nullptr ? 0 : static_cast<std::int32_t>(w->title.size());
 }
@@ -349,7 +349,7 @@ std::int32_t FakeWin32::get_window_text(WindowHandle window, std::span<char16_t>
   if (auto d = faults_.on_call("get_window_text"); !d.normal()) {
     return 0;
   }
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   const FakeWindow* w = find_window_locked(window);
   if (w == nullptr || w->title_copy_fails || buffer.empty()) {
     return 0;
@@ -367,7 +367,7 @@ Result<std::unique_ptr<ProcessHandle>> FakeWin32::open_process(std::uint32_t des
   if (d.outcome == FaultPlan::Outcome::Fail) {
     return fail(d.code);
   }
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   last_open_access_ = desired_access;
   const auto it = processes_.find(process_id);
   if (it == processes_.end()) {
@@ -386,7 +386,7 @@ Result<std::int64_t> FakeWin32::query_performance_counter() {
   if (auto d = faults_.on_call("query_performance_counter"); d.outcome == FaultPlan::Outcome::Fail) {
     return fail(d.code);
   }
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   return counter_value_;
 }
 
@@ -394,17 +394,17 @@ Result<std::int64_t> FakeWin32::query_performance_frequency() {
   if (auto d = faults_.on_call("query_performance_frequency"); d.outcome == FaultPlan::Outcome::Fail) {
     return fail(d.code);
   }
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   return counter_frequency_;
 }
 
 std::vector<std::uint32_t> FakeWin32::timer_periods() const {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   return timer_periods_;
 }
 
 std::optional<std::pair<std::uint32_t, std::uint32_t>> FakeWin32::power_throttling() const {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   return power_throttling_;
 }
 
@@ -415,7 +415,7 @@ Status FakeWin32::time_begin_period(std::uint32_t period_ms) {
   if (period_ms == 0) {
     return fail(status::timerr_nocando);
   }
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   timer_periods_.push_back(period_ms);
   return {};
 }
@@ -424,7 +424,7 @@ Status FakeWin32::time_end_period(std::uint32_t period_ms) {
   if (auto d = faults_.on_call("time_end_period"); d.outcome == FaultPlan::Outcome::Fail) {
     return fail(d.code);
   }
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   const auto begun = std::ranges::find(timer_periods_, period_ms);
   if (begun == timer_periods_.end()) {
     return fail(status::timerr_nocando);
@@ -437,13 +437,13 @@ Status FakeWin32::set_process_power_throttling(std::uint32_t control_mask, std::
   if (auto d = faults_.on_call("set_process_power_throttling"); d.outcome == FaultPlan::Outcome::Fail) {
     return fail(d.code);
   }
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   power_throttling_ = std::pair{control_mask, state_mask};
   return {};
 }
 
 std::optional<std::intptr_t> FakeWin32::dpi_awareness_context() const {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   return dpi_awareness_context_;
 }
 
@@ -451,7 +451,7 @@ Status FakeWin32::set_process_dpi_awareness_context(std::intptr_t context) {
   if (auto d = faults_.on_call("set_process_dpi_awareness_context"); d.outcome == FaultPlan::Outcome::Fail) {
     return fail(d.code);
   }
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   if (dpi_awareness_context_) {
     return fail(status::error_access_denied);
   }
@@ -468,13 +468,13 @@ std::uint32_t FakeWin32::thread_id_locked() {
 }
 
 void FakeWin32::create_message_queue() {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   queues_.try_emplace(thread_id_locked());
 }
 
 std::uint32_t FakeWin32::get_current_thread_id() {
   static_cast<void>(faults_.on_call("get_current_thread_id"));
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   return thread_id_locked();
 }
 
@@ -482,7 +482,7 @@ GetMessageResult FakeWin32::get_message(Message& message) {
   if (auto d = faults_.on_call("get_message"); d.outcome == FaultPlan::Outcome::Fail) {
     return GetMessageResult::Failed;
   }
-  std::unique_lock lock(mutex_);
+  MutexLock lock(mutex_);
   Queue& queue = queues_[thread_id_locked()];
   const auto give_up = std::chrono::steady_clock::now() + get_message_timeout_;
   for (;;) {
@@ -509,7 +509,7 @@ GetMessageResult FakeWin32::get_message(Message& message) {
       std::fputs("fake win32: get_message timed out waiting for a message\n", stderr);
       return GetMessageResult::Failed;
     }
-    queue_changed_.wait_until(lock, next != nullptr ? std::min(next->due, give_up) : give_up);
+    lock.wait_until(queue_changed_, next != nullptr ? std::min(next->due, give_up) : give_up);
   }
   // PostQuitMessage's quit comes only once the posted messages are gone.
   if (queue.messages.empty()) {
@@ -534,7 +534,7 @@ void FakeWin32::dispatch_message(const Message& message) {
   }
   std::function<void()> task;
   {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     const auto it = tasks_.find(message.wparam);
     if (it == tasks_.end()) {
       return;
@@ -546,7 +546,7 @@ void FakeWin32::dispatch_message(const Message& message) {
 }
 
 Status FakeWin32::post_task(std::uint32_t thread_id, std::function<void()> task) {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   const auto it = queues_.find(thread_id);
   if (it == queues_.end()) {
     return fail(error_invalid_thread_id);
@@ -563,7 +563,7 @@ Status FakeWin32::post_thread_message(std::uint32_t thread_id, std::uint32_t mes
   if (auto d = faults_.on_call("post_thread_message"); d.outcome == FaultPlan::Outcome::Fail) {
     return fail(d.code);
   }
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   // PostThreadMessageW is a USER call itself: the caller has a queue now.
   queues_.try_emplace(thread_id_locked());
   const auto it = queues_.find(thread_id);
@@ -581,7 +581,7 @@ Result<std::uint64_t> FakeWin32::set_timer(std::uint32_t elapse_ms) {
   }
   // USER_TIMER_MINIMUM: shorter periods are raised to 10 ms.
   const std::chrono::milliseconds elapse{std::max<std::uint32_t>(elapse_ms, 10)};
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   const std::uint64_t id = next_timer_++;
   queues_[thread_id_locked()].timers[id] = Timer{elapse, std::chrono::steady_clock::now() + elapse};
   queue_changed_.notify_all();
@@ -592,7 +592,7 @@ Status FakeWin32::kill_timer(std::uint64_t timer_id) {
   if (auto d = faults_.on_call("kill_timer"); d.outcome == FaultPlan::Outcome::Fail) {
     return fail(d.code);
   }
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   if (queues_[thread_id_locked()].timers.erase(timer_id) == 0) {
     return fail(error_invalid_timer_id);
   }
@@ -600,7 +600,7 @@ Status FakeWin32::kill_timer(std::uint64_t timer_id) {
 }
 
 std::size_t FakeWin32::live_timers() const {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   std::size_t count = 0;
   for (const auto& [thread, queue] : queues_) {
     count += queue.timers.size();
@@ -612,7 +612,7 @@ Result<std::uint32_t> FakeWin32::dwm_get_window_attribute_cloaked(WindowHandle w
   if (auto d = faults_.on_call("dwm_get_window_attribute_cloaked"); d.outcome == FaultPlan::Outcome::Fail) {
     return fail(d.code);
   }
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   const FakeWindow* w = find_window_locked(window);
   if (w == nullptr) {
     return fail(status::e_handle);
@@ -624,7 +624,7 @@ Result<std::uint32_t> FakeWin32::dwm_get_window_attribute_cloaked(WindowHandle w
 
 void FakeWin32::post_quit_message(std::int32_t exit_code) {
   static_cast<void>(faults_.on_call("post_quit_message"));
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   Queue& queue = queues_[thread_id_locked()];
   queue.quit_requested = true;
   queue.quit_code = exit_code;

@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "platform/fake/fault_plan.h"
+#include "platform/thread_safety.h"
 #include "platform/win32.h"
 
 namespace quorvex::platform::fake {
@@ -196,7 +197,7 @@ class FakeWin32 final : public Win32 {
   [[nodiscard]] const FakeWindow* find_window_locked(WindowHandle window) const;
 
   FaultPlan faults_;
-  mutable std::mutex mutex_;
+  mutable Mutex mutex_;
   std::condition_variable queue_changed_;
   std::vector<FakeDisplay> displays_;
   std::vector<FakeDisplayPath> paths_;

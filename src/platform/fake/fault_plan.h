@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/thread_safety.h"
+
 namespace quorvex::platform::fake {
 
 class FaultPlan {
@@ -25,24 +27,24 @@ class FaultPlan {
   // `operation` fails with `code` at every call (nth == 0) or only at its
   // nth call, counting from 1.
   void fail(std::string_view operation, std::uint32_t code, std::uint64_t nth = 0) {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     scripts_[std::string(operation)] = Script{Outcome::Fail, code, nth};
   }
 
   // `operation` reports success but hands back no object.
   void return_empty(std::string_view operation, std::uint64_t nth = 0) {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     scripts_[std::string(operation)] = Script{Outcome::Empty, 0, nth};
   }
 
   void reset(std::string_view operation) {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     scripts_.erase(std::string(operation));
   }
 
   // Counts the call and says how it should end.
   [[nodiscard]] Decision on_call(std::string_view operation) {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     const std::uint64_t n = ++calls_[std::string(operation)];
     const auto it = scripts_.find(operation);
     if (it == scripts_.end()) {
@@ -56,7 +58,7 @@ class FaultPlan {
   }
 
   [[nodiscard]] std::uint64_t calls(std::string_view operation) const {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     const auto it = calls_.find(operation);
     return it == calls_.end() ? 0 : it->second;
   }
@@ -67,7 +69,7 @@ class FaultPlan {
     std::uint32_t code = 0;
     std::uint64_t nth = 0;
   };
-  mutable std::mutex mutex_;
+  mutable Mutex mutex_;
   std::map<std::string, Script, std::less<>> scripts_;
   std::map<std::string, std::uint64_t, std::less<>> calls_;
 };

@@ -5,13 +5,13 @@
 namespace quorvex::platform::host {
 
 Result<mf::MediaBuffer::Locked> HostMemoryBuffer::lock() {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   ++lock_count_;
   return Locked{bytes_.data(), static_cast<std::uint32_t>(bytes_.size()), current_length_};
 }
 
 Status HostMemoryBuffer::unlock() {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   if (lock_count_ == 0) {
     return host_fail(status::e_unexpected);
   }
@@ -20,17 +20,17 @@ Status HostMemoryBuffer::unlock() {
 }
 
 Result<std::uint32_t> HostMemoryBuffer::get_current_length() {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   return current_length_;
 }
 
 Result<std::uint32_t> HostMemoryBuffer::get_max_length() {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   return static_cast<std::uint32_t>(bytes_.size());
 }
 
 Status HostMemoryBuffer::set_current_length(std::uint32_t length) {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   if (length > bytes_.size()) {
     return host_fail(status::e_invalidarg);
   }
@@ -39,14 +39,14 @@ Status HostMemoryBuffer::set_current_length(std::uint32_t length) {
 }
 
 Result<mf::MediaBuffer::Locked> HostDxgiSurfaceBuffer::lock() {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   ++lock_count_;
   const auto size = static_cast<std::uint32_t>(texture_->size_bytes());
   return Locked{texture_->data(), size, size};
 }
 
 Status HostDxgiSurfaceBuffer::unlock() {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   if (lock_count_ == 0) {
     return host_fail(status::e_unexpected);
   }
@@ -55,7 +55,7 @@ Status HostDxgiSurfaceBuffer::unlock() {
 }
 
 Result<std::uint32_t> HostDxgiSurfaceBuffer::get_current_length() {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   return current_length_;
 }
 
@@ -67,7 +67,7 @@ Status HostDxgiSurfaceBuffer::set_current_length(std::uint32_t length) {
   if (length > texture_->size_bytes()) {
     return host_fail(status::e_invalidarg);
   }
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   current_length_ = length;
   return {};
 }
@@ -76,25 +76,25 @@ Status HostSample::add_buffer(std::shared_ptr<mf::MediaBuffer> buffer) {
   if (!buffer) {
     return host_fail(status::e_pointer);
   }
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   buffers_.push_back(std::move(buffer));
   return {};
 }
 
 Status HostSample::set_sample_time(std::int64_t time_100ns) {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   time_100ns_ = time_100ns;
   return {};
 }
 
 Status HostSample::set_sample_duration(std::int64_t duration_100ns) {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   duration_100ns_ = duration_100ns;
   return {};
 }
 
 Result<std::int64_t> HostSample::get_sample_time() {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   if (!time_100ns_) {
     return host_fail(status_code::mf_e_no_sample_timestamp);
   }
@@ -102,12 +102,12 @@ Result<std::int64_t> HostSample::get_sample_time() {
 }
 
 std::optional<std::int64_t> HostSample::sample_duration() const {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   return duration_100ns_;
 }
 
 std::vector<std::shared_ptr<mf::MediaBuffer>> HostSample::buffers() const {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   return buffers_;
 }
 
@@ -133,7 +133,7 @@ Result<std::shared_ptr<mf::MediaBuffer>> HostSample::convert_to_contiguous_buffe
   auto contiguous = std::make_shared<HostMemoryBuffer>(std::move(joined));
   {
     // Later calls see the one buffer, as Media Foundation replaces them.
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     buffers_.assign(1, contiguous);
   }
   return std::shared_ptr<mf::MediaBuffer>(contiguous);

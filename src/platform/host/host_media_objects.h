@@ -17,6 +17,7 @@
 #include "platform/host/host_status.h"
 #include "platform/host/host_texture.h"
 #include "platform/media_foundation.h"
+#include "platform/thread_safety.h"
 
 namespace quorvex::platform::host {
 
@@ -36,17 +37,17 @@ class HostAttributes : public Interface {
   Result<std::vector<std::byte>> get_blob(const Guid&) override { return host_fail(status::mf_e_attributenotfound); }
 
   [[nodiscard]] std::vector<std::pair<Guid, Value>> all_attributes() const {
-    std::lock_guard lock(attributes_mutex_);
+    const MutexLock lock(attributes_mutex_);
     return attributes_;
   }
   void copy_attributes_from(const std::vector<std::pair<Guid, Value>>& values) {
-    std::lock_guard lock(attributes_mutex_);
+    const MutexLock lock(attributes_mutex_);
     attributes_ = values;
   }
 
  private:
   Status set(const Guid& key, Value value) {
-    std::lock_guard lock(attributes_mutex_);
+    const MutexLock lock(attributes_mutex_);
     for (auto& [k, v] : attributes_) {
       if (k == key) {
         v = value;
@@ -58,7 +59,7 @@ class HostAttributes : public Interface {
   }
   template <class T>
   Result<T> get(const Guid& key) const {
-    std::lock_guard lock(attributes_mutex_);
+    const MutexLock lock(attributes_mutex_);
     for (const auto& [k, v] : attributes_) {
       if (k == key) {
         if (const T* value = std::get_if<T>(&v)) {
@@ -70,8 +71,8 @@ class HostAttributes : public Interface {
     return host_fail(status::mf_e_attributenotfound);
   }
 
-  mutable std::mutex attributes_mutex_;
-  std::vector<std::pair<Guid, Value>> attributes_;  // guarded by attributes_mutex_; few entries
+  mutable Mutex attributes_mutex_;
+  std::vector<std::pair<Guid, Value>> attributes_ QVX_GUARDED_BY(attributes_mutex_);  // few entries
 };
 
 class HostAttributeStore final : public HostAttributes<mf::Attributes> {};
@@ -92,10 +93,10 @@ class HostMemoryBuffer final : public mf::MediaBuffer {
   Status set_current_length(std::uint32_t length) override;
 
  private:
-  std::mutex mutex_;
-  std::vector<std::uint8_t> bytes_;    // guarded by mutex_ (the bytes themselves by the lock count)
-  std::uint32_t current_length_ = 0;  // guarded by mutex_
-  int lock_count_ = 0;                 // guarded by mutex_
+  Mutex mutex_;
+  std::vector<std::uint8_t> bytes_ QVX_GUARDED_BY(mutex_);  // (the bytes themselves by the lock count)
+  std::uint32_t current_length_ QVX_GUARDED_BY(mutex_) = 0;
+  int lock_count_ QVX_GUARDED_BY(mutex_) = 0;
 };
 
 // MFCreateDXGISurfaceBuffer: the buffer is the texture. Locking it exposes
@@ -115,9 +116,9 @@ class HostDxgiSurfaceBuffer final : public mf::MediaBuffer {
 
  private:
   std::shared_ptr<HostTexture> texture_;
-  std::mutex mutex_;
-  int lock_count_ = 0;              // guarded by mutex_
-  std::uint32_t current_length_ = 0;  // guarded by mutex_
+  Mutex mutex_;
+  int lock_count_ QVX_GUARDED_BY(mutex_) = 0;
+  std::uint32_t current_length_ QVX_GUARDED_BY(mutex_) = 0;
 };
 
 class HostSample final : public HostAttributes<mf::Sample> {
@@ -132,10 +133,10 @@ class HostSample final : public HostAttributes<mf::Sample> {
   [[nodiscard]] std::optional<std::int64_t> sample_duration() const;
 
  private:
-  mutable std::mutex mutex_;
-  std::vector<std::shared_ptr<mf::MediaBuffer>> buffers_;  // guarded by mutex_
-  std::optional<std::int64_t> time_100ns_;                 // guarded by mutex_
-  std::optional<std::int64_t> duration_100ns_;             // guarded by mutex_
+  mutable Mutex mutex_;
+  std::vector<std::shared_ptr<mf::MediaBuffer>> buffers_ QVX_GUARDED_BY(mutex_);
+  std::optional<std::int64_t> time_100ns_ QVX_GUARDED_BY(mutex_);
+  std::optional<std::int64_t> duration_100ns_ QVX_GUARDED_BY(mutex_);
 };
 
 }  // namespace quorvex::platform::host

@@ -38,7 +38,7 @@ std::shared_ptr<ThreadMessageQueues::Queue> ThreadMessageQueues::queue_for_curre
   bool created = false;
   std::shared_ptr<Queue> queue;
   {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     auto& slot = queues_[id];
     if (!slot) {
       slot = std::make_shared<Queue>();
@@ -55,12 +55,12 @@ std::shared_ptr<ThreadMessageQueues::Queue> ThreadMessageQueues::queue_for_curre
 void ThreadMessageQueues::ensure_current_queue() { (void)queue_for_current_thread(); }
 
 bool ThreadMessageQueues::has_queue(std::uint32_t thread_id) {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   return queues_.contains(thread_id);
 }
 
 void ThreadMessageQueues::remove_queue(std::uint32_t thread_id) {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   if (auto it = queues_.find(thread_id); it != queues_.end()) {
     for (const Message& m : it->second->messages) {
       if (m.message == dispatcher_work_message) {
@@ -73,12 +73,12 @@ void ThreadMessageQueues::remove_queue(std::uint32_t thread_id) {
 
 GetMessageResult ThreadMessageQueues::get(Message& message) {
   const std::shared_ptr<Queue> queue = queue_for_current_thread();
-  std::unique_lock lock(mutex_);
+  MutexLock lock(mutex_);
   while (queue->messages.empty() && !queue->quit_requested) {
     auto next = std::min_element(queue->timers.begin(), queue->timers.end(),
                                  [](const auto& a, const auto& b) { return a.second.due < b.second.due; });
     if (next == queue->timers.end()) {
-      arrived_.wait(lock);
+      lock.wait(arrived_);
       continue;
     }
     const auto now = std::chrono::steady_clock::now();
@@ -88,7 +88,7 @@ GetMessageResult ThreadMessageQueues::get(Message& message) {
       message = Message{0, win32::wm_timer, next->first, 0};
       return GetMessageResult::Message;
     }
-    arrived_.wait_until(lock, next->second.due);
+    lock.wait_until(arrived_, next->second.due);
   }
   if (!queue->messages.empty()) {
     message = queue->messages.front();
@@ -103,7 +103,7 @@ GetMessageResult ThreadMessageQueues::get(Message& message) {
 Status ThreadMessageQueues::post(std::uint32_t thread_id, const Message& message) {
   ensure_current_queue();
   {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     const auto it = queues_.find(thread_id);
     if (it == queues_.end()) {
       return host_fail(status_code::error_invalid_thread_id);
@@ -117,7 +117,7 @@ Status ThreadMessageQueues::post(std::uint32_t thread_id, const Message& message
 void ThreadMessageQueues::post_quit(std::int32_t exit_code) {
   const std::shared_ptr<Queue> queue = queue_for_current_thread();
   {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     queue->quit_requested = true;
     queue->quit_code = exit_code;
   }
@@ -128,7 +128,7 @@ std::uint64_t ThreadMessageQueues::set_timer(std::chrono::milliseconds elapse) {
   const std::shared_ptr<Queue> queue = queue_for_current_thread();
   std::uint64_t id = 0;
   {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     id = next_timer_id_++;
     queue->timers[id] = Timer{elapse, std::chrono::steady_clock::now() + elapse};
   }
@@ -138,13 +138,13 @@ std::uint64_t ThreadMessageQueues::set_timer(std::chrono::milliseconds elapse) {
 
 bool ThreadMessageQueues::kill_timer(std::uint64_t timer_id) {
   const std::shared_ptr<Queue> queue = queue_for_current_thread();
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   return queue->timers.erase(timer_id) != 0;
 }
 
 bool ThreadMessageQueues::post_work(std::uint32_t thread_id, std::function<void()> work) {
   {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     const auto it = queues_.find(thread_id);
     if (it == queues_.end()) {
       return false;
@@ -163,7 +163,7 @@ void ThreadMessageQueues::dispatch(const Message& message) {
   }
   std::function<void()> work;
   {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     const auto it = work_.find(message.wparam);
     if (it == work_.end()) {
       return;

@@ -23,6 +23,7 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/thread_safety.h"
 #include "platform/win32.h"
 
 namespace quorvex::platform::host {
@@ -68,12 +69,12 @@ class ThreadMessageQueues : public std::enable_shared_from_this<ThreadMessageQue
   void remove_queue(std::uint32_t thread_id);
   friend struct ThreadQueueOwnership;
 
-  std::mutex mutex_;
+  Mutex mutex_;
   std::condition_variable arrived_;
-  std::map<std::uint32_t, std::shared_ptr<Queue>> queues_;    // guarded by mutex_
-  std::map<std::uint64_t, std::function<void()>> work_;      // guarded by mutex_
-  std::uint64_t next_work_id_ = 1;                           // guarded by mutex_
-  std::uint64_t next_timer_id_ = 1;                          // guarded by mutex_
+  std::map<std::uint32_t, std::shared_ptr<Queue>> queues_ QVX_GUARDED_BY(mutex_);
+  std::map<std::uint64_t, std::function<void()>> work_ QVX_GUARDED_BY(mutex_);
+  std::uint64_t next_work_id_ QVX_GUARDED_BY(mutex_) = 1;
+  std::uint64_t next_timer_id_ QVX_GUARDED_BY(mutex_) = 1;
 };
 
 }  // namespace quorvex::platform::host

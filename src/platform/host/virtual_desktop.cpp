@@ -48,7 +48,7 @@ VirtualDesktop::VirtualDesktop() {
 MonitorHandle VirtualDesktop::add_display(DisplaySpec spec) {
   MonitorHandle handle;
   {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     handle = MonitorHandle{next_monitor_value_};
     next_monitor_value_ += 0x10000;
     const std::uint32_t path = next_path_id_++;
@@ -60,7 +60,7 @@ MonitorHandle VirtualDesktop::add_display(DisplaySpec spec) {
 
 bool VirtualDesktop::remove_display(MonitorHandle display) {
   {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     const auto it = std::find_if(displays_.begin(), displays_.end(),
                                  [&](const DisplayState& d) { return d.handle == display; });
     if (it == displays_.end()) {
@@ -73,12 +73,12 @@ bool VirtualDesktop::remove_display(MonitorHandle display) {
 }
 
 std::vector<DisplayState> VirtualDesktop::displays() const {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   return displays_;
 }
 
 std::optional<DisplayState> VirtualDesktop::display(MonitorHandle display) const {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   for (const DisplayState& d : displays_) {
     if (d.handle == display) {
       return d;
@@ -88,7 +88,7 @@ std::optional<DisplayState> VirtualDesktop::display(MonitorHandle display) const
 }
 
 std::uint32_t VirtualDesktop::add_process(std::u16string executable_name) {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   std::uint32_t id = next_process_id_;
   while (id == own_process_id_ || processes_.contains(id)) {
     id += process_id_step;
@@ -99,7 +99,7 @@ std::uint32_t VirtualDesktop::add_process(std::u16string executable_name) {
 }
 
 std::optional<std::u16string> VirtualDesktop::process_executable(std::uint32_t process_id) const {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   const auto it = processes_.find(process_id);
   if (it == processes_.end()) {
     return std::nullopt;
@@ -110,7 +110,7 @@ std::optional<std::u16string> VirtualDesktop::process_executable(std::uint32_t p
 WindowHandle VirtualDesktop::add_window(WindowSpec spec) {
   WindowHandle handle;
   {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     handle = WindowHandle{next_window_value_};
     next_window_value_ += 0x10;
     if (spec.visible) {
@@ -125,12 +125,10 @@ WindowHandle VirtualDesktop::add_window(WindowSpec spec) {
   return handle;
 }
 
-namespace {
 template <class Change>
-bool change_window(std::mutex& mutex, std::vector<WindowState>& windows, WindowHandle window,
-                   Change change) {
-  std::lock_guard lock(mutex);
-  for (WindowState& w : windows) {
+bool VirtualDesktop::change_window(WindowHandle window, Change change) {
+  const MutexLock lock(mutex_);
+  for (WindowState& w : windows_) {
     if (w.handle == window) {
       change(w.spec);
       return true;
@@ -138,17 +136,16 @@ bool change_window(std::mutex& mutex, std::vector<WindowState>& windows, WindowH
   }
   return false;
 }
-}  // namespace
 
 bool VirtualDesktop::set_window_title(WindowHandle window, std::u16string title) {
-  const bool done = change_window(mutex_, windows_, window,
+  const bool done = change_window(window,
                                   [&](WindowSpec& s) { s.title = std::move(title); });
   if (done) notify();
   return done;
 }
 
 bool VirtualDesktop::resize_window(WindowHandle window, std::int32_t width, std::int32_t height) {
-  const bool done = change_window(mutex_, windows_, window, [&](WindowSpec& s) {
+  const bool done = change_window(window, [&](WindowSpec& s) {
     s.bounds.right = s.bounds.left + std::max(0, width);
     s.bounds.bottom = s.bounds.top + std::max(0, height);
   });
@@ -157,7 +154,7 @@ bool VirtualDesktop::resize_window(WindowHandle window, std::int32_t width, std:
 }
 
 bool VirtualDesktop::set_window_visible(WindowHandle window, bool visible) {
-  const bool done = change_window(mutex_, windows_, window, [&](WindowSpec& s) {
+  const bool done = change_window(window, [&](WindowSpec& s) {
     s.visible = visible;
     s.style = visible ? (s.style | ws_visible) : (s.style & ~ws_visible);
   });
@@ -166,7 +163,7 @@ bool VirtualDesktop::set_window_visible(WindowHandle window, bool visible) {
 }
 
 bool VirtualDesktop::set_window_styles(WindowHandle window, std::uint64_t style, std::uint64_t ex_style) {
-  const bool done = change_window(mutex_, windows_, window, [&](WindowSpec& s) {
+  const bool done = change_window(window, [&](WindowSpec& s) {
     s.style = (style & ~ws_visible) | (s.visible ? ws_visible : 0);
     s.ex_style = ex_style;
   });
@@ -176,7 +173,7 @@ bool VirtualDesktop::set_window_styles(WindowHandle window, std::uint64_t style,
 
 bool VirtualDesktop::close_window(WindowHandle window) {
   {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     const auto it = std::find_if(windows_.begin(), windows_.end(),
                                  [&](const WindowState& w) { return w.handle == window; });
     if (it == windows_.end()) {
@@ -189,12 +186,12 @@ bool VirtualDesktop::close_window(WindowHandle window) {
 }
 
 std::vector<WindowState> VirtualDesktop::windows() const {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   return windows_;
 }
 
 std::optional<WindowState> VirtualDesktop::window(WindowHandle window) const {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   for (const WindowState& w : windows_) {
     if (w.handle == window) {
       return w;
@@ -204,21 +201,21 @@ std::optional<WindowState> VirtualDesktop::window(WindowHandle window) const {
 }
 
 std::uint64_t VirtualDesktop::add_listener(std::function<void()> listener) {
-  std::lock_guard lock(listeners_mutex_);
+  const MutexLock lock(listeners_mutex_);
   const std::uint64_t id = next_listener_id_++;
   listeners_[id] = std::move(listener);
   return id;
 }
 
 void VirtualDesktop::remove_listener(std::uint64_t id) {
-  std::lock_guard lock(listeners_mutex_);
+  const MutexLock lock(listeners_mutex_);
   listeners_.erase(id);
 }
 
 void VirtualDesktop::notify() {
   std::vector<std::function<void()>> copy;
   {
-    std::lock_guard lock(listeners_mutex_);
+    const MutexLock lock(listeners_mutex_);
     for (auto& [id, listener] : listeners_) {
       copy.push_back(listener);
     }

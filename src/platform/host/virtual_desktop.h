@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "platform/host/desktop_source.h"
+#include "platform/thread_safety.h"
 
 namespace quorvex::platform::host {
 
@@ -79,22 +80,26 @@ class VirtualDesktop final : public DesktopSource {
 
  private:
   void notify();
+  // Runs `change` on the window's spec under the mutex; false when there is
+  // no such window.
+  template <class Change>
+  bool change_window(WindowHandle window, Change change) QVX_EXCLUDES(mutex_);
 
-  mutable std::mutex mutex_;
-  std::vector<DisplayState> displays_;               // guarded by mutex_
-  std::vector<WindowState> windows_;                 // guarded by mutex_
-  std::map<std::uint32_t, std::u16string> processes_;  // guarded by mutex_
-  std::uint64_t next_monitor_value_ = 0x00010001;    // guarded by mutex_
-  std::uint64_t next_window_value_ = 0x00020010;     // guarded by mutex_
-  std::uint32_t next_process_id_ = 4100;             // guarded by mutex_
-  std::uint32_t next_path_id_ = 0;                   // guarded by mutex_
+  mutable Mutex mutex_;
+  std::vector<DisplayState> displays_ QVX_GUARDED_BY(mutex_);
+  std::vector<WindowState> windows_ QVX_GUARDED_BY(mutex_);
+  std::map<std::uint32_t, std::u16string> processes_ QVX_GUARDED_BY(mutex_);
+  std::uint64_t next_monitor_value_ QVX_GUARDED_BY(mutex_) = 0x00010001;
+  std::uint64_t next_window_value_ QVX_GUARDED_BY(mutex_) = 0x00020010;
+  std::uint32_t next_process_id_ QVX_GUARDED_BY(mutex_) = 4100;
+  std::uint32_t next_path_id_ QVX_GUARDED_BY(mutex_) = 0;
   std::uint32_t own_process_id_ = 0;
   std::uint32_t virtual_app_process_id_ = 0;
   WindowHandle default_window_;
 
-  std::mutex listeners_mutex_;
-  std::map<std::uint64_t, std::function<void()>> listeners_;  // guarded by listeners_mutex_
-  std::uint64_t next_listener_id_ = 1;                        // guarded by listeners_mutex_
+  Mutex listeners_mutex_;
+  std::map<std::uint64_t, std::function<void()>> listeners_ QVX_GUARDED_BY(listeners_mutex_);
+  std::uint64_t next_listener_id_ QVX_GUARDED_BY(listeners_mutex_) = 1;
 };
 
 }  // namespace quorvex::platform::host
