@@ -16,6 +16,7 @@
 
 #include "app/control_cells.h"
 #include "app/error.h"
+#include "app/session_source.h"
 #include "sender/pacing_rule.h"
 
 namespace quorvex::app {
@@ -50,6 +51,9 @@ struct Config {
   bool stay_after_parent = false;
   // "--force-tty": write frame records even to a terminal.
   bool force_tty = false;
+  // Not an option: the item the session resolved, filled in before the
+  // capture starts, for the session_start line.
+  SessionSource source;
 
   KeyframeRequestCell keyframe_request = std::make_shared<std::atomic<bool>>(false);
   ContentSizeCell content_size = std::make_shared<std::atomic<std::uint64_t>>(0);

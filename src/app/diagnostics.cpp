@@ -1,5 +1,7 @@
 #include "app/diagnostics.h"
 
+#include "sender/text.h"
+
 namespace quorvex::app::diagnostics {
 namespace {
 
@@ -20,6 +22,18 @@ std::string p50_p95(std::string_view name, const sender::EncoderLatencySummary& 
   fields += name;
   fields += "_p95_ms=" + number(summary.p95);
   return fields;
+}
+
+// One field of a line: blanks and control characters become "_", an empty
+// name is "unnamed".
+std::string name_field(std::string_view name) {
+  std::string field = name.empty() ? std::string("unnamed") : std::string(name);
+  for (char& c : field) {
+    if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7F) {
+      c = '_';
+    }
+  }
+  return field;
 }
 
 }  // namespace
@@ -70,6 +84,26 @@ std::string capture_resized(std::uint32_t old_width, std::uint32_t old_height, s
          number(new_height);
 }
 
+std::string session_start(const SessionStart& start) {
+  const SessionSource& source = start.source;
+  std::string line = "session_start source=";
+  if (source.kind == SessionSource::Kind::Window) {
+    line += "window window_id=" + number(source.window_id);
+  } else {
+    line += "display";
+    if (source.display_number) {
+      line += " display_number=" + number(*source.display_number);
+    }
+  }
+  line += " width=" + number(start.width) + " height=" + number(start.height) + " fps=" + number(start.fps) +
+          " bitrate=" + number(start.bitrate) + " pacing=" +
+          (start.pacing == sender::PacingRule::Grid ? "grid" : "strict") + " encoder=" + name_field(start.encoder);
+  if (source.kind == SessionSource::Kind::Window) {
+    line += " title=" + sender::text::json_string(source.title);
+  }
+  return line;
+}
+
 std::string capture_encoder_capability() {
   return "capture_encoder encoder=media_foundation capture=windows_graphics_capture hardware=true "
          "software_fallback=false zero_copy=true async_mft=true low_latency=true b_frames=false";
@@ -100,13 +134,7 @@ std::string encoder_setting_verified(bool verified, const std::optional<std::str
 
 std::string encoder_candidate(std::string_view name, std::size_t index, std::size_t candidates,
                               const std::optional<std::string>& error_text) {
-  std::string field = name.empty() ? std::string("unnamed") : std::string(name);
-  for (char& c : field) {
-    if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7F) {
-      c = '_';
-    }
-  }
-  std::string line = "encoder_candidate name=" + field + " index=" + number(index) +
+  std::string line = "encoder_candidate name=" + name_field(name) + " index=" + number(index) +
                      " candidates=" + number(candidates);
   return error_text ? with_error(line + " accepted=false", error_text) : line + " accepted=true";
 }

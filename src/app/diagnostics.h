@@ -19,6 +19,8 @@
 #include <string_view>
 
 #include "app/control_cells.h"
+#include "app/session_source.h"
+#include "sender/pacing_rule.h"
 #include "sender/picture_colour.h"
 #include "sender/windows_encoder.h"
 
@@ -51,6 +53,24 @@ enum class ControlIgnored : std::uint8_t { Malformed, OutOfRange, NotApplicable 
 // The captured item's content size changed (a window resized).
 [[nodiscard]] std::string capture_resized(std::uint32_t old_width, std::uint32_t old_height, std::uint32_t new_width,
                                           std::uint32_t new_height);
+
+// ---- session start ----
+
+// The settings a session runs with, once, after the encoder is ready and
+// before the first record.
+struct SessionStart {
+  SessionSource source;
+  std::uint32_t width = 0;  // the output size, after rounding to even
+  std::uint32_t height = 0;
+  std::uint32_t fps = 0;
+  std::uint32_t bitrate = 0;  // bits per second
+  sender::PacingRule pacing = sender::PacingRule::Strict;
+  // The chosen encoder's friendly name, as its encoder_candidate line shows it.
+  std::string encoder;
+};
+// The title comes last, as a JSON string, so no title can break the line
+// or be taken for a field.
+[[nodiscard]] std::string session_start(const SessionStart& start);
 
 // ---- encoder setup ----
 

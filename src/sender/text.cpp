@@ -1,6 +1,7 @@
 #include "sender/text.h"
 
 #include <cstdint>
+#include <string>
 
 namespace quorvex::sender::text {
 namespace {
@@ -97,6 +98,41 @@ std::string_view trim_white_space(std::string_view bytes) {
     end = start;
   }
   return bytes.substr(begin, end - begin);
+}
+
+std::string json_string(std::string_view text) {
+  static constexpr char hex_digits[] = "0123456789abcdef";
+  std::string out = "\"";
+  std::size_t position = 0;
+  while (position < text.size()) {
+    const Utf8Step step = decode_utf8(text, position);
+    if (!step.valid) {
+      out += "\xEF\xBF\xBD";
+      position += step.length;
+      continue;
+    }
+    const char32_t c = step.code_point;
+    switch (c) {
+      case U'"': out += "\\\""; break;
+      case U'\\': out += "\\\\"; break;
+      case U'\b': out += "\\b"; break;
+      case U'\t': out += "\\t"; break;
+      case U'\n': out += "\\n"; break;
+      case U'\f': out += "\\f"; break;
+      case U'\r': out += "\\r"; break;
+      default:
+        if (c < 0x20) {
+          out += "\\u00";
+          out += hex_digits[c >> 4];
+          out += hex_digits[c & 0xF];
+        } else {
+          out.append(text.substr(position, step.length));
+        }
+    }
+    position += step.length;
+  }
+  out += '"';
+  return out;
 }
 
 }  // namespace quorvex::sender::text

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace quorvex::sender::text {
@@ -30,5 +31,11 @@ struct Utf8Step {
 // Drops leading and trailing White_Space characters. Ill-formed bytes are not
 // white space, so trimming stops at them and they are kept.
 [[nodiscard]] std::string_view trim_white_space(std::string_view bytes);
+
+// `text` as a JSON string literal, quotes included: '"', '\\' and the
+// control characters escaped, each ill-formed sequence replaced by U+FFFD.
+// The result holds no line break, so it also carries free text inside a
+// one-line record.
+[[nodiscard]] std::string json_string(std::string_view text);
 
 }  // namespace quorvex::sender::text

@@ -74,39 +74,7 @@ class JsonWriter {
     first_in_container_ = false;
   }
 
-  void string_literal(std::string_view text) {
-    static constexpr char hex_digits[] = "0123456789abcdef";
-    out_ += '"';
-    std::size_t position = 0;
-    while (position < text.size()) {
-      const text::Utf8Step step = text::decode_utf8(text, position);
-      if (!step.valid) {
-        out_ += "\xEF\xBF\xBD";
-        position += step.length;
-        continue;
-      }
-      const char32_t c = step.code_point;
-      switch (c) {
-        case U'"': out_ += "\\\""; break;
-        case U'\\': out_ += "\\\\"; break;
-        case U'\b': out_ += "\\b"; break;
-        case U'\t': out_ += "\\t"; break;
-        case U'\n': out_ += "\\n"; break;
-        case U'\f': out_ += "\\f"; break;
-        case U'\r': out_ += "\\r"; break;
-        default:
-          if (c < 0x20) {
-            out_ += "\\u00";
-            out_ += hex_digits[c >> 4];
-            out_ += hex_digits[c & 0xF];
-          } else {
-            out_.append(text.substr(position, step.length));
-          }
-      }
-      position += step.length;
-    }
-    out_ += '"';
-  }
+  void string_literal(std::string_view text) { out_ += text::json_string(text); }
 
   std::string out_;
   bool first_in_container_ = true;

@@ -102,7 +102,7 @@ std::regex form_pattern(const std::string& form) {
       const std::string inside = form.substr(i + 1, close - i - 1);
       if (inside.find('|') != std::string::npos) {
         pattern += "(?:" + inside + ")";
-      } else if (inside == "error" || inside == "message" || inside == "step") {
+      } else if (inside == "error" || inside == "message" || inside == "step" || inside == "title") {
         pattern += ".+";
       } else if (std::ranges::find(numeric, inside) != std::end(numeric)) {
         pattern += "[0-9]+";
@@ -165,6 +165,18 @@ std::vector<std::string> every_kind_of_line() {
       d::control_ignored("CROP", d::ControlIgnored::NotApplicable),
       d::capture_resized(1280, 720, 1296, 759),
   };
+  for (const SessionSource& source :
+       {SessionSource::display(2),
+        SessionSource::display(std::nullopt),
+        SessionSource::window(132456, "Meet \"x\" — Chrome")}) {
+    lines.push_back(d::session_start({.source = source,
+                                      .width = 1280,
+                                      .height = 720,
+                                      .fps = 30,
+                                      .bitrate = 4'000'000,
+                                      .pacing = sender::PacingRule::Grid,
+                                      .encoder = "Vendor H.264 Encoder MFT"}));
+  }
   using Setting = d::EncoderSetting;
   for (const Setting setting : {Setting::RateControl, Setting::MeanBitrate, Setting::QualityVsSpeed,
                                 Setting::LowLatency, Setting::GopSize, Setting::BFrames, Setting::ScenarioInfo,

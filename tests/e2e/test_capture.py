@@ -50,6 +50,10 @@ class CaptureTest(unittest.TestCase):
         self.addCleanup(session.kill)
         records = self.finished_records(session)
         after_ns = time.time_ns()
+        # The settings in effect, once: the primary display is "\\.\DISPLAY1".
+        starts = [l for l in session.stderr_lines() if l.startswith("session_start ")]
+        self.assertEqual(starts, ["session_start source=display display_number=1 width=1920 height=1080 fps=30 "
+                                  "bitrate=8000000 pacing=strict encoder=x264_H.264_Encoder_(host_stand-in)"])
         # The duration runs from the encoder's start; a loaded machine may
         # take a good part of it to deliver the first frame.
         self.assertGreater(records[-1].timestamp_ns - records[0].timestamp_ns, 1_000_000_000)
@@ -151,12 +155,13 @@ class CaptureTest(unittest.TestCase):
         # The rule adds no line of its own: only the topics of a strict session.
         topics = {l.split(" ", 1)[0].split("=", 1)[0] for l in session.stderr_lines()}
         self.assertLessEqual(topics, {"capture_border", "encoder_setting", "encoder_candidate", "capture_encoder",
+                                      "session_start",
                                       "encode_latency_ms", "encoder_stream_colour",
                                       "encoder_latency", "frame_mailbox", "latency_breakdown", "capture_timing",
                                       "native_encoder_summary", "session_end"}, session.stderr_lines())
 
     def test_window_by_title_marker_shows_exactly_the_client_area_and_follows_crop(self):
-        session = self.start(WINDOW_TITLE + SMALL + qvx.duration(3))
+        session = self.start(WINDOW_TITLE + ["--width", "641", "--height", "361"] + qvx.duration(3))
         session.send("CROP 1280 720")  # the size it already has: output unchanged
         self.assertTrue(session.wait_for_records(10, timeout=10))
         before_crop = len(qvx.parse_records_prefix(session.stdout()))
@@ -171,6 +176,12 @@ class CaptureTest(unittest.TestCase):
         lines = session.stderr_lines()
         self.assertIn("capture_window found=true title_match=marker", lines)
         self.assertIn("capture_window crop=1280x720", lines)
+        # The window found, with its title as a JSON string; the odd output
+        # size rounded down to even.
+        starts = [l for l in lines if l.startswith("session_start ")]
+        self.assertEqual(len(starts), 1, lines)
+        self.assertRegex(starts[0], r'^session_start source=window window_id=[0-9]+ width=640 height=360 fps=30 '
+                                    r'bitrate=8000000 pacing=strict encoder=\S+ title="[^"]*virtual window[^"]*"$')
         self.assertTrue(records[0].keyframe)
         # The 1280x720 client area fills 640x360 exactly: its strip lands at the
         # output's origin at half size. A crop that kept a border or the title
@@ -197,9 +208,17 @@ class CaptureTest(unittest.TestCase):
     def test_window_by_id_is_letterboxed_whole(self):
         code, out, _, _ = qvx.run_helper(["--list-sources"])
         self.assertEqual(code, 0)
-        window_id = json.loads(out)["windows"][0]["id"]
-        session = self.start(["--source", "window", "--window-id", str(window_id)] + SMALL + qvx.duration(2))
+        window = json.loads(out)["windows"][0]
+        session = self.start(["--source", "window", "--window-id", str(window["id"]), "--pacing", "grid",
+                              "--fps", "25", "--bitrate", "2000000"] + SMALL + qvx.duration(2))
         records = self.finished_records(session)
+        starts = [l for l in session.stderr_lines() if l.startswith("session_start ")]
+        self.assertEqual(len(starts), 1, session.stderr_lines())
+        fields, title = starts[0].split(" title=", 1)
+        self.assertEqual(fields.split()[1:6], ["source=window", f"window_id={window['id']}", "width=640",
+                                               "height=360", "fps=25"])
+        self.assertIn("bitrate=2000000 pacing=grid", fields)
+        self.assertEqual(json.loads(title), window["title"])
         self.assertNotIn("capture_window found=true title_match=marker", session.stderr_lines())
         # 1296x759 fits 640x360 as (13,0)-(627,360); the client origin (8,31)
         # of the window frame carries the strip.
@@ -221,6 +240,7 @@ class CaptureTest(unittest.TestCase):
         # 1280x1024 into 1920x1080 lands at (285,0)-(1635,1080).
         session = self.start(choice + qvx.duration(1))
         records = self.finished_records(session)
+        self.assertIn(" display_number=2 ", [l for l in session.stderr_lines() if l.startswith("session_start ")][0])
         clocks = self.clocks(records, strip=(285, 0, 1350 / 1280, 1080 / 1024))
         self.assertNotIn(None, clocks)
         last = qvx.decode_gray_frames(b"".join(r.payload for r in records), 1920, 1080)[-1]

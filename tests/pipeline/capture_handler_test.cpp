@@ -90,15 +90,25 @@ class CaptureHandlerTest : public FakePlatformTest {
   wgc_capture::CaptureControl control;
 };
 
-TEST_F(CaptureHandlerTest, CreatePrintsTheCapabilityLineAfterTheEncoderSettings) {
-  start(config_at(30));
+TEST_F(CaptureHandlerTest, CreatePrintsTheCapabilityLineAndTheSessionsSettingsAfterTheEncoderSettings) {
+  auto config = config_at(25);
+  config.width = 1280;
+  config.height = 720;
+  config.bitrate = 3'000'000;
+  config.pacing = sender::PacingRule::Grid;
+  config.source = app::SessionSource::window(77, "Call");
+  start(config);
   const auto lines = outputs.lines();
-  ASSERT_EQ(lines.size(), 7u);
+  ASSERT_EQ(lines.size(), 8u);
   EXPECT_TRUE(lines[5].starts_with("encoder_candidate ")) << lines[5];
   EXPECT_EQ(lines[6],
             "capture_encoder encoder=media_foundation capture=windows_graphics_capture hardware=true "
             "software_fallback=false zero_copy=true async_mft=true low_latency=true b_frames=false "
             "encoder_queue_capacity=1");
+  // The chosen encoder's name, and the settings as the session runs them.
+  EXPECT_EQ(lines[7],
+            "session_start source=window window_id=77 width=1280 height=720 fps=25 bitrate=3000000 pacing=grid "
+            "encoder=Fake_H.264_Encoder_MFT title=\"Call\"");
   ASSERT_TRUE(capture->finish_and_report());
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -171,6 +172,44 @@ TEST_F(SessionTest, ValidWindowIdIsCapturedSilently) {
   ASSERT_EQ(outcome.result, "success");
   EXPECT_EQ(outcome.stderr_text, "capture_border hidden=true\n");
   EXPECT_EQ(captured_source(), (std::variant<WindowHandle, MonitorHandle>(WindowHandle{0x500})));
+}
+
+// What session_start will say: the display's listing number (not its
+// position), the window's handle and title, and nothing made up where the
+// system gives nothing.
+TEST_F(SessionTest, TheResolvedItemIsDescribedByItsListingNumberOrItsHandleAndTitle) {
+  fake.win32_fake.add_window(window(0x500, u"editor \u00e9"));
+  FakeWindow untitled = window(0x501, u"hidden title");
+  untitled.title_copy_fails = true;
+  fake.win32_fake.add_window(untitled);
+  fake.win32_fake.add_display(display(0x30, u"\\\\.\\PROJECTOR", {0, 1080, 800, 1680}));
+  struct Case {
+    const char* name;
+    std::function<void(Config&)> choose;
+    app::SessionSource expected;
+  };
+  const Case cases[] = {
+      {"primary display", [](Config&) {}, app::SessionSource::display(1)},
+      {"first in enumeration order", [](Config& c) { c.display_id = 1; }, app::SessionSource::display(2)},
+      {"by listing number", [](Config& c) { c.display_number = 2; }, app::SessionSource::display(2)},
+      {"device name without a number", [](Config& c) { c.display_id = 3; },
+       app::SessionSource::display(std::nullopt)},
+      {"window", [](Config& c) { c.window_id = 0x500; }, app::SessionSource::window(0x500, "editor \u00e9")},
+      {"window whose title cannot be read", [](Config& c) { c.window_id = 0x501; },
+       app::SessionSource::window(0x501, "")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Config config;
+    c.choose(config);
+    auto item = app::resolve_capture_item(config);
+    ASSERT_TRUE(item) << item.error().message;
+    const app::SessionSource source = app::describe_source(*item);
+    EXPECT_EQ(source.kind, c.expected.kind);
+    EXPECT_EQ(source.display_number, c.expected.display_number);
+    EXPECT_EQ(source.window_id, c.expected.window_id);
+    EXPECT_EQ(source.title, c.expected.title);
+  }
 }
 
 TEST_F(SessionTest, WindowIdFailingTheValidityTestIsNotFound) {

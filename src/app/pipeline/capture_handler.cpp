@@ -85,6 +85,15 @@ std::expected<std::unique_ptr<Capture>, wgc_capture::HandlerError> Capture::crea
     });
   }
   streams.diagnostics->write_line(diagnostics::capture_encoder());
+  streams.diagnostics->write_line(diagnostics::session_start({
+      .source = config.source,
+      .width = config.width,
+      .height = config.height,
+      .fps = config.fps,
+      .bitrate = config.bitrate,
+      .pacing = config.pacing,
+      .encoder = started.name(),
+  }));
   return std::unique_ptr<Capture>(new Capture(std::move(config), std::move(*encoder), std::move(streams), clock));
 }
 

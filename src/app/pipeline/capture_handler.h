@@ -33,8 +33,8 @@ class Capture final : public wgc_capture::GraphicsCaptureApiHandler {
   using Flags = Config;
 
   // Starts the encoder with the configuration's size, rate, bit rate and
-  // keyframe cell and prints the "capture_encoder …" line; fails with the
-  // encoder's error. The session's duration is measured on `clock`, which
+  // keyframe cell and prints the "capture_encoder …" and "session_start …"
+  // lines; fails with the encoder's error. The session's duration is measured on `clock`, which
   // must outlive the handler.
   [[nodiscard]] static std::expected<std::unique_ptr<Capture>, wgc_capture::HandlerError> create(
       wgc_capture::HandlerContext<Config> context);

@@ -442,6 +442,7 @@ Result<std::unique_ptr<HardwareEncoder>> HardwareEncoder::create(
   // Best first; a candidate that cannot be activated or configured gives way
   // to the next, and the first one's error is the answer when none works.
   std::shared_ptr<mf::Activate> activation;
+  std::string chosen_name;
   std::optional<ConfiguredEncoder> configured;
   std::optional<Error> first_error;
   const std::size_t count = candidates->size();
@@ -458,6 +459,7 @@ Result<std::unique_ptr<HardwareEncoder>> HardwareEncoder::create(
     if (attempt) {
       lines.write_line(diagnostics::encoder_candidate(name, index + 1, count, std::nullopt));
       activation = std::move(candidate);
+      chosen_name = std::move(name);
       configured = std::move(*attempt);
     } else {
       lines.write_line(diagnostics::encoder_candidate(name, index + 1, count, attempt.error().message));
@@ -495,6 +497,7 @@ Result<std::unique_ptr<HardwareEncoder>> HardwareEncoder::create(
   auto wake = std::make_shared<std::condition_variable>();
   std::unique_ptr<HardwareEncoder> encoder(new HardwareEncoder(state, wake, streams));
   encoder->activation_ = std::move(activation);
+  encoder->name_ = std::move(chosen_name);
 
   auto output_thread = WorkerThread::start(
       encoder_events_thread_name,

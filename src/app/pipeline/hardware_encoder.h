@@ -18,6 +18,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "app/config.h"
@@ -92,6 +93,8 @@ class HardwareEncoder {
   void abandon_hung() { hung_ = true; }
 
   [[nodiscard]] SharedEncoderState& state() const { return *state_; }
+  // The chosen encoder's friendly name (empty when it has none).
+  [[nodiscard]] const std::string& name() const { return name_; }
   [[nodiscard]] std::condition_variable& wake() const { return *wake_; }
 
  private:
@@ -105,6 +108,7 @@ class HardwareEncoder {
   std::shared_ptr<std::condition_variable> wake_;
   // The chosen encoder's activation object: it shuts the transform down.
   std::shared_ptr<platform::mf::Activate> activation_;
+  std::string name_;
   OutputStreams streams_;
   WorkerThread output_thread_;
   WorkerThread pacer_thread_;

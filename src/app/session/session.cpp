@@ -53,6 +53,15 @@ Result<wgc_capture::Window> find_window_by_title_marker(std::string_view marker,
   }
 }
 
+SessionSource describe_source(const wgc_capture::CaptureTarget& item) {
+  if (const auto* window = std::get_if<wgc_capture::Window>(&item)) {
+    auto title = window->title();
+    return SessionSource::window(window->handle().value, title ? std::move(*title) : std::string());
+  }
+  auto name = std::get<wgc_capture::Monitor>(item).device_name();
+  return SessionSource::display(name ? display_number(*name) : std::nullopt);
+}
+
 Result<wgc_capture::CaptureTarget> resolve_capture_item(const Config& config) {
   if (config.window_title) {
     auto window = find_window_by_title_marker(*config.window_title);

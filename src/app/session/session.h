@@ -36,6 +36,9 @@ inline constexpr std::chrono::milliseconds title_marker_retry_interval{100};
 // display index, primary display.
 [[nodiscard]] Result<wgc_capture::CaptureTarget> resolve_capture_item(const Config& config);
 
+// What the session_start line says of the item.
+[[nodiscard]] SessionSource describe_source(const wgc_capture::CaptureTarget& item);
+
 template <class H>
   requires std::same_as<typename H::Flags, Config>
 [[nodiscard]] Result<void> run_capture_session(Config config) {
@@ -52,6 +55,7 @@ template <class H>
   if (!item) {
     return std::unexpected(std::move(item.error()));
   }
+  config.source = describe_source(*item);
   auto captured = wgc_capture::start<H>(wgc_capture::CaptureSettings<Config>{
       .flags = std::move(config),
       .item = *item,

@@ -10,9 +10,11 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
-#include <system_error>
-#include <thread>
+#include <utility>
+#include <vector>
 
+#include "platform/process_rules.h"
+#include "platform/win32_process.h"
 #include "platform/windows/utf16.h"
 
 namespace quorvex::platform {
@@ -94,93 +96,115 @@ std::expected<void, std::string> watch_stop_requests(std::function<void(StopRequ
 
 namespace {
 
-// The id of the process that started this one, from a snapshot of the
-// process list (Windows has no getppid); 0 when it cannot be told.
-DWORD parent_process_id() {
-  const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) {
-    return 0;
-  }
-  const DWORD self = GetCurrentProcessId();
-  DWORD parent = 0;
-  PROCESSENTRY32W entry{};
-  entry.dwSize = sizeof(entry);
-  for (BOOL more = Process32FirstW(snapshot, &entry); more != FALSE; more = Process32NextW(snapshot, &entry)) {
-    if (entry.th32ProcessID == self) {
-      parent = entry.th32ParentProcessID;
-      break;
+class SystemProcessWait final : public ProcessWait {
+ public:
+  // `owned`: CloseHandle at the end (not for the current-process pseudo-handle).
+  SystemProcessWait(HANDLE process, bool owned) : process_(process), owned_(owned) {}
+  ~SystemProcessWait() override {
+    if (owned_) {
+      CloseHandle(process_);
     }
   }
-  CloseHandle(snapshot);
-  return parent;
-}
+  SystemProcessWait(const SystemProcessWait&) = delete;
+  SystemProcessWait& operator=(const SystemProcessWait&) = delete;
 
-std::uint64_t creation_time(HANDLE process) {
-  FILETIME created{}, exited{}, kernel{}, user{};
-  if (GetProcessTimes(process, &created, &exited, &kernel, &user) == 0) {
-    return 0;
+  Result<std::uint64_t> get_process_times_creation() override {
+    FILETIME created{}, exited{}, kernel{}, user{};
+    if (GetProcessTimes(process_, &created, &exited, &kernel, &user) == 0) {
+      return fail(GetLastError());
+    }
+    return (std::uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime;
   }
-  return (std::uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime;
-}
+
+  Status wait_for_single_object() override {
+    if (WaitForSingleObject(process_, INFINITE) == WAIT_FAILED) {
+      return fail(GetLastError());
+    }
+    return {};
+  }
+
+ private:
+  HANDLE process_;
+  bool owned_;
+};
+
+class SystemWin32Process final : public Win32Process {
+ public:
+  Result<std::vector<ProcessEntry>> process_snapshot() override {
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+      return fail(GetLastError());
+    }
+    std::vector<ProcessEntry> entries;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot, &entry); more != FALSE; more = Process32NextW(snapshot, &entry)) {
+      entries.push_back({entry.th32ProcessID, entry.th32ParentProcessID});
+    }
+    CloseHandle(snapshot);
+    return entries;
+  }
+
+  std::uint32_t get_current_process_id() override { return GetCurrentProcessId(); }
+
+  Result<std::unique_ptr<ProcessWait>> open_process(std::uint32_t desired_access,
+                                                    std::uint32_t process_id) override {
+    const HANDLE process = OpenProcess(desired_access, FALSE, process_id);
+    if (process == nullptr) {
+      return fail(GetLastError());
+    }
+    return std::make_unique<SystemProcessWait>(process, true);
+  }
+
+  std::unique_ptr<ProcessWait> get_current_process() override {
+    return std::make_unique<SystemProcessWait>(GetCurrentProcess(), false);
+  }
+
+  std::uint32_t get_file_type_stdout() override {
+    const HANDLE out = standard_output();
+    return out == nullptr ? FILE_TYPE_UNKNOWN : GetFileType(out);
+  }
+
+  Status write_file_stdout_zero_bytes() override {
+    const HANDLE out = standard_output();
+    DWORD written = 0;
+    if (out == nullptr || WriteFile(out, "", 0, &written, nullptr) == FALSE) {
+      return fail(out == nullptr ? DWORD{ERROR_INVALID_HANDLE} : GetLastError());
+    }
+    return {};
+  }
+
+  Status get_console_mode_stdout() override {
+    const HANDLE out = standard_output();
+    DWORD mode = 0;
+    if (out == nullptr || GetConsoleMode(out, &mode) == FALSE) {
+      return fail(out == nullptr ? DWORD{ERROR_INVALID_HANDLE} : GetLastError());
+    }
+    return {};
+  }
+
+ private:
+  // Null for a process the parent gave no standard output.
+  static HANDLE standard_output() {
+    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    return out == INVALID_HANDLE_VALUE ? nullptr : out;
+  }
+};
 
 }  // namespace
 
 std::expected<void, std::string> watch_parent_exit(std::function<void()> on_exit) {
-  const DWORD parent_id = parent_process_id();
-  if (parent_id == 0) {
-    return {};
-  }
-  const HANDLE parent = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, parent_id);
-  if (parent == nullptr) {
-    // Gone already (or not ours to open): a process id is not reserved for
-    // the children of an ended process.
-    if (GetLastError() == ERROR_INVALID_PARAMETER) {
-      on_exit();
-    }
-    return {};
-  }
-  // Ids are reused: a process created after this one cannot be its parent,
-  // so the parent ended before the snapshot and its id went to another.
-  const std::uint64_t parent_created = creation_time(parent);
-  const std::uint64_t self_created = creation_time(GetCurrentProcess());
-  if (parent_created != 0 && self_created != 0 && parent_created > self_created) {
-    CloseHandle(parent);
-    on_exit();
-    return {};
-  }
-  try {
-    std::thread([parent, on_exit = std::move(on_exit)] {
-      set_current_thread_name("parent-watch");
-      static_cast<void>(WaitForSingleObject(parent, INFINITE));
-      CloseHandle(parent);
-      on_exit();
-    }).detach();
-  } catch (const std::system_error& e) {
-    CloseHandle(parent);
-    return std::unexpected(std::string("cannot start the parent-watch thread: ") + e.what());
-  }
-  return {};
+  return watch_parent_process(std::make_shared<SystemWin32Process>(), std::move(on_exit));
 }
 
 bool standard_output_is_terminal() {
-  // A console, not any character device: "> NUL" is one too.
-  DWORD mode = 0;
-  return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != FALSE;
+  SystemWin32Process calls;
+  return stdout_is_console(calls);
 }
 
 bool standard_output_reader_gone() {
-  const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-  if (out == nullptr || out == INVALID_HANDLE_VALUE || GetFileType(out) != FILE_TYPE_PIPE) {
-    return false;
-  }
-  // A zero-byte write moves no data, but fails on a pipe whose reader has
-  // closed its end (ERROR_NO_DATA, "The pipe is being closed").
-  DWORD written = 0;
-  if (WriteFile(out, "", 0, &written, nullptr) != FALSE) {
-    return false;
-  }
-  const DWORD error = GetLastError();
-  return error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE;
+  SystemWin32Process calls;
+  return stdout_reader_gone(calls);
 }
 
 void set_current_thread_name(std::string_view name) {
