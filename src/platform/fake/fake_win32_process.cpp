@@ -31,8 +31,8 @@ class FakeProcessWait final : public ProcessWait {
     if ((access_ & win32::synchronize) == 0) {
       return fail(status::error_access_denied);
     }
-    std::unique_lock lock(state_->mutex);
-    state_->ended.wait(lock, [this] { return state_->exited[id_]; });
+    MutexLock lock(state_->mutex);
+    lock.wait(state_->ended, [this]() QVX_REQUIRES(state_->mutex) { return state_->exited[id_]; });
     return {};
   }
 
@@ -48,19 +48,19 @@ class FakeProcessWait final : public ProcessWait {
 FakeWin32Process::FakeWin32Process() : state_(std::make_shared<State>()) {}
 
 void FakeWin32Process::add_process(FakeProcessEntry process) {
-  std::lock_guard lock(state_->mutex);
+  const MutexLock lock(state_->mutex);
   state_->exited[process.id] = false;
   state_->processes[process.id] = process;
 }
 
 void FakeWin32Process::set_current_process(std::uint32_t id) {
-  std::lock_guard lock(state_->mutex);
+  const MutexLock lock(state_->mutex);
   state_->current = id;
 }
 
 void FakeWin32Process::end_process(std::uint32_t id) {
   {
-    std::lock_guard lock(state_->mutex);
+    const MutexLock lock(state_->mutex);
     state_->processes.erase(id);
     state_->exited[id] = true;
   }
@@ -68,12 +68,12 @@ void FakeWin32Process::end_process(std::uint32_t id) {
 }
 
 void FakeWin32Process::set_stdout(FakeStdout kind) {
-  std::lock_guard lock(state_->mutex);
+  const MutexLock lock(state_->mutex);
   state_->stdout_kind = kind;
 }
 
 std::uint32_t FakeWin32Process::last_open_access() const {
-  std::lock_guard lock(state_->mutex);
+  const MutexLock lock(state_->mutex);
   return state_->last_open_access;
 }
 
@@ -81,7 +81,7 @@ Result<std::vector<ProcessEntry>> FakeWin32Process::process_snapshot() {
   if (const auto d = state_->faults.on_call("process_snapshot"); d.outcome == FaultPlan::Outcome::Fail) {
     return fail(d.code);
   }
-  std::lock_guard lock(state_->mutex);
+  const MutexLock lock(state_->mutex);
   std::vector<ProcessEntry> entries;
   for (const auto& [id, process] : state_->processes) {
     entries.push_back({id, process.parent_id});
@@ -90,7 +90,7 @@ Result<std::vector<ProcessEntry>> FakeWin32Process::process_snapshot() {
 }
 
 std::uint32_t FakeWin32Process::get_current_process_id() {
-  std::lock_guard lock(state_->mutex);
+  const MutexLock lock(state_->mutex);
   return state_->current;
 }
 
@@ -99,7 +99,7 @@ Result<std::unique_ptr<ProcessWait>> FakeWin32Process::open_process(std::uint32_
   if (const auto d = state_->faults.on_call("open_process"); d.outcome == FaultPlan::Outcome::Fail) {
     return fail(d.code);
   }
-  std::lock_guard lock(state_->mutex);
+  const MutexLock lock(state_->mutex);
   const auto it = state_->processes.find(process_id);
   if (it == state_->processes.end()) {
     return fail(status::error_invalid_parameter);
@@ -112,14 +112,14 @@ Result<std::unique_ptr<ProcessWait>> FakeWin32Process::open_process(std::uint32_
 }
 
 std::unique_ptr<ProcessWait> FakeWin32Process::get_current_process() {
-  std::lock_guard lock(state_->mutex);
+  const MutexLock lock(state_->mutex);
   const auto it = state_->processes.find(state_->current);
   const std::uint64_t created = it == state_->processes.end() ? 0 : it->second.created_100ns;
   return std::make_unique<FakeProcessWait>(state_, state_->current, all_access, created);
 }
 
 std::uint32_t FakeWin32Process::get_file_type_stdout() {
-  std::lock_guard lock(state_->mutex);
+  const MutexLock lock(state_->mutex);
   switch (state_->stdout_kind) {
     case FakeStdout::None: return win32::file_type_unknown;
     case FakeStdout::Console:
@@ -135,7 +135,7 @@ Status FakeWin32Process::write_file_stdout_zero_bytes() {
   if (const auto d = state_->faults.on_call("write_file"); d.outcome == FaultPlan::Outcome::Fail) {
     return fail(d.code);
   }
-  std::lock_guard lock(state_->mutex);
+  const MutexLock lock(state_->mutex);
   switch (state_->stdout_kind) {
     case FakeStdout::None: return fail(win32::error_invalid_handle);
     case FakeStdout::PipeReaderGone: return fail(win32::error_no_data);
@@ -147,7 +147,7 @@ Status FakeWin32Process::get_console_mode_stdout() {
   if (const auto d = state_->faults.on_call("get_console_mode"); d.outcome == FaultPlan::Outcome::Fail) {
     return fail(d.code);
   }
-  std::lock_guard lock(state_->mutex);
+  const MutexLock lock(state_->mutex);
   if (state_->stdout_kind == FakeStdout::Console) {
     return {};
   }

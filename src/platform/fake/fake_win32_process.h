@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "platform/fake/fault_plan.h"
+#include "platform/thread_safety.h"
 #include "platform/win32_process.h"
 
 namespace quorvex::platform::fake {
@@ -70,13 +71,13 @@ class FakeWin32Process final : public Win32Process {
   // Shared with the handles, which may outlive the fake on a detached thread.
   struct State {
     FaultPlan faults;
-    std::mutex mutex;
+    Mutex mutex;
     std::condition_variable ended;
-    std::map<std::uint32_t, FakeProcessEntry> processes;  // guarded by mutex
-    std::map<std::uint32_t, bool> exited;                 // guarded by mutex
-    std::uint32_t current = 0;                            // guarded by mutex
-    std::uint32_t last_open_access = 0;                   // guarded by mutex
-    FakeStdout stdout_kind = FakeStdout::Pipe;            // guarded by mutex
+    std::map<std::uint32_t, FakeProcessEntry> processes QVX_GUARDED_BY(mutex);
+    std::map<std::uint32_t, bool> exited QVX_GUARDED_BY(mutex);
+    std::uint32_t current QVX_GUARDED_BY(mutex) = 0;
+    std::uint32_t last_open_access QVX_GUARDED_BY(mutex) = 0;
+    FakeStdout stdout_kind QVX_GUARDED_BY(mutex) = FakeStdout::Pipe;
   };
 
  private:
