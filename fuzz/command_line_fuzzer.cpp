@@ -27,15 +27,17 @@ using quorvex::app::ParseOutcome;
 using quorvex::app::Printed;
 using quorvex::app::Result;
 
-constexpr std::array<std::string_view, 13> options_with_value = {
+constexpr std::array<std::string_view, 15> options_with_value = {
     "--source", "--display-id", "--display-number", "--window-title", "--window-id", "--content-width", "--content-height",
-    "--width",  "--height",     "--fps",          "--bitrate",   "--duration",      "--pacing"};
+    "--width",  "--height",     "--fps",          "--bitrate",   "--duration",      "--pacing",
+    "--rate-buffer-ms", "--keyframe-interval"};
 
 constexpr std::array<std::string_view, 3> number_messages = {
     "cannot parse integer from empty string", "invalid digit found in string",
     "number too large to fit in target type"};
 constexpr std::string_view pacing_message = "--pacing must be strict or grid";
 constexpr std::string_view display_choice_message = "--display-id and --display-number cannot be combined";
+constexpr std::string_view rate_buffer_message = "--rate-buffer-ms must be greater than zero";
 constexpr std::string_view range_message = "dimensions, fps, bitrate and duration must be greater than zero";
 constexpr std::string_view source_message =
     "Windows helper supports --source screen, or --source window with --window-title or --window-id";
@@ -53,7 +55,7 @@ bool takes_value(std::string_view arg) {
 
 bool is_validation_error(std::string_view message) {
   return message == range_message || message == source_message || message == content_message ||
-         message == display_choice_message;
+         message == display_choice_message || message == rate_buffer_message;
 }
 
 struct Outcome {
@@ -103,7 +105,8 @@ bool same_config(const Config& a, const Config& b) {
          a.window_title == b.window_title &&
          a.window_id == b.window_id && a.pacing == b.pacing && a.quiet == b.quiet && a.until_stopped == b.until_stopped &&
          a.stop_on_stdin_close == b.stop_on_stdin_close && a.stay_after_parent == b.stay_after_parent &&
-         a.force_tty == b.force_tty && a.keyframe_request->load() == b.keyframe_request->load() &&
+         a.force_tty == b.force_tty && a.rate_buffer_ms == b.rate_buffer_ms &&
+         a.keyframe_interval == b.keyframe_interval && a.keyframe_request->load() == b.keyframe_request->load() &&
          a.content_size->load() == b.content_size->load() && a.paused->load() == b.paused->load();
 }
 
@@ -129,6 +132,12 @@ std::vector<std::string> arguments_for(const Config& c) {
   }
   if (c.display_id) {
     args.insert(args.end(), {"--display-id", std::to_string(*c.display_id)});
+  }
+  if (c.rate_buffer_ms) {
+    args.insert(args.end(), {"--rate-buffer-ms", std::to_string(*c.rate_buffer_ms)});
+  }
+  if (c.keyframe_interval) {
+    args.insert(args.end(), {"--keyframe-interval", std::to_string(*c.keyframe_interval)});
   }
   if (c.display_number) {
     args.insert(args.end(), {"--display-number", std::to_string(*c.display_number)});

@@ -65,8 +65,15 @@ void check_parsed(std::string_view line, const ControlCommand& command) {
     const auto height = control_number(numbers.substr(space + 1));
     QVX_FUZZ_CHECK(width && *width == command.width);
     QVX_FUZZ_CHECK(height && *height == command.height);
+  } else if (command.kind == ControlCommand::Kind::Bitrate || command.kind == ControlCommand::Kind::Fps) {
+    QVX_FUZZ_CHECK(command.width == 0 && command.height == 0 && command.value >= 1);
+    // The word, one space, then one number that means the command's value.
+    const std::string_view word = command.kind == ControlCommand::Kind::Fps ? "FPS " : "BITRATE ";
+    QVX_FUZZ_CHECK(trimmed.starts_with(word));
+    const auto value = quorvex::sender::parse_unsigned<std::uint32_t>(trimmed.substr(word.size()));
+    QVX_FUZZ_CHECK(value && *value == command.value);
   } else {
-    QVX_FUZZ_CHECK(command.width == 0 && command.height == 0);
+    QVX_FUZZ_CHECK(command.width == 0 && command.height == 0 && command.value == 0);
     QVX_FUZZ_CHECK(trimmed == canonical);
   }
   const auto again = parse_control_command(canonical);

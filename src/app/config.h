@@ -54,6 +54,12 @@ struct Config {
   // Not an option: the item the session resolved, filled in before the
   // capture starts, for the session_start line.
   SessionSource source;
+  // "--rate-buffer-ms": the encoder's rate-control buffer as this many
+  // milliseconds of the bit rate; absent leaves the encoder's own.
+  std::optional<std::uint32_t> rate_buffer_ms;
+  // "--keyframe-interval": frames from one keyframe to the next, 0 for
+  // keyframes only when asked; absent means one second of frames.
+  std::optional<std::uint32_t> keyframe_interval;
 
   KeyframeRequestCell keyframe_request = std::make_shared<std::atomic<bool>>(false);
   ContentSizeCell content_size = std::make_shared<std::atomic<std::uint64_t>>(0);
@@ -62,6 +68,7 @@ struct Config {
   StopRequestCell stop_request = std::make_shared<std::atomic<bool>>(false);
   StopReasonCell stop_reason = std::make_shared<std::atomic<SessionEnd>>(SessionEnd::Signal);
   SessionEndCell session_end = std::make_shared<std::atomic<SessionEnd>>(SessionEnd::Duration);
+  RateRequestCell rate_request = std::make_shared<RateRequests>();
 };
 
 // Writes the source catalogue to standard output; run by the parser the

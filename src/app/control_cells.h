@@ -26,11 +26,20 @@ using ContentSizeCell = std::shared_ptr<std::atomic<std::uint64_t>>;
 using PausedCell = std::shared_ptr<std::atomic<bool>>;
 // Set when the process is asked to stop: the session ends as at its duration.
 using StopRequestCell = std::shared_ptr<std::atomic<bool>>;
+// The rates the parent asked for (BITRATE, FPS) and the encoder has not yet
+// taken: 0 while none waits. The encoder exchanges each with 0, so of two
+// requests before it looks the newer one is applied.
+struct RateRequests {
+  std::atomic<std::uint32_t> bitrate{0};  // bits per second
+  std::atomic<std::uint32_t> fps{0};      // frames per second
+};
+using RateRequestCell = std::shared_ptr<RateRequests>;
 // Any flag cell, where the role does not matter.
 using FlagCell = std::shared_ptr<std::atomic<bool>>;
 
 // Rung by the control reader after a request the pipeline must answer even
-// when no frame comes (KEYFRAME, RESUME on a still screen): whoever attached
+// when no frame comes (KEYFRAME, RESUME on a still screen; BITRATE and FPS,
+// which the encoder takes at once): whoever attached
 // a listener looks at the cells at once instead of at the next frame. The
 // listener runs on the ringing thread and must not block for long.
 class ControlBell {

@@ -126,6 +126,21 @@ std::string encoder_setting(EncoderSetting setting, std::uint32_t value, const s
   return refusal ? with_error(line + " accepted=false", refusal) : line + " accepted=true";
 }
 
+std::string encoder_setting_rate_buffer(RateBufferSetting setting, std::uint32_t value,
+                                        const std::optional<std::string>& refusal) {
+  std::string line = setting == RateBufferSetting::MaxBitrate ? "encoder_setting max_bitrate="
+                                                              : "encoder_setting buffer_size=";
+  line += number(value);
+  return refusal ? with_error(line + " accepted=false", refusal) : line + " accepted=true";
+}
+
+std::string encoder_rate(EncoderRate rate, std::uint32_t value, std::uint32_t encoder_bitrate,
+                         const std::optional<std::string>& refusal) {
+  std::string line = rate == EncoderRate::Bitrate ? "encoder_rate bitrate=" : "encoder_rate fps=";
+  line += number(value) + " encoder_bitrate=" + number(encoder_bitrate);
+  return refusal ? with_error(line + " accepted=false", refusal) : line + " accepted=true";
+}
+
 std::string encoder_setting_verified(bool verified, const std::optional<std::string>& error_text) {
   return with_error(verified ? "encoder_setting low_latency=true verified=true"
                              : "encoder_setting low_latency=true verified=false",

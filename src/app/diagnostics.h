@@ -95,6 +95,18 @@ enum class EncoderSetting : std::uint8_t {
 // One codec property: accepted, or refused with the encoder's error.
 [[nodiscard]] std::string encoder_setting(EncoderSetting setting, std::uint32_t value,
                                           const std::optional<std::string>& refusal);
+// The rate buffer asked for with "--rate-buffer-ms": the peak bit rate
+// ("max_bitrate={bps}") and the buffer ("buffer_size={bytes}"), accepted or
+// refused with the encoder's error.
+enum class RateBufferSetting : std::uint8_t { MaxBitrate, BufferSize };
+[[nodiscard]] std::string encoder_setting_rate_buffer(RateBufferSetting setting, std::uint32_t value,
+                                                      const std::optional<std::string>& refusal);
+// A BITRATE or FPS command as the running encoder took it: the rate asked
+// for, the mean bit rate that went to the encoder for it, accepted or
+// refused with the encoder's error.
+enum class EncoderRate : std::uint8_t { Bitrate, Fps };
+[[nodiscard]] std::string encoder_rate(EncoderRate rate, std::uint32_t value, std::uint32_t encoder_bitrate,
+                                       const std::optional<std::string>& refusal);
 // The low-latency mode read back: verified, or not (with the read's error
 // when the read itself failed).
 [[nodiscard]] std::string encoder_setting_verified(bool verified, const std::optional<std::string>& error);

@@ -243,6 +243,13 @@ class FrameMailbox {
     return actions;
   }
 
+  // A new pacing rate (the parent's FPS): submissions from the next one on
+  // are spaced by `interval`.
+  void set_frame_interval(Duration interval) {
+    frame_interval = interval;
+    jitter_tolerance = grid_jitter_tolerance(interval);
+  }
+
   // The pacer's check: the waiting frame, if it may go in now.
   [[nodiscard]] std::optional<MailboxAction<S>> poll(TimePoint now) {
     if (!pending || !submission_allowed(now)) {
@@ -278,8 +285,9 @@ class FrameMailbox {
   std::uint64_t frames_replaced = 0;
   std::uint64_t frames_deferred = 0;
   std::optional<S> pending;
+  // Set at construction; the interval and its tolerance change with
+  // set_frame_interval.
   Duration frame_interval;
-  // Set at construction.
   PacingRule pacing;
   Duration jitter_tolerance;
   // Grid only: the slot the next submission fills; absent until the first.

@@ -24,6 +24,15 @@ void append_decimal(std::string& out, std::uint64_t value) {
   return *value;
 }
 
+// BITRATE and FPS: 0 asks for nothing a session can do.
+[[nodiscard]] std::optional<std::uint32_t> parse_rate(std::string_view token) {
+  const auto value = parse_unsigned<std::uint32_t>(token);
+  if (!value || *value == 0) {
+    return std::nullopt;
+  }
+  return *value;
+}
+
 // Writes JSON compactly. Callers write object members in ascending byte order
 // of their keys, which is the order the parent's catalogue expects.
 class JsonWriter {
@@ -118,6 +127,11 @@ std::optional<ControlCommand> parse_control_command(std::string_view line) {
       return ControlCommand::crop(*width, *height);
     }
   }
+  if (count == 2 && (word == "BITRATE" || word == "FPS")) {
+    if (const auto rate = parse_rate(tokens[1])) {
+      return word == "FPS" ? ControlCommand::fps(*rate) : ControlCommand::bitrate(*rate);
+    }
+  }
   return std::nullopt;
 }
 
@@ -132,20 +146,26 @@ RejectedControlLine reject_control_line(std::string_view line) {
   }
   const std::string_view word = trimmed.substr(0, trimmed.find(' '));
   RejectedControlLine rejected{Fault::Malformed, "unknown"};
-  for (const std::string_view known : {"KEYFRAME", "PAUSE", "RESUME", "STOP", "CROP"}) {
+  for (const std::string_view known : {"KEYFRAME", "PAUSE", "RESUME", "STOP", "CROP", "BITRATE", "FPS"}) {
     if (word == known) {
       rejected.command = known;
     }
+  }
+  const auto numeric = [](std::string_view token) {
+    const auto value = parse_unsigned<std::uint64_t>(token);
+    return value.has_value() || value.error() == DecimalError::TooLarge;
+  };
+  // "BITRATE {n}" or "FPS {n}" whose number is well formed but 0 or too
+  // large for 32 bits.
+  if ((word == "BITRATE" || word == "FPS") && trimmed.size() > word.size() + 1 && trimmed[word.size()] == ' ' &&
+      numeric(trimmed.substr(word.size() + 1))) {
+    rejected.fault = Fault::OutOfRange;
   }
   // "CROP {w} {h}" whose numbers are well formed but one is out of range
   // (too large for any type included).
   if (word == "CROP") {
     const std::string_view numbers = trimmed.substr(std::min(trimmed.size(), word.size() + 1));
     const std::size_t space = numbers.find(' ');
-    const auto numeric = [](std::string_view token) {
-      const auto value = parse_unsigned<std::uint64_t>(token);
-      return value.has_value() || value.error() == DecimalError::TooLarge;
-    };
     if (trimmed.size() > word.size() && trimmed[word.size()] == ' ' && space != std::string_view::npos &&
         numeric(numbers.substr(0, space)) && numeric(numbers.substr(space + 1))) {
       rejected.fault = Fault::OutOfRange;
@@ -169,6 +189,12 @@ std::string format_control_command(const ControlCommand& command) {
       return "RESUME";
     case ControlCommand::Kind::Stop:
       return "STOP";
+    case ControlCommand::Kind::Bitrate:
+    case ControlCommand::Kind::Fps: {
+      std::string line = command.kind == ControlCommand::Kind::Fps ? "FPS " : "BITRATE ";
+      append_decimal(line, command.value);
+      return line;
+    }
     case ControlCommand::Kind::Crop: {
       std::string line = "CROP ";
       append_decimal(line, command.width);

@@ -23,12 +23,18 @@ struct ControlCommand {
     Pause,
     Resume,
     Stop,
+    // The encoder's mean bit rate, in bits per second.
+    Bitrate,
+    // The rate at which frames go to the encoder, in frames per second.
+    Fps,
   };
 
   Kind kind = Kind::Keyframe;
   // The window's content size in pixels; Crop only, 0 otherwise.
   std::uint32_t width = 0;
   std::uint32_t height = 0;
+  // Bitrate and Fps only, 0 otherwise: at least 1.
+  std::uint32_t value = 0;
 
   [[nodiscard]] static ControlCommand keyframe() { return {Kind::Keyframe, 0, 0}; }
   [[nodiscard]] static ControlCommand crop(std::uint32_t width, std::uint32_t height) {
@@ -37,6 +43,12 @@ struct ControlCommand {
   [[nodiscard]] static ControlCommand pause() { return {Kind::Pause, 0, 0}; }
   [[nodiscard]] static ControlCommand resume() { return {Kind::Resume, 0, 0}; }
   [[nodiscard]] static ControlCommand stop() { return {Kind::Stop, 0, 0}; }
+  [[nodiscard]] static ControlCommand bitrate(std::uint32_t bits_per_second) {
+    return {Kind::Bitrate, 0, 0, bits_per_second};
+  }
+  [[nodiscard]] static ControlCommand fps(std::uint32_t frames_per_second) {
+    return {Kind::Fps, 0, 0, frames_per_second};
+  }
   friend bool operator==(const ControlCommand&, const ControlCommand&) = default;
 };
 
@@ -45,9 +57,12 @@ inline constexpr std::uint32_t min_crop_dimension = 2;
 inline constexpr std::uint32_t max_crop_dimension = 16384;
 
 // One line, with or without its terminator: "KEYFRAME", "PAUSE", "RESUME",
-// "STOP" or "CROP {width} {height}", case-sensitive, surrounded by any Unicode white
-// space, tokens separated by single spaces only. Anything else, including
-// ill-formed UTF-8, is nothing.
+// "STOP", "CROP {width} {height}", "BITRATE {bits per second}" or
+// "FPS {frames per second}", case-sensitive, surrounded by any Unicode white
+// space, tokens separated by single spaces only. Numbers are unsigned 32-bit
+// decimals (an optional "+", digits); BITRATE and FPS take 1 and more (the
+// session's own frame rate bounds FPS further, which the caller checks).
+// Anything else, including ill-formed UTF-8, is nothing.
 [[nodiscard]] std::optional<ControlCommand> parse_control_command(std::string_view line);
 [[nodiscard]] std::optional<ControlCommand> parse_control_command(std::span<const std::byte> line);
 
@@ -59,12 +74,13 @@ struct RejectedControlLine {
     Blank,
     // Not a command, or a command word with something wrong around it.
     Malformed,
-    // CROP with two numbers outside min_crop_dimension..max_crop_dimension.
+    // CROP with two numbers outside min_crop_dimension..max_crop_dimension,
+    // BITRATE or FPS with a number that is 0 or beyond 32 bits.
     OutOfRange,
   };
   Fault fault = Fault::Malformed;
-  // "KEYFRAME", "PAUSE", "RESUME", "STOP" or "CROP" when the line's first
-  // token is that word; "unknown" otherwise.
+  // "KEYFRAME", "PAUSE", "RESUME", "STOP", "CROP", "BITRATE" or "FPS" when
+  // the line's first token is that word; "unknown" otherwise.
   std::string_view command = "unknown";
   friend bool operator==(const RejectedControlLine&, const RejectedControlLine&) = default;
 };

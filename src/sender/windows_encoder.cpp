@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <limits>
 #include <vector>
 
 namespace quorvex::sender {
@@ -116,6 +117,32 @@ H264Settings h264_settings(std::uint32_t fps) {
   H264Settings settings;
   settings.gop_size = std::max<std::uint32_t>(fps, 1);
   return settings;
+}
+
+std::uint32_t gop_size_for(const H264Settings& settings, std::optional<std::uint32_t> keyframe_interval) {
+  if (!keyframe_interval) {
+    return settings.gop_size;
+  }
+  return *keyframe_interval == 0 ? gop_size_keyframes_on_request : *keyframe_interval;
+}
+
+namespace {
+std::uint32_t saturated_u32(std::uint64_t value) {
+  return static_cast<std::uint32_t>(std::min<std::uint64_t>(value, std::numeric_limits<std::uint32_t>::max()));
+}
+}  // namespace
+
+std::uint32_t rate_buffer_bytes(std::uint32_t bitrate_bps, std::chrono::milliseconds duration) {
+  constexpr std::uint64_t ms_bits_per_byte_second = 8 * 1000;
+  // Below 2^32 milliseconds the product of two 32-bit numbers fits in 64
+  // bits; a longer buffer saturates anyway.
+  const std::uint64_t ms = std::clamp<std::chrono::milliseconds::rep>(duration.count(), 0,
+                                                                       std::numeric_limits<std::uint32_t>::max());
+  return std::max<std::uint32_t>(1, saturated_u32(ms * bitrate_bps / ms_bits_per_byte_second));
+}
+
+std::uint32_t encoder_bitrate_for(std::uint32_t target_bps, std::uint32_t configured_fps, std::uint32_t current_fps) {
+  return saturated_u32(std::uint64_t{target_bps} * configured_fps / std::max<std::uint32_t>(current_fps, 1));
 }
 
 bool is_keyframe_request(std::string_view line) {

@@ -142,6 +142,31 @@ struct H264Settings {
 
 [[nodiscard]] H264Settings h264_settings(std::uint32_t fps);
 
+// The GOP size that stands for "keyframes only when asked". Microsoft's
+// "H.264 Video Encoder" page gives CODECAPI_AVEncMPVGOPSize the range
+// [0 ... 2^32-1] where 0 is not "never" but "the encoder selects the GOP
+// size", so the longest GOP there is stands for never.
+inline constexpr std::uint32_t gop_size_keyframes_on_request = 0xFFFF'FFFFu;
+
+// The GOP size for "--keyframe-interval": absent keeps the settings' one
+// second of frames, 0 means keyframes only on request.
+[[nodiscard]] std::uint32_t gop_size_for(const H264Settings& settings, std::optional<std::uint32_t> keyframe_interval);
+
+// The rate-control buffer that holds `duration` of `bitrate_bps`, in bytes:
+// Microsoft's "H.264 Video Encoder" page and the AVEncCommonBufferSize
+// page both give the H.264 (HRD) buffer size in bytes, not in bits as for
+// MPEG-2's VBV. Rounded down, at least 1 byte, at most 2^32-1.
+[[nodiscard]] std::uint32_t rate_buffer_bytes(std::uint32_t bitrate_bps, std::chrono::milliseconds duration);
+
+// The mean bit rate to give an encoder configured for `configured_fps` that
+// is fed `current_fps` frames a second so that it spends `target_bps`: its
+// rate control budgets target ÷ configured bits per frame, so the rate is
+// scaled by configured ÷ current (Chromium's Media Foundation encoder does
+// the same when the frame rate changes). Rounded down, saturating at
+// 2^32-1; a current rate of 0 counts as 1.
+[[nodiscard]] std::uint32_t encoder_bitrate_for(std::uint32_t target_bps, std::uint32_t configured_fps,
+                                                std::uint32_t current_fps);
+
 // True only for exactly "KEYFRAME\n" or "KEYFRAME\r\n": no trimming.
 [[nodiscard]] bool is_keyframe_request(std::span<const std::byte> line);
 [[nodiscard]] bool is_keyframe_request(std::string_view line);

@@ -31,6 +31,8 @@ struct Parsed {
   bool quiet = false;
   bool stop_on_stdin_close = false;
   bool stay_after_parent = false;
+  std::optional<std::uint32_t> rate_buffer_ms;
+  std::optional<std::uint32_t> keyframe_interval;
 
   friend bool operator==(const Parsed&, const Parsed&) = default;
   friend void PrintTo(const Parsed& p, std::ostream* os) {
@@ -38,14 +40,17 @@ struct Parsed {
         << " duration_ns=" << p.duration.count() << " display_id=" << p.display_id.value_or(0) << " display_number=" << p.display_number.value_or(0)
         << " window_title=" << p.window_title.value_or("<none>") << " window_id=" << p.window_id.value_or(0)
         << " content_size=" << p.content_size << " quiet=" << p.quiet << " stop_on_stdin_close=" << p.stop_on_stdin_close
-        << " stay_after_parent=" << p.stay_after_parent;
+        << " stay_after_parent=" << p.stay_after_parent
+        << " rate_buffer_ms=" << (p.rate_buffer_ms ? std::to_string(*p.rate_buffer_ms) : "<none>")
+        << " keyframe_interval=" << (p.keyframe_interval ? std::to_string(*p.keyframe_interval) : "<none>");
   }
 };
 
 Parsed observe(const Config& c) {
   return Parsed{c.width,        c.height,    c.fps,       c.bitrate,
                 c.duration,     c.display_id, c.display_number, c.window_title, c.window_id,
-                c.content_size->load(), c.quiet, c.stop_on_stdin_close, c.stay_after_parent};
+                c.content_size->load(), c.quiet, c.stop_on_stdin_close, c.stay_after_parent,
+                c.rate_buffer_ms, c.keyframe_interval};
 }
 
 std::string describe(const Args& args) {
@@ -121,6 +126,16 @@ INSTANTIATE_TEST_SUITE_P(
         AcceptedCase{{"--duration", "9223372036"}, with([](Parsed& p) { p.duration = 9223372036s; })},
         AcceptedCase{{"--duration", "9223372037"},
                      with([](Parsed& p) { p.duration = std::chrono::nanoseconds::max(); })},
+        // The rate buffer and the keyframe interval: absent unless given; a
+        // keyframe interval of 0 (keyframes only when asked) is a value.
+        AcceptedCase{{"--rate-buffer-ms", "33"}, with([](Parsed& p) { p.rate_buffer_ms = 33; })},
+        AcceptedCase{{"--rate-buffer-ms", "+1", "--rate-buffer-ms", "4294967295"},
+                     with([](Parsed& p) { p.rate_buffer_ms = 4294967295u; })},
+        AcceptedCase{{"--keyframe-interval", "0"}, with([](Parsed& p) { p.keyframe_interval = 0; })},
+        AcceptedCase{{"--keyframe-interval", "0120", "--rate-buffer-ms", "100"}, with([](Parsed& p) {
+                       p.keyframe_interval = 120;
+                       p.rate_buffer_ms = 100;
+                     })},
         AcceptedCase{{"--display-id", "0"}, with([](Parsed& p) { p.display_id = 0; })},
         AcceptedCase{{"--display-number", "2"}, with([](Parsed& p) { p.display_number = 2; })},
         AcceptedCase{{"--display-id", "18446744073709551615"},
@@ -188,6 +203,24 @@ INSTANTIATE_TEST_SUITE_P(
                     RejectedCase{{"--fps"}, "--fps requires a value"},
                     RejectedCase{{"--width", "640", "--window-title"}, "--window-title requires a value"},
                     RejectedCase{{"--source"}, "--source requires a value"}));
+
+constexpr const char* kRateBuffer = "--rate-buffer-ms must be greater than zero";
+
+// The shaping options: numbers checked when met, the buffer's range only
+// after the last argument, like the other ranges.
+INSTANTIATE_TEST_SUITE_P(
+    Shaping, RejectedCommandLine,
+    testing::Values(RejectedCase{{"--rate-buffer-ms", "0"}, kRateBuffer},
+                    RejectedCase{{"--rate-buffer-ms", "+0", "--fps", "30"}, kRateBuffer},
+                    RejectedCase{{"--rate-buffer-ms", "0", "--fps", "0"}, kZero},
+                    RejectedCase{{"--rate-buffer-ms", "0", "--bogus"}, "unknown argument: --bogus"},
+                    RejectedCase{{"--rate-buffer-ms", "33ms"}, kDigit},
+                    RejectedCase{{"--rate-buffer-ms", ""}, kEmpty},
+                    RejectedCase{{"--rate-buffer-ms"}, "--rate-buffer-ms requires a value"},
+                    RejectedCase{{"--keyframe-interval", "-1"}, kDigit},
+                    RejectedCase{{"--keyframe-interval", "4294967296"}, kTooLarge},
+                    RejectedCase{{"--keyframe-interval", "x", "--bogus"}, kDigit},
+                    RejectedCase{{"--fps", "30", "--keyframe-interval"}, "--keyframe-interval requires a value"}));
 
 INSTANTIATE_TEST_SUITE_P(
     Numbers, RejectedCommandLine,

@@ -52,6 +52,8 @@ struct ReaderRun {
   bool stop_at_end_of_input = false;
   ControlBellCell bell = nullptr;
   bool crop_applies = true;
+  RateRequestCell rate_request = std::make_shared<RateRequests>();
+  std::uint32_t max_fps = 30;
   std::vector<std::string> diagnostics;
 
   void read(ByteSource& source) {
@@ -63,7 +65,9 @@ struct ReaderRun {
                         .stop_reason = stop_reason,
                         .stop_at_end_of_input = stop_at_end_of_input,
                         .bell = bell,
-                        .crop_applies = crop_applies},
+                        .crop_applies = crop_applies,
+                        .rate_request = rate_request,
+                        .max_fps = max_fps},
                        [this](std::string_view line) { diagnostics.emplace_back(line); });
   }
   void read(std::string input, std::size_t chunk_size = 4096) {
@@ -153,6 +157,45 @@ TEST(ControlReader, BellRingsAfterEveryKeyframeRequestWithTheRequestSet) {
   bell->detach();
   bell->ring();
   EXPECT_EQ(request_seen.size(), 2u) << "a detached listener ran";
+}
+
+// BITRATE and FPS leave their value for the encoder (the newer of two wins)
+// and ring the bell so that it takes them on a still screen too. FPS above
+// the session's rate and bad numbers are told and leave the request alone.
+TEST(ControlReader, RateCommandsLeaveTheirRequestAndRingTheBell) {
+  const struct {
+    std::string input;
+    std::uint32_t bitrate;
+    std::uint32_t fps;
+    int rings;
+    std::vector<std::string> diagnostics;
+  } cases[] = {
+      {"BITRATE 4000000\n", 4'000'000, 0, 1, {}},
+      {"BITRATE 4000000\nBITRATE +0500000\r\n", 500'000, 0, 2, {}},
+      {"FPS 15\n", 0, 15, 1, {}},
+      {"FPS 1\nFPS 30\n", 0, 30, 2, {}},
+      {"FPS 31\n", 0, 0, 0, {"control_ignored command=FPS reason=out_of_range"}},
+      {"FPS 0\nBITRATE 0\nBITRATE 4294967296\n", 0, 0, 0,
+       {"control_ignored command=FPS reason=out_of_range", "control_ignored command=BITRATE reason=out_of_range",
+        "control_ignored command=BITRATE reason=out_of_range"}},
+      {"FPS 15 fps\nBITRATE\nBITRATE 4M\n", 0, 0, 0,
+       {"control_ignored command=FPS reason=malformed", "control_ignored command=BITRATE reason=malformed",
+        "control_ignored command=BITRATE reason=malformed"}},
+      {"FPS 10\nFPS 60\nBITRATE 1\n", 1, 10, 2, {"control_ignored command=FPS reason=out_of_range"}},
+  };
+  for (const auto& c : cases) {
+    ReaderRun run;
+    auto bell = std::make_shared<ControlBell>();
+    run.bell = bell;
+    int rings = 0;
+    bell->attach([&rings] { ++rings; });
+    run.read(c.input);
+    EXPECT_EQ(run.rate_request->bitrate.load(), c.bitrate) << c.input;
+    EXPECT_EQ(run.rate_request->fps.load(), c.fps) << c.input;
+    EXPECT_EQ(rings, c.rings) << c.input;
+    EXPECT_EQ(run.diagnostics, c.diagnostics) << c.input;
+    EXPECT_FALSE(run.keyframe_request->load()) << c.input;
+  }
 }
 
 TEST(ControlReader, ReadErrorEndsWithoutRunningTheCutLine) {

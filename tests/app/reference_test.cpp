@@ -164,6 +164,8 @@ std::vector<std::string> every_kind_of_line() {
       d::control_ignored("unknown", d::ControlIgnored::Malformed),
       d::control_ignored("CROP", d::ControlIgnored::NotApplicable),
       d::capture_resized(1280, 720, 1296, 759),
+      d::control_ignored("FPS", d::ControlIgnored::OutOfRange),
+      d::control_ignored("BITRATE", d::ControlIgnored::Malformed),
   };
   for (const SessionSource& source :
        {SessionSource::display(2),
@@ -176,6 +178,14 @@ std::vector<std::string> every_kind_of_line() {
                                       .bitrate = 4'000'000,
                                       .pacing = sender::PacingRule::Grid,
                                       .encoder = "Vendor H.264 Encoder MFT"}));
+  }
+  for (const auto setting : {d::RateBufferSetting::MaxBitrate, d::RateBufferSetting::BufferSize}) {
+    lines.push_back(d::encoder_setting_rate_buffer(setting, 16'500, std::nullopt));
+    lines.push_back(d::encoder_setting_rate_buffer(setting, 16'500, refusal));
+  }
+  for (const auto rate : {d::EncoderRate::Bitrate, d::EncoderRate::Fps}) {
+    lines.push_back(d::encoder_rate(rate, 15, 8'000'000, std::nullopt));
+    lines.push_back(d::encoder_rate(rate, 15, 8'000'000, refusal));
   }
   using Setting = d::EncoderSetting;
   for (const Setting setting : {Setting::RateControl, Setting::MeanBitrate, Setting::QualityVsSpeed,

@@ -677,5 +677,159 @@ TEST_F(HardwareEncoderTest, KeyframeCellIsSharedNotCopied) {
   EXPECT_TRUE(records[1].keyframe);
 }
 
+// ---- shaping the stream: rate buffer, keyframe interval, live rates ----
+
+class ShapedEncoderTest : public FakePlatformTest {
+ protected:
+  // 30 fps at 4 Mbit/s, shaped as given.
+  [[nodiscard]] app::Result<std::unique_ptr<app::HardwareEncoder>> create_shaped(const app::StreamShaping& shaping) {
+    return app::HardwareEncoder::create(d3d.device(), d3d.context(), 1280, 720, 30, 4'000'000,
+                                        std::make_shared<std::atomic<bool>>(false), outputs.streams(),
+                                        sender::PacingRule::Strict, shaping);
+  }
+  [[nodiscard]] std::vector<std::pair<platform::Guid, mf::Variant>> values_of(const platform::Guid& property) {
+    std::vector<std::pair<platform::Guid, mf::Variant>> found;
+    for (const auto& value : transform().set_values()) {
+      if (value.first == property) {
+        found.push_back(value);
+      }
+    }
+    return found;
+  }
+  [[nodiscard]] std::vector<std::string> lines_starting(std::string_view prefix) {
+    std::vector<std::string> found;
+    for (const std::string& line : outputs.lines()) {
+      if (line.starts_with(prefix)) {
+        found.push_back(line);
+      }
+    }
+    return found;
+  }
+};
+
+// One frame interval of 4 Mbit/s is 16,500 bytes: the buffer in bytes, as
+// H.264 encoders take it, with the peak rate equal to the mean; "never" is
+// the longest GOP, since a GOP size of 0 lets the encoder choose. All VT_UI4
+// (the fake refuses any other type).
+TEST_F(ShapedEncoderTest, RateBufferAndKeyframesOnRequestReachTheEncoderWithTheirDocumentedTypes) {
+  auto encoder = create_shaped({.rate_buffer = std::chrono::milliseconds(33), .keyframe_interval = 0});
+  ASSERT_TRUE(encoder) << encoder.error().message;
+  EXPECT_EQ(values_of(guids::codecapi_av_enc_common_max_bit_rate),
+            (std::vector{std::pair{guids::codecapi_av_enc_common_max_bit_rate, mf::Variant::ui4(4'000'000)}}));
+  EXPECT_EQ(values_of(guids::codecapi_av_enc_common_buffer_size),
+            (std::vector{std::pair{guids::codecapi_av_enc_common_buffer_size, mf::Variant::ui4(16'500)}}));
+  EXPECT_EQ(values_of(guids::codecapi_av_enc_mpv_gop_size),
+            (std::vector{std::pair{guids::codecapi_av_enc_mpv_gop_size, mf::Variant::ui4(0xFFFF'FFFFu)}}));
+  const auto& type = transform().output_type();
+  const auto gop = std::find_if(type.rbegin(), type.rend(), [](const AttributeSetting& a) {
+    return a.key == guids::codecapi_av_enc_mpv_gop_size;
+  });
+  ASSERT_NE(gop, type.rend());
+  EXPECT_EQ(gop->value, 0xFFFF'FFFFu);
+  EXPECT_EQ(outputs.lines(), (std::vector<std::string>{
+                                 "encoder_setting rate_control=cbr accepted=true",
+                                 "encoder_setting mean_bitrate=4000000 accepted=true",
+                                 "encoder_setting max_bitrate=4000000 accepted=true",
+                                 "encoder_setting buffer_size=16500 accepted=true",
+                                 "encoder_setting quality_vs_speed=33 accepted=true",
+                                 "encoder_setting low_latency=true accepted=true",
+                                 "encoder_setting low_latency=true verified=true",
+                                 chosen(),
+                             }));
+}
+
+TEST_F(ShapedEncoderTest, WithoutTheOptionsTheEncoderKeepsItsBufferAndOneKeyframeASecond) {
+  auto encoder = create_shaped({});
+  ASSERT_TRUE(encoder) << encoder.error().message;
+  EXPECT_TRUE(values_of(guids::codecapi_av_enc_common_max_bit_rate).empty());
+  EXPECT_TRUE(values_of(guids::codecapi_av_enc_common_buffer_size).empty());
+  EXPECT_EQ(values_of(guids::codecapi_av_enc_mpv_gop_size),
+            (std::vector{std::pair{guids::codecapi_av_enc_mpv_gop_size, mf::Variant::ui4(30)}}));
+}
+
+// The rate buffer is a wish: an encoder that refuses it keeps its own and the
+// session goes on, told on standard error.
+TEST_F(ShapedEncoderTest, RefusedRateBufferIsToldAndSetupGoesOn) {
+  media.faults().fail("set_value.buffer_size", 0x80070057);
+  auto encoder = create_shaped({.rate_buffer = std::chrono::milliseconds(100), .keyframe_interval = 120});
+  ASSERT_TRUE(encoder) << encoder.error().message;
+  EXPECT_EQ(lines_starting("encoder_setting buffer_size"),
+            (std::vector<std::string>{
+                "encoder_setting buffer_size=50000 accepted=false error=The parameter is incorrect. (0x80070057)"}));
+  EXPECT_EQ(values_of(guids::codecapi_av_enc_mpv_gop_size),
+            (std::vector{std::pair{guids::codecapi_av_enc_mpv_gop_size, mf::Variant::ui4(120)}}));
+}
+
+// BITRATE and FPS from the parent, as the pacer hands them to the running
+// encoder: the mean rate scaled by configured ÷ paced frame rate, the peak
+// rising before the mean and falling after it, the buffer kept at its
+// duration, and the pace of submissions following FPS.
+TEST_F(ShapedEncoderTest, LiveRatesReachTheRunningEncoderInASafeOrder) {
+  auto encoder = create_shaped({.rate_buffer = std::chrono::milliseconds(33), .keyframe_interval = std::nullopt});
+  ASSERT_TRUE(encoder) << encoder.error().message;
+  auto requests = std::make_shared<app::RateRequests>();
+  {
+    auto s = (*encoder)->state().lock();
+    s->rate_request = requests;
+  }
+  const auto rates_from = [this](std::size_t first) {
+    const auto all = transform().set_values();
+    std::vector<std::pair<platform::Guid, mf::Variant>> rates;
+    for (std::size_t i = first; i < all.size(); ++i) {
+      rates.push_back(all[i]);
+    }
+    return rates;
+  };
+  const auto change = [&](std::uint32_t bitrate, std::uint32_t fps) {
+    const std::size_t told_before = lines_starting("encoder_rate").size();
+    if (bitrate != 0) requests->bitrate.store(bitrate);
+    if (fps != 0) requests->fps.store(fps);
+    // The pacer takes the requests when woken, as the control bell does.
+    { auto s = (*encoder)->state().lock(); }
+    (*encoder)->wake().notify_all();
+    ASSERT_TRUE(eventually([&] {
+      return requests->bitrate.load() == 0 && requests->fps.load() == 0 &&
+             lines_starting("encoder_rate").size() >= told_before + (bitrate != 0) + (fps != 0);
+    }));
+  };
+  using Value = std::pair<platform::Guid, mf::Variant>;
+  const auto mean = [](std::uint32_t v) { return Value{guids::codecapi_av_enc_common_mean_bit_rate, mf::Variant::ui4(v)}; };
+  const auto peak = [](std::uint32_t v) { return Value{guids::codecapi_av_enc_common_max_bit_rate, mf::Variant::ui4(v)}; };
+  const auto buffer = [](std::uint32_t v) { return Value{guids::codecapi_av_enc_common_buffer_size, mf::Variant::ui4(v)}; };
+
+  std::size_t first = transform().set_values().size();
+  change(2'000'000, 0);
+  EXPECT_EQ(rates_from(first), (std::vector{mean(2'000'000), peak(2'000'000), buffer(8'250)}));
+  std::vector<std::string> told{"encoder_rate bitrate=2000000 encoder_bitrate=2000000 accepted=true"};
+  EXPECT_EQ(lines_starting("encoder_rate"), told);
+
+  first = transform().set_values().size();
+  change(0, 10);
+  // 2 Mbit/s at 10 of the configured 30 frames a second: 6 Mbit/s to the
+  // encoder, which budgets per configured frame; rising, the peak goes first.
+  EXPECT_EQ(rates_from(first), (std::vector{peak(6'000'000), mean(6'000'000), buffer(24'750)}));
+  told.push_back("encoder_rate fps=10 encoder_bitrate=6000000 accepted=true");
+  EXPECT_EQ(lines_starting("encoder_rate"), told);
+  {
+    auto s = (*encoder)->state().lock();
+    EXPECT_EQ(s->mailbox.frame_interval, sender::frame_interval_for_fps(10));
+    EXPECT_EQ(s->paced_fps, 10u);
+    EXPECT_EQ(s->target_bitrate, 2'000'000u);
+  }
+
+  // Refused: the line says so with the encoder's error, and neither the rate
+  // nor the pace changes.
+  media.faults().fail("set_value.mean_bit_rate", 0x80070057);
+  change(0, 30);
+  told.push_back("encoder_rate fps=30 encoder_bitrate=2000000 accepted=false error=The parameter is incorrect. "
+                 "(0x80070057)");
+  EXPECT_EQ(lines_starting("encoder_rate"), told);
+  {
+    auto s = (*encoder)->state().lock();
+    EXPECT_EQ(s->mailbox.frame_interval, sender::frame_interval_for_fps(10));
+    EXPECT_EQ(s->encoder_bitrate, 6'000'000u);
+  }
+}
+
 }  // namespace
 }  // namespace quorvex::test

@@ -72,6 +72,24 @@ INSTANTIATE_TEST_SUITE_P(
                     CommandCase{"crop 1280 720", none}, CommandCase{"CROP", none},
                     CommandCase{"CROP 1280 720 1 2 3 4", none}));
 
+// BITRATE and FPS share the number grammar of CROP and the range of their
+// command-line options: one space, an unsigned 32-bit decimal, at least 1.
+INSTANTIATE_TEST_SUITE_P(
+    Rates, ParseControlCommand,
+    testing::Values(CommandCase{"BITRATE 4000000\n", ControlCommand::bitrate(4'000'000)},
+                    CommandCase{"BITRATE +04000000", ControlCommand::bitrate(4'000'000)},
+                    CommandCase{"BITRATE 1", ControlCommand::bitrate(1)},
+                    CommandCase{"BITRATE 4294967295", ControlCommand::bitrate(4'294'967'295)},
+                    CommandCase{" FPS 15\r\n", ControlCommand::fps(15)}, CommandCase{"FPS 1", ControlCommand::fps(1)},
+                    CommandCase{"BITRATE 0", none}, CommandCase{"FPS 0", none}, CommandCase{"FPS +0", none},
+                    CommandCase{"BITRATE 4294967296", none},
+                    CommandCase{"FPS 4294967311", none},  // wraps to 15 in 32 bits
+                    CommandCase{"BITRATE", none}, CommandCase{"FPS", none}, CommandCase{"BITRATE  4000000", none},
+                    CommandCase{"BITRATE\t4000000", none}, CommandCase{"FPS 15 30", none},
+                    CommandCase{"FPS -15", none}, CommandCase{"FPS 15fps", none}, CommandCase{"FPS 0x0F", none},
+                    CommandCase{"BITRATE 4e6", none}, CommandCase{"bitrate 4000000", none},
+                    CommandCase{"Fps 15", none}));
+
 // Why a line is no command: a wrong word or shape is malformed, well-formed
 // CROP numbers outside the range are out of range, white space is no attempt.
 TEST(RejectControlLine, TellsTheFaultAndTheCommandWord) {
@@ -99,6 +117,16 @@ TEST(RejectControlLine, TellsTheFaultAndTheCommandWord) {
       {"CROP -2 720", {Fault::Malformed, "CROP"}},
       {"CROP 1 720 1", {Fault::Malformed, "CROP"}},
       {"CROP", {Fault::Malformed, "CROP"}},
+      {"BITRATE 0", {Fault::OutOfRange, "BITRATE"}},
+      {"BITRATE 4294967296\n", {Fault::OutOfRange, "BITRATE"}},
+      {"FPS +0", {Fault::OutOfRange, "FPS"}},
+      {"FPS 99999999999999999999999", {Fault::OutOfRange, "FPS"}},
+      {"BITRATE", {Fault::Malformed, "BITRATE"}},
+      {"BITRATE  4000000", {Fault::Malformed, "BITRATE"}},
+      {"BITRATE -1", {Fault::Malformed, "BITRATE"}},
+      {"FPS 15 30", {Fault::Malformed, "FPS"}},
+      {"FPS 0 0", {Fault::Malformed, "FPS"}},
+      {"FPS", {Fault::Malformed, "FPS"}},
   };
   for (const auto& c : cases) {
     ASSERT_FALSE(parse_control_command(c.line)) << c.line;
@@ -127,10 +155,12 @@ TEST(FormatControlCommand, WritesLinesThatParseBackToTheSameCommand) {
   EXPECT_EQ(format_control_command(ControlCommand::pause()), "PAUSE");
   EXPECT_EQ(format_control_command(ControlCommand::resume()), "RESUME");
   EXPECT_EQ(format_control_command(ControlCommand::stop()), "STOP");
+  EXPECT_EQ(format_control_command(ControlCommand::bitrate(4'000'000)), "BITRATE 4000000");
+  EXPECT_EQ(format_control_command(ControlCommand::fps(15)), "FPS 15");
   for (const ControlCommand& command :
        {ControlCommand::keyframe(), ControlCommand::pause(), ControlCommand::resume(), ControlCommand::stop(),
         ControlCommand::crop(2, 2), ControlCommand::crop(16384, 16384),
-        ControlCommand::crop(1280, 720)}) {
+        ControlCommand::crop(1280, 720), ControlCommand::bitrate(1), ControlCommand::fps(4'294'967'295)}) {
     EXPECT_EQ(parse_control_command(format_control_command(command)), command);
   }
 }

@@ -237,6 +237,51 @@ TEST(H264Settings, GopFollowsFrameRateAndNeverDropsToZero) {
   }
 }
 
+// "--keyframe-interval": absent keeps one second; 0 must not reach the
+// encoder as 0, which Microsoft documents as "the encoder selects".
+TEST(GopSizeFor, KeepsTheSecondByDefaultAndNeverMeansTheLongestGop) {
+  const H264Settings at_30 = h264_settings(30);
+  EXPECT_EQ(gop_size_for(at_30, std::nullopt), 30U);
+  EXPECT_EQ(gop_size_for(at_30, 0U), gop_size_keyframes_on_request);
+  EXPECT_EQ(gop_size_keyframes_on_request, 4'294'967'295U);
+  EXPECT_EQ(gop_size_for(at_30, 1U), 1U);
+  EXPECT_EQ(gop_size_for(at_30, 300U), 300U);
+}
+
+// The H.264 buffer is in bytes: one 30 fps frame interval of 4 Mbit/s is
+// 16,500 bytes (132,000 bits), not 132,000.
+TEST(RateBufferBytes, HoldsTheDurationOfTheBitRateInBytes) {
+  using std::chrono::milliseconds;
+  const struct {
+    std::uint32_t bitrate;
+    milliseconds duration;
+    std::uint32_t bytes;
+  } cases[] = {
+      {4'000'000, milliseconds(33), 16'500},
+      {8'000'000, milliseconds(1000), 1'000'000},
+      {8'000'000, milliseconds(17), 17'000},
+      {1, milliseconds(1), 1},  // never an empty buffer
+      {7, milliseconds(1000), 1},
+      {4'294'967'295U, milliseconds(1000), 536'870'911},
+      {4'294'967'295U, milliseconds(4'294'967'295LL), 4'294'967'295U},  // saturates
+      {4'294'967'295U, milliseconds(1LL << 40), 4'294'967'295U},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(rate_buffer_bytes(c.bitrate, c.duration), c.bytes) << c.bitrate << " bps " << c.duration.count() << " ms";
+  }
+}
+
+// The encoder budgets bitrate ÷ configured fps per frame; fed fewer frames,
+// it must be given proportionally more to keep the bits per second.
+TEST(EncoderBitrateFor, ScalesByConfiguredOverCurrentFrameRate) {
+  EXPECT_EQ(encoder_bitrate_for(4'000'000, 30, 30), 4'000'000U);
+  EXPECT_EQ(encoder_bitrate_for(4'000'000, 30, 15), 8'000'000U);
+  EXPECT_EQ(encoder_bitrate_for(4'000'000, 30, 7), 17'142'857U);
+  EXPECT_EQ(encoder_bitrate_for(4'000'000, 60, 1), 240'000'000U);
+  EXPECT_EQ(encoder_bitrate_for(4'294'967'295U, 30, 1), 4'294'967'295U);  // saturates
+  EXPECT_EQ(encoder_bitrate_for(1'000'000, 30, 0), 30'000'000U);
+}
+
 TEST(IsKeyframeRequest, AcceptsOnlyTheExactWordWithLfOrCrLf) {
   EXPECT_TRUE(is_keyframe_request("KEYFRAME\n"));
   EXPECT_TRUE(is_keyframe_request("KEYFRAME\r\n"));

@@ -27,6 +27,8 @@ enum class Option {
   Bitrate,
   Duration,
   Pacing,
+  RateBufferMs,
+  KeyframeInterval,
 };
 
 struct OptionName {
@@ -36,7 +38,7 @@ struct OptionName {
 
 // Every option here takes a value; "--list-sources", "--help" and
 // "--version" are handled on their own.
-constexpr std::array<OptionName, 13> kOptions{{
+constexpr std::array<OptionName, 15> kOptions{{
     {"--source", Option::Source},
     {"--display-id", Option::DisplayId},
     {"--display-number", Option::DisplayNumber},
@@ -50,6 +52,8 @@ constexpr std::array<OptionName, 13> kOptions{{
     {"--bitrate", Option::Bitrate},
     {"--duration", Option::Duration},
     {"--pacing", Option::Pacing},
+    {"--rate-buffer-ms", Option::RateBufferMs},
+    {"--keyframe-interval", Option::KeyframeInterval},
 }};
 
 // The options that take no value: each sets its field of the Config.
@@ -69,6 +73,8 @@ constexpr std::array<FlagName, 5> kFlags{{
 constexpr std::string_view kDisplayChoiceMessage = "--display-id and --display-number cannot be combined";
 
 constexpr std::string_view kPacingMessage = "--pacing must be strict or grid";
+
+constexpr std::string_view kRateBufferMessage = "--rate-buffer-ms must be greater than zero";
 
 constexpr std::string_view kSourceCombinationMessage =
     "Windows helper supports --source screen, or --source window with --window-title or --window-id";
@@ -146,6 +152,10 @@ Result<void> apply_option(Parsing& p, Option option, const std::string& value) {
         return fail(std::string(kPacingMessage));
       }
       return {};
+    case Option::RateBufferMs:
+      return store_parsed(parse_decimal_u32(value), [&p](std::uint32_t v) { p.config.rate_buffer_ms = v; });
+    case Option::KeyframeInterval:
+      return store_parsed(parse_decimal_u32(value), [&p](std::uint32_t v) { p.config.keyframe_interval = v; });
   }
   return {};
 }
@@ -158,6 +168,10 @@ Result<void> validate(Parsing& p) {
   }
   if (c.display_id && c.display_number) {
     return fail(std::string(kDisplayChoiceMessage));
+  }
+  // An empty buffer would hold no picture at all.
+  if (c.rate_buffer_ms == 0u) {
+    return fail(std::string(kRateBufferMessage));
   }
   if (p.source == "screen") {
     if (c.window_title || c.window_id) {

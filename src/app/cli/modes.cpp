@@ -60,7 +60,9 @@ Modes built_in_modes() {
                                                      .stop_reason = config.stop_reason,
                                                      .stop_at_end_of_input = config.stop_on_stdin_close,
                                                      .bell = config.control_bell,
-                                                     .crop_applies = config.window_title.has_value()});
+                                                     .crop_applies = config.window_title.has_value(),
+                                                     .rate_request = config.rate_request,
+                                                     .max_fps = config.fps});
                 !started) {
               return started;
             }

@@ -36,7 +36,7 @@ struct UsageOption {
   std::string_view default_value;
 };
 
-inline constexpr std::array<UsageOption, 16> usage_options{{
+inline constexpr std::array<UsageOption, 18> usage_options{{
     {"--source", "screen or window", "screen"},
     {"--display-id", "1-based position in the display enumeration", "primary display"},
     {"--display-number", "the display whose listing id (the number in its device name) is this", ""},
@@ -48,6 +48,8 @@ inline constexpr std::array<UsageOption, 16> usage_options{{
     {"--bitrate", "bits per second", "8000000"},
     {"--duration", "seconds", "60"},
     {"--pacing", "strict or grid: how the frame mailbox spaces submissions to the encoder", "strict"},
+    {"--rate-buffer-ms", "the encoder's rate buffer in milliseconds of the bit rate (≥ 1; one frame interval bounds every record)", "the encoder's own"},
+    {"--keyframe-interval", "frames from one keyframe to the next; 0: only the first frame, KEYFRAME and RESUME", "one second of frames"},
     {"--quiet", "(no value) leave out the per-frame encode_latency_ms lines", ""},
     {"--until-stopped", "(no value) no duration limit: the session runs until STOP, a signal or its item's end", ""},
     {"--stop-on-stdin-close", "(no value) the end of standard input ends the session as STOP does", ""},

@@ -65,7 +65,11 @@ std::expected<std::unique_ptr<Capture>, wgc_capture::HandlerError> Capture::crea
   streams.frame_latency_lines = !config.quiet;
   auto encoder = HardwareEncoder::create(std::move(context.device), std::move(context.device_context),
                                          config.width, config.height, config.fps, config.bitrate,
-                                         config.keyframe_request, streams, config.pacing);
+                                         config.keyframe_request, streams, config.pacing,
+                                         {.rate_buffer = config.rate_buffer_ms.transform([](std::uint32_t ms) {
+                                            return std::chrono::milliseconds(ms);
+                                          }),
+                                          .keyframe_interval = config.keyframe_interval});
   if (!encoder) {
     return std::unexpected(handler_error(std::move(encoder.error())));
   }
@@ -73,6 +77,7 @@ std::expected<std::unique_ptr<Capture>, wgc_capture::HandlerError> Capture::crea
   {
     auto guard = started.state().lock();
     guard->paused = config.paused;
+    guard->rate_request = config.rate_request;
   }
   if (config.control_bell) {
     // A key frame asked for on a still screen is answered by the pacer

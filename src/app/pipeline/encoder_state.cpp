@@ -21,8 +21,69 @@ EncoderState::EncoderState(std::uint32_t fps_, sender::PacingRule pacing)
               std::max<std::size_t>(1, sender::h264_settings(fps_).max_in_flight), pacing),
       repeat(sender::frame_interval_for_fps(fps_)),
       reported_in_flight_limit(mailbox.max_in_flight),
+      paced_fps(fps_),
       frame_duration_100ns(units_100ns_per_second / static_cast<std::int64_t>(fps_)),
       fps(fps_) {}
+
+namespace {
+
+// The encoder's rates for a new mean bit rate, in an order that keeps the
+// peak at or above the mean at every step (an encoder may refuse a mean
+// above its peak): the peak first when the rate goes up, last when it goes
+// down. The buffer follows, so it holds the same time at the new rate.
+platform::Status set_encoder_rates(mf::CodecApi& codec, std::uint32_t old_bitrate, std::uint32_t new_bitrate,
+                                   std::optional<std::chrono::milliseconds> rate_buffer) {
+  namespace g = platform::guids;
+  const auto set = [&codec](const platform::Guid& property, std::uint32_t value) {
+    return codec.set_value(property, mf::Variant::ui4(value));
+  };
+  if (!rate_buffer) {
+    return set(g::codecapi_av_enc_common_mean_bit_rate, new_bitrate);
+  }
+  const bool rising = new_bitrate > old_bitrate;
+  for (const platform::Guid& property :
+       {rising ? g::codecapi_av_enc_common_max_bit_rate : g::codecapi_av_enc_common_mean_bit_rate,
+        rising ? g::codecapi_av_enc_common_mean_bit_rate : g::codecapi_av_enc_common_max_bit_rate}) {
+    if (auto r = set(property, new_bitrate); !r) {
+      return r;
+    }
+  }
+  return set(g::codecapi_av_enc_common_buffer_size, sender::rate_buffer_bytes(new_bitrate, *rate_buffer));
+}
+
+}  // namespace
+
+void EncoderState::take_rate_requests() {
+  if (!rate_request || !codec_api) {
+    return;
+  }
+  // Microsoft's "H.264 Video Encoder" page: from Windows 8 the mean bit rate
+  // may be set during encoding ("If the bit rate changes, the encoder uses
+  // adaptive encoding"); it applies from the next input. The encoder's frame
+  // rate stays as configured, so a slower pace is paid for with a higher
+  // rate per frame (sender::encoder_bitrate_for).
+  const auto change = [this](diagnostics::EncoderRate kind, std::uint32_t shown, std::uint32_t bitrate,
+                             std::uint32_t new_fps) {
+    const std::uint32_t new_encoder_bitrate = sender::encoder_bitrate_for(bitrate, fps, new_fps);
+    if (auto set = set_encoder_rates(*codec_api, encoder_bitrate, new_encoder_bitrate, rate_buffer); !set) {
+      diagnostics->write_line(diagnostics::encoder_rate(kind, shown, new_encoder_bitrate, set.error().text()));
+      return;
+    }
+    target_bitrate = bitrate;
+    encoder_bitrate = new_encoder_bitrate;
+    if (new_fps != paced_fps) {
+      paced_fps = new_fps;
+      mailbox.set_frame_interval(sender::frame_interval_for_fps(new_fps));
+    }
+    diagnostics->write_line(diagnostics::encoder_rate(kind, shown, new_encoder_bitrate, std::nullopt));
+  };
+  if (const std::uint32_t asked = rate_request->fps.exchange(0); asked != 0) {
+    change(diagnostics::EncoderRate::Fps, asked, target_bitrate, std::min(asked, fps));
+  }
+  if (const std::uint32_t asked = rate_request->bitrate.exchange(0); asked != 0) {
+    change(diagnostics::EncoderRate::Bitrate, asked, asked, paced_fps);
+  }
+}
 
 Result<void> EncoderState::apply(MailboxActions actions) {
   for (auto& action : actions) {

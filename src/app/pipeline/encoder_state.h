@@ -103,6 +103,10 @@ struct EncoderState {
   [[nodiscard]] std::optional<FrameRepeat::Due> repeat_due(MonotonicTime now);
   // Hands the kept last frame to the mailbox again as a new frame taken now.
   [[nodiscard]] Result<void> repeat_last_frame(MonotonicTime now);
+  // Takes the rates the parent asked for (BITRATE, FPS) from rate_request
+  // and hands them to the running encoder, one "encoder_rate" line each. A
+  // refusal is told and changes nothing; it does not end the session.
+  void take_rate_requests();
   // "encoder stalled: no output for 2 s with {n} frames in flight" once the
   // encoder has held frames, or a pending drain, for encoder_stall_timeout
   // since its last progress. Never while a record is being written.
@@ -123,6 +127,17 @@ struct EncoderState {
   FlagCell paused;
   // The in-flight limit last reported on standard error.
   std::size_t reported_in_flight_limit = 0;
+  // The parent's BITRATE and FPS requests, when a capture handler runs the
+  // encoder.
+  RateRequestCell rate_request;
+  // The bit rate the parent wants on the wire, the rate frames now go in
+  // at (at most `fps`, the rate the encoder was configured for), the mean
+  // bit rate the encoder has for them, and the rate buffer kept at its
+  // duration through every change ("--rate-buffer-ms").
+  std::uint32_t target_bitrate = 0;
+  std::uint32_t paced_fps = 0;
+  std::uint32_t encoder_bitrate = 0;
+  std::optional<std::chrono::milliseconds> rate_buffer;
   std::shared_ptr<platform::d3d11::Device> device;
   std::shared_ptr<platform::d3d11::DeviceContext> context;
   std::shared_ptr<platform::mf::Transform> transform;

@@ -199,6 +199,25 @@ void set_vendor_hints(mf::CodecApi& codec_api, LineSink& lines) {
   }
 }
 
+// The rate buffer asked for: the peak rate equal to the mean one, so the
+// buffer alone bounds how far a picture may go over its share, and the
+// buffer holding `duration` of the rate. Both are properties Microsoft's
+// "H.264 Video Encoder" page requires of every certified hardware encoder;
+// one that refuses them anyway keeps its own buffer, reported, and the
+// session goes on with that.
+void set_rate_buffer(mf::CodecApi& codec_api, LineSink& lines, std::uint32_t bitrate,
+                     std::chrono::milliseconds duration) {
+  using Setting = diagnostics::RateBufferSetting;
+  for (const auto& [property, value, setting] :
+       {std::tuple{guids::codecapi_av_enc_common_max_bit_rate, bitrate, Setting::MaxBitrate},
+        std::tuple{guids::codecapi_av_enc_common_buffer_size, sender::rate_buffer_bytes(bitrate, duration),
+                   Setting::BufferSize}}) {
+    auto set = codec_api.set_value(property, mf::Variant::ui4(value));
+    lines.write_line(diagnostics::encoder_setting_rate_buffer(
+        setting, value, set ? std::nullopt : std::optional<std::string>(set.error().text())));
+  }
+}
+
 // A friendly name in UTF-8; empty when it is not valid UTF-16 (the
 // candidate line then says "unnamed").
 std::string name_value(std::u16string_view name) {
@@ -257,7 +276,7 @@ Result<ConfiguredEncoder> configure_encoder(mf::MediaFoundation& media, mf::Acti
                                             platform::d3d11::Device& device,
                                             std::optional<platform::LocallyUniqueId> device_adapter,
                                             std::uint32_t width, std::uint32_t height, std::uint32_t fps,
-                                            std::uint32_t bitrate, LineSink& lines) {
+                                            std::uint32_t bitrate, const StreamShaping& shaping, LineSink& lines) {
   ConfiguredEncoder encoder;
   if (auto r = check_adapter(activation, device_adapter); !r) {
     return std::unexpected(r.error());
@@ -290,7 +309,8 @@ Result<ConfiguredEncoder> configure_encoder(mf::MediaFoundation& media, mf::Acti
   encoder.codec = std::move(*codec);
   mf::CodecApi& codec_api = *encoder.codec;
 
-  const sender::H264Settings settings = sender::h264_settings(fps);
+  sender::H264Settings settings = sender::h264_settings(fps);
+  settings.gop_size = sender::gop_size_for(settings, shaping.keyframe_interval);
   set_vendor_hints(codec_api, lines);
   if (auto r = set_reported(codec_api, lines, guids::codecapi_av_enc_common_rate_control_mode,
                             mf::Variant::ui4(mf::eav_enc_common_rate_control_mode_cbr),
@@ -302,6 +322,9 @@ Result<ConfiguredEncoder> configure_encoder(mf::MediaFoundation& media, mf::Acti
                             diagnostics::EncoderSetting::MeanBitrate, bitrate);
       !r) {
     return std::unexpected(r.error());
+  }
+  if (shaping.rate_buffer) {
+    set_rate_buffer(codec_api, lines, bitrate, *shaping.rate_buffer);
   }
   // The only optional property: an encoder that refuses it still runs.
   static_cast<void>(set_reported(codec_api, lines, guids::codecapi_av_enc_common_quality_vs_speed,
@@ -413,7 +436,7 @@ bool low_latency_enabled(const mf::Variant& read_back) {
 Result<std::unique_ptr<HardwareEncoder>> HardwareEncoder::create(
     std::shared_ptr<platform::d3d11::Device> device, std::shared_ptr<platform::d3d11::DeviceContext> context,
     std::uint32_t width, std::uint32_t height, std::uint32_t fps, std::uint32_t bitrate,
-    FlagCell keyframe_request, OutputStreams streams, sender::PacingRule pacing) {
+    FlagCell keyframe_request, OutputStreams streams, sender::PacingRule pacing, const StreamShaping& shaping) {
   mf::MediaFoundation& media = platform::current().media_foundation();
   LineSink& lines = *streams.diagnostics;
 
@@ -454,7 +477,8 @@ Result<std::unique_ptr<HardwareEncoder>> HardwareEncoder::create(
       if (auto friendly = candidate->get_friendly_name()) {
         name = name_value(*friendly);
       }
-      attempt = configure_encoder(media, *candidate, *device, device_adapter, width, height, fps, bitrate, lines);
+      attempt = configure_encoder(media, *candidate, *device, device_adapter, width, height, fps, bitrate, shaping,
+                                  lines);
     }
     if (attempt) {
       lines.write_line(diagnostics::encoder_candidate(name, index + 1, count, std::nullopt));
@@ -489,6 +513,9 @@ Result<std::unique_ptr<HardwareEncoder>> HardwareEncoder::create(
     s.keyframe_request = std::move(keyframe_request);
     s.width = width;
     s.height = height;
+    s.target_bitrate = bitrate;
+    s.encoder_bitrate = bitrate;
+    s.rate_buffer = shaping.rate_buffer;
     s.output_buffer_size = std::max(configured->info.size, min_output_buffer_bytes);
     s.provides_samples = (configured->info.flags & mf::mft_output_stream_provides_samples) != 0;
     s.sequence_header = std::move(configured->sequence_header);

@@ -15,9 +15,11 @@
 // worker threads reach the state only through its mutex.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -55,6 +57,17 @@ inline constexpr std::string_view not_d3d11_aware_message = "encoder does not ta
                                                 const platform::Guid& subtype, std::uint32_t width,
                                                 std::uint32_t height, std::uint32_t fps);
 
+// How the stream is shaped for the network; what is absent keeps the
+// encoder's own buffer and one keyframe a second.
+struct StreamShaping {
+  // "--rate-buffer-ms": the rate-control buffer as a duration of the bit
+  // rate, with the peak bit rate equal to the mean one.
+  std::optional<std::chrono::milliseconds> rate_buffer;
+  // "--keyframe-interval": frames from one keyframe to the next; 0 for
+  // keyframes only when asked.
+  std::optional<std::uint32_t> keyframe_interval;
+};
+
 class HardwareEncoder {
  public:
   // fps must not be 0. The "encoder_setting …" lines go to
@@ -63,7 +76,8 @@ class HardwareEncoder {
       std::shared_ptr<platform::d3d11::Device> device,
       std::shared_ptr<platform::d3d11::DeviceContext> context, std::uint32_t width,
       std::uint32_t height, std::uint32_t fps, std::uint32_t bitrate, FlagCell keyframe_request,
-      OutputStreams streams = process_output_streams(), sender::PacingRule pacing = sender::PacingRule::Strict);
+      OutputStreams streams = process_output_streams(), sender::PacingRule pacing = sender::PacingRule::Strict,
+      const StreamShaping& shaping = {});
 
   HardwareEncoder(const HardwareEncoder&) = delete;
   HardwareEncoder& operator=(const HardwareEncoder&) = delete;

@@ -56,6 +56,9 @@ Result<void> pace(SharedEncoderState& state, std::condition_variable& wake) {
     if (guard->error) {
       return {};
     }
+    // A BITRATE or FPS from the parent rings the bell, which wakes this
+    // loop: the encoder takes it at once, frames or not.
+    guard->take_rate_requests();
     const auto now = std::chrono::steady_clock::now();
     // Every pass recomputes the deadlines: a notification, a timeout and a
     // spurious wake-up are all handled alike.

@@ -140,6 +140,20 @@ void run_control_reader(ByteSource& source, const ControlTargets& targets, const
       case Kind::Stop:
         request_stop(targets.stop_reason, targets.stop_request, SessionEnd::Stop);
         break;
+      case Kind::Bitrate:
+        // The encoder tells the outcome ("encoder_rate"): only it knows
+        // whether the change was taken.
+        targets.rate_request->bitrate.store(command->value);
+        ring();
+        break;
+      case Kind::Fps:
+        if (command->value > targets.max_fps) {
+          write_diagnostic(diagnostics::control_ignored("FPS", diagnostics::ControlIgnored::OutOfRange));
+          break;
+        }
+        targets.rate_request->fps.store(command->value);
+        ring();
+        break;
     }
   }
   // A STOP before the end keeps its reason.

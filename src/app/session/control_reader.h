@@ -9,6 +9,7 @@
 #include <array>
 #include <cstddef>
 #include <functional>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string>
@@ -69,17 +70,22 @@ struct ControlTargets {
   StopRequestCell stop_request = std::make_shared<std::atomic<bool>>(false);
   StopReasonCell stop_reason = std::make_shared<std::atomic<SessionEnd>>(SessionEnd::Signal);
   bool stop_at_end_of_input = false;
-  // Rung, when given, after every key-frame request (KEYFRAME, RESUME).
+  // Rung, when given, after every key-frame request (KEYFRAME, RESUME) and
+  // every rate request (BITRATE, FPS).
   ControlBellCell bell = nullptr;
   // CROP has an effect (a window captured by title marker); otherwise it is
   // stored and reported as before, and also reported as not applicable.
   bool crop_applies = true;
+  // BITRATE and FPS leave their values here for the encoder. FPS may slow
+  // the session down, never speed it up: above max_fps it is ignored.
+  RateRequestCell rate_request = std::make_shared<RateRequests>();
+  std::uint32_t max_fps = std::numeric_limits<std::uint32_t>::max();
 };
 
 // Applies every command line from the source until end of input or a read
 // error: KEYFRAME requests a key frame, PAUSE and RESUME set and clear the
 // pause flag (RESUME also requests a key frame), CROP stores the content
-// size, STOP requests the session's end. Other lines are ignored; each that
+// size, BITRATE and FPS leave a rate request, STOP requests the session's end. Other lines are ignored; each that
 // is not blank is reported as a "control_ignored" line.
 void run_control_reader(ByteSource& source, const ControlTargets& targets, const DiagnosticWriter& write_diagnostic);
 

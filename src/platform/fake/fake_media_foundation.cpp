@@ -404,6 +404,8 @@ const char* property_name(const Guid& api) {
   if (api == g::codecapi_av_enc_common_rate_control_mode) return "set_value.rate_control";
   if (api == g::codecapi_av_enc_common_mean_bit_rate) return "set_value.mean_bit_rate";
   if (api == g::codecapi_av_enc_common_quality_vs_speed) return "set_value.quality_vs_speed";
+  if (api == g::codecapi_av_enc_common_max_bit_rate) return "set_value.max_bit_rate";
+  if (api == g::codecapi_av_enc_common_buffer_size) return "set_value.buffer_size";
   if (api == g::codecapi_av_low_latency_mode) return "set_value.low_latency";
   if (api == g::codecapi_av_enc_video_force_key_frame) return "set_value.force_key_frame";
   if (api == g::codecapi_av_enc_mpv_gop_size) return "set_value.gop_size";
@@ -421,7 +423,8 @@ std::optional<mf::Variant::Type> documented_type(const Guid& api) {
   if (api == g::codecapi_av_enc_common_rate_control_mode || api == g::codecapi_av_enc_common_mean_bit_rate ||
       api == g::codecapi_av_enc_common_quality_vs_speed || api == g::codecapi_av_enc_video_force_key_frame ||
       api == g::codecapi_av_enc_mpv_gop_size || api == g::codecapi_av_enc_mpv_default_b_picture_count ||
-      api == g::codecapi_av_scenario_info || api == g::codecapi_av_enc_video_temporal_layer_count) {
+      api == g::codecapi_av_scenario_info || api == g::codecapi_av_enc_video_temporal_layer_count ||
+      api == g::codecapi_av_enc_common_max_bit_rate || api == g::codecapi_av_enc_common_buffer_size) {
     return mf::Variant::Type::UI4;
   }
   return std::nullopt;

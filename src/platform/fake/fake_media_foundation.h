@@ -71,7 +71,7 @@
 // "process_message.<begin_streaming|start_of_stream|end_of_stream|drain|
 // end_streaming|set_d3d_manager>", "process_input", "process_output",
 // "get_event", "event.get_status", "event.get_type",
-// "set_value.<rate_control|mean_bit_rate|quality_vs_speed|low_latency|
+// "set_value.<rate_control|mean_bit_rate|max_bit_rate|buffer_size|quality_vs_speed|low_latency|
 // force_key_frame|gop_size|b_picture_count|scenario_info|temporal_layer_count>", "get_value",
 // "is_supported", "activate.get_adapter_luid", "reset_device", "media_type.set",
 // "sample.add_buffer", "sample.set_sample_time", "sample.set_sample_duration",

@@ -166,6 +166,8 @@ H264EncoderSettings HostH264Transform::settings_locked() const {
   s.fps_numerator = output_format_->fps_numerator;
   s.fps_denominator = output_format_->fps_denominator;
   s.bitrate_bps = mean_bitrate_.value_or(output_format_->avg_bitrate.value_or(default_bitrate_bps));
+  s.max_bitrate_bps = max_bitrate_;
+  s.buffer_bytes = buffer_bytes_;
   const std::uint32_t one_second = std::max<std::uint32_t>(1, s.fps_numerator / s.fps_denominator);
   s.gop_size = gop_property_.value_or(output_format_->gop_size.value_or(one_second));
   if (s.gop_size == 0) {
@@ -442,7 +444,14 @@ Status HostH264Transform::set_value(const Guid& api, const mf::Variant& value) {
   if (api == guids::codecapi_av_enc_common_mean_bit_rate) {
     if (!ui4 || value.ui == 0) return host_fail(status::e_invalidarg);
     mean_bitrate_ = static_cast<std::uint32_t>(value.ui);
-    bitrate_changed_ = true;
+    rates_changed_ = true;
+    return {};
+  }
+  if (api == guids::codecapi_av_enc_common_max_bit_rate || api == guids::codecapi_av_enc_common_buffer_size) {
+    if (!ui4 || value.ui == 0 || value.ui > 0xFFFF'FFFFu) return host_fail(status::e_invalidarg);
+    (api == guids::codecapi_av_enc_common_max_bit_rate ? max_bitrate_ : buffer_bytes_) =
+        static_cast<std::uint32_t>(value.ui);
+    rates_changed_ = true;
     return {};
   }
   if (api == guids::codecapi_av_enc_common_quality_vs_speed) {
@@ -489,6 +498,7 @@ Result<bool> HostH264Transform::is_supported(const Guid& api) {
   for (const Guid& known :
        {guids::codecapi_av_enc_common_rate_control_mode, guids::codecapi_av_enc_common_mean_bit_rate,
         guids::codecapi_av_enc_common_quality_vs_speed, guids::codecapi_av_low_latency_mode,
+        guids::codecapi_av_enc_common_max_bit_rate, guids::codecapi_av_enc_common_buffer_size,
         guids::codecapi_av_enc_video_force_key_frame, guids::codecapi_av_enc_mpv_gop_size,
         guids::codecapi_av_enc_mpv_default_b_picture_count, guids::codecapi_av_scenario_info,
         guids::codecapi_av_enc_video_temporal_layer_count}) {
@@ -508,6 +518,8 @@ Result<mf::Variant> HostH264Transform::get_value(const Guid& api) {
   if (api == guids::codecapi_av_enc_common_mean_bit_rate) {
     return mf::Variant::ui4(mean_bitrate_.value_or(default_bitrate_bps));
   }
+  if (api == guids::codecapi_av_enc_common_max_bit_rate && max_bitrate_) return mf::Variant::ui4(*max_bitrate_);
+  if (api == guids::codecapi_av_enc_common_buffer_size && buffer_bytes_) return mf::Variant::ui4(*buffer_bytes_);
   if (api == guids::codecapi_av_enc_common_quality_vs_speed) return mf::Variant::ui4(quality_vs_speed_);
   if (api == guids::codecapi_av_enc_mpv_default_b_picture_count) return mf::Variant::ui4(0);
   if (api == guids::codecapi_av_enc_mpv_gop_size && output_format_) {
@@ -558,7 +570,7 @@ void HostH264Transform::run_worker() {
     }
     const H264EncoderSettings settings = settings_locked();
     const bool reopen = encoder_generation_ != settings_generation_ || !encoder_;
-    const bool new_bitrate = std::exchange(bitrate_changed_, false);
+    const bool new_rates = std::exchange(rates_changed_, false);
     const std::uint64_t generation = settings_generation_;
     const std::uint64_t flush_generation = flush_generation_;
     lock.unlock();
@@ -574,8 +586,8 @@ void HostH264Transform::run_worker() {
       } else {
         failure = opened.error().code();
       }
-    } else if (new_bitrate) {
-      if (auto changed = encoder_->set_bitrate(settings.bitrate_bps); !changed) failure = changed.error().code();
+    } else if (new_rates) {
+      if (auto changed = encoder_->set_rates(settings); !changed) failure = changed.error().code();
     }
     if (failure == 0) {
       auto encoded = encoder_->encode(input.luma, input.pitch, input.chroma, input.pitch, input.force_idr);

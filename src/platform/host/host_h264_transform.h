@@ -31,8 +31,8 @@
 // stream's VUI (absent means unspecified, and limited range); a value this
 // encoder has no H.264 code for makes the type invalid (MF_E_INVALIDMEDIATYPE).
 //
-// Codec properties: rate control (CBR only), mean bit rate (also while
-// streaming), quality vs speed (x264 preset), low latency (read back as
+// Codec properties: rate control (CBR only), mean bit rate, peak bit rate
+// and buffer size in bytes (all three also while streaming), quality vs speed (x264 preset), low latency (read back as
 // VT_BOOL), forced keyframe (VT_BOOL true or nonzero VT_UI4: the next input
 // becomes an IDR), GOP size and B-picture count (0 only).
 //
@@ -139,13 +139,15 @@ class HostH264Transform final : public mf::Transform,
   std::optional<Format> output_format_;
   std::optional<Format> input_format_;
   std::optional<std::uint32_t> mean_bitrate_;
+  std::optional<std::uint32_t> max_bitrate_;
+  std::optional<std::uint32_t> buffer_bytes_;
   std::uint32_t quality_vs_speed_ = 50;
   std::optional<std::uint32_t> gop_property_;
   bool rate_control_set_ = false;
   bool low_latency_ = false;
   bool force_keyframe_ = false;
   std::uint64_t settings_generation_ = 1;  // bumped when the encoder must be reopened
-  bool bitrate_changed_ = false;           // the worker reconfigures before its next picture
+  bool rates_changed_ = false;             // the worker reconfigures before its next picture
   bool streaming_ = false;
   bool accepting_ = false;
   bool draining_ = false;

@@ -14,6 +14,24 @@ const char* preset_for_quality_vs_speed(std::uint32_t quality_vs_speed) {
   return "veryfast";
 }
 
+namespace {
+
+int kilo(std::uint32_t value) { return static_cast<int>(std::max<std::uint32_t>(1, value / 1000)); }
+
+// x264 counts rates in kbit/s and the VBV in kbit.
+void apply_rates(const H264EncoderSettings& s, x264_param_t& p) {
+  constexpr std::uint64_t bits_per_byte = 8;
+  const int kbps = kilo(s.bitrate_bps);
+  p.rc.i_bitrate = kbps;
+  p.rc.i_vbv_max_bitrate = s.max_bitrate_bps ? kilo(*s.max_bitrate_bps) : kbps;
+  // One second of data unless a buffer was asked for; x264 raises one
+  // smaller than a frame's share to that share.
+  p.rc.i_vbv_buffer_size =
+      s.buffer_bytes ? static_cast<int>(std::max<std::uint64_t>(1, *s.buffer_bytes * bits_per_byte / 1000)) : kbps;
+}
+
+}  // namespace
+
 bool make_x264_params(const H264EncoderSettings& s, x264_param_t& p) {
   if (x264_param_default_preset(&p, preset_for_quality_vs_speed(s.quality_vs_speed), "zerolatency") < 0) {
     return false;
@@ -30,7 +48,9 @@ bool make_x264_params(const H264EncoderSettings& s, x264_param_t& p) {
   p.b_sliced_threads = 1;
   p.i_threads = X264_THREADS_AUTO;
   p.i_bframe = 0;
-  p.i_keyint_max = static_cast<int>(std::max<std::uint32_t>(1, s.gop_size));
+  p.i_keyint_max = s.gop_size >= static_cast<std::uint32_t>(X264_KEYINT_MAX_INFINITE)
+                       ? X264_KEYINT_MAX_INFINITE
+                       : static_cast<int>(std::max<std::uint32_t>(1, s.gop_size));
   p.i_keyint_min = p.i_keyint_max;
   p.i_scenecut_threshold = 0;  // keyframes exactly every GOP or on request
   p.b_intra_refresh = 0;
@@ -41,12 +61,10 @@ bool make_x264_params(const H264EncoderSettings& s, x264_param_t& p) {
   p.vui.i_transfer = s.color.transfer;
   p.vui.i_colmatrix = s.color.matrix;
   p.vui.b_fullrange = s.color.full_range ? 1 : 0;
-  const int kbps = static_cast<int>(std::max<std::uint32_t>(1, s.bitrate_bps / 1000));
   p.rc.i_rc_method = X264_RC_ABR;
-  p.rc.i_bitrate = kbps;
-  p.rc.i_vbv_max_bitrate = kbps;
-  p.rc.i_vbv_buffer_size = kbps;  // one second of data
-  p.i_nal_hrd = X264_NAL_HRD_CBR;
+  apply_rates(s, p);
+  // No NAL HRD: see the header. Filler still keeps the rate constant.
+  p.i_nal_hrd = X264_NAL_HRD_NONE;
   p.rc.b_filler = 1;
   return x264_param_apply_profile(&p, "baseline") == 0;
 }
@@ -94,17 +112,16 @@ Result<X264Encoder::AccessUnit> X264Encoder::encode(const std::uint8_t* luma, st
   return unit;
 }
 
-Status X264Encoder::set_bitrate(std::uint32_t bitrate_bps) {
+Status X264Encoder::set_rates(const H264EncoderSettings& settings) {
   x264_param_t params;
   x264_encoder_parameters(encoder_, &params);
-  const int kbps = static_cast<int>(std::max<std::uint32_t>(1, bitrate_bps / 1000));
-  params.rc.i_bitrate = kbps;
-  params.rc.i_vbv_max_bitrate = kbps;
-  params.rc.i_vbv_buffer_size = kbps;
+  apply_rates(settings, params);
   if (x264_encoder_reconfig(encoder_, &params) < 0) {
     return host_fail(status::e_invalidarg);
   }
-  settings_.bitrate_bps = bitrate_bps;
+  settings_.bitrate_bps = settings.bitrate_bps;
+  settings_.max_bitrate_bps = settings.max_bitrate_bps;
+  settings_.buffer_bytes = settings.buffer_bytes;
   return {};
 }
 

@@ -1,8 +1,17 @@
 // libx264 set up the way a hardware low-latency encoder behaves: baseline
 // profile, tune zerolatency with sliced threads (one picture in, one access
 // unit out, nothing delayed), no B-frames, a fixed keyframe interval with
-// scene-cut detection off, constant bit rate through VBV with NAL HRD and
-// filler, Annex B output with parameter sets before every IDR.
+// scene-cut detection off (a GOP of 2^30 frames or more never ends: keyframes
+// only on request), constant bit rate through VBV and filler, Annex B output
+// with parameter sets before every IDR.
+//
+// The stream carries no NAL HRD (no buffering-period or picture-timing SEI,
+// no hrd_parameters in the VUI): x264 documents that reconfiguring the VBV
+// "will currently generate invalid HRD", and in fact refuses a new VBV while
+// NAL HRD is on ("VBV parameters cannot be changed when NAL HRD is in use"),
+// which would leave a live bit-rate change without effect. Hardware encoders
+// on Windows mostly write none either; the rate control and the filler that
+// keeps the rate constant are the same with or without it.
 //
 // Thread contract: one thread at a time per encoder (the transform's worker).
 #pragma once
@@ -15,6 +24,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "platform/error.h"
@@ -38,6 +48,12 @@ struct H264EncoderSettings {
   std::uint32_t fps_numerator = 30;
   std::uint32_t fps_denominator = 1;
   std::uint32_t bitrate_bps = 8'000'000;
+  // CODECAPI_AVEncCommonMaxBitRate: the VBV's drain rate; absent means the
+  // mean bit rate (constant bit rate).
+  std::optional<std::uint32_t> max_bitrate_bps;
+  // CODECAPI_AVEncCommonBufferSize in bytes, as H.264 encoders take it;
+  // absent means one second of the bit rate.
+  std::optional<std::uint32_t> buffer_bytes;
   std::uint32_t gop_size = 30;
   std::uint32_t quality_vs_speed = 33;  // 0 = fastest ... 100 = best quality
   VuiColor color;
@@ -66,7 +82,9 @@ class X264Encoder {
   [[nodiscard]] Result<AccessUnit> encode(const std::uint8_t* luma, std::ptrdiff_t luma_pitch,
                                           const std::uint8_t* chroma, std::ptrdiff_t chroma_pitch,
                                           bool force_idr);
-  [[nodiscard]] Status set_bitrate(std::uint32_t bitrate_bps);
+  // The bit rate, peak rate and buffer of `settings`, while encoding
+  // (x264_encoder_reconfig); the other fields are not looked at.
+  [[nodiscard]] Status set_rates(const H264EncoderSettings& settings);
   [[nodiscard]] int delayed_frames() const;
   [[nodiscard]] const H264EncoderSettings& settings() const { return settings_; }
 

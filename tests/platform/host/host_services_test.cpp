@@ -105,11 +105,23 @@ TEST(HostTransformCodecApi, AcceptsTheSetupPropertiesWithTheirDocumentedTypes) {
       // Documented as VT_UI4; Windows encoders that check refuse a VT_BOOL.
       {"keyframe bool refused", guids::codecapi_av_enc_video_force_key_frame, mf::Variant::boolean(true), false},
       {"keyframe ui4", guids::codecapi_av_enc_video_force_key_frame, mf::Variant::ui4(1), true},
+      // The rate buffer of "--rate-buffer-ms": bytes and bit/s, VT_UI4.
+      {"max bitrate", guids::codecapi_av_enc_common_max_bit_rate, mf::Variant::ui4(4'000'000), true},
+      {"max bitrate as bool", guids::codecapi_av_enc_common_max_bit_rate, mf::Variant::boolean(true), false},
+      {"zero max bitrate", guids::codecapi_av_enc_common_max_bit_rate, mf::Variant::ui4(0), false},
+      {"buffer size", guids::codecapi_av_enc_common_buffer_size, mf::Variant::ui4(16'500), true},
+      {"buffer size as i4", guids::codecapi_av_enc_common_buffer_size, mf::Variant{mf::Variant::Type::I4, 16'500}, false},
+      {"empty buffer", guids::codecapi_av_enc_common_buffer_size, mf::Variant::ui4(0), false},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(codec->set_value(c.api, c.value).has_value(), c.accepted) << c.name;
   }
   EXPECT_EQ(*codec->get_value(guids::codecapi_av_low_latency_mode), mf::Variant::boolean(true));
+  EXPECT_EQ(*codec->get_value(guids::codecapi_av_enc_common_max_bit_rate), mf::Variant::ui4(4'000'000));
+  EXPECT_EQ(*codec->get_value(guids::codecapi_av_enc_common_buffer_size), mf::Variant::ui4(16'500));
+  for (const Guid& known : {guids::codecapi_av_enc_common_max_bit_rate, guids::codecapi_av_enc_common_buffer_size}) {
+    EXPECT_TRUE(*codec->is_supported(known));
+  }
 }
 
 TEST(HostMediaFoundation, CountsStartupsAndCanHideTheHardwareEncoder) {
