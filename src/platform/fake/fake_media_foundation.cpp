@@ -29,12 +29,12 @@ struct FakeEncoderTransform::Shared {
   std::atomic<std::uint64_t> co_uninitialize_calls{0};
   // Objects handed to the program and not yet released.
   std::atomic<std::int64_t> live{0};
-  std::mutex mutex;
-  std::vector<std::string> violations;             // guarded by mutex
-  std::optional<LocallyUniqueId> last_enum2_adapter;  // guarded by mutex
+  Mutex mutex;
+  std::vector<std::string> violations QVX_GUARDED_BY(mutex);
+  std::optional<LocallyUniqueId> last_enum2_adapter QVX_GUARDED_BY(mutex);
 
   void report(std::string violation) {
-    std::lock_guard lock(mutex);
+    const MutexLock lock(mutex);
     violations.push_back(std::move(violation));
   }
 
@@ -73,7 +73,7 @@ class Live {
 };
 
 struct FakeEncoderTransform::State {
-  mutable std::mutex mutex;
+  mutable Mutex mutex;
   mutable std::condition_variable changed;
   struct Event {
     std::uint32_t type = 0;
@@ -112,7 +112,7 @@ struct FakeEncoderTransform::State {
 
   void push(Event event, bool front = false) {
     {
-      std::lock_guard lock(mutex);
+      const MutexLock lock(mutex);
       if (event.type == mf::me_transform_need_input) {
         ++open_input_requests;
       } else if (event.type == mf::me_transform_have_output) {
@@ -149,7 +149,7 @@ Status usable_locked(const State& state) {
 }
 
 Status usable(const State& state) {
-  std::lock_guard lock(state.mutex);
+  const MutexLock lock(state.mutex);
   return usable_locked(state);
 }
 
@@ -377,13 +377,13 @@ class FakeEventGenerator final : public mf::MediaEventGenerator {
     if (auto s = shared_->check("get_event"); !s) {
       return std::unexpected(s.error());
     }
-    std::unique_lock lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     if ((flags & mf::mf_event_flag_no_wait) != 0 && state_->events.empty() && !state_->shut_down) {
       return fail(status::mf_e_no_events_available);
     }
     ++state_->waiting;
     state_->changed.notify_all();
-    state_->changed.wait(lock, [&] { return !state_->events.empty() || state_->shut_down; });
+    lock.wait(state_->changed, [&] { return !state_->events.empty() || state_->shut_down; });
     --state_->waiting;
     if (state_->shut_down) {
       return fail(status::mf_e_shutdown);
@@ -436,7 +436,7 @@ class FakeCodecApi final : public mf::CodecApi {
                std::shared_ptr<FakeEncoderTransform> transform)
       : live_(shared), shared_(std::move(shared)), state_(std::move(state)), transform_(std::move(transform)) {}
   Status set_value(const Guid& api, const mf::Variant& value) override {
-    std::lock_guard lock(state_->mutex);
+    const MutexLock lock(state_->mutex);
     state_->set_values.emplace_back(api, value);
     if (state_->object_shut_down) {
       return fail(status::mf_e_shutdown);
@@ -473,7 +473,7 @@ class FakeCodecApi final : public mf::CodecApi {
     if (auto s = shared_->check("get_value"); !s) {
       return std::unexpected(s.error());
     }
-    std::lock_guard lock(state_->mutex);
+    const MutexLock lock(state_->mutex);
     if (state_->object_shut_down) {
       return fail(status::mf_e_shutdown);
     }
@@ -505,7 +505,7 @@ class FakeTransformAttributes final : public mf::Attributes {
       return s;
     }
     if (key == guids::mf_transform_async_unlock) {
-      std::lock_guard lock(state_->mutex);
+      const MutexLock lock(state_->mutex);
       state_->transform_attributes.push_back(value);
       state_->unlocked = value != 0;
     }
@@ -572,7 +572,7 @@ class FakeActivate final : public mf::Activate {
       return fail(code);
     }
     {
-      std::lock_guard lock(state_->mutex);
+      const MutexLock lock(state_->mutex);
       state_->activated = true;
     }
     auto handle = std::make_shared<TransformHandle>(transform_, shared_);
@@ -598,7 +598,7 @@ class FakeActivate final : public mf::Activate {
       return s;
     }
     {
-      std::lock_guard lock(state_->mutex);
+      const MutexLock lock(state_->mutex);
       state_->object_shut_down = true;
     }
     transform_->shutdown_events();
@@ -674,7 +674,7 @@ ScriptedOutput FakeEncoderTransform::encoded(std::uint64_t index, bool keyframe,
 void FakeEncoderTransform::push_event(std::uint32_t type, std::uint32_t status) { state_->push({type, status}); }
 
 void FakeEncoderTransform::queue_output(ScriptedOutput output) {
-  std::lock_guard lock(state_->mutex);
+  const MutexLock lock(state_->mutex);
   state_->outputs.push_back(std::move(output));
 }
 
@@ -685,55 +685,55 @@ void FakeEncoderTransform::emit_output(ScriptedOutput output) {
 
 void FakeEncoderTransform::shutdown_events() {
   {
-    std::lock_guard lock(state_->mutex);
+    const MutexLock lock(state_->mutex);
     state_->shut_down = true;
   }
   state_->changed.notify_all();
 }
 
 std::vector<InputRecord> FakeEncoderTransform::inputs() const {
-  std::lock_guard lock(state_->mutex);
+  const MutexLock lock(state_->mutex);
   return state_->inputs;
 }
 std::vector<mf::MftMessage> FakeEncoderTransform::messages() const {
-  std::lock_guard lock(state_->mutex);
+  const MutexLock lock(state_->mutex);
   return state_->messages;
 }
 std::vector<std::pair<Guid, mf::Variant>> FakeEncoderTransform::set_values() const {
-  std::lock_guard lock(state_->mutex);
+  const MutexLock lock(state_->mutex);
   return state_->set_values;
 }
 std::vector<AttributeSetting> FakeEncoderTransform::output_type() const {
-  std::lock_guard lock(state_->mutex);
+  const MutexLock lock(state_->mutex);
   return state_->output_type;
 }
 std::vector<AttributeSetting> FakeEncoderTransform::input_type() const {
-  std::lock_guard lock(state_->mutex);
+  const MutexLock lock(state_->mutex);
   return state_->input_type;
 }
 std::vector<std::uint32_t> FakeEncoderTransform::transform_attributes_set() const {
-  std::lock_guard lock(state_->mutex);
+  const MutexLock lock(state_->mutex);
   return state_->transform_attributes;
 }
 std::vector<std::uint32_t> FakeEncoderTransform::offered_buffer_sizes() const {
-  std::lock_guard lock(state_->mutex);
+  const MutexLock lock(state_->mutex);
   return state_->offered_buffer_sizes;
 }
 std::size_t FakeEncoderTransform::output_types_set() const {
-  std::lock_guard lock(state_->mutex);
+  const MutexLock lock(state_->mutex);
   return state_->output_types_set;
 }
 bool FakeEncoderTransform::shut_down() const {
-  std::lock_guard lock(state_->mutex);
+  const MutexLock lock(state_->mutex);
   return state_->object_shut_down;
 }
 std::size_t FakeEncoderTransform::pending_events() const {
-  std::lock_guard lock(state_->mutex);
+  const MutexLock lock(state_->mutex);
   return state_->events.size();
 }
 bool FakeEncoderTransform::wait_until_idle(std::chrono::milliseconds timeout) const {
-  std::unique_lock lock(state_->mutex);
-  return state_->changed.wait_for(lock, timeout, [&] { return state_->waiting > 0 && state_->events.empty(); });
+  MutexLock lock(state_->mutex);
+  return lock.wait_for(state_->changed, timeout, [&] { return state_->waiting > 0 && state_->events.empty(); });
 }
 
 Result<std::shared_ptr<mf::Attributes>> FakeEncoderTransform::get_attributes() {
@@ -772,7 +772,7 @@ Status FakeEncoderTransform::set_output_type(std::uint32_t, mf::MediaType& type,
                   [](const AttributeSetting& setting) { return is_color_attribute(setting.key); })) {
     return fail(status::mf_e_invalidmediatype);
   }
-  std::lock_guard lock(state_->mutex);
+  const MutexLock lock(state_->mutex);
   ++state_->output_types_set;
   if (fake != nullptr) {
     state_->output_type = fake->store.log;
@@ -787,7 +787,7 @@ Status FakeEncoderTransform::set_input_type(std::uint32_t, mf::MediaType& type, 
   if (auto s = shared_->check("set_input_type"); !s) {
     return s;
   }
-  std::lock_guard lock(state_->mutex);
+  const MutexLock lock(state_->mutex);
   // Microsoft, "H.264 Video Encoder": the output type must be set before
   // the input type.
   if (state_->output_types_set == 0) {
@@ -818,7 +818,7 @@ Result<std::shared_ptr<mf::MediaType>> FakeEncoderTransform::get_output_current_
   }
   auto type = std::make_shared<FakeMediaType>(shared_);
   {
-    std::lock_guard lock(state_->mutex);
+    const MutexLock lock(state_->mutex);
     if (state_->output_types_set == 0) {
       return fail(status::mf_e_transform_type_not_set);
     }
@@ -848,7 +848,7 @@ Result<mf::OutputStreamInfo> FakeEncoderTransform::get_output_stream_info(std::u
   if (auto s = shared_->check("get_output_stream_info"); !s) {
     return std::unexpected(s.error());
   }
-  std::lock_guard lock(state_->mutex);
+  const MutexLock lock(state_->mutex);
   if (state_->stream_changed && stream_info_after_change) {
     return *stream_info_after_change;
   }
@@ -861,7 +861,7 @@ Result<mf::OutputStreamInfo> FakeEncoderTransform::get_output_stream_info(std::u
 Status FakeEncoderTransform::process_message(mf::MftMessage message, mf::DxgiDeviceManager*) {
   bool stalls = false;
   {
-    std::lock_guard lock(state_->mutex);
+    const MutexLock lock(state_->mutex);
     state_->messages.push_back(message);
     if (auto s = usable_locked(*state_); !s) {
       return s;
@@ -871,7 +871,7 @@ Status FakeEncoderTransform::process_message(mf::MftMessage message, mf::DxgiDev
     return s;
   }
   {
-    std::lock_guard lock(state_->mutex);
+    const MutexLock lock(state_->mutex);
     if (message == mf::MftMessage::CommandDrain || message == mf::MftMessage::NotifyStartOfStream) {
       state_->draining = message == mf::MftMessage::CommandDrain;
     }
@@ -893,7 +893,7 @@ Status FakeEncoderTransform::process_message(mf::MftMessage message, mf::DxgiDev
     // What the encoder held back comes out before the drain completes.
     std::deque<ScriptedOutput> held;
     {
-      std::lock_guard lock(state_->mutex);
+      const MutexLock lock(state_->mutex);
       held.swap(state_->held);
     }
     if (!drain_complete_early) {
@@ -937,7 +937,7 @@ Status FakeEncoderTransform::process_input(std::uint32_t, mf::Sample& sample, st
   std::uint64_t index = 0;
   bool refused = false;
   {
-    std::lock_guard lock(state_->mutex);
+    const MutexLock lock(state_->mutex);
     // Microsoft, "Asynchronous MFTs": one ProcessInput per METransformNeedInput,
     // only between start of stream and end of stream; a transform asked
     // anything else answers MF_E_NOTACCEPTING. A hardware transform also
@@ -977,7 +977,7 @@ Status FakeEncoderTransform::process_input(std::uint32_t, mf::Sample& sample, st
 
 std::vector<ScriptedOutput> FakeEncoderTransform::release(ScriptedOutput output) {
   std::vector<ScriptedOutput> ready;
-  std::lock_guard lock(state_->mutex);
+  const MutexLock lock(state_->mutex);
   state_->held.push_back(std::move(output));
   if (output_delay_inputs > 0) {
     while (state_->held.size() > output_delay_inputs) {
@@ -1004,7 +1004,7 @@ Status FakeEncoderTransform::process_output(std::uint32_t, mf::OutputDataBuffer&
   ScriptedOutput output;
   bool brings_sample = provides_samples;
   {
-    std::lock_guard lock(state_->mutex);
+    const MutexLock lock(state_->mutex);
     // Microsoft, "Asynchronous MFTs": ProcessOutput answers a
     // METransformHaveOutput event; without one it is E_UNEXPECTED.
     if (state_->open_output_events == 0) {
@@ -1094,7 +1094,7 @@ FakeEncoderTransform& FakeMediaFoundation::add_encoder(std::u16string friendly_n
 std::uint64_t FakeMediaFoundation::co_uninitialize_calls() const { return shared_->co_uninitialize_calls.load(); }
 
 std::optional<LocallyUniqueId> FakeMediaFoundation::last_enum2_adapter() const {
-  std::lock_guard lock(shared_->mutex);
+  const MutexLock lock(shared_->mutex);
   return shared_->last_enum2_adapter;
 }
 
@@ -1102,7 +1102,7 @@ std::int64_t FakeMediaFoundation::live_objects() const { return shared_->live.lo
 
 std::vector<std::string> FakeMediaFoundation::violations() const {
   std::vector<std::string> all = shared_->apartments->violations();
-  std::lock_guard lock(shared_->mutex);
+  const MutexLock lock(shared_->mutex);
   all.insert(all.end(), shared_->violations.begin(), shared_->violations.end());
   return all;
 }
@@ -1119,7 +1119,7 @@ Status FakeMediaFoundation::mf_shutdown() {
     shared_->report("MFShutdown with " + std::to_string(live) + " Media Foundation objects still held");
   }
   for (const auto& encoder : encoders_) {
-    std::lock_guard lock(encoder->state_->mutex);
+    const MutexLock lock(encoder->state_->mutex);
     if (encoder->state_->activated && !encoder->state_->object_shut_down) {
       shared_->report("MFShutdown before the activated transform was shut down");
     }
@@ -1171,7 +1171,7 @@ Result<std::vector<std::shared_ptr<mf::Activate>>> FakeMediaFoundation::mft_enum
     return fail(status::e_invalidarg);
   }
   {
-    std::lock_guard lock(shared_->mutex);
+    const MutexLock lock(shared_->mutex);
     shared_->last_enum2_adapter = adapter;
   }
   return listed(adapter);

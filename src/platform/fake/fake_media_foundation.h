@@ -95,6 +95,7 @@
 #include "platform/fake/fake_apartments.h"
 #include "platform/fake/fault_plan.h"
 #include "platform/media_foundation.h"
+#include "platform/thread_safety.h"
 
 namespace quorvex::platform::fake {
 

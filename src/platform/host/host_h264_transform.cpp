@@ -74,7 +74,7 @@ HostH264Transform::HostH264Transform() : worker_([this] { run_worker(); }) {
 
 HostH264Transform::~HostH264Transform() {
   {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     shutdown_ = true;
   }
   work_changed_.notify_all();
@@ -87,7 +87,7 @@ HostH264Transform::~HostH264Transform() {
 
 void HostH264Transform::shutdown() {
   {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     shutdown_ = true;
   }
   work_changed_.notify_all();
@@ -184,7 +184,7 @@ Status HostH264Transform::set_output_type(std::uint32_t stream_id, mf::MediaType
   auto format = read_format(type, guids::mf_video_format_h264);
   if (!format) return std::unexpected(format.error());
   if ((flags & mft_set_type_test_only) != 0) return {};
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   if (encoding_ || !inputs_.empty()) {
     return host_fail(0xC00D6D74);  // MF_E_TRANSFORM_CANNOT_CHANGE_MEDIATYPE_WHILE_PROCESSING
   }
@@ -201,7 +201,7 @@ Status HostH264Transform::set_input_type(std::uint32_t stream_id, mf::MediaType&
   if (stream_id != 0) return host_fail(status_code::mf_e_invalidstreamnumber);
   auto format = read_format(type, guids::mf_video_format_nv12);
   if (!format) return std::unexpected(format.error());
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   // Encoders take the input type only once the output type fixed the size.
   if (!output_format_) return host_fail(status::mf_e_transform_type_not_set);
   if (format->width != output_format_->width || format->height != output_format_->height) {
@@ -223,7 +223,7 @@ Result<std::shared_ptr<mf::MediaType>> HostH264Transform::get_output_available_t
   auto type = std::make_shared<HostMediaType>();
   (void)type->set_guid(guids::mf_mt_major_type, guids::mf_media_type_video);
   (void)type->set_guid(guids::mf_mt_subtype, guids::mf_video_format_h264);
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   if (output_format_) {
     const Format& f = *output_format_;
     (void)type->set_uint64(guids::mf_mt_frame_size,
@@ -242,7 +242,7 @@ Result<std::shared_ptr<mf::MediaType>> HostH264Transform::get_output_current_typ
   if (!unlocked()) return host_fail(status_code::mf_e_transform_async_locked);
   if (stream_id != 0) return host_fail(status_code::mf_e_invalidstreamnumber);
   {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     if (!output_format_) return host_fail(status::mf_e_transform_type_not_set);
   }
   return get_output_available_type(0, 0);
@@ -251,7 +251,7 @@ Result<std::shared_ptr<mf::MediaType>> HostH264Transform::get_output_current_typ
 Result<mf::OutputStreamInfo> HostH264Transform::get_output_stream_info(std::uint32_t stream_id) {
   if (!unlocked()) return host_fail(status_code::mf_e_transform_async_locked);
   if (stream_id != 0) return host_fail(status_code::mf_e_invalidstreamnumber);
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   if (!output_format_) return host_fail(status::mf_e_transform_type_not_set);
   // An access unit never gets near the size of the raw picture.
   const auto size = static_cast<std::uint32_t>(output_format_->width * output_format_->height * 3 / 2);
@@ -270,7 +270,7 @@ void HostH264Transform::request_input_locked() {
 
 Status HostH264Transform::process_message(mf::MftMessage message, mf::DxgiDeviceManager*) {
   if (!unlocked()) return host_fail(status_code::mf_e_transform_async_locked);
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   switch (message) {
     case mf::MftMessage::SetD3DManager:
       return {};  // the surfaces carry their memory with them
@@ -335,7 +335,7 @@ Status HostH264Transform::process_input(std::uint32_t stream_id, mf::Sample& sam
   const auto buffers = host_sample->buffers();
   if (buffers.size() != 1) return host_fail(status::e_invalidarg);
 
-  std::unique_lock lock(mutex_);
+  MutexLock lock(mutex_);
   if (!input_format_ || !output_format_) return host_fail(status::mf_e_transform_type_not_set);
   if (!accepting_ || draining_ || requests_outstanding_ == 0) return host_fail(status::mf_e_notaccepting);
   const int w = input_format_->width;
@@ -385,7 +385,7 @@ Status HostH264Transform::process_output(std::uint32_t, mf::OutputDataBuffer& bu
   if (buffer.stream_id != 0) return host_fail(status_code::mf_e_invalidstreamnumber);
   std::shared_ptr<HostSample> output;
   {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     // Every queued output was announced by METransformHaveOutput; without
     // one, ProcessOutput is out of turn (Microsoft, "Asynchronous MFTs").
     if (outputs_.empty()) return host_fail(status::e_unexpected);
@@ -420,11 +420,11 @@ Status HostH264Transform::process_output(std::uint32_t, mf::OutputDataBuffer& bu
 }
 
 Result<std::shared_ptr<mf::MediaEvent>> HostH264Transform::get_event(std::uint32_t flags) {
-  std::unique_lock lock(mutex_);
+  MutexLock lock(mutex_);
   if ((flags & mf::mf_event_flag_no_wait) != 0) {
     if (events_.empty()) return host_fail(status::mf_e_no_events_available);
   } else {
-    event_raised_.wait(lock, [&] { return !events_.empty() || shutdown_; });
+    lock.wait(event_raised_, [&]() QVX_REQUIRES(mutex_) { return !events_.empty() || shutdown_; });
     if (events_.empty()) return host_fail(status::mf_e_shutdown);
   }
   const auto [type, status] = events_.front();
@@ -434,7 +434,7 @@ Result<std::shared_ptr<mf::MediaEvent>> HostH264Transform::get_event(std::uint32
 
 Status HostH264Transform::set_value(const Guid& api, const mf::Variant& value) {
   const bool ui4 = value.type == mf::Variant::Type::UI4;
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   if (api == guids::codecapi_av_enc_common_rate_control_mode) {
     // Constant bit rate is the one mode this encoder implements.
     if (!ui4 || value.ui != mf::eav_enc_common_rate_control_mode_cbr) return host_fail(status::e_invalidarg);
@@ -510,7 +510,7 @@ Result<bool> HostH264Transform::is_supported(const Guid& api) {
 }
 
 Result<mf::Variant> HostH264Transform::get_value(const Guid& api) {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   if (api == guids::codecapi_av_low_latency_mode) return mf::Variant::boolean(low_latency_);
   if (api == guids::codecapi_av_enc_common_rate_control_mode) {
     return mf::Variant::ui4(mf::eav_enc_common_rate_control_mode_cbr);
@@ -529,18 +529,21 @@ Result<mf::Variant> HostH264Transform::get_value(const Guid& api) {
 }
 
 int HostH264Transform::max_delayed_frames() const {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   return max_delayed_frames_;
 }
 
 void HostH264Transform::run_worker() {
   pthread_setname_np(pthread_self(), "qvx-h264-mft");
-  std::unique_lock lock(mutex_);
+  MutexLock lock(mutex_);
   while (true) {
     // Streaming with settings the encoder was not opened for: open it now,
     // so the first picture does not wait for x264's start-up.
-    const auto stale = [&] { return streaming_ && output_format_ && encoder_generation_ != settings_generation_; };
-    work_changed_.wait(lock, [&] { return shutdown_ || !inputs_.empty() || draining_ || stale(); });
+    const auto stale = [&]() QVX_REQUIRES(mutex_) {
+      return streaming_ && output_format_ && encoder_generation_ != settings_generation_;
+    };
+    lock.wait(work_changed_,
+              [&]() QVX_REQUIRES(mutex_) { return shutdown_ || !inputs_.empty() || draining_ || stale(); });
     if (shutdown_) {
       return;
     }

@@ -54,6 +54,7 @@
 #include "platform/host/host_media_objects.h"
 #include "platform/host/x264_encoder.h"
 #include "platform/media_foundation.h"
+#include "platform/thread_safety.h"
 
 namespace quorvex::platform::host {
 
@@ -123,41 +124,40 @@ class HostH264Transform final : public mf::Transform,
 
   [[nodiscard]] bool unlocked() const;
   [[nodiscard]] Result<Format> read_format(mf::MediaType& type, const Guid& subtype) const;
-  [[nodiscard]] H264EncoderSettings settings_locked() const;  // mutex_ held
-  void raise_locked(std::uint32_t type, std::uint32_t status = 0);  // mutex_ held
-  void request_input_locked();                                      // mutex_ held
+  [[nodiscard]] H264EncoderSettings settings_locked() const QVX_REQUIRES(mutex_);
+  void raise_locked(std::uint32_t type, std::uint32_t status = 0) QVX_REQUIRES(mutex_);
+  void request_input_locked() QVX_REQUIRES(mutex_);
   void release_input(Input& input);
   void run_worker();
 
   std::shared_ptr<HostAttributeStore> attributes_ = std::make_shared<HostAttributeStore>();
 
-  mutable std::mutex mutex_;
+  mutable Mutex mutex_;
   std::condition_variable work_changed_;
   std::condition_variable event_raised_;
-  // All below guarded by mutex_.
-  std::deque<std::pair<std::uint32_t, std::uint32_t>> events_;  // type, status
-  std::optional<Format> output_format_;
-  std::optional<Format> input_format_;
-  std::optional<std::uint32_t> mean_bitrate_;
-  std::optional<std::uint32_t> max_bitrate_;
-  std::optional<std::uint32_t> buffer_bytes_;
-  std::uint32_t quality_vs_speed_ = 50;
-  std::optional<std::uint32_t> gop_property_;
-  bool rate_control_set_ = false;
-  bool low_latency_ = false;
-  bool force_keyframe_ = false;
-  std::uint64_t settings_generation_ = 1;  // bumped when the encoder must be reopened
-  bool rates_changed_ = false;             // the worker reconfigures before its next picture
-  bool streaming_ = false;
-  bool accepting_ = false;
-  bool draining_ = false;
-  bool encoding_ = false;
-  bool shutdown_ = false;
-  int requests_outstanding_ = 0;
-  std::uint64_t flush_generation_ = 0;
-  std::deque<Input> inputs_;
-  std::deque<std::shared_ptr<HostSample>> outputs_;
-  int max_delayed_frames_ = 0;
+  std::deque<std::pair<std::uint32_t, std::uint32_t>> events_ QVX_GUARDED_BY(mutex_);  // type, status
+  std::optional<Format> output_format_ QVX_GUARDED_BY(mutex_);
+  std::optional<Format> input_format_ QVX_GUARDED_BY(mutex_);
+  std::optional<std::uint32_t> mean_bitrate_ QVX_GUARDED_BY(mutex_);
+  std::optional<std::uint32_t> max_bitrate_ QVX_GUARDED_BY(mutex_);
+  std::optional<std::uint32_t> buffer_bytes_ QVX_GUARDED_BY(mutex_);
+  std::uint32_t quality_vs_speed_ QVX_GUARDED_BY(mutex_) = 50;
+  std::optional<std::uint32_t> gop_property_ QVX_GUARDED_BY(mutex_);
+  bool rate_control_set_ QVX_GUARDED_BY(mutex_) = false;
+  bool low_latency_ QVX_GUARDED_BY(mutex_) = false;
+  bool force_keyframe_ QVX_GUARDED_BY(mutex_) = false;
+  std::uint64_t settings_generation_ QVX_GUARDED_BY(mutex_) = 1;  // bumped when the encoder must be reopened
+  bool rates_changed_ QVX_GUARDED_BY(mutex_) = false;  // the worker reconfigures before its next picture
+  bool streaming_ QVX_GUARDED_BY(mutex_) = false;
+  bool accepting_ QVX_GUARDED_BY(mutex_) = false;
+  bool draining_ QVX_GUARDED_BY(mutex_) = false;
+  bool encoding_ QVX_GUARDED_BY(mutex_) = false;
+  bool shutdown_ QVX_GUARDED_BY(mutex_) = false;
+  int requests_outstanding_ QVX_GUARDED_BY(mutex_) = 0;
+  std::uint64_t flush_generation_ QVX_GUARDED_BY(mutex_) = 0;
+  std::deque<Input> inputs_ QVX_GUARDED_BY(mutex_);
+  std::deque<std::shared_ptr<HostSample>> outputs_ QVX_GUARDED_BY(mutex_);
+  int max_delayed_frames_ QVX_GUARDED_BY(mutex_) = 0;
 
   // Owned by the worker thread.
   std::unique_ptr<X264Encoder> encoder_;
