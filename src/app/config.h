@@ -50,6 +50,11 @@ struct Config {
   bool stay_after_parent = false;
   // "--force-tty": write frame records even to a terminal.
   bool force_tty = false;
+  // "--idle-refresh-ms": the last frame goes into the encoder again after
+  // this long without one; none by default.
+  std::optional<std::chrono::milliseconds> idle_refresh;
+  // "--drop-filler": filler NAL units are left out of the frame records.
+  bool drop_filler = false;
 
   KeyframeRequestCell keyframe_request = std::make_shared<std::atomic<bool>>(false);
   ContentSizeCell content_size = std::make_shared<std::atomic<std::uint64_t>>(0);

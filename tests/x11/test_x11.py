@@ -386,5 +386,29 @@ class X11Test(unittest.TestCase):
         self.assertNotIn(None, clocks)
         self.assertEqual(clocks[-1][0], clocks[-2][0], clocks)
 
+    def test_idle_refresh_encodes_a_window_that_never_repaints_again_at_its_interval(self):
+        # The window paints once. With an idle refresh its picture goes into
+        # the encoder again whenever nothing went in for 300 ms: never as a
+        # keyframe, never sooner than that after the record before.
+        window = self.open_window("x11 idle refresh session", fps=0)
+        session = self.start(["--source", "window", "--window-id", str(window), "--width", "640", "--height", "360",
+                              "--idle-refresh-ms", "300", *qvx.duration(3)])
+        records = self.finished(session)
+        self.assertGreaterEqual(len(records), 4, "no refresh came")
+        self.assertTrue(records[0].keyframe)
+        self.assertEqual([r.keyframe for r in records[1:]], [False] * (len(records) - 1))
+        gaps_ms = [(b.timestamp_ns - a.timestamp_ns) / 1e6 for a, b in zip(records, records[1:])]
+        # The first gap may be a second paint of the new window; every
+        # refresh after it keeps its distance (the wall clock against the
+        # pacer's monotonic one leaves a few milliseconds of slack).
+        self.assertGreaterEqual(min(gaps_ms[1:]), 295, gaps_ms)
+        pictures, complaints = qvx.decode_check(b"".join(r.payload for r in records))
+        self.assertEqual(complaints, "")
+        self.assertEqual(pictures, len(records))
+        # The refreshes show the window's last paint.
+        clocks = self.clocks(records, strip=(0, 0, 1, 1))
+        self.assertNotIn(None, clocks)
+        self.assertEqual(set(c[0] for c in clocks[1:]), {clocks[-1][0]}, clocks)
+
 if __name__ == "__main__":
     unittest.main()

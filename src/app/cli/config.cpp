@@ -27,6 +27,7 @@ enum class Option {
   Bitrate,
   Duration,
   Pacing,
+  IdleRefreshMs,
 };
 
 struct OptionName {
@@ -36,7 +37,7 @@ struct OptionName {
 
 // Every option here takes a value; "--list-sources", "--help" and
 // "--version" are handled on their own.
-constexpr std::array<OptionName, 13> kOptions{{
+constexpr std::array<OptionName, 14> kOptions{{
     {"--source", Option::Source},
     {"--display-id", Option::DisplayId},
     {"--display-number", Option::DisplayNumber},
@@ -50,6 +51,7 @@ constexpr std::array<OptionName, 13> kOptions{{
     {"--bitrate", Option::Bitrate},
     {"--duration", Option::Duration},
     {"--pacing", Option::Pacing},
+    {"--idle-refresh-ms", Option::IdleRefreshMs},
 }};
 
 // The options that take no value: each sets its field of the Config.
@@ -58,17 +60,20 @@ struct FlagName {
   bool Config::*field;
 };
 
-constexpr std::array<FlagName, 5> kFlags{{
+constexpr std::array<FlagName, 6> kFlags{{
     {"--quiet", &Config::quiet},
     {"--until-stopped", &Config::until_stopped},
     {"--stop-on-stdin-close", &Config::stop_on_stdin_close},
     {"--stay-after-parent", &Config::stay_after_parent},
     {"--force-tty", &Config::force_tty},
+    {"--drop-filler", &Config::drop_filler},
 }};
 
 constexpr std::string_view kDisplayChoiceMessage = "--display-id and --display-number cannot be combined";
 
 constexpr std::string_view kPacingMessage = "--pacing must be strict or grid";
+
+constexpr std::string_view kIdleRefreshMessage = "--idle-refresh-ms must be greater than zero";
 
 constexpr std::string_view kSourceCombinationMessage =
     "Windows helper supports --source screen, or --source window with --window-title or --window-id";
@@ -146,6 +151,9 @@ Result<void> apply_option(Parsing& p, Option option, const std::string& value) {
         return fail(std::string(kPacingMessage));
       }
       return {};
+    case Option::IdleRefreshMs:
+      return store_parsed(parse_decimal_u32(value),
+                          [&p](std::uint32_t v) { p.config.idle_refresh = std::chrono::milliseconds{v}; });
   }
   return {};
 }
@@ -158,6 +166,9 @@ Result<void> validate(Parsing& p) {
   }
   if (c.display_id && c.display_number) {
     return fail(std::string(kDisplayChoiceMessage));
+  }
+  if (c.idle_refresh && c.idle_refresh->count() == 0) {
+    return fail(std::string(kIdleRefreshMessage));
   }
   if (p.source == "screen") {
     if (c.window_title || c.window_id) {

@@ -36,7 +36,7 @@ struct UsageOption {
   std::string_view default_value;
 };
 
-inline constexpr std::array<UsageOption, 16> usage_options{{
+inline constexpr std::array<UsageOption, 18> usage_options{{
     {"--source", "screen or window", "screen"},
     {"--display-id", "1-based position in the display enumeration", "primary display"},
     {"--display-number", "the display whose listing id (the number in its device name) is this", ""},
@@ -53,6 +53,8 @@ inline constexpr std::array<UsageOption, 16> usage_options{{
     {"--stop-on-stdin-close", "(no value) the end of standard input ends the session as STOP does", ""},
     {"--stay-after-parent", "(no value) keep running when the parent process has ended", ""},
     {"--force-tty", "(no value) write frame records even when standard output is a terminal", ""},
+    {"--idle-refresh-ms", "milliseconds without a new frame after which the last one is encoded again (not as a keyframe), at most once per this time", "off"},
+    {"--drop-filler", "(no value) leave filler NAL units (type 12) out of the frame records", ""},
 }};
 
 [[nodiscard]] std::string usage_text();
