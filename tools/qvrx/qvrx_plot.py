@@ -121,12 +121,15 @@ def draw(stats, out_path, title, plt):
         timed = [r for r in records if r.get("encode_latency_ms") is not None]
         log.plot([r["time_s"] for r in timed], [r["encode_latency_ms"] for r in timed], color="tab:blue",
                  linestyle="none", marker=".", markersize=4, label="encode latency")
+        # Each window's values hold from the record after the window before
+        # up to the record that printed them.
         waits = [w for w in stats["mailbox_wait"] if w["record_index"] < len(records)]
-        wait_times = [records[w["record_index"]]["time_s"] for w in waits]
-        log.step(wait_times, [w["p50_ms"] for w in waits], where="pre", color="tab:olive",
-                 label="mailbox wait p50 (30 records)")
-        log.step(wait_times, [w["p95_ms"] for w in waits], where="pre", color="tab:brown",
-                 label="mailbox wait p95 (30 records)")
+        if waits:
+            wait_times = [records[0]["time_s"]] + [records[w["record_index"]]["time_s"] for w in waits]
+            for field, colour in (("p50_ms", "tab:olive"), ("p95_ms", "tab:brown")):
+                values = [w[field] for w in waits]
+                log.step(wait_times, values[:1] + values, where="pre", color=colour,
+                         label=f"mailbox wait {field[:3]} (30 records)")
         log.set_ylabel("ms")
         log.set_title("from the capture log: arrival to encoder output, and the wait in the mailbox", loc="left")
 
