@@ -411,5 +411,26 @@ class X11Test(unittest.TestCase):
         self.assertNotIn(None, clocks)
         self.assertEqual(set(c[0] for c in clocks[1:]), {clocks[-1][0]}, clocks)
 
+    def test_drop_filler_leaves_the_constant_bitrate_padding_out(self):
+        # A still window refreshed every frame interval at 8 Mbit/s: the
+        # encoder pads nearly every record to the rate with filler units.
+        window = self.open_window("x11 filler session", fps=0)
+        streams = {}
+        for drop in (False, True):
+            with self.subTest(drop_filler=drop):
+                session = self.start(["--source", "window", "--window-id", str(window), "--width", "640", "--height",
+                                      "360", "--bitrate", "8000000", "--idle-refresh-ms", "33", *qvx.duration(2),
+                                      *(["--drop-filler"] if drop else [])])
+                streams[drop] = self.finished(session)
+                self.assertGreaterEqual(len(streams[drop]), 3)
+        filler = [r for r in streams[False] if 12 in r.nal_types()]
+        self.assertGreater(len(filler), 0, "the encoder wrote no filler: the fixture shows nothing")
+        self.assertEqual([r for r in streams[True] if 12 in r.nal_types()], [])
+        pictures, complaints = qvx.decode_check(b"".join(r.payload for r in streams[True]))
+        self.assertEqual(complaints, "")
+        self.assertEqual(pictures, len(streams[True]))
+        sizes = {drop: sum(len(r.payload) for r in records) / len(records) for drop, records in streams.items()}
+        self.assertLess(sizes[True], sizes[False] / 4, sizes)
+
 if __name__ == "__main__":
     unittest.main()
