@@ -27,10 +27,10 @@ using quorvex::app::ParseOutcome;
 using quorvex::app::Printed;
 using quorvex::app::Result;
 
-constexpr std::array<std::string_view, 15> options_with_value = {
+constexpr std::array<std::string_view, 16> options_with_value = {
     "--source", "--display-id", "--display-number", "--window-title", "--window-id", "--content-width", "--content-height",
     "--width",  "--height",     "--fps",          "--bitrate",   "--duration",      "--pacing",
-    "--rate-buffer-ms", "--keyframe-interval"};
+    "--rate-buffer-ms", "--keyframe-interval", "--idle-refresh-ms"};
 
 constexpr std::array<std::string_view, 3> number_messages = {
     "cannot parse integer from empty string", "invalid digit found in string",
@@ -39,6 +39,7 @@ constexpr std::string_view pacing_message = "--pacing must be strict or grid";
 constexpr std::string_view display_choice_message = "--display-id and --display-number cannot be combined";
 constexpr std::string_view rate_buffer_message = "--rate-buffer-ms must be greater than zero";
 constexpr std::string_view range_message = "dimensions, fps, bitrate and duration must be greater than zero";
+constexpr std::string_view idle_refresh_message = "--idle-refresh-ms must be greater than zero";
 constexpr std::string_view source_message =
     "Windows helper supports --source screen, or --source window with --window-title or --window-id";
 constexpr std::string_view content_message = "--source window requires --content-width and --content-height";
@@ -55,7 +56,7 @@ bool takes_value(std::string_view arg) {
 
 bool is_validation_error(std::string_view message) {
   return message == range_message || message == source_message || message == content_message ||
-         message == display_choice_message || message == rate_buffer_message;
+         message == display_choice_message || message == rate_buffer_message || message == idle_refresh_message;
 }
 
 struct Outcome {
@@ -106,7 +107,8 @@ bool same_config(const Config& a, const Config& b) {
          a.window_id == b.window_id && a.pacing == b.pacing && a.quiet == b.quiet && a.until_stopped == b.until_stopped &&
          a.stop_on_stdin_close == b.stop_on_stdin_close && a.stay_after_parent == b.stay_after_parent &&
          a.force_tty == b.force_tty && a.rate_buffer_ms == b.rate_buffer_ms &&
-         a.keyframe_interval == b.keyframe_interval && a.keyframe_request->load() == b.keyframe_request->load() &&
+         a.keyframe_interval == b.keyframe_interval && a.idle_refresh == b.idle_refresh &&
+         a.drop_filler == b.drop_filler && a.keyframe_request->load() == b.keyframe_request->load() &&
          a.content_size->load() == b.content_size->load() && a.paused->load() == b.paused->load();
 }
 
@@ -125,10 +127,13 @@ std::vector<std::string> arguments_for(const Config& c) {
   for (const auto& [flag, set] : {std::pair{"--quiet", c.quiet}, std::pair{"--until-stopped", c.until_stopped},
                                   std::pair{"--stop-on-stdin-close", c.stop_on_stdin_close},
                                   std::pair{"--stay-after-parent", c.stay_after_parent},
-                                  std::pair{"--force-tty", c.force_tty}}) {
+                                  std::pair{"--force-tty", c.force_tty}, std::pair{"--drop-filler", c.drop_filler}}) {
     if (set) {
       args.push_back(flag);
     }
+  }
+  if (c.idle_refresh) {
+    args.insert(args.end(), {"--idle-refresh-ms", std::to_string(c.idle_refresh->count())});
   }
   if (c.display_id) {
     args.insert(args.end(), {"--display-id", std::to_string(*c.display_id)});
@@ -158,6 +163,7 @@ void check_config(const Config& c) {
   QVX_FUZZ_CHECK(c.fps > 0 && c.bitrate > 0 && c.duration > std::chrono::nanoseconds::zero());
   QVX_FUZZ_CHECK(!(c.window_title && c.window_id));
   QVX_FUZZ_CHECK(!(c.display_id && c.display_number));
+  QVX_FUZZ_CHECK(!c.idle_refresh || c.idle_refresh->count() > 0);
   QVX_FUZZ_CHECK(!c.until_stopped || c.duration == std::chrono::nanoseconds::max());
   const std::uint64_t packed = c.content_size->load();
   if (c.window_title) {

@@ -60,6 +60,11 @@ struct Config {
   // "--keyframe-interval": frames from one keyframe to the next, 0 for
   // keyframes only when asked; absent means one second of frames.
   std::optional<std::uint32_t> keyframe_interval;
+  // "--idle-refresh-ms": the last frame goes into the encoder again after
+  // this long without one; none by default.
+  std::optional<std::chrono::milliseconds> idle_refresh;
+  // "--drop-filler": filler NAL units are left out of the frame records.
+  bool drop_filler = false;
 
   KeyframeRequestCell keyframe_request = std::make_shared<std::atomic<bool>>(false);
   ContentSizeCell content_size = std::make_shared<std::atomic<std::uint64_t>>(0);

@@ -1,5 +1,8 @@
 #include "sender/h264_nal.h"
 
+#include <algorithm>
+#include <cstddef>
+
 namespace quorvex::sender {
 namespace {
 
@@ -56,6 +59,43 @@ std::vector<std::byte> annex_b_parameter_sets(std::span<const std::byte> annex_b
     }
   }
   return has_sps ? sets : std::vector<std::byte>{};
+}
+
+std::size_t remove_filler_units(std::vector<std::byte>& annex_b) {
+  // A unit runs from the first zero before its 00 00 01 up to the first zero
+  // before the next one: the zero bytes between two units (a four-byte start
+  // code, trailing zeros) go with the unit after them, so taking a filler
+  // unit out never shortens the start code of the unit that follows.
+  // Emulation prevention keeps 00 00 01 out of every unit's body.
+  const std::size_t size = annex_b.size();
+  std::size_t write = 0;
+  std::size_t unit_begin = 0;  // where the current unit's zero run starts
+  std::size_t header = 0;      // its header byte; 0 before the first unit
+  const auto close_unit = [&](std::size_t end) {
+    const bool filler =
+        header != 0 && header < size && (std::to_integer<std::uint8_t>(annex_b[header]) & nal_type_mask) ==
+                                            nal_type_filler;
+    if (!filler) {
+      std::copy(annex_b.begin() + static_cast<std::ptrdiff_t>(unit_begin),
+                annex_b.begin() + static_cast<std::ptrdiff_t>(end), annex_b.begin() + static_cast<std::ptrdiff_t>(write));
+      write += end - unit_begin;
+    }
+  };
+  std::size_t zeros_from = 0;  // start of the run of zero bytes before i
+  for (std::size_t i = 0; i < size; ++i) {
+    if (annex_b[i] != std::byte{0}) {
+      if (annex_b[i] == std::byte{1} && i - zeros_from >= 2) {
+        close_unit(zeros_from);
+        unit_begin = zeros_from;
+        header = i + 1;
+      }
+      zeros_from = i + 1;
+    }
+  }
+  close_unit(size);
+  const std::size_t removed = size - write;
+  annex_b.resize(write);
+  return removed;
 }
 
 }  // namespace quorvex::sender

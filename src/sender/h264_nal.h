@@ -12,6 +12,9 @@ namespace quorvex::sender {
 
 inline constexpr std::uint8_t nal_type_sps = 7;
 inline constexpr std::uint8_t nal_type_pps = 8;
+// Filler data: padding a constant-bitrate encoder adds to reach its rate;
+// it carries no picture.
+inline constexpr std::uint8_t nal_type_filler = 12;
 
 // Every NAL unit that follows a 00 00 01 start code (a four-byte 00 00 00 01
 // contains one), from its header byte up to the next start code, without the
@@ -24,5 +27,10 @@ inline constexpr std::uint8_t nal_type_pps = 8;
 // The sequence and picture parameter sets of the access unit, each behind a
 // four-byte start code, in stream order; empty when it has no SPS.
 [[nodiscard]] std::vector<std::byte> annex_b_parameter_sets(std::span<const std::byte> annex_b);
+
+// Takes every filler NAL unit out of the access unit, in place, each with
+// its start code and the zero bytes before that; every other byte stays as
+// it was. Returns how many bytes went.
+std::size_t remove_filler_units(std::vector<std::byte>& annex_b);
 
 }  // namespace quorvex::sender

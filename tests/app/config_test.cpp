@@ -33,6 +33,8 @@ struct Parsed {
   bool stay_after_parent = false;
   std::optional<std::uint32_t> rate_buffer_ms;
   std::optional<std::uint32_t> keyframe_interval;
+  std::optional<std::chrono::milliseconds> idle_refresh;
+  bool drop_filler = false;
 
   friend bool operator==(const Parsed&, const Parsed&) = default;
   friend void PrintTo(const Parsed& p, std::ostream* os) {
@@ -42,7 +44,9 @@ struct Parsed {
         << " content_size=" << p.content_size << " quiet=" << p.quiet << " stop_on_stdin_close=" << p.stop_on_stdin_close
         << " stay_after_parent=" << p.stay_after_parent
         << " rate_buffer_ms=" << (p.rate_buffer_ms ? std::to_string(*p.rate_buffer_ms) : "<none>")
-        << " keyframe_interval=" << (p.keyframe_interval ? std::to_string(*p.keyframe_interval) : "<none>");
+        << " keyframe_interval=" << (p.keyframe_interval ? std::to_string(*p.keyframe_interval) : "<none>")
+        << " idle_refresh_ms=" << (p.idle_refresh ? std::to_string(p.idle_refresh->count()) : "<none>")
+        << " drop_filler=" << p.drop_filler;
   }
 };
 
@@ -50,7 +54,7 @@ Parsed observe(const Config& c) {
   return Parsed{c.width,        c.height,    c.fps,       c.bitrate,
                 c.duration,     c.display_id, c.display_number, c.window_title, c.window_id,
                 c.content_size->load(), c.quiet, c.stop_on_stdin_close, c.stay_after_parent,
-                c.rate_buffer_ms, c.keyframe_interval};
+                c.rate_buffer_ms, c.keyframe_interval, c.idle_refresh, c.drop_filler};
 }
 
 std::string describe(const Args& args) {
@@ -119,6 +123,11 @@ INSTANTIATE_TEST_SUITE_P(
                      with([](Parsed& p) { p.bitrate = 4294967295u;
                        p.fps = 1; })},
         AcceptedCase{{"--duration", "5"}, with([](Parsed& p) { p.duration = 5s; })},
+        AcceptedCase{{"--idle-refresh-ms", "1"}, with([](Parsed& p) { p.idle_refresh = 1ms; })},
+        AcceptedCase{{"--idle-refresh-ms", "4294967295", "--drop-filler"}, with([](Parsed& p) {
+                       p.idle_refresh = 4294967295ms;
+                       p.drop_filler = true;
+                     })},
         // Beyond what nanoseconds can hold the session never times out
         // instead of wrapping to a negative or tiny length.
         AcceptedCase{{"--duration", "18446744073709551615"},
@@ -201,6 +210,8 @@ INSTANTIATE_TEST_SUITE_P(
                     RejectedCase{{"--preflight"}, "unknown argument: --preflight"},
                     RejectedCase{{"--fps", "30", "--request-permission"}, "unknown argument: --request-permission"},
                     RejectedCase{{"--fps"}, "--fps requires a value"},
+                    RejectedCase{{"--idle-refresh-ms"}, "--idle-refresh-ms requires a value"},
+                    RejectedCase{{"--drop-filler", "1"}, "unknown argument: 1"},
                     RejectedCase{{"--width", "640", "--window-title"}, "--window-title requires a value"},
                     RejectedCase{{"--source"}, "--source requires a value"}));
 
@@ -232,6 +243,8 @@ INSTANTIATE_TEST_SUITE_P(
                     RejectedCase{{"--width", " 640"}, kDigit},
                     RejectedCase{{"--width", "0x10"}, kDigit},
                     RejectedCase{{"--bitrate", "8M"}, kDigit},
+                    RejectedCase{{"--idle-refresh-ms", "-5"}, kDigit},
+                    RejectedCase{{"--idle-refresh-ms", "4294967296"}, kTooLarge},
                     RejectedCase{{"--width", "4294967296"}, kTooLarge},
                     RejectedCase{{"--duration", "18446744073709551616"}, kTooLarge},
                     RejectedCase{{"--window-id", "99999999999999999999"}, kTooLarge},
@@ -257,6 +270,8 @@ INSTANTIATE_TEST_SUITE_P(
                     RejectedCase{{"--display-number", "1", "--display-id", "1"},
                                  "--display-id and --display-number cannot be combined"},
                     RejectedCase{{"--fps", "30", "--fps", "0"}, kZero},
+                    RejectedCase{{"--idle-refresh-ms", "0"}, "--idle-refresh-ms must be greater than zero"},
+                    RejectedCase{{"--idle-refresh-ms", "0", "--fps", "0"}, kZero},
                     // Sizes are checked before the source.
                     RejectedCase{{"--source", "bogus", "--width", "1"}, kZero},
                     RejectedCase{{"--source", "Screen"}, kSource},

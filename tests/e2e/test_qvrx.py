@@ -47,10 +47,14 @@ class PausedCaptureTest(unittest.TestCase):
             if code != 0:
                 raise AssertionError("\n".join(session.stderr_lines()))
             cls.stream = session.stdout()
+            cls.log_lines = session.stderr_lines()
         finally:
             session.kill()
         cls.records = qvx.parse_records(cls.stream)
         cls.path = qvx.write_stream(cls.directory.name, cls.stream)
+        cls.log_path = os.path.join(cls.directory.name, "capture.log")
+        with open(cls.log_path, "w", encoding="utf-8") as f:
+            f.write("\n".join(cls.log_lines) + "\n")
 
     @classmethod
     def tearDownClass(cls):
@@ -126,6 +130,35 @@ class PausedCaptureTest(unittest.TestCase):
         self.assertEqual(len(text), len(seconds) + 1)
         self.assertTrue(text[-1].startswith("total duration_s="), text[-1])
         self.assertIn(f" records={len(self.records)} ", text[-1])
+        # Where the stream lies in absolute time, which records are
+        # keyframes, and the pause as the one stretch without records.
+        self.assertEqual(total["first_timestamp_ns"], self.records[0].timestamp_ns)
+        self.assertEqual(total["last_timestamp_ns"], self.records[-1].timestamp_ns)
+        self.assertEqual(stats["keyframe_indexes"], [i for i, r in enumerate(self.records) if r.keyframe])
+        self.assertEqual(len(stats["gaps"]), 1, stats["gaps"])
+        self.assertGreater(stats["gaps"][0]["end_s"] - stats["gaps"][0]["start_s"], 2.0)
+
+    def test_stats_link_delay_queues_records_behind_each_other(self):
+        rate = 4_000_000
+        stats = json.loads(qvrx("stats", self.path, "--json", "--link-rate", str(rate)).stdout)
+        total, records = stats["total"], stats["records"]
+        self.assertEqual(total["link_rate_bps"], rate)
+        # No record leaves before its own bytes are sent, nor before the one
+        # ahead of it has left.
+        left = None
+        for record in records:
+            sending_ms = record["size_bytes"] * 8 / rate * 1e3
+            self.assertGreaterEqual(record["link_delay_ms"], sending_ms - 1e-3, record)
+            leaves = record["time_s"] * 1e3 + record["link_delay_ms"]
+            if left is not None:
+                self.assertGreaterEqual(leaves, left + sending_ms - 2e-3, record)
+            left = leaves
+        delays = sorted(r["link_delay_ms"] for r in records)
+        self.assertAlmostEqual(total["link_delay_max_ms"], delays[-1], delta=1e-3)
+        self.assertLessEqual(total["link_delay_p50_ms"], total["link_delay_p95_ms"])
+        self.assertLessEqual(total["link_delay_p95_ms"], total["link_delay_p99_ms"])
+        text = qvrx("stats", self.path, "--link-rate", str(rate)).stdout.decode().splitlines()
+        self.assertIn(f" link_rate_bps={rate} link_delay_p50_ms=", text[-1])
 
     def test_plot_writes_a_png(self):
         out = self.output("capture.png")
@@ -135,7 +168,21 @@ class PausedCaptureTest(unittest.TestCase):
             header = f.read(24)
         self.assertEqual(header[:8], b"\x89PNG\r\n\x1a\n")
         width, height = struct.unpack(">II", header[16:24])
-        self.assertEqual((width, height), (1200, 900))
+        self.assertEqual((width, height), (1300, 1140))
+
+    def test_plot_with_link_target_and_log_adds_their_panels(self):
+        out = self.output("capture-all.png")
+        result = qvrx("plot", self.path, out, "--strip", SMALL_STRIP, "--link-rate", "4000000", "--target-bitrate",
+                      "8000000", "--log", self.log_path)
+        self.assertEqual(result.returncode, 0, result.stderr.decode())
+        with open(out, "rb") as f:
+            header = f.read(24)
+        self.assertEqual(header[:8], b"\x89PNG\r\n\x1a\n")
+        # Two panels more than the plain plot.
+        self.assertEqual(struct.unpack(">II", header[16:24]), (1300, 1660))
+        missing = qvrx("plot", self.path, out, "--log", self.output("absent.log"))
+        self.assertEqual(missing.returncode, 1)
+        self.assertIn(b"qvrx: cannot read ", missing.stderr)
 
     def test_plot_without_matplotlib_says_what_is_missing(self):
         # A matplotlib that cannot be imported, ahead of the real one for
@@ -263,6 +310,15 @@ class CommandLineTest(unittest.TestCase):
         self.assertTrue(result.stdout.startswith(b"usage: qvrx check"), result.stdout)
         for command in (b"check", b"list", b"unpack", b"mux", b"stats", b"plot"):
             self.assertIn(b"\n  " + command + b" ", result.stdout)
+        self.assertEqual(result.stderr, b"")
+
+    def test_an_unknown_command_is_named_and_version_is_on_standard_output(self):
+        result = qvrx("chek", "x.qvrx")
+        self.assertEqual(result.returncode, 2)
+        self.assertTrue(result.stderr.startswith(b"qvrx: unknown command: chek\nusage: qvrx check"), result.stderr)
+        result = qvrx("--version")
+        self.assertEqual(result.returncode, 0)
+        self.assertRegex(result.stdout.decode(), r"^qvrx \d+\.\d+\.\d+\n$")
         self.assertEqual(result.stderr, b"")
 
     def test_a_file_that_cannot_be_opened_says_why(self):

@@ -420,6 +420,46 @@ TEST_F(EncoderEventsTest, FailedRecordWriteEndsTheThreadWithTheWriteError) {
   EXPECT_EQ(outputs.lines_starting("encode_latency_ms=").size(), 1u);
 }
 
+// A constant-bitrate encoder pads with filler units; with drop_filler they
+// never reach the record, and the record's length says so.
+class FillerUnits : public EncoderEventsTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(FillerUnits, AreLeftOutOfTheRecordOnlyWhenAsked) {
+  const bool drop = GetParam();
+  const std::vector<std::uint8_t> slice = {0, 0, 0, 1, 0x65, 0x88, 0x84, 0x21};
+  // A body without zero bytes: a real NAL unit never ends in one.
+  std::vector<std::uint8_t> padded = FakeEncoderTransform::encoded(0x01020304, true, false).bytes;
+  const auto picture_size = static_cast<std::ptrdiff_t>(padded.size());
+  padded.insert(padded.end(), {0, 0, 0, 1, 0x0C, 0xFF, 0xFF, 0xFF, 0x80});
+  padded.insert(padded.end(), slice.begin(), slice.end());
+  padded.insert(padded.end(), {0, 0, 1, 0x0C, 0xFF, 0x80});
+  std::vector<std::uint8_t> unpadded(padded.begin(), padded.begin() + picture_size);
+  unpadded.insert(unpadded.end(), slice.begin(), slice.end());
+
+  app::OutputStreams streams = outputs.streams();
+  streams.drop_filler = drop;
+  transform().hold_outputs = true;
+  auto created = app::HardwareEncoder::create(d3d.device(), d3d.context(), 1920, 1080, 30, 8'000'000,
+                                              std::make_shared<std::atomic<bool>>(false), streams);
+  ASSERT_TRUE(created) << created.error().message;
+  encoder = std::move(*created);
+  ASSERT_TRUE(idle());
+  ASSERT_TRUE(hand_over(*encoder));
+  platform::fake::ScriptedOutput output;
+  output.bytes = padded;
+  output.clean_point = 1;
+  transform().emit_output(output);
+  ASSERT_TRUE(eventually([&] { return submitted() == 0; }));
+  ASSERT_TRUE(encoder->finish());
+  const auto records = outputs.records();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].payload, bytes_of(drop ? unpadded : padded));
+  EXPECT_TRUE(records[0].keyframe);
+}
+
+INSTANTIATE_TEST_SUITE_P(DropFiller, FillerUnits, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? std::string("Dropped") : std::string("Kept"); });
+
 TEST_F(EncoderEventsTest, OutputsAreMatchedFirstInFirstOut) {
   start(1000);
   ASSERT_TRUE(hand_over(*encoder));

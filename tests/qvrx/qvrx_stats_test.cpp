@@ -4,6 +4,7 @@
 
 #include <limits>
 
+#include "qvrx/capture_log.h"
 #include "qvrx/mux.h"
 #include "qvrx/options.h"
 #include "qvrx/stream_stats.h"
@@ -99,7 +100,12 @@ TEST(FrameClockLatencyTest, UsesTheLow32BitsOfBothClocks) {
 
 RecordSample sample(std::uint64_t offset_ms, std::uint64_t size, bool keyframe = false,
                     std::optional<std::int64_t> latency = std::nullopt) {
-  return {.timestamp_ns = t0 + offset_ms * ms, .size_bytes = size, .keyframe = keyframe, .latency_ms = latency};
+  RecordSample record;
+  record.timestamp_ns = t0 + offset_ms * ms;
+  record.size_bytes = size;
+  record.keyframe = keyframe;
+  record.latency_ms = latency;
+  return record;
 }
 
 // 100 ms apart for 1.2 s, a paused second, then 0.3 s more: every second is
@@ -177,7 +183,7 @@ TEST(StreamStatsTest, AStreamSpanningMoreThanAWeekIsRefused) {
   const std::vector<RecordSample> last_interval = {sample(0, 1), sample(week_ms - 1, 1)};
   EXPECT_FALSE(stream_stats(last_interval, false).has_value());
   const std::vector<RecordSample> corrupted = {
-      sample(0, 1), sample(1, 1), {std::numeric_limits<std::uint64_t>::max(), 1, false, std::nullopt}};
+      sample(0, 1), sample(1, 1), {std::numeric_limits<std::uint64_t>::max(), 1, false, std::nullopt, 0, std::nullopt}};
   const auto refused = stream_stats(corrupted, true);
   ASSERT_FALSE(refused.has_value());
   EXPECT_NE(refused.error().find("a timestamp must be wrong"), std::string::npos) << refused.error();
@@ -209,29 +215,136 @@ TEST(StreamStatsTest, TextAndJsonSayTheSameAndMarkWhatIsMissing) {
   const std::vector<RecordSample> records = {sample(0, 3000, true, 5), sample(500, 1000, false, std::nullopt),
                                              sample(1000, 2000, false, 7)};
   EXPECT_EQ(format_stats_text(stream_stats(records, true).value()),
-            "second=0 records=2 fps=2.00 bitrate_bps=32000 keyframes=1 largest_bytes=3000 latency_p50_ms=5 "
-            "latency_p95_ms=5 clock_unreadable=1\n"
-            "second=1 records=1 fps=2.00 bitrate_bps=32000 keyframes=0 largest_bytes=2000 latency_p50_ms=7 "
-            "latency_p95_ms=7 clock_unreadable=0\n"
+            "second=0 records=2 fps=2.00 bitrate_bps=32000 keyframes=1 largest_bytes=3000 filler_bytes=0 "
+            "filler_share=0.000 latency_p50_ms=5 latency_p95_ms=5 clock_unreadable=1\n"
+            "second=1 records=1 fps=2.00 bitrate_bps=32000 keyframes=0 largest_bytes=2000 filler_bytes=0 "
+            "filler_share=0.000 latency_p50_ms=7 latency_p95_ms=7 clock_unreadable=0\n"
             "total duration_s=1.500 records=3 fps=2.00 bitrate_bps=32000 keyframes=1 largest_bytes=3000 "
-            "latency_p50_ms=5 latency_p95_ms=7 clock_unreadable=1\n");
+            "filler_bytes=0 filler_share=0.000 latency_p50_ms=5 latency_p95_ms=7 clock_unreadable=1\n");
   EXPECT_EQ(format_stats_json(stream_stats(std::span(records).first(2), true).value(), std::span(records).first(2)),
             "{\"seconds\":[{\"second\":0,\"length_s\":1.000,\"records\":2,\"fps\":2.00,\"bitrate_bps\":32000,"
-            "\"keyframes\":1,\"largest_bytes\":3000,\"latency_p50_ms\":5,\"latency_p95_ms\":5,\"clock_unreadable\":1}],"
+            "\"keyframes\":1,\"largest_bytes\":3000,\"filler_bytes\":0,\"filler_share\":0.000,\"latency_p50_ms\":5,"
+            "\"latency_p95_ms\":5,\"clock_unreadable\":1}],"
             "\"total\":{\"duration_s\":1.000,\"records\":2,\"fps\":2.00,\"bitrate_bps\":32000,\"keyframes\":1,"
-            "\"largest_bytes\":3000,\"latency_p50_ms\":5,\"latency_p95_ms\":5,\"clock_unreadable\":1},"
+            "\"largest_bytes\":3000,\"filler_bytes\":0,\"filler_share\":0.000,\"latency_p50_ms\":5,"
+            "\"latency_p95_ms\":5,\"clock_unreadable\":1,\"first_timestamp_ns\":1700000000000000000,"
+            "\"last_timestamp_ns\":1700000000500000000},"
             "\"records\":[{\"time_s\":0.000000,\"size_bytes\":3000,\"keyframe\":true,\"latency_ms\":5},"
-            "{\"time_s\":0.500000,\"size_bytes\":1000,\"keyframe\":false,\"latency_ms\":null}]}\n");
+            "{\"time_s\":0.500000,\"size_bytes\":1000,\"keyframe\":false,\"latency_ms\":null}],"
+            "\"keyframe_indexes\":[0],\"gaps\":[]}\n");
   // Without the clock there are no latency fields at all.
   const std::string without_clock = format_stats_json(stream_stats(records, false).value(), records);
   EXPECT_EQ(without_clock.find("latency"), std::string::npos) << without_clock;
   EXPECT_EQ(without_clock.find("clock"), std::string::npos) << without_clock;
 }
 
+// Records through a link of 8000 bit/s: 1000 bytes take one second each.
+TEST(LinkDelayTest, RecordsQueueBehindEachOtherFirstInFirstOut) {
+  const struct {
+    const char* what;
+    std::vector<RecordSample> records;
+    std::vector<double> delays_ms;
+    double p50, p95, p99, max;
+  } cases[] = {
+      {"one record", {sample(0, 1000)}, {1000}, 1000, 1000, 1000, 1000},
+      // The second waits half a second for the first; the third finds the
+      // link free again.
+      {"a burst and an idle link",
+       {sample(0, 1000), sample(500, 1000), sample(2000, 1000)},
+       {1000, 1500, 1000},
+       1000, 1500, 1500, 1500},
+      // A large keyframe delays every record behind it.
+      {"a keyframe ahead",
+       {sample(0, 4000, true), sample(1000, 500), sample(2000, 500), sample(3000, 500), sample(6000, 500)},
+       {4000, 3500, 3000, 2500, 500},
+       3000, 4000, 4000, 4000},
+      // A clock stepped back: the record enters right after the one before.
+      {"a timestamp going back", {sample(1000, 1000), sample(400, 1000)}, {1000, 2000}, 1000, 2000, 2000, 2000},
+  };
+  for (const auto& c : cases) {
+    const StreamStats stats = stream_stats(c.records, false, 8000).value();
+    ASSERT_TRUE(stats.link) << c.what;
+    EXPECT_EQ(stats.link->rate_bps, 8000u) << c.what;
+    ASSERT_EQ(stats.link->record_delays_ms.size(), c.delays_ms.size()) << c.what;
+    for (std::size_t i = 0; i < c.delays_ms.size(); ++i) {
+      EXPECT_NEAR(stats.link->record_delays_ms[i], c.delays_ms[i], 1e-6) << c.what << " record " << i;
+    }
+    EXPECT_NEAR(stats.link->p50_ms, c.p50, 1e-6) << c.what;
+    EXPECT_NEAR(stats.link->p95_ms, c.p95, 1e-6) << c.what;
+    EXPECT_NEAR(stats.link->p99_ms, c.p99, 1e-6) << c.what;
+    EXPECT_NEAR(stats.link->max_ms, c.max, 1e-6) << c.what;
+  }
+  const std::vector<RecordSample> one = {sample(0, 1000)};
+  EXPECT_FALSE(stream_stats(one, false).value().link) << "no rate, no link";
+}
+
+TEST(StreamStatsTest, LinkFillerKeyframesAndGapsInTextAndJson) {
+  std::vector<RecordSample> records = {sample(0, 2000, true), sample(100, 1000), sample(200, 1000),
+                                       sample(1200, 1000, true)};
+  records[1].filler_bytes = 500;
+  records[2].filler_bytes = 1000;
+  const StreamStats stats = stream_stats(records, false, 80'000).value();
+  EXPECT_EQ(stats.total.filler_bytes, 1500u);
+  EXPECT_DOUBLE_EQ(stats.total.filler_share(), 0.3);
+  EXPECT_EQ(stats.keyframe_indexes, (std::vector<std::size_t>{0, 3}));
+  // 1 s without records against a typical 100 ms: a gap.
+  ASSERT_EQ(stats.gaps.size(), 1u);
+  EXPECT_DOUBLE_EQ(stats.gaps[0].start_s, 0.2);
+  EXPECT_DOUBLE_EQ(stats.gaps[0].end_s, 1.2);
+
+  const std::string text = format_stats_text(stats);
+  const std::string total = text.substr(text.find("total "));
+  EXPECT_NE(total.find(" filler_bytes=1500 filler_share=0.300 "), std::string::npos) << total;
+  // 2000 bytes at 10 kB/s: 200 ms, and the next two wait behind it.
+  EXPECT_TRUE(total.ends_with(" link_rate_bps=80000 link_delay_p50_ms=200.000 link_delay_p95_ms=200.000 "
+                              "link_delay_p99_ms=200.000 link_delay_max_ms=200.000\n"))
+      << total;
+  const std::string json = format_stats_json(stats, records);
+  for (const char* part :
+       {"\"link_rate_bps\":80000,\"link_delay_p50_ms\":200.000,", "\"link_delay_max_ms\":200.000}",
+        "\"first_timestamp_ns\":1700000000000000000,\"last_timestamp_ns\":1700000001200000000",
+        "\"keyframe_indexes\":[0,3]", "\"gaps\":[{\"start_s\":0.200000,\"end_s\":1.200000}]",
+        "{\"time_s\":0.100000,\"size_bytes\":1000,\"keyframe\":false,\"link_delay_ms\":200.000}"}) {
+    EXPECT_NE(json.find(part), std::string::npos) << part << " in " << json;
+  }
+  EXPECT_EQ(json.find("mailbox_wait"), std::string::npos);
+  EXPECT_EQ(json.find("target_bitrate_bps"), std::string::npos);
+}
+
+TEST(CaptureLogTest, LinesUpPerFrameLatenciesAndWindowsWithTheRecords) {
+  std::string text = "capture_encoder\nencoder_setting name=x value=1\r\n";
+  for (int i = 0; i < 61; ++i) {
+    text += "encode_latency_ms=" + std::to_string(i % 7) + "\n";
+    if (i % 30 == 29) {
+      text += "encoder_latency p50_ms=3 p95_ms=6 in_flight_max=1\n"
+              "latency_breakdown mailbox_wait_p50_ms=" + std::to_string(i / 30 + 1) +
+              " mailbox_wait_p95_ms=9 mft_p50_ms=2 mft_p95_ms=4\n";
+    }
+  }
+  text += "encode_latency_ms=x\nnative_encoder_summary captured_frames=61";
+  const CaptureLog log = parse_capture_log(text);
+  ASSERT_EQ(log.encode_latencies_ms.size(), 61u);
+  EXPECT_EQ(log.encode_latencies_ms[8], 1);
+  ASSERT_EQ(log.mailbox_waits.size(), 2u);
+  EXPECT_EQ(log.mailbox_waits[0].record_index, 29u);
+  EXPECT_EQ(log.mailbox_waits[0].p50_ms, 1);
+  EXPECT_EQ(log.mailbox_waits[1].record_index, 59u);
+  EXPECT_EQ(log.mailbox_waits[1].p50_ms, 2);
+  EXPECT_EQ(log.mailbox_waits[1].p95_ms, 9);
+  // Quiet sessions have no per-frame lines; the windows still line up.
+  const CaptureLog quiet = parse_capture_log(
+      "latency_breakdown mailbox_wait_p50_ms=0 mailbox_wait_p95_ms=1 mft_p50_ms=2 mft_p95_ms=4\n"
+      "latency_breakdown mailbox_wait_p50_ms=5 mailbox_wait_p95_ms=6 mft_p50_ms=2 mft_p95_ms=4\n");
+  EXPECT_TRUE(quiet.encode_latencies_ms.empty());
+  ASSERT_EQ(quiet.mailbox_waits.size(), 2u);
+  EXPECT_EQ(quiet.mailbox_waits[1].record_index, 59u);
+  EXPECT_EQ(quiet.mailbox_waits[1].p95_ms, 6);
+}
+
 TEST(CommandOptionsTest, EachCommandTakesItsOwnOptions) {
   const OptionRules list{};
-  const OptionRules stats{.json = true};
-  const OptionRules plot{.clock_always = true};
+  const OptionRules stats{.json = true, .link_rate = true};
+  const OptionRules plot{.clock_always = true, .link_rate = true, .plot = true};
   const struct {
     const char* what;
     OptionRules rules;
@@ -257,6 +370,15 @@ TEST(CommandOptionsTest, EachCommandTakesItsOwnOptions) {
       {"zero scale", plot, {"--strip", "0,0,0,1"}, false, false, false},
       {"missing value", plot, {"--strip"}, false, false, false},
       {"unknown option", stats, {"--frobnicate"}, false, false, false},
+      {"link rate", stats, {"--link-rate", "4000000", "--json"}, true, true, false},
+      {"link rate of 0", stats, {"--link-rate", "0"}, false, false, false},
+      {"link rate with a unit", stats, {"--link-rate", "4M"}, false, false, false},
+      {"link rate without value", stats, {"--link-rate"}, false, false, false},
+      {"link rate is no list option", list, {"--link-rate", "1000"}, false, false, false},
+      {"target and log are plot options", plot, {"--target-bitrate", "8000000", "--log", "x.log"}, true, false, true},
+      {"target is no stats option", stats, {"--target-bitrate", "8000000"}, false, false, false},
+      {"log is no stats option", stats, {"--log", "x.log"}, false, false, false},
+      {"negative target", plot, {"--target-bitrate", "-1"}, false, false, false},
   };
   for (const auto& c : cases) {
     const auto parsed = parse_command_options(c.options, c.rules);
@@ -266,6 +388,12 @@ TEST(CommandOptionsTest, EachCommandTakesItsOwnOptions) {
       EXPECT_EQ(parsed->clock.has_value(), c.clock) << c.what;
     }
   }
+  const auto extras = parse_command_options(
+      std::vector<std::string>{"--link-rate", "2500000", "--target-bitrate", "8000000", "--log", "c.log"}, plot);
+  ASSERT_TRUE(extras);
+  EXPECT_EQ(extras->link_rate_bps, 2'500'000u);
+  EXPECT_EQ(extras->target_bitrate_bps, 8'000'000u);
+  EXPECT_EQ(extras->log_path, "c.log");
   const auto placed = parse_command_options(std::vector<std::string>{"--size", "640x360", "--strip", "285,0.5,1.05,2"},
                                             plot);
   ASSERT_TRUE(placed && placed->clock);

@@ -232,10 +232,37 @@ TEST_F(QvrxTest, StatsAddsUpEachSecond) {
   // Two records 33.3 ms apart: the stream lasts until one interval after the
   // second one.
   EXPECT_EQ(out.str(),
-            "second=0 records=2 fps=30.00 bitrate_bps=3000 keyframes=1 largest_bytes=18\n"
-            "total duration_s=0.067 records=2 fps=30.00 bitrate_bps=3000 keyframes=1 largest_bytes=18\n");
+            "second=0 records=2 fps=30.00 bitrate_bps=3000 keyframes=1 largest_bytes=18 filler_bytes=0 "
+            "filler_share=0.000\n"
+            "total duration_s=0.067 records=2 fps=30.00 bitrate_bps=3000 keyframes=1 largest_bytes=18 filler_bytes=0 "
+            "filler_share=0.000\n");
   ASSERT_EQ(run({"stats", path, "--json"}), 0) << err.str();
   EXPECT_TRUE(out.str().starts_with("{\"seconds\":[{\"second\":0,")) << out.str();
+}
+
+// Filler units are counted from the payloads, start codes included.
+TEST_F(QvrxTest, StatsCountsFillerAndSendsTheRecordsThroughTheLink) {
+  sender::MemorySink sink;
+  std::vector<std::byte> padded = slice;
+  const std::vector<std::byte> filler = bytes({0, 0, 0, 1, 0x0C, 0xFF, 0xFF, 0xFF, 0xFF, 0x80, 0, 0, 1, 0x0C, 0x80});
+  padded.insert(padded.end(), filler.begin(), filler.end());
+  ASSERT_TRUE(sender::write_frame_record(sink, 1'700'000'000'000'000'001ull, true, idr).has_value());
+  ASSERT_TRUE(sender::write_frame_record(sink, 1'700'000'000'033'333'334ull, false, padded).has_value());
+  const std::string path = write_stream(sink.bytes);
+  ASSERT_EQ(run({"stats", path, "--link-rate", "1440"}), 0) << err.str();
+  const std::string total = out.str().substr(out.str().find("total "));
+  // 18 and 22 bytes at 180 bytes/s: 100 ms, then the link is free again after
+  // 33 ms and the second needs 122.2 ms.
+  EXPECT_NE(total.find(" largest_bytes=22 filler_bytes=15 filler_share=0.375 link_rate_bps=1440 "
+                       "link_delay_p50_ms=100.000 link_delay_p95_ms=188.889 link_delay_p99_ms=188.889 "
+                       "link_delay_max_ms=188.889\n"),
+            std::string::npos)
+      << total;
+  ASSERT_EQ(run({"stats", path, "--json", "--link-rate", "1440"}), 0) << err.str();
+  EXPECT_NE(out.str().find("\"keyframe_indexes\":[0]"), std::string::npos) << out.str();
+  EXPECT_NE(out.str().find("\"first_timestamp_ns\":1700000000000000001,\"last_timestamp_ns\":1700000000033333334"),
+            std::string::npos)
+      << out.str();
 }
 
 TEST_F(QvrxTest, UsageErrorsGoToStandardErrorAndHelpToStandardOutput) {
@@ -256,6 +283,18 @@ TEST_F(QvrxTest, UsageErrorsGoToStandardErrorAndHelpToStandardOutput) {
     EXPECT_EQ(out.str(), "") << ::testing::PrintToString(args);
     EXPECT_NE(err.str().find("usage: qvrx check"), std::string::npos) << ::testing::PrintToString(args);
   }
+  // A command that does not exist is named, beside the usage.
+  for (const auto& args : std::vector<std::vector<std::string>>{{"chek", path}, {"chek"}, {"--frobnicate"}}) {
+    EXPECT_EQ(run(args), 2) << ::testing::PrintToString(args);
+    EXPECT_EQ(out.str(), "") << ::testing::PrintToString(args);
+    EXPECT_TRUE(err.str().starts_with("qvrx: unknown command: " + args[0] + "\nusage: qvrx check"))
+        << ::testing::PrintToString(args) << err.str();
+  }
+  EXPECT_EQ(run({"--version"}), 0);
+  EXPECT_TRUE(out.str().starts_with("qvrx ")) << out.str();
+  EXPECT_TRUE(out.str().ends_with("\n")) << out.str();
+  EXPECT_EQ(out.str().find('\n'), out.str().size() - 1) << out.str();
+  EXPECT_EQ(err.str(), "");
   for (const char* help : {"--help", "-h", "help"}) {
     EXPECT_EQ(run({help}), 0) << help;
     EXPECT_TRUE(out.str().starts_with("usage: qvrx check")) << help;

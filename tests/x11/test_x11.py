@@ -386,5 +386,51 @@ class X11Test(unittest.TestCase):
         self.assertNotIn(None, clocks)
         self.assertEqual(clocks[-1][0], clocks[-2][0], clocks)
 
+    def test_idle_refresh_encodes_a_window_that_never_repaints_again_at_its_interval(self):
+        # The window paints once. With an idle refresh its picture goes into
+        # the encoder again whenever nothing went in for 300 ms: never as a
+        # keyframe, never sooner than that after the record before.
+        window = self.open_window("x11 idle refresh session", fps=0)
+        session = self.start(["--source", "window", "--window-id", str(window), "--width", "640", "--height", "360",
+                              "--idle-refresh-ms", "300", *qvx.duration(3)])
+        records = self.finished(session)
+        self.assertGreaterEqual(len(records), 4, "no refresh came")
+        # Keyframes only where the GOP puts them (every --fps encoded frames,
+        # refreshes included): a refresh is not made a keyframe.
+        self.assertEqual([r.keyframe for r in records], [i % 30 == 0 for i in range(len(records))])
+        gaps_ms = [(b.timestamp_ns - a.timestamp_ns) / 1e6 for a, b in zip(records, records[1:])]
+        # The first gap may be a second paint of the new window; every
+        # refresh after it keeps its distance (the wall clock against the
+        # pacer's monotonic one leaves a few milliseconds of slack).
+        self.assertGreaterEqual(min(gaps_ms[1:]), 295, gaps_ms)
+        pictures, complaints = qvx.decode_check(b"".join(r.payload for r in records))
+        self.assertEqual(complaints, "")
+        self.assertEqual(pictures, len(records))
+        # The refreshes show the window's last paint.
+        clocks = self.clocks(records, strip=(0, 0, 1, 1))
+        self.assertNotIn(None, clocks)
+        self.assertEqual(set(c[0] for c in clocks[1:]), {clocks[-1][0]}, clocks)
+
+    def test_drop_filler_leaves_the_constant_bitrate_padding_out(self):
+        # A still window refreshed every frame interval at 8 Mbit/s: the
+        # encoder pads nearly every record to the rate with filler units.
+        window = self.open_window("x11 filler session", fps=0)
+        streams = {}
+        for drop in (False, True):
+            with self.subTest(drop_filler=drop):
+                session = self.start(["--source", "window", "--window-id", str(window), "--width", "640", "--height",
+                                      "360", "--bitrate", "8000000", "--idle-refresh-ms", "33", *qvx.duration(2),
+                                      *(["--drop-filler"] if drop else [])])
+                streams[drop] = self.finished(session)
+                self.assertGreaterEqual(len(streams[drop]), 3)
+        filler = [r for r in streams[False] if 12 in r.nal_types()]
+        self.assertGreater(len(filler), 0, "the encoder wrote no filler: the fixture shows nothing")
+        self.assertEqual([r for r in streams[True] if 12 in r.nal_types()], [])
+        pictures, complaints = qvx.decode_check(b"".join(r.payload for r in streams[True]))
+        self.assertEqual(complaints, "")
+        self.assertEqual(pictures, len(streams[True]))
+        sizes = {drop: sum(len(r.payload) for r in records) / len(records) for drop, records in streams.items()}
+        self.assertLess(sizes[True], sizes[False] / 4, sizes)
+
 if __name__ == "__main__":
     unittest.main()

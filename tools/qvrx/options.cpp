@@ -30,6 +30,16 @@ bool parse_numbers(const std::string& text, char separator, std::span<T> values)
   return at == end;
 }
 
+// A decimal number of bits per second above 0.
+std::optional<std::uint64_t> parse_rate(const std::string& text) {
+  std::uint64_t value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || value == 0) {
+    return std::nullopt;
+  }
+  return value;
+}
+
 }  // namespace
 
 std::optional<CommandOptions> parse_command_options(std::span<const std::string> options, OptionRules rules) {
@@ -44,6 +54,18 @@ std::optional<CommandOptions> parse_command_options(std::span<const std::string>
       clock = true;
     } else if (option == "--json" && rules.json) {
       result.json = true;
+    } else if (option == "--link-rate" && rules.link_rate && has_value) {
+      result.link_rate_bps = parse_rate(options[++i]);
+      if (!result.link_rate_bps) {
+        return std::nullopt;
+      }
+    } else if (option == "--target-bitrate" && rules.plot && has_value) {
+      result.target_bitrate_bps = parse_rate(options[++i]);
+      if (!result.target_bitrate_bps) {
+        return std::nullopt;
+      }
+    } else if (option == "--log" && rules.plot && has_value) {
+      result.log_path = options[++i];
     } else if (option == "--size" && has_value) {
       std::array<int, 2> values{};
       if (!parse_numbers(options[++i], 'x', std::span<int>(values)) || values[0] < 1 || values[1] < 1 ||

@@ -2,6 +2,7 @@
 // thread.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -21,6 +22,12 @@ struct ClockOptions {
 struct CommandOptions {
   bool json = false;
   std::optional<ClockOptions> clock;
+  // "--link-rate BPS": the link delay through a link of this rate.
+  std::optional<std::uint64_t> link_rate_bps;
+  // "--target-bitrate BPS": drawn on the bit rate.
+  std::optional<std::uint64_t> target_bitrate_bps;
+  // "--log FILE": the capture's standard error.
+  std::optional<std::string> log_path;
 };
 
 // Which options a command takes.
@@ -29,11 +36,15 @@ struct OptionRules {
   // --size and --strip need --clock, unless the command always reads the
   // clock (then --clock is allowed but changes nothing).
   bool clock_always = false;
+  bool link_rate = false;
+  // --target-bitrate and --log.
+  bool plot = false;
 };
 
 // nullopt for a usage error: an option the command does not take, a value
 // missing or malformed (a size outside 1..16384, a scale that is not above
-// 0), or --size or --strip without --clock.
+// 0, a rate that is not a decimal number above 0), or --size or --strip
+// without --clock.
 [[nodiscard]] std::optional<CommandOptions> parse_command_options(std::span<const std::string> options,
                                                                   OptionRules rules);
 

@@ -1,11 +1,15 @@
 #include "qvrx/qvrx.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
+#include <string_view>
 #include <vector>
 
 #include "sender/h264_nal.h"
+#include "qvrx/capture_log.h"
 #include "qvrx/frame_clock_reader.h"
 #include "qvrx/mux.h"
 #include "qvrx/options.h"
@@ -22,9 +26,10 @@ constexpr const char* usage =
     "       qvrx list   STREAM [--clock [--size WxH] [--strip LEFT,TOP,SCALE_X,SCALE_Y]]\n"
     "       qvrx unpack STREAM OUT.h264\n"
     "       qvrx mux    STREAM OUT.mp4|OUT.mkv|-\n"
-    "       qvrx stats  STREAM [--json] [--clock [--size WxH] [--strip LEFT,TOP,SCALE_X,SCALE_Y]]\n"
-    "       qvrx plot   STREAM OUT.png [--size WxH] [--strip LEFT,TOP,SCALE_X,SCALE_Y]\n"
-    "       qvrx --help\n";
+    "       qvrx stats  STREAM [--json] [--link-rate BPS] [--clock [--size WxH] [--strip LEFT,TOP,SCALE_X,SCALE_Y]]\n"
+    "       qvrx plot   STREAM OUT.png [--size WxH] [--strip LEFT,TOP,SCALE_X,SCALE_Y] [--link-rate BPS]\n"
+    "                   [--target-bitrate BPS] [--log CAPTURE.log]\n"
+    "       qvrx --help | --version\n";
 
 std::string help_text() {
   std::string text = usage;
@@ -44,10 +49,20 @@ std::string help_text() {
                 "          FFmpeg's libraries; use the Linux build, or unpack and ffmpeg\n";
   text +=
       "  stats   per second of timestamps and in total: records, frames per second, bit rate,\n"
-      "          keyframes, largest record; with --clock the frame-clock latency p50/p95;\n"
-      "          --json writes one JSON document with every second and every record\n"
-      "  plot    draws bit rate per second, record sizes with keyframes marked and the\n"
-      "          frame-clock latency into a PNG (python3 and matplotlib)\n"
+      "          keyframes, largest record, filler data (NAL type 12) and its share of the bytes;\n"
+      "          with --clock the frame-clock latency p50/p95; --json writes one JSON document\n"
+      "          with every second, every record, the first and last timestamps and the indexes\n"
+      "          of the keyframe records\n"
+      "  plot    draws bit rate and records per second, record sizes with keyframes marked and\n"
+      "          the frame-clock latency into a PNG (python3 and matplotlib), shading stretches\n"
+      "          without records (a pause, a still screen)\n"
+      "\n"
+      "--link-rate BPS (stats, plot) sends the records through a first-in-first-out link of\n"
+      "BPS bit/s, each entering at its timestamp: the link delay is the time until its last\n"
+      "payload byte has left; stats reports p50, p95, p99 and max, plot draws it.\n"
+      "--target-bitrate BPS (plot) draws the bitrate the capture was asked for.\n"
+      "--log CAPTURE.log (plot) reads the capture's standard error and draws each record's\n"
+      "encode latency and the mailbox wait of every 30 records.\n"
       "\n"
       "--clock reads the frame-clock strip that the host stand-in paints into every picture,\n"
       "decoding the pictures with ffmpeg: clock_frame=N clock_ms=M, or clock=unreadable when\n"
@@ -66,6 +81,19 @@ std::string help_text() {
 int usage_error(std::ostream& err) {
   err << usage;
   return 2;
+}
+
+constexpr std::string_view commands[] = {"check", "list", "unpack", "mux", "stats", "plot"};
+
+// A record sample, with the bytes its filler units take.
+RecordSample sample_of(const sender::FrameRecord& record) {
+  std::vector<std::byte> payload(record.payload.begin(), record.payload.end());
+  return {.timestamp_ns = record.timestamp_ns,
+          .size_bytes = record.payload.size(),
+          .keyframe = record.keyframe,
+          .latency_ms = std::nullopt,
+          .filler_bytes = sender::remove_filler_units(payload),
+          .encode_latency_ms = std::nullopt};
 }
 
 std::string record_line(std::uint64_t index, const sender::FrameRecord& record) {
@@ -201,10 +229,7 @@ int collect_samples(const std::string& path, const CommandOptions& options, std:
   }
   Totals totals;
   int status = for_each_record(path, err, totals, [&](const sender::FrameRecord& record) {
-    samples.push_back({.timestamp_ns = record.timestamp_ns,
-                       .size_bytes = record.payload.size(),
-                       .keyframe = record.keyframe,
-                       .latency_ms = std::nullopt});
+    samples.push_back(sample_of(record));
     return !options.clock || clocks.add(record, err);
   });
   if (options.clock) {
@@ -228,7 +253,7 @@ int stats(const std::string& path, const CommandOptions& options, std::ostream& 
   if (status != 0 && samples.empty()) {
     return status;
   }
-  const auto result = stream_stats(samples, options.clock.has_value());
+  const auto result = stream_stats(samples, options.clock.has_value(), options.link_rate_bps);
   if (!result) {
     err << "qvrx: " << result.error() << "\n";
     return 1;
@@ -245,12 +270,27 @@ int plot(const std::string& path, const std::string& out_path, const CommandOpti
   }
   const std::string title = path == standard_stream_path ? "standard input"
                                                           : std::filesystem::path(path).filename().string();
-  const auto result = stream_stats(samples, true);
+  PlotExtras extras{.mailbox_waits = std::nullopt, .target_bitrate_bps = options.target_bitrate_bps};
+  if (options.log_path) {
+    std::ifstream file(*options.log_path, std::ios::binary);
+    if (!file.is_open()) {
+      err << "qvrx: cannot read " << *options.log_path << "\n";
+      return 1;
+    }
+    std::ostringstream text;
+    text << file.rdbuf();
+    const CaptureLog log = parse_capture_log(text.str());
+    for (std::size_t i = 0; i < samples.size() && i < log.encode_latencies_ms.size(); ++i) {
+      samples[i].encode_latency_ms = log.encode_latencies_ms[i];
+    }
+    extras.mailbox_waits = log.mailbox_waits;
+  }
+  const auto result = stream_stats(samples, true, options.link_rate_bps);
   if (!result) {
     err << "qvrx: " << result.error() << "\n";
     return 1;
   }
-  if (plot_stats(format_stats_json(*result, samples), title, out_path, err) != 0) {
+  if (plot_stats(format_stats_json(*result, samples, extras), title, out_path, err) != 0) {
     return 1;
   }
   return status;
@@ -262,6 +302,14 @@ int run_qvrx(std::span<const std::string> args, std::ostream& out, std::ostream&
   if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h" || args[0] == "help")) {
     out << help_text();
     return 0;
+  }
+  if (args.size() == 1 && args[0] == "--version") {
+    out << "qvrx " QVX_VERSION "\n";
+    return 0;
+  }
+  if (!args.empty() && std::ranges::find(commands, std::string_view(args[0])) == std::end(commands)) {
+    err << "qvrx: unknown command: " << args[0] << "\n";
+    return usage_error(err);
   }
   if (args.size() < 2) {
     return usage_error(err);
@@ -279,14 +327,15 @@ int run_qvrx(std::span<const std::string> args, std::ostream& out, std::ostream&
     return mux(path, args[2], err);
   }
   if (command == "list" || command == "stats") {
-    const auto options = parse_command_options(args.subspan(2), {.json = command == "stats"});
+    const auto options =
+        parse_command_options(args.subspan(2), {.json = command == "stats", .link_rate = command == "stats"});
     if (!options) {
       return usage_error(err);
     }
     return command == "list" ? list(path, *options, out, err) : stats(path, *options, out, err);
   }
   if (command == "plot" && args.size() >= 3) {
-    const auto options = parse_command_options(args.subspan(3), {.clock_always = true});
+    const auto options = parse_command_options(args.subspan(3), {.clock_always = true, .link_rate = true, .plot = true});
     if (!options) {
       return usage_error(err);
     }

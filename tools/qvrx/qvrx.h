@@ -10,11 +10,14 @@
 //   qvrx mux    STREAM OUT.mp4|OUT.mkv
 //                               the same in a container, each record at its
 //                               own timestamp (host build only)
-//   qvrx stats  STREAM [--json] [--clock …]
+//   qvrx stats  STREAM [--json] [--link-rate BPS] [--clock …]
 //                               per second and in total: records, fps, bit
-//                               rate, keyframes, largest record, latency
-//   qvrx plot   STREAM OUT.png [--size WxH] [--strip …]
+//                               rate, keyframes, largest record, filler
+//                               share, latency; the link delay at BPS
+//   qvrx plot   STREAM OUT.png [--size WxH] [--strip …] [--link-rate BPS]
+//               [--target-bitrate BPS] [--log CAPTURE.log]
 //                               those statistics drawn by matplotlib
+//   qvrx --version              the name and version
 //
 // A STREAM of "-" is standard input, an OUT.h264 of "-" standard output.
 // check, list and stats write their report on `out`; unpack and mux, whose

@@ -29,6 +29,7 @@ enum class Option {
   Pacing,
   RateBufferMs,
   KeyframeInterval,
+  IdleRefreshMs,
 };
 
 struct OptionName {
@@ -38,7 +39,7 @@ struct OptionName {
 
 // Every option here takes a value; "--list-sources", "--help" and
 // "--version" are handled on their own.
-constexpr std::array<OptionName, 15> kOptions{{
+constexpr std::array<OptionName, 16> kOptions{{
     {"--source", Option::Source},
     {"--display-id", Option::DisplayId},
     {"--display-number", Option::DisplayNumber},
@@ -54,6 +55,7 @@ constexpr std::array<OptionName, 15> kOptions{{
     {"--pacing", Option::Pacing},
     {"--rate-buffer-ms", Option::RateBufferMs},
     {"--keyframe-interval", Option::KeyframeInterval},
+    {"--idle-refresh-ms", Option::IdleRefreshMs},
 }};
 
 // The options that take no value: each sets its field of the Config.
@@ -62,12 +64,13 @@ struct FlagName {
   bool Config::*field;
 };
 
-constexpr std::array<FlagName, 5> kFlags{{
+constexpr std::array<FlagName, 6> kFlags{{
     {"--quiet", &Config::quiet},
     {"--until-stopped", &Config::until_stopped},
     {"--stop-on-stdin-close", &Config::stop_on_stdin_close},
     {"--stay-after-parent", &Config::stay_after_parent},
     {"--force-tty", &Config::force_tty},
+    {"--drop-filler", &Config::drop_filler},
 }};
 
 constexpr std::string_view kDisplayChoiceMessage = "--display-id and --display-number cannot be combined";
@@ -75,6 +78,8 @@ constexpr std::string_view kDisplayChoiceMessage = "--display-id and --display-n
 constexpr std::string_view kPacingMessage = "--pacing must be strict or grid";
 
 constexpr std::string_view kRateBufferMessage = "--rate-buffer-ms must be greater than zero";
+
+constexpr std::string_view kIdleRefreshMessage = "--idle-refresh-ms must be greater than zero";
 
 constexpr std::string_view kSourceCombinationMessage =
     "Windows helper supports --source screen, or --source window with --window-title or --window-id";
@@ -156,6 +161,9 @@ Result<void> apply_option(Parsing& p, Option option, const std::string& value) {
       return store_parsed(parse_decimal_u32(value), [&p](std::uint32_t v) { p.config.rate_buffer_ms = v; });
     case Option::KeyframeInterval:
       return store_parsed(parse_decimal_u32(value), [&p](std::uint32_t v) { p.config.keyframe_interval = v; });
+    case Option::IdleRefreshMs:
+      return store_parsed(parse_decimal_u32(value),
+                          [&p](std::uint32_t v) { p.config.idle_refresh = std::chrono::milliseconds{v}; });
   }
   return {};
 }
@@ -172,6 +180,9 @@ Result<void> validate(Parsing& p) {
   // An empty buffer would hold no picture at all.
   if (c.rate_buffer_ms == 0u) {
     return fail(std::string(kRateBufferMessage));
+  }
+  if (c.idle_refresh && c.idle_refresh->count() == 0) {
+    return fail(std::string(kIdleRefreshMessage));
   }
   if (p.source == "screen") {
     if (c.window_title || c.window_id) {

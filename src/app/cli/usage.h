@@ -55,6 +55,8 @@ inline constexpr std::array<UsageOption, 18> usage_options{{
     {"--stop-on-stdin-close", "(no value) the end of standard input ends the session as STOP does", ""},
     {"--stay-after-parent", "(no value) keep running when the parent process has ended", ""},
     {"--force-tty", "(no value) write frame records even when standard output is a terminal", ""},
+    {"--idle-refresh-ms", "milliseconds without a new frame after which the last one is encoded again (not as a keyframe), at most once per this time", "off"},
+    {"--drop-filler", "(no value) leave filler NAL units (type 12) out of the frame records", ""},
 }};
 
 [[nodiscard]] std::string usage_text();

@@ -63,6 +63,7 @@ std::expected<std::unique_ptr<Capture>, wgc_capture::HandlerError> Capture::crea
     wgc_capture::HandlerContext<Config> context, OutputStreams streams, SessionClock& clock) {
   Config& config = context.flags;
   streams.frame_latency_lines = !config.quiet;
+  streams.drop_filler = config.drop_filler;
   auto encoder = HardwareEncoder::create(std::move(context.device), std::move(context.device_context),
                                          config.width, config.height, config.fps, config.bitrate,
                                          config.keyframe_request, streams, config.pacing,
@@ -78,6 +79,9 @@ std::expected<std::unique_ptr<Capture>, wgc_capture::HandlerError> Capture::crea
     auto guard = started.state().lock();
     guard->paused = config.paused;
     guard->rate_request = config.rate_request;
+    if (config.idle_refresh) {
+      guard->repeat.idle_refresh = std::chrono::duration_cast<FrameRepeat::Duration>(*config.idle_refresh);
+    }
   }
   if (config.control_bell) {
     // A key frame asked for on a still screen is answered by the pacer

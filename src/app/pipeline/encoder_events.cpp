@@ -8,6 +8,7 @@
 #include "app/diagnostics.h"
 #include "app/platform_error.h"
 #include "platform/platform.h"
+#include "sender/h264_nal.h"
 #include "sender/h264_sps.h"
 #include "sender/windows_encoder.h"
 
@@ -159,6 +160,9 @@ Result<std::optional<EncoderOutput::Taken>> EncoderOutput::take(EncoderState& st
   auto payload = annex_b_.normalise(std::move(*bytes));
   if (!payload) {
     return std::unexpected(payload.error());
+  }
+  if (streams_.drop_filler) {
+    static_cast<void>(sender::remove_filler_units(*payload));
   }
   if (!state.sequence_header.empty()) {
     // Kept only in the Annex B form Microsoft's encoder gives it; a header

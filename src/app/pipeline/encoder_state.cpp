@@ -183,6 +183,7 @@ Result<void> EncoderState::submit(PendingInput frame) {
   }
   ++encoded_frames;
   frame.submitted_at = std::chrono::steady_clock::now();
+  repeat.frame_submitted(*frame.submitted_at);
   if (submitted.empty()) {
     progress_at = frame.submitted_at;
   }

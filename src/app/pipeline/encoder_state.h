@@ -99,7 +99,8 @@ struct EncoderState {
   // was on its way, a clock set back), so timestamps strictly increase.
   [[nodiscard]] std::chrono::system_clock::time_point stamp(std::chrono::system_clock::time_point wall);
   // When the kept last frame should go in again (a keyframe asked for on a
-  // still screen), seeing a keyframe request for the first time at `now`.
+  // still screen, or the idle refresh), seeing a keyframe request for the
+  // first time at `now`.
   [[nodiscard]] std::optional<FrameRepeat::Due> repeat_due(MonotonicTime now);
   // Hands the kept last frame to the mailbox again as a new frame taken now.
   [[nodiscard]] Result<void> repeat_last_frame(MonotonicTime now);

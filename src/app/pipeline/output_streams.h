@@ -55,6 +55,8 @@ struct OutputStreams {
   std::shared_ptr<LineSink> diagnostics;
   // The per-frame "encode_latency_ms" lines ("--quiet" leaves them out).
   bool frame_latency_lines = true;
+  // Filler NAL units are taken out of the records ("--drop-filler").
+  bool drop_filler = false;
 };
 
 // The process's standard output and standard error; the same objects on

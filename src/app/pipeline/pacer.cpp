@@ -74,8 +74,9 @@ Result<void> pace(SharedEncoderState& state, std::condition_variable& wake) {
       guard.wait_until(wake, *deadline);
       ++guard->pacer_wakeups;
     } else if (repeat && repeat->at <= now) {
-      // Nothing new came for a keyframe that was asked for (a still screen):
-      // the last frame goes in again, through the mailbox's rules.
+      // Nothing new came for a keyframe that was asked for, or for the idle
+      // refresh time (a still screen): the last frame goes in again, through
+      // the mailbox's rules.
       if (auto repeated = guard->repeat_last_frame(now); !repeated) {
         return repeated;
       }
