@@ -36,7 +36,7 @@ struct UsageOption {
   std::string_view default_value;
 };
 
-inline constexpr std::array<UsageOption, 18> usage_options{{
+inline constexpr std::array<UsageOption, 20> usage_options{{
     {"--source", "screen or window", "screen"},
     {"--display-id", "1-based position in the display enumeration", "primary display"},
     {"--display-number", "the display whose listing id (the number in its device name) is this", ""},
