@@ -100,7 +100,7 @@ TEST_F(CaptureServiceTest, DisplayFramesCarryAnIncreasingFrameClockAndTheirCompo
 }
 
 TEST_F(CaptureServiceTest, ContentSizeFollowsAResizedWindow) {
-  const WindowHandle window = platform_.desktop().default_window();
+  const WindowHandle window = platform_.desktop()->default_window();
   start(*platform_.graphics_capture().create_for_window(window));
   EXPECT_EQ(*item_->get_size(), (wgc::SizeInt32{1296, 759}));
   wgc::SizeInt32 last{};
@@ -109,7 +109,7 @@ TEST_F(CaptureServiceTest, ContentSizeFollowsAResizedWindow) {
     return 0;
   });
   EXPECT_TRUE(pump_until([&] { return last == wgc::SizeInt32{1296, 759}; }));
-  ASSERT_TRUE(platform_.desktop().resize_window(window, 816, 639));
+  ASSERT_TRUE(platform_.desktop()->resize_window(window, 816, 639));
   EXPECT_TRUE(pump_until([&] { return last == wgc::SizeInt32{816, 639}; }));
   EXPECT_EQ(*item_->get_size(), (wgc::SizeInt32{816, 639}));
 }
@@ -125,7 +125,7 @@ TEST_P(ItemGoesAway, ClosedIsRaisedExactlyOnce) {
   std::shared_ptr<wgc::CaptureItem> item;
   MonitorHandle second;
   if (GetParam().window) {
-    item = *platform_.graphics_capture().create_for_window(platform_.desktop().default_window());
+    item = *platform_.graphics_capture().create_for_window(platform_.desktop()->default_window());
   } else {
     (void)platform_.win32().enum_display_monitors([&](MonitorHandle m) { second = m; return true; });
     item = *platform_.graphics_capture().create_for_monitor(second);
@@ -141,9 +141,9 @@ TEST_P(ItemGoesAway, ClosedIsRaisedExactlyOnce) {
   ASSERT_TRUE(pump_until([&] { return frames >= 1; }));
   EXPECT_EQ(closed.load(), 0);
   if (GetParam().window) {
-    ASSERT_TRUE(platform_.desktop().close_window(platform_.desktop().default_window()));
+    ASSERT_TRUE(platform_.desktop()->close_window(platform_.desktop()->default_window()));
   } else {
-    ASSERT_TRUE(platform_.desktop().remove_display(second));
+    ASSERT_TRUE(platform_.desktop()->remove_display(second));
   }
   EXPECT_TRUE(pump_until([&] { return closed.load() >= 1; }));
   pump_until([] { return false; }, std::chrono::milliseconds(100));
