@@ -89,9 +89,10 @@ class PictureFeed {
     FeedOutcome outcome = FeedOutcome::Ok;
     bool due = false;     // a new picture of `size` is ready to paint
     wgc::SizeInt32 size{};
-    // Poll again at the next refresh even without a notice from the source:
-    // the virtual desktop's scene moves all the time, a pointer has no event.
-    bool every_refresh = true;
+    // Poll again this many refreshes on even without a notice from the
+    // source (the virtual desktop's scene moves all the time, a pointer has
+    // no event); 0: only after a notice.
+    std::uint32_t poll_after = 1;
   };
 
   virtual ~PictureFeed() = default;

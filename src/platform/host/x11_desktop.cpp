@@ -31,6 +31,11 @@ constexpr std::uint32_t edid_units = 32;
 // The monitors are read again when RandR tells of a change, and this often
 // in case a server does not tell of every change.
 constexpr auto monitor_recheck = std::chrono::seconds(1);
+// A pointer unmoved for this many refreshes (a second) is looked at every
+// sixth refresh only: the first move after a pause shows up to 100 ms late,
+// the following ones at once.
+constexpr std::uint32_t still_after_polls = 60;
+constexpr std::uint32_t still_poll_after = 6;
 }  // namespace
 
 // Everything the desktop and its feeds share. The event thread writes the
@@ -169,10 +174,10 @@ class X11PictureFeed final : public PictureFeed {
       changes_seen_ = changes;
       const FeedOutcome outcome = describe();
       described_ = outcome == FeedOutcome::Ok;
-      if (outcome != FeedOutcome::Ok) return {.outcome = outcome, .every_refresh = false};
+      if (outcome != FeedOutcome::Ok) return {.outcome = outcome, .poll_after = 0};
     }
-    if (pixmap_ == 0) return {.every_refresh = false};  // minimised: nothing to show until restored
-    return {.due = due_, .size = size_, .every_refresh = false};
+    if (pixmap_ == 0) return {.poll_after = 0};  // minimised: nothing to show until restored
+    return {.due = due_, .size = size_, .poll_after = 0};
   }
 
   FeedOutcome describe() {
@@ -212,17 +217,19 @@ class X11PictureFeed final : public PictureFeed {
 
   Poll poll_display(bool cursor) {
     const auto bounds = desktop_.monitor_bounds(MonitorHandle{target_.handle});
-    if (!bounds) return {.outcome = FeedOutcome::PermanentFailure, .every_refresh = false};
+    if (!bounds) return {.outcome = FeedOutcome::PermanentFailure, .poll_after = 0};
     if (*bounds != area_) due_ = true;
     area_ = *bounds;
     size_ = wgc::SizeInt32{bounds->right - bounds->left, bounds->bottom - bounds->top};
-    if (cursor) {
-      // The pointer's moves have no event: looked at every refresh.
-      auto sample = desktop_.cursor.sample();
-      if (sample && (!cursor_ || !sample->same_as(*cursor_))) due_ = true;
-      cursor_ = std::move(sample);
-    }
-    return {.due = due_, .size = size_, .every_refresh = cursor};
+    if (!cursor) return {.due = due_, .size = size_, .poll_after = 0};
+    // The pointer's moves have no event: it is looked at every refresh while
+    // it moves, and ten times a second once it has been still for a second.
+    auto sample = desktop_.cursor.sample();
+    const bool moved = sample && (!cursor_ || !sample->same_as(*cursor_));
+    due_ = due_ || moved;
+    cursor_ = std::move(sample);
+    still_polls_ = moved ? 0 : still_polls_ + 1;
+    return {.due = due_, .size = size_, .poll_after = still_polls_ >= still_after_polls ? still_poll_after : 1U};
   }
 
   void attach(xcb_window_t drawn) {
@@ -269,6 +276,7 @@ class X11PictureFeed final : public PictureFeed {
   bool described_ = false;
   std::uint64_t changes_seen_ = 0;
   std::optional<CursorSample> cursor_;
+  std::uint32_t still_polls_ = 0;  // polls since the pointer last moved
 };
 
 }  // namespace
