@@ -1,8 +1,8 @@
 // The X11 desktop's capture cost per display frame at 1920x1080 against the
 // bare read it is built on, in the same run:
 //  - BM_BareShmGetImage: xcb_shm_get_image of the root into a segment;
-//  - BM_X11DisplayFeed: the desktop source's feed for the display: damage
-//    taken from the event queue, XShm read into a frame-pool buffer of the
+//  - BM_X11DisplayFeed: the desktop source's feed for the display: polled
+//    when the damage notice arrives, XShm read into a frame-pool buffer of the
 //    source (written by the server itself when it takes memfd segments).
 // Both first draw one pixel on the root from a second connection and wait
 // for it, so every iteration has damage to deliver; the ratio of the two is
@@ -13,8 +13,11 @@
 #include <xcb/shm.h>
 #include <xcb/xcb.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 
 #include "platform/host/host_texture.h"
 #include "platform/host/randr_monitors.h"
@@ -92,16 +95,34 @@ void BM_X11DisplayFeed(benchmark::State& state) {
   desc.height = height;
   desc.format = d3d11::Format::B8G8R8A8Unorm;
   auto texture = *(*desktop)->create_buffer(desc);
+  // The damage notice wakes the poll, as it wakes the compositor.
+  std::mutex mutex;
+  std::condition_variable noticed;
+  std::uint64_t notices = 0;
+  const std::uint64_t listener = (*desktop)->add_listener([&] {
+    {
+      std::lock_guard lock(mutex);
+      ++notices;
+    }
+    noticed.notify_all();
+  });
   std::uint64_t missed = 0;
   for (auto _ : state) {
+    std::unique_lock lock(mutex);
+    const std::uint64_t before = notices;
+    lock.unlock();
     scribbler.scribble();
-    // The damage event may still be on its way: the compositor would see it
-    // at its next refresh; here the poll simply comes again.
     PictureFeed::Poll poll = feed->poll(false);
-    for (int tries = 0; poll.state != PictureFeed::State::Due && tries < 1000; ++tries) poll = feed->poll(false);
-    if (poll.state != PictureFeed::State::Due) ++missed;
+    if (!poll.due) {
+      lock.lock();
+      noticed.wait_for(lock, std::chrono::milliseconds(100), [&] { return notices != before; });
+      lock.unlock();
+      poll = feed->poll(false);
+    }
+    if (!poll.due) ++missed;
     benchmark::DoNotOptimize(feed->paint(*texture, 0, false));
   }
+  (*desktop)->remove_listener(listener);
   state.counters["missed_damage"] = static_cast<double>(missed);
   state.SetItemsProcessed(state.iterations());
 }

@@ -8,9 +8,12 @@ private Xvfb:
   time at N paints per second into a 1280x720 window; a window session at
   --fps N encodes it; a reader takes the wall-clock time at which each record
   is complete on the pipe, and the strip (read back with qvrx) says when
-  that picture was painted. p50 and p95 of arrival - painted.
+  that picture was painted. p50 and p95 of arrival - painted;
+- idle CPU: a session on a still display (the cursor shown, the pointer
+  still) and on a still window, after its first record: the helper's CPU
+  time over --seconds from /proc, in percent of one core.
 
-    bench/x11_measure.py --build build/host [--seconds 5]
+    bench/x11_measure.py --build build/host [--seconds 5] [--only idle|cost|latency]
 
 Not a test: figures depend on the machine and its load.
 """
@@ -72,10 +75,42 @@ def latency(fps, seconds, workdir):
             "p50_ms": nearest_rank(delays, 50), "p95_ms": nearest_rank(delays, 95)}
 
 
+def cpu_seconds(pid):
+    """User + system CPU time of a process so far (all its threads)."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def idle_cpu(kind, seconds):
+    client = test_x11.Client()
+    try:
+        window = client.open(f"x11 idle {kind}", 1280, 720, 0)
+        client.command("warp 1500 900")
+        target = ["--display-id", "1"] if kind == "display" else ["--source", "window", "--window-id", str(window)]
+        session = qvx.Session(qvx.binary_from_env(), target + ["--duration", str(seconds + 30)],
+                              env=test_x11.x11_env())
+        try:
+            if not session.wait_for_records(1, timeout=10):
+                return {"idle": kind, "error": "no first record"}
+            time.sleep(1)  # the first picture's encode and its repeats settle
+            before = cpu_seconds(session.process.pid)
+            records = len(qvx.parse_records_prefix(session.stdout()))
+            time.sleep(seconds)
+            used = cpu_seconds(session.process.pid) - before
+            records = len(qvx.parse_records_prefix(session.stdout())) - records
+        finally:
+            session.kill()
+    finally:
+        client.close()
+    return {"idle": kind, "cpu_percent_of_a_core": round(100 * used / seconds, 2), "records_meanwhile": records}
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default=os.path.join(here, "..", "build", "host"))
     parser.add_argument("--seconds", type=int, default=5)
+    parser.add_argument("--only", choices=("cost", "latency", "idle"))
     args = parser.parse_args()
     build = os.path.abspath(args.build)
     os.environ.setdefault("QVX_ENCODER", os.path.join(build, "src", "app", "quorvex-wgc-encoder"))
@@ -84,13 +119,18 @@ def main():
     test_x11.setUpModule()
     try:
         env = dict(os.environ, DISPLAY=test_x11.display)
-        subprocess.run([os.path.join(build, "bench", "x11_capture_bench"), "--benchmark_min_time=0.5",
-                        "--benchmark_repetitions=8", "--benchmark_enable_random_interleaving=true",
-                        "--benchmark_report_aggregates_only=true"], env=env,
-                       check=True)
-        with tempfile.TemporaryDirectory() as workdir:
-            for fps in (30, 60):
-                print(latency(fps, args.seconds, workdir))
+        if args.only in (None, "cost"):
+            subprocess.run([os.path.join(build, "bench", "x11_capture_bench"), "--benchmark_min_time=0.5",
+                            "--benchmark_repetitions=8", "--benchmark_enable_random_interleaving=true",
+                            "--benchmark_report_aggregates_only=true"], env=env,
+                           check=True)
+        if args.only in (None, "latency"):
+            with tempfile.TemporaryDirectory() as workdir:
+                for fps in (30, 60):
+                    print(latency(fps, args.seconds, workdir))
+        if args.only in (None, "idle"):
+            for kind in ("display", "window"):
+                print(idle_cpu(kind, args.seconds))
     finally:
         test_x11.tearDownModule()
 

@@ -24,34 +24,43 @@ xvfb = None
 display = None
 
 
-def setUpModule():
-    global xvfb, display
+def start_xvfb(*extensions):
+    """A private Xvfb with the given extension switches; (process, display)."""
     # Xvfb picks a free display number itself and writes it to the pipe, so
     # parallel runs never race for one; -noreset keeps it accepting clients
     # when the last one leaves.
     read_end, write_end = os.pipe()
-    xvfb = subprocess.Popen(
+    process = subprocess.Popen(
         ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1920x1080x24", "-nolisten", "tcp", "-noreset",
          "+extension", "Composite", "+extension", "DAMAGE", "+extension", "XFIXES", "+extension", "RANDR",
-         "+extension", "MIT-SHM"],
+         *extensions],
         pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     os.close(write_end)
     with os.fdopen(read_end) as numbers:
         number = numbers.readline().strip()
     if not number:
-        xvfb.kill()
+        process.kill()
         raise RuntimeError("Xvfb did not start")
-    display = ":" + number
+    return process, ":" + number
+
+
+def stop_xvfb(process):
+    process.terminate()
+    process.wait(timeout=10)
+
+
+def setUpModule():
+    global xvfb, display
+    xvfb, display = start_xvfb("+extension", "MIT-SHM")
 
 
 def tearDownModule():
     if xvfb:
-        xvfb.terminate()
-        xvfb.wait(timeout=10)
+        stop_xvfb(xvfb)
 
 
-def x11_env():
-    env = dict(os.environ, DISPLAY=display, QUORVEX_DESKTOP="x11")
+def x11_env(shown=None):
+    env = dict(os.environ, DISPLAY=shown or display, QUORVEX_DESKTOP="x11")
     env.pop("XAUTHORITY", None)
     return env
 
@@ -59,8 +68,8 @@ def x11_env():
 class Client:
     """The test X client, one command line at a time."""
 
-    def __init__(self):
-        self.process = subprocess.Popen([os.environ["QVX_X11_CLIENT"]], env=x11_env(), stdin=subprocess.PIPE,
+    def __init__(self, shown=None):
+        self.process = subprocess.Popen([os.environ["QVX_X11_CLIENT"]], env=x11_env(shown), stdin=subprocess.PIPE,
                                         stdout=subprocess.PIPE, text=True)
 
     def command(self, line):
@@ -93,9 +102,11 @@ def decode_rgb_frames(annexb, width, height):
 
 
 class X11Test(unittest.TestCase):
+    shown = None  # the module's Xvfb
+
     @classmethod
     def setUpClass(cls):
-        cls.client = Client()
+        cls.client = Client(cls.shown)
 
     @classmethod
     def tearDownClass(cls):
@@ -111,7 +122,7 @@ class X11Test(unittest.TestCase):
         return window
 
     def start(self, args):
-        session = qvx.Session(qvx.binary_from_env(), args, env=x11_env())
+        session = qvx.Session(qvx.binary_from_env(), args, env=x11_env(self.shown))
         self.addCleanup(session.kill)
         return session
 
@@ -344,6 +355,30 @@ class X11Test(unittest.TestCase):
                 self.assertEqual(session.stderr_lines()[-1], "session_end reason=item_closed")
                 self.assertGreaterEqual(len(records), 5)
 
+    def test_minimised_window_keeps_its_session_and_sends_nothing_until_restored(self):
+        # As on Windows: a minimised window is still listed and still
+        # captured; it just has no picture until it comes back.
+        window = self.client.open("x11 minimised session", 640, 360, 30)
+        self.addCleanup(self.client.command, f"close {window}")
+        session = self.start(["--source", "window", "--window-id", str(window), "--width", "640", "--height", "360",
+                              "--duration", "60"])
+        self.assertTrue(session.wait_for_records(5, timeout=10))
+        self.assertEqual(self.client.command(f"iconify {window}"), "ok")
+        self.assertIn(window, [s["id"] for s in list_sources()["windows"]], "a minimised window is not listed")
+        minimised = self.settled_record_count(session)
+        time.sleep(1.0 * qvx.TIME_SCALE)
+        self.assertIsNone(session.process.poll(), "minimising the window ended the session")
+        self.assertEqual(len(qvx.parse_records_prefix(session.stdout())), minimised,
+                         "frames came while the window was minimised")
+        self.assertEqual(self.client.command(f"restore {window}"), "ok")
+        self.assertTrue(session.wait_for_records(minimised + 5, timeout=10), "no frames after the restore")
+        self.assertEqual(self.client.command(f"close {window}"), "ok")
+        records = self.finished(session, timeout=10)
+        self.assertEqual(session.stderr_lines()[-1], "session_end reason=item_closed")
+        clocks = [c for c in self.clocks(records, strip=(0, 0, 1, 1)) if c is not None]
+        frames = [c[0] for c in clocks]
+        self.assertEqual(frames, sorted(set(frames)), "a paint came twice or out of order")
+
     def test_static_window_gives_no_frames_and_the_session_still_ends_at_its_duration(self):
         # Nothing changes, so nothing arrives after the first picture; the
         # capture thread's timer ends the session at its duration anyway.
@@ -431,6 +466,29 @@ class X11Test(unittest.TestCase):
         self.assertEqual(pictures, len(streams[True]))
         sizes = {drop: sum(len(r.payload) for r in records) / len(records) for drop, records in streams.items()}
         self.assertLess(sizes[True], sizes[False] / 4, sizes)
+
+
+class WithoutShmTest(X11Test):
+    """A server without MIT-SHM: every picture comes by plain GetImage."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.server, cls.shown = start_xvfb("-extension", "MIT-SHM")
+        super().setUpClass()
+
+    @classmethod
+    def tearDownClass(cls):
+        super().tearDownClass()
+        stop_xvfb(cls.server)
+
+
+# It runs a display case and a window case (the root and a Composite pixmap);
+# the others are left out (unittest skips what is not callable).
+for _name in [n for n in dir(X11Test) if n.startswith("test_")]:
+    if _name not in ("test_display_session_shows_the_client_strip_and_patches",
+                     "test_window_session_by_title_marker_and_by_id"):
+        setattr(WithoutShmTest, _name, None)
+
 
 if __name__ == "__main__":
     unittest.main()

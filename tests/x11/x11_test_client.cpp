@@ -14,6 +14,9 @@
 //   clientlist [<id> ...]                 ->  "ok"   (sets the root's _NET_CLIENT_LIST as a
 //                                                      window manager would; none: removes it)
 //   unmap <id> | close <id>               ->  "ok"   (close destroys it)
+//   iconify <id> | restore <id>           ->  "ok"   (minimises it as an ICCCM window manager
+//                                                      does: WM_STATE IconicState and unmapped;
+//                                                      restore maps it back)
 //
 // A window with fps 0 is painted once (and again on Expose) and then left
 // alone; otherwise it is repainted fps times a second with a new strip. The
@@ -76,6 +79,7 @@ class Client {
     net_wm_pid_ = intern("_NET_WM_PID");
     net_client_list_ = intern("_NET_CLIENT_LIST");
     net_frame_extents_ = intern("_NET_FRAME_EXTENTS");
+    wm_state_ = intern("WM_STATE");
     // Requests are limited in size; big pictures go in bands of rows.
     max_request_bytes_ = std::size_t{xcb_get_maximum_request_length(c_)} * 4;
   }
@@ -171,6 +175,21 @@ class Client {
       } else {
         xcb_change_property(c_, XCB_PROP_MODE_REPLACE, screen_->root, net_client_list_, XCB_ATOM_WINDOW, 32,
                             static_cast<std::uint32_t>(ids.size()), ids.data());
+      }
+      std::free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr));
+      std::printf("ok\n");
+    } else if (verb == "iconify" || verb == "restore") {
+      // What an ICCCM window manager does to minimise a window and bring it
+      // back: WM_STATE (IconicState 3, NormalState 1) and the mapping.
+      xcb_window_t id = 0;
+      in >> id;
+      const std::uint32_t state[] = {verb == "iconify" ? 3U : 1U, XCB_NONE};
+      xcb_change_property(c_, XCB_PROP_MODE_REPLACE, id, wm_state_, wm_state_, 32, 2, state);
+      if (verb == "iconify") {
+        xcb_unmap_window(c_, id);
+      } else {
+        xcb_map_window(c_, id);
+        paint(id);
       }
       std::free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr));
       std::printf("ok\n");
@@ -277,6 +296,7 @@ class Client {
   xcb_atom_t net_wm_pid_ = 0;
   xcb_atom_t net_client_list_ = 0;
   xcb_atom_t net_frame_extents_ = 0;
+  xcb_atom_t wm_state_ = 0;
   std::size_t max_request_bytes_ = 0;
   std::map<xcb_window_t, Window> windows_;
   std::map<xcb_window_t, xcb_window_t> frames_;  // window -> the frame it was put in

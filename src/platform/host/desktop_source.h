@@ -72,18 +72,27 @@ struct CaptureTarget {
   std::uint64_t handle = 0;  // a WindowHandle or MonitorHandle value
 };
 
+// How a feed's request went.
+enum class FeedOutcome {
+  Ok,
+  TemporaryFailure,  // no picture now (the server is between two states): ask again later
+  PermanentFailure,  // the display or window went away: the item is closed
+};
+
 // One capture session's view of its item's picture. The compositor polls it
-// once per display refresh and paints it when it is due.
+// at a display refresh and paints it when it is due; a feed whose source
+// tells of its changes (listeners) is polled only after such a notice, or
+// at every refresh when it asks for that.
 class PictureFeed {
  public:
-  enum class State {
-    Gone,       // the display or window went away: the item is closed
-    Unchanged,  // nothing new to show (hidden, empty, or no damage since the last paint)
-    Due,        // a new picture of `size` is ready to paint
-  };
   struct Poll {
-    State state = State::Unchanged;
-    wgc::SizeInt32 size;
+    FeedOutcome outcome = FeedOutcome::Ok;
+    bool due = false;     // a new picture of `size` is ready to paint
+    wgc::SizeInt32 size{};
+    // Poll again this many refreshes on even without a notice from the
+    // source (the virtual desktop's scene moves all the time, a pointer has
+    // no event); 0: only after a notice.
+    std::uint32_t poll_after = 1;
   };
 
   virtual ~PictureFeed() = default;
@@ -92,9 +101,9 @@ class PictureFeed {
   // Paints the picture polled last into the top-left of `target` (a BGRA
   // buffer of the source's create_buffer), clipped to it. `tick` is the
   // refresh count since the capture service started; the cursor is drawn
-  // where the source can draw one. False when the picture could not be read
-  // (the item went away in between).
-  [[nodiscard]] virtual bool paint(HostTexture& target, std::uint32_t tick, bool cursor) = 0;
+  // where the source can draw one. A temporary failure leaves the picture
+  // due for the next poll.
+  [[nodiscard]] virtual FeedOutcome paint(HostTexture& target, std::uint32_t tick, bool cursor) = 0;
 };
 
 class DesktopSource {
@@ -123,8 +132,8 @@ class DesktopSource {
   }
 
   // Called after a change the source notices by itself (the capture service
-  // wakes up to look for items that went away). Returns an id for
-  // remove_listener.
+  // wakes up to look for items that went away, and polls the feeds that wait
+  // for notices). Any thread may call it. Returns an id for remove_listener.
   virtual std::uint64_t add_listener(std::function<void()> listener) = 0;
   virtual void remove_listener(std::uint64_t id) = 0;
 };

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -24,6 +25,10 @@ constexpr std::int32_t pixel_format_bgra = 87;  // DXGI_FORMAT_B8G8R8A8_UNORM
 constexpr std::uint16_t newest_api_contract = 15;
 // The displays' refresh rate; every picture of the desktop is composed on it.
 constexpr auto compose_interval = std::chrono::nanoseconds(1'000'000'000 / 60);
+// Feeds that wait for their source's notices are still polled this often
+// (a source may miss a change, e.g. a server that tells nothing of monitors;
+// a temporary failure is retried).
+constexpr auto notice_timeout = std::chrono::seconds(1);
 
 thread_local int ro_initialize_count = 0;
 
@@ -154,6 +159,7 @@ class CaptureService : public std::enable_shared_from_this<CaptureService> {
     {
       std::lock_guard lock(mutex_);
       sessions_.push_back(session);
+      woken_ = true;
       start_locked();
     }
     changed_.notify_all();
@@ -200,7 +206,9 @@ class CaptureService : public std::enable_shared_from_this<CaptureService> {
   }
   void run();
   void raise_closed(ItemCore& item);
-  void compose(HostCaptureSession& session, std::uint32_t tick);
+  // In how many refreshes the session's feed is to be polled again without
+  // a notice; 0: only after one.
+  std::uint32_t compose(HostCaptureSession& session, std::uint32_t tick);
 
   DesktopSource& desktop_;
   std::shared_ptr<ThreadMessageQueues> queues_;
@@ -539,27 +547,38 @@ void CaptureService::raise_closed(ItemCore& item) {
   }
 }
 
-void CaptureService::compose(HostCaptureSession& session, std::uint32_t tick) {
+std::uint32_t CaptureService::compose(HostCaptureSession& session, std::uint32_t tick) {
   PictureFeed& feed = session.feed();
   const bool cursor = session.cursor();
   const PictureFeed::Poll poll = feed.poll(cursor);
-  if (poll.state == PictureFeed::State::Gone) {
+  if (poll.outcome == FeedOutcome::PermanentFailure) {
     raise_closed(session.item());
-    return;
+    return 0;
   }
-  if (poll.state != PictureFeed::State::Due) return;
+  // A temporary failure waits for the next notice (or the notice time-out).
+  if (poll.outcome == FeedOutcome::TemporaryFailure) return 0;
+  if (!poll.due) return poll.poll_after;
   auto slot = session.pool().begin_compose();
   if (!slot) {
+    // The picture stays due: try again when the next refresh may find a free buffer.
     dropped.fetch_add(1);
-    return;
+    return 1;
   }
   const std::int64_t composed_at = performance_counter_now();
-  if (!feed.paint(*slot->texture, tick, cursor)) {
-    session.pool().abandon(*slot);
-    return;
+  switch (feed.paint(*slot->texture, tick, cursor)) {
+    case FeedOutcome::Ok:
+      break;
+    case FeedOutcome::TemporaryFailure:
+      session.pool().abandon(*slot);
+      return 0;
+    case FeedOutcome::PermanentFailure:
+      session.pool().abandon(*slot);
+      raise_closed(session.item());
+      return 0;
   }
   session.pool().finish_compose(*slot, composed_at, poll.size);
   composed.fetch_add(1);
+  return poll.poll_after;
 }
 
 void CaptureService::run() {
@@ -584,22 +603,37 @@ void CaptureService::run() {
       if (!item_size(*item)) raise_closed(*item);
     }
     bool any_capturing = false;
+    std::uint32_t poll_after = 0;  // the soonest any feed asks for; 0: none asks
     const auto ticks = (std::chrono::steady_clock::now() - epoch_) / compose_interval;
     for (auto& session : sessions) {
       if (session->capturing()) {
         any_capturing = true;
-        compose(*session, static_cast<std::uint32_t>(ticks));
+        const std::uint32_t after = compose(*session, static_cast<std::uint32_t>(ticks));
+        if (after != 0 && (poll_after == 0 || after < poll_after)) poll_after = after;
       }
     }
     items.clear();
     sessions.clear();  // released outside the service lock
 
     lock.lock();
-    if (any_capturing) {
+    if (any_capturing && poll_after == 1) {
       // The next composition starts the next tick, so no two share one even
       // when this one woke late; one that falls behind skips the ticks it
       // missed rather than bursting.
       changed_.wait_until(lock, epoch_ + (ticks + 1) * compose_interval, [&] { return stopping_; });
+    } else if (any_capturing) {
+      // No feed needs the next refresh: sleep until a notice (one that came
+      // while composing counts) or the refresh a feed asked for; after a
+      // notice, compose at the next refresh, so notices never compose faster
+      // than the display refreshes.
+      const auto limit = poll_after == 0 ? std::chrono::steady_clock::now() + notice_timeout
+                                         : epoch_ + (ticks + poll_after) * compose_interval;
+      changed_.wait_until(lock, limit, [&] { return stopping_ || woken_; });
+      if (woken_) {
+        const auto now_ticks = (std::chrono::steady_clock::now() - epoch_) / compose_interval;
+        changed_.wait_until(lock, epoch_ + (std::max(now_ticks, ticks) + 1) * compose_interval,
+                            [&] { return stopping_; });
+      }
     } else {
       changed_.wait(lock, [&] { return stopping_ || woken_ || !sessions_.empty(); });
       if (!sessions_.empty() && !woken_) {

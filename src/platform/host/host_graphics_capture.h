@@ -2,10 +2,12 @@
 //
 // Items stand for a display or a window of the desktop; their size is the
 // display's size or the window's outer size at the moment it is asked.
-// A started session gets a frame composed at the display refresh rate (60 Hz)
-// on the compositor thread ("qvx-compositor") whenever its picture is due
-// (the virtual desktop: at every refresh; X11: after damage) and its pool has
-// a free buffer; with both buffers taken (waiting in the pool or held by the
+// A started session gets a frame composed at a display refresh (60 Hz) on the
+// compositor thread ("qvx-compositor") whenever its picture is due (the
+// virtual desktop: at every refresh; X11: after damage) and its pool has a
+// free buffer. The compositor polls a feed at the refreshes it asks for and
+// after the desktop source's notices (at most once a refresh), else once a
+// second, so a still X11 desktop wakes it hardly at all; with both buffers taken (waiting in the pool or held by the
 // program) the frame is dropped. The picture is drawn into the buffer at the
 // item's current size (clipped to the buffer) and the frame's ContentSize is
 // that size; Recreate changes the buffers' size. Frames of hidden windows are

@@ -25,7 +25,7 @@ class HostPlatform final : public Platform {
  public:
   // Over a fresh virtual desktop.
   HostPlatform();
-  // Over any desktop source (desktop() needs the virtual one).
+  // Over any desktop source.
   explicit HostPlatform(std::unique_ptr<DesktopSource> source);
   ~HostPlatform() override;
 
@@ -35,9 +35,9 @@ class HostPlatform final : public Platform {
   wgc::GraphicsCapture& graphics_capture() override { return graphics_capture_; }
   std::string describe_status(std::uint32_t code) override { return standard_status_message(code); }
 
-  // The virtual desktop this platform runs over; only for platforms made
-  // with the default constructor.
-  [[nodiscard]] VirtualDesktop& desktop() { return *virtual_desktop_; }
+  // The virtual desktop this platform runs over; null when it runs over
+  // another source (X11).
+  [[nodiscard]] VirtualDesktop* desktop() { return virtual_desktop_; }
   [[nodiscard]] HostD3D11& host_d3d11() { return d3d11_; }
   [[nodiscard]] HostMediaFoundation& host_media_foundation() { return media_foundation_; }
   [[nodiscard]] HostGraphicsCapture& host_graphics_capture() { return graphics_capture_; }

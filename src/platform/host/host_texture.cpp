@@ -3,6 +3,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <new>
+
 #include "platform/host/host_status.h"
 
 namespace quorvex::platform::host {
@@ -22,8 +25,9 @@ HostTexture::HostTexture(const d3d11::Texture2DDesc& desc) : desc_(desc) {
   const std::size_t rows =
       desc.format == d3d11::Format::Nv12 ? desc.height + desc.height / 2 : desc.height;
   size_ = static_cast<std::size_t>(pitch_) * rows;
-  memory_.assign(size_, 0);
-  data_ = memory_.data();
+  memory_.reset(static_cast<std::uint8_t*>(std::calloc(size_, 1)));
+  if (!memory_) throw std::bad_alloc();
+  data_ = memory_.get();
 }
 
 HostTexture::~HostTexture() {
@@ -48,7 +52,7 @@ Result<std::shared_ptr<HostTexture>> HostTexture::create_shareable(const d3d11::
     return texture;
   }
   // A fresh memfd reads as zeros, like the plain texture it replaces.
-  t.memory_ = {};
+  t.memory_.reset();
   t.data_ = static_cast<std::uint8_t*>(mapped);
   t.shared_fd_ = fd;
   return texture;

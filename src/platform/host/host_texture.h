@@ -9,6 +9,8 @@
 // it until the encoder is done with it).
 #pragma once
 
+#include <cstdlib>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -58,7 +60,14 @@ class HostTexture final : public d3d11::Texture2D,
   d3d11::Texture2DDesc desc_;
   std::ptrdiff_t pitch_ = 0;
   std::size_t size_ = 0;
-  std::vector<std::uint8_t> memory_;  // plain textures
+  struct Free {
+    void operator()(std::uint8_t* p) const { std::free(p); }
+  };
+  // Plain textures. calloc: a large block comes as fresh zero pages that
+  // cost nothing until written, where filling a vector with zeros touched
+  // every page at creation (tens of milliseconds for a 1080p frame pool and
+  // the converter's surfaces, all before the first frame).
+  std::unique_ptr<std::uint8_t[], Free> memory_;
   int shared_fd_ = -1;                // shareable textures: the memfd mapped at data_
   std::uint8_t* data_ = nullptr;
 };

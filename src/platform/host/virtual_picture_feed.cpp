@@ -17,18 +17,18 @@ class VirtualPictureFeed final : public PictureFeed {
     window_.reset();
     if (target_.is_window) {
       window_ = desktop_.window(WindowHandle{target_.handle});
-      if (!window_) return {State::Gone, {}};
-      if (!window_->spec.visible) return {State::Unchanged, {}};
+      if (!window_) return {.outcome = FeedOutcome::PermanentFailure};
+      if (!window_->spec.visible) return {};
       const Rect& r = window_->spec.bounds;
       return due(r.right - r.left, r.bottom - r.top);
     }
     const auto display = desktop_.display(MonitorHandle{target_.handle});
-    if (!display) return {State::Gone, {}};
+    if (!display) return {.outcome = FeedOutcome::PermanentFailure};
     const Rect& r = display->spec.bounds;
     return due(r.right - r.left, r.bottom - r.top);
   }
 
-  bool paint(HostTexture& texture, std::uint32_t tick, bool) override {
+  FeedOutcome paint(HostTexture& texture, std::uint32_t tick, bool) override {
     const testing::PictureView target{texture.data(), texture.pitch(), texture.width(), texture.height()};
     const auto wall_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                              std::chrono::system_clock::now().time_since_epoch())
@@ -39,14 +39,14 @@ class VirtualPictureFeed final : public PictureFeed {
     } else {
       painter_.paint_display(target, size_.width, size_.height, tick, stamp);
     }
-    return true;
+    return FeedOutcome::Ok;
   }
 
  private:
   Poll due(std::int32_t width, std::int32_t height) {
     size_ = wgc::SizeInt32{width, height};
-    if (width <= 0 || height <= 0) return {State::Unchanged, {}};
-    return {State::Due, size_};
+    if (width <= 0 || height <= 0) return {};
+    return {.due = true, .size = size_};
   }
 
   VirtualDesktop& desktop_;

@@ -1,44 +1,47 @@
 // The host desktop as a real X11 server shows it (QUORVEX_DESKTOP=x11), over
-// XCB:
-//   - displays: RandR 1.5 monitors (randr_monitors.h);
-//   - windows: the window manager's _NET_CLIENT_LIST, else the viewable
-//     top-level children of the root; title from _NET_WM_NAME or WM_NAME,
-//     process from _NET_WM_PID, outer rectangle from _NET_FRAME_EXTENTS.
-//     Override-redirect and unmapped windows are neither listed nor found;
-//   - pictures: XShm reads of the root (displays, with the XFixes cursor
-//     drawn in) or of the Composite pixmap of a window's top-level ancestor
-//     (the window manager's frame, if any, as Windows shows a window with its
-//     frame; contents even when covered), due only after Damage reports a
-//     change, a resize or a cursor move. A window that is destroyed or
-//     unmapped is gone: its capture item closes.
-// The server writes pixels straight into the frame-pool buffers (memfd
-// textures passed to MIT-SHM 1.2) when their rows are laid out alike; else
-// they take one copy from a segment of the feed's own (or from a plain
-// GetImage reply when the server has no MIT-SHM).
+// XCB, put together from its parts:
+//   - the connection and its event thread (x11_connection.h);
+//   - displays: RandR 1.5 monitors (randr_monitors.h), read again when
+//     RandR tells of a change and at most once a second otherwise;
+//   - windows: the window model (x11_window_model.h). A minimised window
+//     keeps its capture and sends nothing until it is restored, as on
+//     Windows; a window that is destroyed or withdrawn (unmapped without
+//     being minimised) is gone: its capture item closes;
+//   - pictures: the pixel reader (x11_pixel_reader.h) reads the root
+//     (displays, with the cursor of x11_cursor_monitor.h drawn in) or the
+//     Composite pixmap of a window's top-level ancestor (the window
+//     manager's frame, if any, as Windows shows a window with its frame;
+//     contents even when covered).
+// Nothing is polled while nothing changes: Damage, structure and RandR
+// notifications call the listeners, and a feed is due only after Damage
+// reports a change, a resize or (display sessions showing the cursor, whose
+// position has no event) a pointer move.
 //
 // Thread contract: every member may be called from any thread (XCB
-// serialises the connection); a feed as desktop_source.h says.
+// serialises the connection); a feed as desktop_source.h says, and no feed
+// outlives its desktop.
 #pragma once
 
 #include <cstdint>
 #include <expected>
 #include <memory>
-#include <mutex>
-#include <set>
 #include <string>
 
 #include "platform/host/desktop_source.h"
 
 namespace quorvex::platform::host {
 
-struct X11Connection;
+namespace x11 {
+class X11Connection;
+struct DesktopParts;
+}  // namespace x11
 
 class X11Desktop final : public DesktopSource {
  public:
   // Connects to the display DISPLAY names. The error is the program's
   // message, e.g. "cannot open X display ':5'".
   [[nodiscard]] static std::expected<std::unique_ptr<X11Desktop>, std::string> open();
-  explicit X11Desktop(std::shared_ptr<X11Connection> connection);
+  explicit X11Desktop(std::shared_ptr<x11::X11Connection> connection);
   ~X11Desktop() override;
 
   std::vector<DisplayState> displays() const override;
@@ -51,12 +54,13 @@ class X11Desktop final : public DesktopSource {
   std::unique_ptr<PictureFeed> open_feed(CaptureTarget target) override;
   // Shareable buffers when the server takes segments as file descriptors.
   Result<std::shared_ptr<HostTexture>> create_buffer(const d3d11::Texture2DDesc& desc) override;
-  // The X11 desktop is polled at every refresh; it never calls listeners.
-  std::uint64_t add_listener(std::function<void()>) override { return 0; }
-  void remove_listener(std::uint64_t) override {}
+  // Called on the event thread after a notification: damage, a watched
+  // window's change, a RandR change.
+  std::uint64_t add_listener(std::function<void()> listener) override;
+  void remove_listener(std::uint64_t id) override;
 
  private:
-  std::shared_ptr<X11Connection> x_;
+  std::unique_ptr<x11::DesktopParts> parts_;
 };
 
 }  // namespace quorvex::platform::host

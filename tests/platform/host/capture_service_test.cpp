@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <functional>
+#include <mutex>
 #include <thread>
 
 #include "platform/host/host_platform.h"
@@ -16,6 +17,9 @@ namespace {
 
 class CaptureServiceTest : public ::testing::Test {
  protected:
+  CaptureServiceTest() = default;
+  explicit CaptureServiceTest(std::unique_ptr<DesktopSource> source) : platform_(std::move(source)) {}
+
   void SetUp() override {
     auto& capture = platform_.graphics_capture();
     controller_ = *capture.create_dispatcher_queue_controller({});
@@ -55,7 +59,7 @@ class CaptureServiceTest : public ::testing::Test {
     return met;
   }
 
-  HostPlatform platform_;
+  HostPlatform platform_{std::make_unique<VirtualDesktop>()};
   std::shared_ptr<wgc::DispatcherQueueController> controller_;
   std::shared_ptr<d3d11::Device> device_;
   std::shared_ptr<wgc::Direct3DDevice> winrt_;
@@ -100,7 +104,7 @@ TEST_F(CaptureServiceTest, DisplayFramesCarryAnIncreasingFrameClockAndTheirCompo
 }
 
 TEST_F(CaptureServiceTest, ContentSizeFollowsAResizedWindow) {
-  const WindowHandle window = platform_.desktop().default_window();
+  const WindowHandle window = platform_.desktop()->default_window();
   start(*platform_.graphics_capture().create_for_window(window));
   EXPECT_EQ(*item_->get_size(), (wgc::SizeInt32{1296, 759}));
   wgc::SizeInt32 last{};
@@ -109,7 +113,7 @@ TEST_F(CaptureServiceTest, ContentSizeFollowsAResizedWindow) {
     return 0;
   });
   EXPECT_TRUE(pump_until([&] { return last == wgc::SizeInt32{1296, 759}; }));
-  ASSERT_TRUE(platform_.desktop().resize_window(window, 816, 639));
+  ASSERT_TRUE(platform_.desktop()->resize_window(window, 816, 639));
   EXPECT_TRUE(pump_until([&] { return last == wgc::SizeInt32{816, 639}; }));
   EXPECT_EQ(*item_->get_size(), (wgc::SizeInt32{816, 639}));
 }
@@ -125,7 +129,7 @@ TEST_P(ItemGoesAway, ClosedIsRaisedExactlyOnce) {
   std::shared_ptr<wgc::CaptureItem> item;
   MonitorHandle second;
   if (GetParam().window) {
-    item = *platform_.graphics_capture().create_for_window(platform_.desktop().default_window());
+    item = *platform_.graphics_capture().create_for_window(platform_.desktop()->default_window());
   } else {
     (void)platform_.win32().enum_display_monitors([&](MonitorHandle m) { second = m; return true; });
     item = *platform_.graphics_capture().create_for_monitor(second);
@@ -141,9 +145,9 @@ TEST_P(ItemGoesAway, ClosedIsRaisedExactlyOnce) {
   ASSERT_TRUE(pump_until([&] { return frames >= 1; }));
   EXPECT_EQ(closed.load(), 0);
   if (GetParam().window) {
-    ASSERT_TRUE(platform_.desktop().close_window(platform_.desktop().default_window()));
+    ASSERT_TRUE(platform_.desktop()->close_window(platform_.desktop()->default_window()));
   } else {
-    ASSERT_TRUE(platform_.desktop().remove_display(second));
+    ASSERT_TRUE(platform_.desktop()->remove_display(second));
   }
   EXPECT_TRUE(pump_until([&] { return closed.load() >= 1; }));
   pump_until([] { return false; }, std::chrono::milliseconds(100));
@@ -184,6 +188,150 @@ TEST_F(CaptureServiceTest, DispatcherShutdownCompletesOnItsOwnThreadsLoop) {
   Message m;
   while (w.get_message(m) == GetMessageResult::Message) w.dispatch_message(m);
   EXPECT_EQ(completed_on, self);
+}
+
+// A source that tells of its changes (as the X11 desktop does): its feed
+// answers from a script and counts its polls; the virtual desktop beneath
+// gives the display and the window list.
+struct FeedScript {
+  std::mutex mutex;
+  FeedOutcome poll_outcome = FeedOutcome::Ok;   // guarded by mutex
+  FeedOutcome paint_outcome = FeedOutcome::Ok;  // guarded by mutex
+  bool due = true;                              // guarded by mutex: the next poll has a picture
+  std::atomic<int> polls{0};
+  std::atomic<int> paints{0};
+};
+
+class ScriptedFeed final : public PictureFeed {
+ public:
+  explicit ScriptedFeed(std::shared_ptr<FeedScript> script) : script_(std::move(script)) {}
+  Poll poll(bool) override {
+    ++script_->polls;
+    std::lock_guard lock(script_->mutex);
+    return {.outcome = script_->poll_outcome, .due = script_->due, .size = {64, 64}, .poll_after = 0};
+  }
+  FeedOutcome paint(HostTexture&, std::uint32_t, bool) override {
+    ++script_->paints;
+    std::lock_guard lock(script_->mutex);
+    if (script_->paint_outcome == FeedOutcome::Ok) script_->due = false;
+    return script_->paint_outcome;
+  }
+
+ private:
+  std::shared_ptr<FeedScript> script_;
+};
+
+class NoticeDesktop final : public DesktopSource {
+ public:
+  explicit NoticeDesktop(std::shared_ptr<FeedScript> script) : script_(std::move(script)) {}
+  std::vector<DisplayState> displays() const override { return desktop_.displays(); }
+  std::optional<DisplayState> display(MonitorHandle display) const override { return desktop_.display(display); }
+  WindowHandle desktop_window() const override { return desktop_.desktop_window(); }
+  std::vector<WindowState> windows() const override { return desktop_.windows(); }
+  std::optional<WindowState> window(WindowHandle window) const override { return desktop_.window(window); }
+  std::uint32_t own_process_id() const override { return desktop_.own_process_id(); }
+  std::optional<std::u16string> process_executable(std::uint32_t id) const override {
+    return desktop_.process_executable(id);
+  }
+  std::unique_ptr<PictureFeed> open_feed(CaptureTarget) override { return std::make_unique<ScriptedFeed>(script_); }
+  std::uint64_t add_listener(std::function<void()> listener) override {
+    return desktop_.add_listener(std::move(listener));
+  }
+  void remove_listener(std::uint64_t id) override { desktop_.remove_listener(id); }
+  // A notice, as a source sends one after a change.
+  void notice() { (void)desktop_.set_window_title(desktop_.default_window(), u"noticed"); }
+
+ private:
+  std::shared_ptr<FeedScript> script_;
+  VirtualDesktop desktop_;
+};
+
+// Initialised before the fixture's platform, which takes the source.
+struct NoticeSourceHolder {
+  std::shared_ptr<FeedScript> script = std::make_shared<FeedScript>();
+  NoticeDesktop* source = nullptr;
+  std::unique_ptr<DesktopSource> make_source() {
+    auto made = std::make_unique<NoticeDesktop>(script);
+    source = made.get();
+    return made;
+  }
+};
+
+struct NoticeCase {
+  const char* name;
+  FeedOutcome poll_outcome;
+  FeedOutcome paint_outcome;
+  int frames;  // delivered before the quiet spell
+};
+
+class NoticeDrivenFeed : public NoticeSourceHolder,
+                         public CaptureServiceTest,
+                         public ::testing::WithParamInterface<NoticeCase> {
+ protected:
+  NoticeDrivenFeed() : CaptureServiceTest(make_source()) {}
+};
+
+// A feed that waits for notices, or failed for the time being, is polled
+// again after a notice (or the one-second time-out), never at every refresh
+// of a screen where nothing happens.
+TEST_P(NoticeDrivenFeed, IsPolledAfterANoticeNotAtEveryRefresh) {
+  {
+    std::lock_guard lock(script->mutex);
+    script->poll_outcome = GetParam().poll_outcome;
+    script->paint_outcome = GetParam().paint_outcome;
+  }
+  MonitorHandle first;
+  (void)platform_.win32().enum_display_monitors([&](MonitorHandle m) { first = m; return false; });
+  start(*platform_.graphics_capture().create_for_monitor(first));
+  std::atomic<int> frames{0};
+  (void)pool_->add_frame_arrived([&](wgc::CaptureFramePool& pool) -> std::uint32_t {
+    if (*pool.try_get_next_frame()) ++frames;
+    return 0;
+  });
+  ASSERT_TRUE(pump_until([&] { return script->polls.load() >= 1 && frames.load() >= GetParam().frames; }));
+  // A quiet spell of 30 refreshes: one poll more at most (a late first
+  // notice), where a compositor polling every refresh makes 30.
+  const int before = script->polls.load();
+  pump_until([] { return false; }, std::chrono::milliseconds(500));
+  EXPECT_LE(script->polls.load() - before, 1) << "polled without a notice";
+  EXPECT_EQ(frames.load(), GetParam().frames);
+  const int quiet = script->polls.load();
+  source->notice();
+  EXPECT_TRUE(pump_until([&] { return script->polls.load() > quiet; })) << "a notice did not wake the compositor";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Outcomes, NoticeDrivenFeed,
+    ::testing::Values(NoticeCase{"picture_then_nothing", FeedOutcome::Ok, FeedOutcome::Ok, 1},
+                      NoticeCase{"poll_fails_for_now", FeedOutcome::TemporaryFailure, FeedOutcome::Ok, 0},
+                      NoticeCase{"paint_fails_for_now", FeedOutcome::Ok, FeedOutcome::TemporaryFailure, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A picture that can never be read again closes the item, once.
+TEST_F(CaptureServiceTest, PermanentPaintFailureClosesTheItemOnce) {
+  auto script = std::make_shared<FeedScript>();
+  script->paint_outcome = FeedOutcome::PermanentFailure;
+  HostPlatform platform(std::make_unique<NoticeDesktop>(script));
+  auto& capture = platform.graphics_capture();
+  auto controller = *capture.create_dispatcher_queue_controller({});
+  const d3d11::FeatureLevel levels[] = {d3d11::FeatureLevel::Level_11_1};
+  auto device = platform.d3d11().create_device(d3d11::DriverType::Hardware, 0x20, levels, 7)->device;
+  auto winrt = *capture.create_direct3d11_device_from_dxgi_device(**device->query_dxgi_device());
+  MonitorHandle first;
+  (void)platform.win32().enum_display_monitors([&](MonitorHandle m) { first = m; return false; });
+  auto item = *capture.create_for_monitor(first);
+  std::atomic<int> closed{0};
+  ASSERT_TRUE(item->add_closed([&] { ++closed; return 0u; }).has_value());
+  auto pool = *capture.create_frame_pool(*winrt, 87, 2, *item->get_size());
+  auto session = *pool->create_capture_session(*item);
+  ASSERT_TRUE(session->start_capture().has_value());
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (closed.load() == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(closed.load(), 1);
+  EXPECT_EQ(script->paints.load(), 1);
 }
 
 }  // namespace

@@ -91,7 +91,7 @@ TEST_F(VirtualDesktopTest, DefaultWindowBelongsToTheVirtualAppWithItsFrameAround
   const auto all = windows();
   ASSERT_EQ(all.size(), 1u);
   const WindowHandle window = all.front();
-  EXPECT_EQ(window, platform_.desktop().default_window());
+  EXPECT_EQ(window, platform_.desktop()->default_window());
   EXPECT_TRUE(w.is_window_visible(window));
   const std::uint32_t pid = w.get_window_thread_process_id(window);
   EXPECT_NE(pid, 0u);
@@ -115,7 +115,7 @@ TEST_F(VirtualDesktopTest, DefaultWindowBelongsToTheVirtualAppWithItsFrameAround
 
 TEST_F(VirtualDesktopTest, ChangesMadeByTestsShowThroughWin32) {
   Win32& w = platform_.win32();
-  VirtualDesktop& desktop = platform_.desktop();
+  VirtualDesktop& desktop = *platform_.desktop();
   WindowSpec own;
   own.process_id = desktop.own_process_id();
   own.title = u"mine";
