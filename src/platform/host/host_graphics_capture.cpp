@@ -16,6 +16,7 @@
 #include "platform/host/host_status.h"
 #include "platform/host/host_texture.h"
 #include "platform/host/host_win32.h"
+#include "platform/thread_safety.h"
 
 namespace quorvex::platform::host {
 
@@ -63,7 +64,7 @@ class HostAsyncAction final : public wgc::AsyncAction {
   Status put_completed(CompletedHandler handler) override {
     std::optional<wgc::AsyncStatus> done;
     {
-      std::lock_guard lock(mutex_);
+      const MutexLock lock(mutex_);
       if (handler_ || handler_called_) {
         return host_fail(status_code::e_illegal_method_call);
       }
@@ -80,7 +81,7 @@ class HostAsyncAction final : public wgc::AsyncAction {
   void complete(wgc::AsyncStatus status) {
     CompletedHandler handler;
     {
-      std::lock_guard lock(mutex_);
+      const MutexLock lock(mutex_);
       result_ = status;
       if (!handler_) {
         return;
@@ -93,10 +94,10 @@ class HostAsyncAction final : public wgc::AsyncAction {
   }
 
  private:
-  std::mutex mutex_;
-  std::optional<wgc::AsyncStatus> result_;  // guarded by mutex_
-  CompletedHandler handler_;                 // guarded by mutex_
-  bool handler_called_ = false;              // guarded by mutex_
+  Mutex mutex_;
+  std::optional<wgc::AsyncStatus> result_ QVX_GUARDED_BY(mutex_);
+  CompletedHandler handler_ QVX_GUARDED_BY(mutex_);
+  bool handler_called_ QVX_GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace
@@ -105,11 +106,11 @@ class HostAsyncAction final : public wgc::AsyncAction {
 struct ItemCore {
   bool is_window = false;
   std::uint64_t handle = 0;
-  std::mutex mutex;
-  std::map<std::int64_t, wgc::CaptureItem::ClosedHandler> closed_handlers;  // guarded by mutex
-  std::int64_t next_token = 1;                                              // guarded by mutex
-  bool closed = false;                                                      // guarded by mutex
-  wgc::SizeInt32 last_size;                                                 // guarded by mutex
+  Mutex mutex;
+  std::map<std::int64_t, wgc::CaptureItem::ClosedHandler> closed_handlers QVX_GUARDED_BY(mutex);
+  std::int64_t next_token QVX_GUARDED_BY(mutex) = 1;
+  bool closed QVX_GUARDED_BY(mutex) = false;
+  wgc::SizeInt32 last_size QVX_GUARDED_BY(mutex);
 };
 
 class HostCaptureFramePool;
@@ -130,7 +131,7 @@ class CaptureService : public std::enable_shared_from_this<CaptureService> {
 
   void stop() {
     {
-      std::lock_guard lock(mutex_);
+      const MutexLock lock(mutex_);
       stopping_ = true;
     }
     changed_.notify_all();
@@ -143,21 +144,21 @@ class CaptureService : public std::enable_shared_from_this<CaptureService> {
 
   void wake() {
     {
-      std::lock_guard lock(mutex_);
+      const MutexLock lock(mutex_);
       woken_ = true;
     }
     changed_.notify_all();
   }
 
   void add_item(const std::shared_ptr<ItemCore>& item) {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     items_.push_back(item);
     start_locked();
   }
 
   void add_session(const std::shared_ptr<HostCaptureSession>& session) {
     {
-      std::lock_guard lock(mutex_);
+      const MutexLock lock(mutex_);
       sessions_.push_back(session);
       woken_ = true;
       start_locked();
@@ -168,13 +169,13 @@ class CaptureService : public std::enable_shared_from_this<CaptureService> {
   std::shared_ptr<DispatcherState> create_dispatcher(std::uint32_t thread_id) {
     auto state = std::make_shared<DispatcherState>();
     state->thread_id = thread_id;
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     dispatchers_[thread_id] = state;
     return state;
   }
 
   std::shared_ptr<DispatcherState> dispatcher_of(std::uint32_t thread_id) {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     const auto it = dispatchers_.find(thread_id);
     if (it == dispatchers_.end() || it->second->shut_down.load()) {
       return nullptr;
@@ -199,7 +200,7 @@ class CaptureService : public std::enable_shared_from_this<CaptureService> {
   std::atomic<std::uint64_t> dropped{0};
 
  private:
-  void start_locked() {
+  void start_locked() QVX_REQUIRES(mutex_) {
     if (!thread_.joinable() && !stopping_) {
       thread_ = std::thread([this] { run(); });
     }
@@ -215,13 +216,13 @@ class CaptureService : public std::enable_shared_from_this<CaptureService> {
   const std::chrono::steady_clock::time_point epoch_;
   std::uint64_t listener_ = 0;
 
-  std::mutex mutex_;
+  Mutex mutex_;
   std::condition_variable changed_;
-  bool stopping_ = false;                                          // guarded by mutex_
-  bool woken_ = false;                                             // guarded by mutex_
-  std::vector<std::weak_ptr<ItemCore>> items_;                     // guarded by mutex_
-  std::vector<std::weak_ptr<HostCaptureSession>> sessions_;        // guarded by mutex_
-  std::map<std::uint32_t, std::shared_ptr<DispatcherState>> dispatchers_;  // guarded by mutex_
+  bool stopping_ QVX_GUARDED_BY(mutex_) = false;
+  bool woken_ QVX_GUARDED_BY(mutex_) = false;
+  std::vector<std::weak_ptr<ItemCore>> items_ QVX_GUARDED_BY(mutex_);
+  std::vector<std::weak_ptr<HostCaptureSession>> sessions_ QVX_GUARDED_BY(mutex_);
+  std::map<std::uint32_t, std::shared_ptr<DispatcherState>> dispatchers_ QVX_GUARDED_BY(mutex_);
   std::thread thread_;
 };
 
@@ -232,19 +233,19 @@ class HostCaptureItem final : public wgc::CaptureItem {
 
   Result<wgc::SizeInt32> get_size() override {
     const auto size = service_->item_size(*core_);
-    std::lock_guard lock(core_->mutex);
+    const MutexLock lock(core_->mutex);
     if (size) core_->last_size = *size;
     return core_->last_size;  // a closed item keeps its last size
   }
   Result<wgc::EventRegistrationToken> add_closed(ClosedHandler handler) override {
     if (!handler) return host_fail(status::e_pointer);
-    std::lock_guard lock(core_->mutex);
+    const MutexLock lock(core_->mutex);
     const std::int64_t token = core_->next_token++;
     core_->closed_handlers[token] = std::move(handler);
     return wgc::EventRegistrationToken{token};
   }
   Status remove_closed(wgc::EventRegistrationToken token) override {
-    std::lock_guard lock(core_->mutex);
+    const MutexLock lock(core_->mutex);
     core_->closed_handlers.erase(token.value);
     return {};
   }
@@ -287,7 +288,7 @@ class HostCaptureFramePool final : public wgc::CaptureFramePool,
       if (!texture) return std::unexpected(texture.error());
       buffers.push_back(Buffer{std::move(*texture), BufferState::Free});
     }
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     buffers_ = std::move(buffers);
     ready_.clear();
     ++generation_;
@@ -298,7 +299,7 @@ class HostCaptureFramePool final : public wgc::CaptureFramePool,
                   wgc::SizeInt32 size) override {
     if (auto ok = check(device, pixel_format, number_of_buffers, size); !ok) return ok;
     {
-      std::lock_guard lock(mutex_);
+      const MutexLock lock(mutex_);
       if (closed_) return host_fail(status_code::ro_e_closed);
     }
     return allocate(number_of_buffers, size);
@@ -308,7 +309,7 @@ class HostCaptureFramePool final : public wgc::CaptureFramePool,
 
   Result<wgc::EventRegistrationToken> add_frame_arrived(FrameArrivedHandler handler) override {
     if (!handler) return host_fail(status::e_pointer);
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     if (closed_) return host_fail(status_code::ro_e_closed);
     const std::int64_t token = next_token_++;
     handlers_[token] = std::make_shared<FrameArrivedHandler>(std::move(handler));
@@ -316,7 +317,7 @@ class HostCaptureFramePool final : public wgc::CaptureFramePool,
   }
 
   Status remove_frame_arrived(wgc::EventRegistrationToken token) override {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     handlers_.erase(token.value);
     return {};
   }
@@ -326,7 +327,7 @@ class HostCaptureFramePool final : public wgc::CaptureFramePool,
   Status close() override {
     std::map<std::int64_t, std::shared_ptr<FrameArrivedHandler>> released;
     {
-      std::lock_guard lock(mutex_);
+      const MutexLock lock(mutex_);
       closed_ = true;
       ready_.clear();
       released.swap(handlers_);
@@ -336,7 +337,7 @@ class HostCaptureFramePool final : public wgc::CaptureFramePool,
 
   // Compositor side.
   std::optional<Slot> begin_compose() {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     if (closed_) return std::nullopt;
     for (std::size_t i = 0; i < buffers_.size(); ++i) {
       if (buffers_[i].state == BufferState::Free) {
@@ -349,7 +350,7 @@ class HostCaptureFramePool final : public wgc::CaptureFramePool,
 
   void finish_compose(const Slot& slot, std::int64_t time_100ns, wgc::SizeInt32 content_size) {
     {
-      std::lock_guard lock(mutex_);
+      const MutexLock lock(mutex_);
       if (closed_ || slot.generation != generation_) return;
       buffers_[slot.index].state = BufferState::Ready;
       ready_.push_back(Ready{slot.index, slot.texture, time_100ns, content_size});
@@ -363,14 +364,14 @@ class HostCaptureFramePool final : public wgc::CaptureFramePool,
 
   // A slot whose picture could not be painted goes back unused.
   void abandon(const Slot& slot) {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     if (slot.generation == generation_ && buffers_[slot.index].state == BufferState::Composing) {
       buffers_[slot.index].state = BufferState::Free;
     }
   }
 
   void release(std::size_t index, std::uint64_t generation) {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     if (generation == generation_ && index < buffers_.size() && buffers_[index].state == BufferState::Held) {
       buffers_[index].state = BufferState::Free;
     }
@@ -392,7 +393,7 @@ class HostCaptureFramePool final : public wgc::CaptureFramePool,
   void raise_frame_arrived() {
     std::vector<std::shared_ptr<FrameArrivedHandler>> handlers;
     {
-      std::lock_guard lock(mutex_);
+      const MutexLock lock(mutex_);
       if (closed_) return;
       for (auto& [token, handler] : handlers_) handlers.push_back(handler);
     }
@@ -403,16 +404,16 @@ class HostCaptureFramePool final : public wgc::CaptureFramePool,
 
   std::shared_ptr<CaptureService> service_;
   std::shared_ptr<DispatcherState> dispatcher_;
-  std::mutex mutex_;
-  std::vector<Buffer> buffers_;                           // guarded by mutex_
-  std::deque<Ready> ready_;                               // guarded by mutex_
-  std::uint64_t generation_ = 0;                          // guarded by mutex_
+  Mutex mutex_;
+  std::vector<Buffer> buffers_ QVX_GUARDED_BY(mutex_);
+  std::deque<Ready> ready_ QVX_GUARDED_BY(mutex_);
+  std::uint64_t generation_ QVX_GUARDED_BY(mutex_) = 0;
   // A delegate is one object however often it is invoked (its state, such as
   // the size it last saw, carries from one event to the next), so the
   // snapshot taken for an event shares it rather than copying it.
-  std::map<std::int64_t, std::shared_ptr<FrameArrivedHandler>> handlers_;  // guarded by mutex_
-  std::int64_t next_token_ = 1;                           // guarded by mutex_
-  bool closed_ = false;                                   // guarded by mutex_
+  std::map<std::int64_t, std::shared_ptr<FrameArrivedHandler>> handlers_ QVX_GUARDED_BY(mutex_);
+  std::int64_t next_token_ QVX_GUARDED_BY(mutex_) = 1;
+  bool closed_ QVX_GUARDED_BY(mutex_) = false;
 };
 
 class HostCaptureFrame final : public wgc::CaptureFrame {
@@ -423,7 +424,7 @@ class HostCaptureFrame final : public wgc::CaptureFrame {
   ~HostCaptureFrame() override { (void)close(); }
 
   Result<std::shared_ptr<wgc::Direct3DSurface>> get_surface() override {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     if (!pool_) return host_fail(status_code::ro_e_closed);
     return std::shared_ptr<wgc::Direct3DSurface>(std::make_shared<HostSurface>(slot_.texture));
   }
@@ -432,7 +433,7 @@ class HostCaptureFrame final : public wgc::CaptureFrame {
   Status close() override {
     std::shared_ptr<HostCaptureFramePool> pool;
     {
-      std::lock_guard lock(mutex_);
+      const MutexLock lock(mutex_);
       pool = std::move(pool_);
       pool_.reset();
     }
@@ -441,15 +442,15 @@ class HostCaptureFrame final : public wgc::CaptureFrame {
   }
 
  private:
-  std::mutex mutex_;
-  std::shared_ptr<HostCaptureFramePool> pool_;  // guarded by mutex_; null once closed
+  Mutex mutex_;
+  std::shared_ptr<HostCaptureFramePool> pool_ QVX_GUARDED_BY(mutex_);  // null once closed
   HostCaptureFramePool::Slot slot_;
   std::int64_t time_100ns_;
   wgc::SizeInt32 content_size_;
 };
 
 Result<std::shared_ptr<wgc::CaptureFrame>> HostCaptureFramePool::try_get_next_frame() {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   if (closed_) return host_fail(status_code::ro_e_closed);
   if (ready_.empty()) return std::shared_ptr<wgc::CaptureFrame>();
   Ready ready = std::move(ready_.front());
@@ -469,7 +470,7 @@ class HostCaptureSession final : public wgc::CaptureSession,
 
   Status start_capture() override {
     {
-      std::lock_guard lock(mutex_);
+      const MutexLock lock(mutex_);
       if (closed_) return host_fail(status_code::ro_e_closed);
       if (started_) return host_fail(status_code::e_illegal_method_call);
       started_ = true;
@@ -478,29 +479,29 @@ class HostCaptureSession final : public wgc::CaptureSession,
     return {};
   }
   Status put_is_cursor_capture_enabled(bool enabled) override {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     if (closed_) return host_fail(status_code::ro_e_closed);
     cursor_ = enabled;
     return {};
   }
   Status put_is_border_required(bool required) override {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     if (closed_) return host_fail(status_code::ro_e_closed);
     border_ = required;
     return {};
   }
   Status close() override {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     closed_ = true;
     return {};
   }
 
   bool capturing() {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     return started_ && !closed_;
   }
   bool cursor() {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     return cursor_;
   }
   HostCaptureFramePool& pool() { return *pool_; }
@@ -515,11 +516,11 @@ class HostCaptureSession final : public wgc::CaptureSession,
   std::shared_ptr<CaptureService> service_;
   std::shared_ptr<HostCaptureFramePool> pool_;
   std::shared_ptr<ItemCore> item_;
-  std::mutex mutex_;
-  bool started_ = false;  // guarded by mutex_
-  bool closed_ = false;   // guarded by mutex_
-  bool cursor_ = true;    // guarded by mutex_ (the virtual desktop draws no cursor either way)
-  bool border_ = true;    // guarded by mutex_
+  Mutex mutex_;
+  bool started_ QVX_GUARDED_BY(mutex_) = false;
+  bool closed_ QVX_GUARDED_BY(mutex_) = false;
+  bool cursor_ QVX_GUARDED_BY(mutex_) = true;  // (the virtual desktop draws no cursor either way)
+  bool border_ QVX_GUARDED_BY(mutex_) = true;
   std::unique_ptr<PictureFeed> feed_;  // compositor thread
 };
 
@@ -527,7 +528,7 @@ Result<std::shared_ptr<wgc::CaptureSession>> HostCaptureFramePool::create_captur
   auto* host_item = dynamic_cast<HostCaptureItem*>(&item);
   if (host_item == nullptr) return host_fail(status::e_invalidarg);
   {
-    std::lock_guard lock(mutex_);
+    const MutexLock lock(mutex_);
     if (closed_) return host_fail(status_code::ro_e_closed);
   }
   return std::shared_ptr<wgc::CaptureSession>(
@@ -537,7 +538,7 @@ Result<std::shared_ptr<wgc::CaptureSession>> HostCaptureFramePool::create_captur
 void CaptureService::raise_closed(ItemCore& item) {
   std::vector<wgc::CaptureItem::ClosedHandler> handlers;
   {
-    std::lock_guard lock(item.mutex);
+    const MutexLock lock(item.mutex);
     if (item.closed) return;
     item.closed = true;
     for (auto& [token, handler] : item.closed_handlers) handlers.push_back(handler);
@@ -583,7 +584,7 @@ std::uint32_t CaptureService::compose(HostCaptureSession& session, std::uint32_t
 
 void CaptureService::run() {
   pthread_setname_np(pthread_self(), "qvx-compositor");
-  std::unique_lock lock(mutex_);
+  MutexLock lock(mutex_);
   while (!stopping_) {
     // Drop what is gone, and see whether anything is capturing.
     std::erase_if(items_, [](const std::weak_ptr<ItemCore>& w) { return w.expired(); });
@@ -620,7 +621,7 @@ void CaptureService::run() {
       // The next composition starts the next tick, so no two share one even
       // when this one woke late; one that falls behind skips the ticks it
       // missed rather than bursting.
-      changed_.wait_until(lock, epoch_ + (ticks + 1) * compose_interval, [&] { return stopping_; });
+      lock.wait_until(changed_, epoch_ + (ticks + 1) * compose_interval, [&]() QVX_REQUIRES(mutex_) { return stopping_; });
     } else if (any_capturing) {
       // No feed needs the next refresh: sleep until a notice (one that came
       // while composing counts) or the refresh a feed asked for; after a
@@ -628,17 +629,17 @@ void CaptureService::run() {
       // than the display refreshes.
       const auto limit = poll_after == 0 ? std::chrono::steady_clock::now() + notice_timeout
                                          : epoch_ + (ticks + poll_after) * compose_interval;
-      changed_.wait_until(lock, limit, [&] { return stopping_ || woken_; });
+      lock.wait_until(changed_, limit, [&]() QVX_REQUIRES(mutex_) { return stopping_ || woken_; });
       if (woken_) {
         const auto now_ticks = (std::chrono::steady_clock::now() - epoch_) / compose_interval;
-        changed_.wait_until(lock, epoch_ + (std::max(now_ticks, ticks) + 1) * compose_interval,
-                            [&] { return stopping_; });
+        lock.wait_until(changed_, epoch_ + (std::max(now_ticks, ticks) + 1) * compose_interval,
+                            [&]() QVX_REQUIRES(mutex_) { return stopping_; });
       }
     } else {
-      changed_.wait(lock, [&] { return stopping_ || woken_ || !sessions_.empty(); });
+      lock.wait(changed_, [&]() QVX_REQUIRES(mutex_) { return stopping_ || woken_ || !sessions_.empty(); });
       if (!sessions_.empty() && !woken_) {
         // Sessions exist but none is capturing: look again at the next tick.
-        changed_.wait_for(lock, compose_interval, [&] { return stopping_ || woken_; });
+        lock.wait_for(changed_, compose_interval, [&]() QVX_REQUIRES(mutex_) { return stopping_ || woken_; });
       }
     }
   }
@@ -720,7 +721,12 @@ Result<std::shared_ptr<wgc::CaptureItem>> HostGraphicsCapture::create_for_window
   auto core = std::make_shared<ItemCore>();
   core->is_window = true;
   core->handle = window.value;
-  core->last_size = service_->item_size(*core).value_or(wgc::SizeInt32{});
+  const wgc::SizeInt32 size = service_->item_size(*core).value_or(wgc::SizeInt32{});
+  {
+    // Not shared yet; the lock only satisfies the field's contract.
+    const MutexLock lock(core->mutex);
+    core->last_size = size;
+  }
   service_->add_item(core);
   return std::shared_ptr<wgc::CaptureItem>(std::make_shared<HostCaptureItem>(service_, std::move(core)));
 }
@@ -729,7 +735,12 @@ Result<std::shared_ptr<wgc::CaptureItem>> HostGraphicsCapture::create_for_monito
   if (!service_->desktop().display(monitor)) return host_fail(status::e_invalidarg);
   auto core = std::make_shared<ItemCore>();
   core->handle = monitor.value;
-  core->last_size = service_->item_size(*core).value_or(wgc::SizeInt32{});
+  const wgc::SizeInt32 size = service_->item_size(*core).value_or(wgc::SizeInt32{});
+  {
+    // Not shared yet; the lock only satisfies the field's contract.
+    const MutexLock lock(core->mutex);
+    core->last_size = size;
+  }
   service_->add_item(core);
   return std::shared_ptr<wgc::CaptureItem>(std::make_shared<HostCaptureItem>(service_, std::move(core)));
 }

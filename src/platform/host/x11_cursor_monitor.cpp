@@ -1,4 +1,5 @@
 #include "platform/host/x11_cursor_monitor.h"
+#include "platform/thread_safety.h"
 
 namespace quorvex::platform::host::x11 {
 
@@ -11,7 +12,7 @@ std::optional<CursorSample> X11CursorMonitor::sample() {
   xcb_connection_t* c = x_->get();
   auto pointer = reply<xcb_query_pointer_reply_t>(c, xcb_query_pointer(c, x_->root()), xcb_query_pointer_reply);
   if (!pointer || pointer->same_screen == 0) return std::nullopt;
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   // Counted before the read, so a change during the read is fetched next time.
   const std::uint64_t shape = shape_changes_.load();
   if (!image_ || shape != image_shape_) {

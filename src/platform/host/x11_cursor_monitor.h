@@ -16,6 +16,7 @@
 #include <optional>
 
 #include "platform/host/x11_connection.h"
+#include "platform/thread_safety.h"
 #include "testing/frame_clock.h"
 
 namespace quorvex::platform::host::x11 {
@@ -47,9 +48,9 @@ class X11CursorMonitor {
  private:
   std::shared_ptr<X11Connection> x_;
   std::atomic<std::uint64_t> shape_changes_{0};
-  std::mutex mutex_;
-  std::shared_ptr<const xcb_xfixes_get_cursor_image_reply_t> image_;  // guarded by mutex_
-  std::uint64_t image_shape_ = 0;                                     // guarded by mutex_: shape_changes_ when read
+  Mutex mutex_;
+  std::shared_ptr<const xcb_xfixes_get_cursor_image_reply_t> image_ QVX_GUARDED_BY(mutex_);
+  std::uint64_t image_shape_ QVX_GUARDED_BY(mutex_) = 0;  // shape_changes_ when read
 };
 
 // Draws the cursor image (premultiplied ARGB, as XFixes gives it) over BGRA

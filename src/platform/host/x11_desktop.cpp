@@ -20,6 +20,7 @@
 #include "platform/host/x11_pixel_reader.h"
 #include "platform/host/x11_text.h"
 #include "platform/host/x11_window_model.h"
+#include "platform/thread_safety.h"
 
 namespace quorvex::platform::host {
 
@@ -48,36 +49,36 @@ struct DesktopParts {
   X11WindowModel windows;
   X11CursorMonitor cursor;
 
-  std::mutex damage_mutex;
-  std::set<xcb_damage_damage_t> damaged;  // guarded by damage_mutex
+  Mutex damage_mutex;
+  std::set<xcb_damage_damage_t> damaged QVX_GUARDED_BY(damage_mutex);
 
   std::atomic<std::uint64_t> screen_changes{0};  // RandR notifications so far
-  mutable std::mutex monitors_mutex;
-  std::vector<RandrMonitor> monitors;                    // guarded by monitors_mutex
-  std::chrono::steady_clock::time_point monitors_read;   // guarded by monitors_mutex
-  std::uint64_t monitors_screen_changes = ~0ULL;         // guarded by monitors_mutex: screen_changes when read
+  mutable Mutex monitors_mutex;
+  std::vector<RandrMonitor> monitors QVX_GUARDED_BY(monitors_mutex);
+  std::chrono::steady_clock::time_point monitors_read QVX_GUARDED_BY(monitors_mutex);
+  std::uint64_t monitors_screen_changes QVX_GUARDED_BY(monitors_mutex) = ~0ULL;  // screen_changes when read
 
-  std::mutex listeners_mutex;
-  std::map<std::uint64_t, std::function<void()>> listeners;  // guarded by listeners_mutex
-  std::uint64_t next_listener = 1;                           // guarded by listeners_mutex
+  Mutex listeners_mutex;
+  std::map<std::uint64_t, std::function<void()>> listeners QVX_GUARDED_BY(listeners_mutex);
+  std::uint64_t next_listener QVX_GUARDED_BY(listeners_mutex) = 1;
 
   void notify() {
     std::vector<std::function<void()>> copy;
     {
-      std::lock_guard lock(listeners_mutex);
+      const MutexLock lock(listeners_mutex);
       for (auto& [id, listener] : listeners) copy.push_back(listener);
     }
     for (auto& listener : copy) listener();
   }
 
   bool take_damage(xcb_damage_damage_t damage) {
-    std::lock_guard lock(damage_mutex);
+    const MutexLock lock(damage_mutex);
     return damaged.erase(damage) != 0;
   }
 
   // The monitors, with their EDID, as read last.
   std::vector<RandrMonitor> current_monitors() {
-    std::lock_guard lock(monitors_mutex);
+    const MutexLock lock(monitors_mutex);
     const auto now = std::chrono::steady_clock::now();
     const std::uint64_t changes = screen_changes.load();
     if (changes != monitors_screen_changes || now - monitors_read >= monitor_recheck) {
@@ -298,7 +299,7 @@ X11Desktop::X11Desktop(std::shared_ptr<x11::X11Connection> connection)
   x.on_event(static_cast<std::uint8_t>(x.first_event(xcb_damage_id) + XCB_DAMAGE_NOTIFY),
              [&parts](const xcb_generic_event_t& event) {
                {
-                 std::lock_guard lock(parts.damage_mutex);
+                 const MutexLock lock(parts.damage_mutex);
                  parts.damaged.insert(reinterpret_cast<const xcb_damage_notify_event_t&>(event).damage);
                }
                parts.notify();
@@ -377,14 +378,14 @@ std::unique_ptr<PictureFeed> X11Desktop::open_feed(CaptureTarget target) {
 }
 
 std::uint64_t X11Desktop::add_listener(std::function<void()> listener) {
-  std::lock_guard lock(parts_->listeners_mutex);
+  const MutexLock lock(parts_->listeners_mutex);
   const std::uint64_t id = parts_->next_listener++;
   parts_->listeners[id] = std::move(listener);
   return id;
 }
 
 void X11Desktop::remove_listener(std::uint64_t id) {
-  std::lock_guard lock(parts_->listeners_mutex);
+  const MutexLock lock(parts_->listeners_mutex);
   parts_->listeners.erase(id);
 }
 

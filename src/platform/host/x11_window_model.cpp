@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "platform/host/x11_text.h"
+#include "platform/thread_safety.h"
 
 namespace quorvex::platform::host::x11 {
 
@@ -117,7 +118,7 @@ xcb_window_t X11WindowModel::top_level(xcb_window_t window) const {
 }
 
 void X11WindowModel::watch(xcb_window_t window) {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   if (watched_[window]++ > 0) return;
   // The event mask is this client's own on that window; other clients'
   // selections are untouched.
@@ -127,7 +128,7 @@ void X11WindowModel::watch(xcb_window_t window) {
 }
 
 void X11WindowModel::unwatch(xcb_window_t window) {
-  std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   const auto it = watched_.find(window);
   if (it == watched_.end() || --it->second > 0) return;
   watched_.erase(it);

@@ -26,6 +26,7 @@
 
 #include "platform/host/desktop_source.h"
 #include "platform/host/x11_connection.h"
+#include "platform/thread_safety.h"
 
 namespace quorvex::platform::host::x11 {
 
@@ -61,8 +62,8 @@ class X11WindowModel {
 
  private:
   std::shared_ptr<X11Connection> x_;
-  std::mutex mutex_;
-  std::map<xcb_window_t, int> watched_;  // guarded by mutex_
+  Mutex mutex_;
+  std::map<xcb_window_t, int> watched_ QVX_GUARDED_BY(mutex_);
   std::atomic<std::uint64_t> changes_{0};
 };
 
