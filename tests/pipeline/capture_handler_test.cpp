@@ -7,6 +7,7 @@
 #include <optional>
 #include <regex>
 #include <stdexcept>
+#include <thread>
 
 #include "manual_clock.h"
 #include "pipeline_support.h"
@@ -152,6 +153,33 @@ TEST_F(CaptureHandlerTest, TimerGivesUpOnAnEncoderThatStoppedProducingOutput) {
   ASSERT_TRUE(eventually([&] { return !(stalled = capture->on_timer(control)); }));
   EXPECT_EQ(stalled.error().message, "encoder stalled: no output for 2 s with 1 frame in flight");
   // Teardown does not wait for the stuck frame either.
+  capture.reset();
+  EXPECT_TRUE(transform().shut_down());
+}
+
+// A process stopped for a while (SIGSTOP, a debugger, a machine asleep)
+// comes back to a steady clock that ran on: the encoder's silence during the
+// stop is no stall, and the watchdog counts afresh from the first late tick.
+TEST_F(CaptureHandlerTest, TimeTheProcessStoodStillIsNoEncoderStall) {
+  transform().hold_outputs = true;
+  transform().drain_complete_on_drain = false;
+  start(config_at(30));
+  ASSERT_TRUE(frame());
+  ASSERT_TRUE(eventually([&] { return submitted() == 1; }));
+  ASSERT_TRUE(capture->on_timer(control));
+  // The ticks stop, as they do while the process is stopped; meanwhile the
+  // frame inside the encoder has waited three seconds by the clock.
+  std::this_thread::sleep_for(app::watchdog_restart_gap + std::chrono::milliseconds(200));
+  capture->encoder().state().lock()->progress_at = std::chrono::steady_clock::now() - std::chrono::seconds(3);
+  for (int tick = 0; tick < 5; ++tick) {
+    const wgc_capture::HandlerResult result = capture->on_timer(control);
+    ASSERT_TRUE(result) << result.error().message;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  // Silence after the stop still counts.
+  wgc_capture::HandlerResult stalled;
+  ASSERT_TRUE(eventually([&] { return !(stalled = capture->on_timer(control)); }));
+  EXPECT_EQ(stalled.error().message, "encoder stalled: no output for 2 s with 1 frame in flight");
   capture.reset();
   EXPECT_TRUE(transform().shut_down());
 }

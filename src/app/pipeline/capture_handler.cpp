@@ -168,9 +168,16 @@ wgc_capture::HandlerResult Capture::on_timer(wgc_capture::CaptureControl& contro
     return std::unexpected(wgc_capture::HandlerError{std::move(present.error().message)});
   }
   const MonotonicTime now = std::chrono::steady_clock::now();
+  // Time in which the process did not run (stopped by SIGSTOP or a
+  // debugger, a machine asleep) is no encoder's silence, yet the steady
+  // clock counts it: a tick far later than the timer's period restarts both
+  // watchdogs' count from now.
+  if (const auto previous = std::exchange(last_tick_, now); previous && now - *previous > watchdog_restart_gap) {
+    watching_since_ = now;
+  }
   auto guard = encoder_->state().try_lock();
   if (!guard) {
-    if (auto hung = hung_call(encoder_->state(), now)) {
+    if (auto hung = hung_call(encoder_->state(), now, watching_since_)) {
       encoder_->abandon_hung();
       return std::unexpected(wgc_capture::HandlerError{std::move(*hung)});
     }
@@ -182,7 +189,7 @@ wgc_capture::HandlerResult Capture::on_timer(wgc_capture::CaptureControl& contro
   if ((*guard)->error) {
     return std::unexpected(wgc_capture::HandlerError{*(*guard)->error});
   }
-  if (auto stalled = (*guard)->stall(now)) {
+  if (auto stalled = (*guard)->stall(now, watching_since_)) {
     return std::unexpected(wgc_capture::HandlerError{std::move(*stalled)});
   }
   return {};

@@ -98,6 +98,9 @@ class Capture final : public wgc_capture::GraphicsCaptureApiHandler {
   SessionClock& clock_;
   SessionClock::time_point started_at_;  // on clock_
   std::optional<MonotonicTime> last_arrival_;
+  // The timer's last tick, and since when the watchdogs count (see on_timer).
+  std::optional<MonotonicTime> last_tick_;
+  MonotonicTime watching_since_{};
   std::uint64_t captured_frames_ = 0;
   bool finished_ = false;
 };

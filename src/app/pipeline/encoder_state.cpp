@@ -246,10 +246,10 @@ Result<void> EncoderState::repeat_last_frame(MonotonicTime now) {
   return apply(mailbox.frame_converted(std::move(input), now));
 }
 
-std::optional<std::string> EncoderState::stall(MonotonicTime now) const {
+std::optional<std::string> EncoderState::stall(MonotonicTime now, MonotonicTime watching_since) const {
   const bool drain_pending = finishing && !drained;
   if (!progress_at || writing_record || (submitted.empty() && !drain_pending) ||
-      now - *progress_at < encoder_stall_timeout) {
+      now - std::max(*progress_at, watching_since) < encoder_stall_timeout) {
     return std::nullopt;
   }
   const std::size_t in_flight = submitted.size();
@@ -257,9 +257,10 @@ std::optional<std::string> EncoderState::stall(MonotonicTime now) const {
          std::to_string(in_flight) + (in_flight == 1 ? " frame" : " frames") + " in flight";
 }
 
-std::optional<std::string> hung_call(const SharedEncoderState& state, MonotonicTime now) {
+std::optional<std::string> hung_call(const SharedEncoderState& state, MonotonicTime now,
+                                     MonotonicTime watching_since) {
   const auto since = state.held_since();
-  if (!since || now - *since < encoder_stall_timeout) {
+  if (!since || now - std::max(*since, watching_since) < encoder_stall_timeout) {
     return std::nullopt;
   }
   return hung_call_message();

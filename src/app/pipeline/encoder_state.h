@@ -49,6 +49,9 @@ inline constexpr std::string_view lock_poisoned_message = "encoder state lock po
 // latency (tens of milliseconds), short enough that a hung driver ends the
 // session instead of freezing it.
 inline constexpr std::chrono::seconds encoder_stall_timeout{2};
+// A gap between two timer ticks (every 100 ms) longer than this means the
+// process was not running; the watchdogs then count afresh.
+inline constexpr std::chrono::milliseconds watchdog_restart_gap{1000};
 
 using MonotonicTime = std::chrono::steady_clock::time_point;
 
@@ -111,7 +114,8 @@ struct EncoderState {
   // "encoder stalled: no output for 2 s with {n} frames in flight" once the
   // encoder has held frames, or a pending drain, for encoder_stall_timeout
   // since its last progress. Never while a record is being written.
-  [[nodiscard]] std::optional<std::string> stall(MonotonicTime now) const;
+  // Silence before `watching_since` does not count.
+  [[nodiscard]] std::optional<std::string> stall(MonotonicTime now, MonotonicTime watching_since = {}) const;
 
   std::deque<PendingInput> submitted;  // oldest first
   std::optional<GpuConverter> converter;
@@ -189,7 +193,8 @@ using EncoderStateLock = SharedEncoderState::Guard;
 // the transform is made under it, so a call that hangs (a hung driver)
 // holds it for ever. Reads nothing under the lock, so the watchdog never
 // waits behind the hung call; the caller asks only after a try_lock failed.
-[[nodiscard]] std::optional<std::string> hung_call(const SharedEncoderState& state, MonotonicTime now);
+[[nodiscard]] std::optional<std::string> hung_call(const SharedEncoderState& state, MonotonicTime now,
+                                                   MonotonicTime watching_since = {});
 [[nodiscard]] std::string hung_call_message();
 
 // The held lock, or "encoder state lock poisoned" (the lock is then released).
