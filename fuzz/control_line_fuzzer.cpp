@@ -70,7 +70,7 @@ void check_parsed(std::string_view line, const ControlCommand& command) {
     // The word, one space, then one number that means the command's value.
     const std::string_view word = command.kind == ControlCommand::Kind::Fps ? "FPS " : "BITRATE ";
     QVX_FUZZ_CHECK(trimmed.starts_with(word));
-    const auto value = quorvex::sender::parse_unsigned<std::uint32_t>(trimmed.substr(word.size()));
+    const auto value = control_number(trimmed.substr(word.size()));
     QVX_FUZZ_CHECK(value && *value == command.value);
   } else {
     QVX_FUZZ_CHECK(command.width == 0 && command.height == 0 && command.value == 0);
