@@ -36,13 +36,19 @@ class PausedCaptureTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.directory = tempfile.TemporaryDirectory()
-        session = qvx.Session(qvx.binary_from_env(), SMALL + qvx.duration(6))
+        session = qvx.Session(qvx.binary_from_env(), SMALL + ["--until-stopped"])
         try:
             if not session.wait_for_records(15, timeout=10):
                 raise AssertionError("no records before the pause")
             session.send("PAUSE")
+            if not session.wait_for_stderr(lambda l: l == "capture_window paused=true", timeout=10):
+                raise AssertionError("the pause did not take effect")
             time.sleep(3)
+            resumed_at = len(qvx.parse_records_prefix(session.stdout()))
             session.send("RESUME")
+            if not session.wait_for_records(resumed_at + 15, timeout=10):
+                raise AssertionError("no records after the pause")
+            session.send("STOP")
             code = session.finish(timeout=20)
             if code != 0:
                 raise AssertionError("\n".join(session.stderr_lines()))
@@ -217,7 +223,7 @@ class PipeTest(unittest.TestCase):
         """helper | qvrx COMMAND - - | reader, as the README's live preview
         runs; checks that output starts with `magic` while the session still
         runs, and returns (standard output, qvrx's totals as a dict)."""
-        helper = subprocess.Popen([qvx.binary_from_env(), *SMALL, "--duration", "3"], stdin=subprocess.DEVNULL,
+        helper = subprocess.Popen([qvx.binary_from_env(), *SMALL, *qvx.duration(3)], stdin=subprocess.DEVNULL,
                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         tool = subprocess.Popen([qvx.qvrx_from_env(), command, "-", "-"], stdin=helper.stdout,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
@@ -238,9 +244,9 @@ class PipeTest(unittest.TestCase):
         self.assertIsNone(helper.poll(), "the first bytes came only after the session ended")
         self.assertEqual(first, magic)
         output = first + tool.stdout.read()
-        self.assertEqual(helper.wait(timeout=20), 0)
-        self.assertEqual(tool.wait(timeout=20), 0)
-        pump.join(timeout=5)
+        self.assertEqual(helper.wait(timeout=20 * qvx.TIME_SCALE), 0)
+        self.assertEqual(tool.wait(timeout=20 * qvx.TIME_SCALE), 0)
+        pump.join(timeout=5 * qvx.TIME_SCALE)
         summary = errors[0].decode()
         self.assertRegex(summary, r"^qvrx: records=\d+ keyframes=\d+ payload_bytes=\d+( packets=\d+ duration_s=[\d.]+)?\n$")
         return output, dict(f.split("=") for f in summary.split()[1:])
@@ -263,7 +269,7 @@ class PipeTest(unittest.TestCase):
         self.assertEqual(int(totals["packets"]), int(totals["records"]))
 
     def test_standard_input_reads_like_the_file(self):
-        session = qvx.Session(qvx.binary_from_env(), SMALL + ["--duration", "1"], stdin_open=False)
+        session = qvx.Session(qvx.binary_from_env(), SMALL + qvx.duration(1), stdin_open=False)
         self.addCleanup(session.kill)
         self.assertEqual(session.finish(timeout=20), 0)
         stream = session.stdout()
@@ -288,7 +294,7 @@ class ClockTest(unittest.TestCase):
         # place (0,0) is black bar, every block a clean black; a right place
         # at the wrong scale reads clean blocks of the strip itself. Neither
         # may give a clock.
-        session = qvx.Session(qvx.binary_from_env(), ["--display-id", "2", "--duration", "1"], stdin_open=False)
+        session = qvx.Session(qvx.binary_from_env(), ["--display-id", "2", *qvx.duration(1)], stdin_open=False)
         self.addCleanup(session.kill)
         self.assertEqual(session.finish(timeout=20), 0, session.stderr_lines())
         records = qvx.parse_records(session.stdout())

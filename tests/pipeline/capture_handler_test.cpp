@@ -83,6 +83,15 @@ class CaptureHandlerTest : public FakePlatformTest {
   }
   std::uint64_t replaced() { return capture->encoder().state().lock()->mailbox.frames_replaced; }
   std::size_t submitted() { return capture->encoder().state().lock()->submitted.size(); }
+  // A session whose one frame went into an encoder that gives nothing back.
+  void start_with_a_frame_stuck_inside() {
+    transform().hold_outputs = true;
+    transform().drain_complete_on_drain = false;
+    start(config_at(30));
+    ASSERT_TRUE(frame());
+    ASSERT_TRUE(eventually([&] { return submitted() == 1; }));
+    ASSERT_TRUE(capture->on_timer(control));
+  }
 
   app::Config config_;
   // The session's duration runs on this clock; the pipeline keeps real time.
@@ -139,12 +148,7 @@ TEST_F(CaptureHandlerTest, TimerEndsTheSessionWithAWorkersStoredError) {
 }
 
 TEST_F(CaptureHandlerTest, TimerGivesUpOnAnEncoderThatStoppedProducingOutput) {
-  transform().hold_outputs = true;
-  transform().drain_complete_on_drain = false;
-  start(config_at(30));
-  ASSERT_TRUE(frame());
-  ASSERT_TRUE(eventually([&] { return submitted() == 1; }));
-  ASSERT_TRUE(capture->on_timer(control));
+  ASSERT_NO_FATAL_FAILURE(start_with_a_frame_stuck_inside());
   // Two seconds later, as far as the encoder state can tell.
   capture->encoder().state().lock()->progress_at = std::chrono::steady_clock::now() - std::chrono::seconds(3);
   // A tick that finds the lock busy (the event or pacer thread inside it for
@@ -161,12 +165,7 @@ TEST_F(CaptureHandlerTest, TimerGivesUpOnAnEncoderThatStoppedProducingOutput) {
 // comes back to a steady clock that ran on: the encoder's silence during the
 // stop is no stall, and the watchdog counts afresh from the first late tick.
 TEST_F(CaptureHandlerTest, TimeTheProcessStoodStillIsNoEncoderStall) {
-  transform().hold_outputs = true;
-  transform().drain_complete_on_drain = false;
-  start(config_at(30));
-  ASSERT_TRUE(frame());
-  ASSERT_TRUE(eventually([&] { return submitted() == 1; }));
-  ASSERT_TRUE(capture->on_timer(control));
+  ASSERT_NO_FATAL_FAILURE(start_with_a_frame_stuck_inside());
   // The ticks stop, as they do while the process is stopped; meanwhile the
   // frame inside the encoder has waited three seconds by the clock.
   std::this_thread::sleep_for(app::watchdog_restart_gap + std::chrono::milliseconds(200));
