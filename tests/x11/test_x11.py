@@ -230,6 +230,8 @@ class X11Test(unittest.TestCase):
         self.open_window("x11 cursor session", fps=0)
         red = (WINDOW_ORIGIN[0] + PATCHES[0][0] + PATCH_SIZE // 2, WINDOW_ORIGIN[1] + PATCH_TOP + PATCH_SIZE // 2)
         self.assertEqual(self.client.command("warp 1500 900"), "ok")
+        # The pointer stays where a test leaves it: off every window after this one.
+        self.addCleanup(self.client.command, "warp 1500 900")
         session = self.start(["--display-id", "1", "--until-stopped"])
         self.assertTrue(session.wait_for_records(1, timeout=10))
         quiet = self.settled_record_count(session)
