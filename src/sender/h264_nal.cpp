@@ -62,38 +62,38 @@ std::vector<std::byte> annex_b_parameter_sets(std::span<const std::byte> annex_b
 }
 
 std::size_t remove_filler_units(std::vector<std::byte>& annex_b) {
-  // A unit runs from the first zero before its 00 00 01 up to the first zero
-  // before the next one: the zero bytes between two units (a four-byte start
-  // code, trailing zeros) go with the unit after them, so taking a filler
-  // unit out never shortens the start code of the unit that follows.
-  // Emulation prevention keeps 00 00 01 out of every unit's body.
-  const std::size_t size = annex_b.size();
+  // A filler unit goes out from the end of the unit before it (the first
+  // unit: from the zero run of its start code) to its own end (the last
+  // unit: the end of the data), so the zero bytes between two units go with
+  // the unit after them and taking a filler out never shortens the start
+  // code of the unit that follows.
+  const std::span<const std::byte> all(annex_b);
+  const auto units = nal_units(all);
   std::size_t write = 0;
-  std::size_t unit_begin = 0;  // where the current unit's zero run starts
-  std::size_t header = 0;      // its header byte; 0 before the first unit
-  const auto close_unit = [&](std::size_t end) {
-    const bool filler =
-        header != 0 && header < size && (std::to_integer<std::uint8_t>(annex_b[header]) & nal_type_mask) ==
-                                            nal_type_filler;
-    if (!filler) {
-      std::copy(annex_b.begin() + static_cast<std::ptrdiff_t>(unit_begin),
-                annex_b.begin() + static_cast<std::ptrdiff_t>(end), annex_b.begin() + static_cast<std::ptrdiff_t>(write));
-      write += end - unit_begin;
-    }
-  };
-  std::size_t zeros_from = 0;  // start of the run of zero bytes before i
-  for (std::size_t i = 0; i < size; ++i) {
-    if (annex_b[i] != std::byte{0}) {
-      if (annex_b[i] == std::byte{1} && i - zeros_from >= 2) {
-        close_unit(zeros_from);
-        unit_begin = zeros_from;
-        header = i + 1;
+  std::size_t kept_from = 0;  // bytes from here on are kept until a filler
+  std::size_t previous_end = 0;
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    const auto begin = static_cast<std::size_t>(units[i].data() - all.data());
+    const std::size_t end = i + 1 == units.size() ? all.size() : begin + units[i].size();
+    if (type_of(units[i]) == nal_type_filler) {
+      std::size_t from = previous_end;
+      if (i == 0) {
+        from = begin - 3;  // the 00 00 01 before it, and the zeros before that
+        while (from > 0 && annex_b[from - 1] == std::byte{0}) {
+          --from;
+        }
       }
-      zeros_from = i + 1;
+      std::copy(annex_b.begin() + static_cast<std::ptrdiff_t>(kept_from),
+                annex_b.begin() + static_cast<std::ptrdiff_t>(from), annex_b.begin() + static_cast<std::ptrdiff_t>(write));
+      write += from - kept_from;
+      kept_from = end;
     }
+    previous_end = end;
   }
-  close_unit(size);
-  const std::size_t removed = size - write;
+  std::copy(annex_b.begin() + static_cast<std::ptrdiff_t>(kept_from), annex_b.end(),
+            annex_b.begin() + static_cast<std::ptrdiff_t>(write));
+  write += annex_b.size() - kept_from;
+  const std::size_t removed = annex_b.size() - write;
   annex_b.resize(write);
   return removed;
 }
