@@ -163,9 +163,9 @@ class SubmissionClock final : public mf::MediaFoundation {
 };
 
 // Standard error of the pipeline: nothing of it is needed here.
-class NoLines final : public app::LineSink {
+class NoLines final : public app::diagnostics::Sink {
  public:
-  void write_line(std::string_view) override {}
+  void write(const app::diagnostics::Line&) override {}
 };
 
 struct Scene {

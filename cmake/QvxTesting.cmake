@@ -24,10 +24,21 @@ endmacro()
 # lacks what it needs is named under SKIPPABLE: it gets a CTest entry of its
 # own that CTest reports as skipped when GoogleTest does, instead of hiding
 # inside the executable's pass.
+# Test code is most of what the build compiles, and its speed hardly matters:
+# it is compiled without optimisation in every build type (at -O2 -g a test
+# file takes about three times as long), while the code under test, in its
+# own libraries, keeps the build type's flags. The last -O wins.
+function(qvx_unoptimised_test_code target)
+  if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
+    target_compile_options(${target} PRIVATE -O0)
+  endif()
+endfunction()
+
 function(qvx_add_gtest name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS;SKIPPABLE" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   qvx_target_defaults(${name})
+  qvx_unoptimised_test_code(${name})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest_main)
   if(ARG_SKIPPABLE)
     list(JOIN ARG_SKIPPABLE ":" skippable)

@@ -112,7 +112,7 @@ void LineQueue::queue_dropped_count() {
   if (dropped_ == 0) {
     return;
   }
-  lines_.push_back({with_newline(diagnostics::diagnostics_dropped(dropped_)), LineFate::Keep});
+  lines_.push_back({with_newline(diagnostics::diagnostics_dropped(dropped_).text()), LineFate::Keep});
   dropped_ = 0;
 }
 
@@ -145,13 +145,27 @@ void LineQueue::run_writer() {
   }
 }
 
-void write_stderr_line(std::string_view line_without_newline, LineFate fate) {
-  LineQueue& queue = stderr_queue();
-  if (fate == LineFate::Final) {
-    queue.stop();
-    fate = LineFate::Keep;
+namespace {
+
+class StandardError final : public diagnostics::Sink {
+ public:
+  void write(const diagnostics::Line& line) override {
+    LineQueue& queue = stderr_queue();
+    LineFate fate = line.fate();
+    if (fate == LineFate::Final) {
+      queue.stop();
+      fate = LineFate::Keep;
+    }
+    queue.write(line.text(), fate);
   }
-  queue.write(line_without_newline, fate);
+};
+
+}  // namespace
+
+diagnostics::Sink& standard_error() {
+  // Never destroyed, like the queue it writes to.
+  static StandardError* const sink = new StandardError;
+  return *sink;
 }
 
 StderrQueueSession::StderrQueueSession(const LineQueue::ThreadSetup& setup) { stderr_queue().start(setup); }

@@ -6,9 +6,11 @@
 // not read standard error can no longer stop the stream by filling the pipe.
 // When the queue is full the lines that may be dropped are dropped and
 // counted, and "diagnostics_dropped count={n}" follows as soon as the writer
-// has made room again. The lines that end a session (the summary, the end
-// line, the error lines) are never dropped; at the end the writer drains the
-// queue, blocking on a full pipe as a direct write would.
+// has made room again. Which lines may be dropped is the catalogue's call
+// (diagnostics.h): the ones that can repeat without bound. The others, the
+// summary, the end line and the errors among them, are never dropped; at the
+// end the writer drains the queue, blocking on a full pipe as a direct write
+// would.
 //
 // Thread contract: callable from any thread. Each line leaves in one write,
 // so lines from different threads never interleave, and lines leave in the
@@ -24,19 +26,12 @@
 #include <string_view>
 #include <thread>
 
+#include "app/diagnostics.h"
 #include "platform/thread_safety.h"
 
 namespace quorvex::app {
 
-enum class LineFate : std::uint8_t {
-  // A line a full queue may drop (counted and reported).
-  MayDrop,
-  // A line that ends a session: always written.
-  Keep,
-  // The last line before the process aborts: written before the call
-  // returns, after everything queued before it.
-  Final,
-};
+using diagnostics::LineFate;
 
 // The ordered, bounded line queue with its writer thread. The writer is a
 // function so tests can block it.
@@ -90,9 +85,10 @@ class LineQueue {
   std::thread thread_ QVX_GUARDED_BY(start_stop_);
 };
 
-// Appends the line feed itself. A failed write is dropped: there is nowhere
-// left to report it.
-void write_stderr_line(std::string_view line_without_newline, LineFate fate = LineFate::Keep);
+// The process's standard error: every diagnostic line the program writes
+// leaves through this sink, with the fate its kind has in the catalogue. The
+// same object on every call, never destroyed.
+[[nodiscard]] diagnostics::Sink& standard_error();
 
 // The process's standard error queue: on for the life of this object.
 class StderrQueueSession {

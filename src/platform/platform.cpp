@@ -9,22 +9,34 @@ namespace {
 
 std::atomic<Platform*> installed{nullptr};
 
-Platform& native() {
-  static const std::unique_ptr<Platform> instance = create_native_platform();
-  if (!instance) {
-    std::fputs("fatal: this build has no platform implementation\n", stderr);
-    std::abort();
-  }
-  return *instance;
+// Made once, by whichever thread asks first.
+const std::expected<std::unique_ptr<Platform>, std::string>& native() {
+  static const auto instance = create_native_platform();
+  return instance;
 }
 
 }  // namespace
+
+std::expected<void, std::string> open_native() {
+  if (installed.load(std::memory_order_acquire) != nullptr) {
+    return {};
+  }
+  if (const auto& made = native(); !made) {
+    return std::unexpected(made.error());
+  }
+  return {};
+}
 
 Platform& current() {
   if (Platform* p = installed.load(std::memory_order_acquire)) {
     return *p;
   }
-  return native();
+  const auto& made = native();
+  if (!made) {
+    // open_native, which every mode calls first, has reported why.
+    std::abort();
+  }
+  return **made;
 }
 
 ScopedPlatform::ScopedPlatform(Platform& platform)

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <expected>
 #include <memory>
 #include <string>
 
@@ -26,12 +27,19 @@ class Platform {
   [[nodiscard]] virtual std::string describe_status(std::uint32_t code) = 0;
 };
 
-// The installed platform. The default one (built for this build's platform)
-// is created on first use.
+// The installed platform: a test's (ScopedPlatform), or else the build's
+// own, created on first use.
 [[nodiscard]] Platform& current();
 
-// The build's own implementation: the Windows adapters or the host stand-in.
-[[nodiscard]] std::unique_ptr<Platform> create_native_platform();
+// Creates the build's own platform now, unless a test's is installed, and
+// says why when it cannot be had (the host's X11 desktop without a server):
+// the program's modes call it before anything else and report that as their
+// error. Nothing is written here. current() after a failed open aborts.
+[[nodiscard]] std::expected<void, std::string> open_native();
+
+// The build's own implementation: the Windows adapters or the host stand-in;
+// the error is the program's message.
+[[nodiscard]] std::expected<std::unique_ptr<Platform>, std::string> create_native_platform();
 
 // Installs a platform for the guard's lifetime; restores the previous one.
 // Not thread-safe: install before starting threads that use the platform.

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <limits>
 #include <vector>
 
@@ -41,12 +40,6 @@ template <class T>
     value = static_cast<T>(value >> 8);
   }
   return bytes;
-}
-
-void append_decimal(std::string& out, std::uint64_t value) {
-  std::array<char, 20> digits{};
-  const auto result = std::to_chars(digits.data(), digits.data() + digits.size(), value);
-  out.append(digits.data(), result.ptr);
 }
 
 // Zero-based nearest-rank index ceil(n * p / 100) - 1, in integers.
@@ -101,16 +94,6 @@ std::optional<EncoderLatencySummary> encoder_latency_summary(std::span<const std
       .p95 = sorted[nearest_rank_index(sorted.size(), 95)],
       .in_flight_max = in_flight_max,
   };
-}
-
-std::string format_encoder_latency_summary(const EncoderLatencySummary& summary) {
-  std::string line = "encoder_latency p50_ms=";
-  append_decimal(line, summary.p50);
-  line += " p95_ms=";
-  append_decimal(line, summary.p95);
-  line += " in_flight_max=";
-  append_decimal(line, summary.in_flight_max);
-  return line;
 }
 
 H264Settings h264_settings(std::uint32_t fps) {

@@ -125,9 +125,6 @@ struct EncoderLatencySummary {
 [[nodiscard]] std::optional<EncoderLatencySummary> encoder_latency_summary(
     std::span<const std::uint64_t> samples, std::uint64_t in_flight_max);
 
-// "encoder_latency p50_ms=… p95_ms=… in_flight_max=…", no line terminator.
-[[nodiscard]] std::string format_encoder_latency_summary(const EncoderLatencySummary& summary);
-
 // Encoder parameters that follow from the frame rate.
 struct H264Settings {
   // Frames inside the encoder at once: one encoding, one queued.

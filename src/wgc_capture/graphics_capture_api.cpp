@@ -5,8 +5,6 @@
 #include <string_view>
 #include <type_traits>
 
-#include "app/diagnostics.h"
-#include "app/stderr_line.h"
 #include "platform/platform.h"
 
 namespace quorvex::wgc_capture {
@@ -94,8 +92,12 @@ std::unexpected<GraphicsCaptureApiError> start_error(GraphicsCaptureApiError::Ki
 
 // Teardown calls that cannot fail in a healthy process: there is no caller
 // left that could handle the failure, so the process stops.
+std::atomic<FatalReport> fatal_report{nullptr};
+
 [[noreturn]] void fatal(std::string_view message, const platform::Error& error) {
-  app::write_stderr_line(app::diagnostics::fatal(message, error.text()), app::LineFate::Final);
+  if (const FatalReport report = fatal_report.load(std::memory_order_acquire)) {
+    report(message, error);
+  }
   std::abort();
 }
 
@@ -517,6 +519,8 @@ GraphicsCaptureApi::~GraphicsCaptureApi() {
   device_context_.reset();
   halted_.reset();
 }
+
+void set_fatal_report(FatalReport report) { fatal_report.store(report, std::memory_order_release); }
 
 std::expected<void, GraphicsCaptureApiError> join_multithreaded_apartment() {
   // S_FALSE (initialised already) is success.

@@ -18,6 +18,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 
@@ -127,7 +128,7 @@ class GraphicsCaptureApi {
   [[nodiscard]] std::expected<void, graphics_capture_api::Error> start_capture();
 
   // Removes the event registrations and closes pool and session. These calls
-  // must not fail; if one does, the process stops with a fatal message.
+  // must not fail; if one does, the process stops (see set_fatal_report).
   static void stop_capture(std::unique_ptr<GraphicsCaptureApi> api);
 
   [[nodiscard]] static std::expected<bool, graphics_capture_api::Error> is_border_settings_supported();
@@ -160,6 +161,15 @@ class GraphicsCaptureApi {
 // questions included, fails on a thread in no apartment. start() does it
 // again, harmlessly. Fails with FailedToInitWinRT.
 [[nodiscard]] std::expected<void, GraphicsCaptureApiError> join_multithreaded_apartment();
+
+// A teardown call that cannot fail in a healthy process failed (closing the
+// pool or the session, removing a handler, taking the apartment's usage):
+// there is no caller left to handle it, so the process aborts. This layer
+// writes nothing itself; the report installed here runs first, with the
+// call's description ("Failed to Close Frame Pool") and its error. Install
+// before starting a session; none: the process aborts without a word.
+using FatalReport = void (*)(std::string_view what, const platform::Error& error);
+void set_fatal_report(FatalReport report);
 
 // Builds the handler once the device exists; start<H> makes one from H::create.
 using HandlerFactory =

@@ -41,6 +41,12 @@ class ScriptedByteSource final : public ByteSource {
 
 constexpr std::uint64_t kInitialContentSize = pack_content_size(800, 600);
 
+struct CollectedLines final : diagnostics::Sink {
+  explicit CollectedLines(std::vector<std::string>& into) : written(into) {}
+  void write(const diagnostics::Line& line) override { written.push_back(line.text()); }
+  std::vector<std::string>& written;
+};
+
 // The cells as the parser leaves them in title-marker mode, and everything the
 // reader wrote to the diagnostics.
 struct ReaderRun {
@@ -57,6 +63,7 @@ struct ReaderRun {
   std::vector<std::string> diagnostics;
 
   void read(ByteSource& source) {
+    CollectedLines lines{diagnostics};
     run_control_reader(source,
                        {.keyframe_request = keyframe_request,
                         .content_size = content_size,
@@ -68,7 +75,7 @@ struct ReaderRun {
                         .crop_applies = crop_applies,
                         .rate_request = rate_request,
                         .max_fps = max_fps},
-                       [this](std::string_view line) { diagnostics.emplace_back(line); });
+                       lines);
   }
   void read(std::string input, std::size_t chunk_size = 4096) {
     ScriptedByteSource source(std::move(input), chunk_size);

@@ -1,8 +1,8 @@
 // The README is the parent's reference: its diagnostics table and its
 // command-line synopsis and option table must say what the program does.
-// Each kind of diagnostic line is rendered here and matched against the
-// table's forms; every form must be matched by some line and every line by
-// some form, so neither side can drift.
+// Every kind in the catalogue's table is rendered here, in all its variants,
+// and matched against the README table's forms; every form must be matched
+// by some line and every line by some form, so neither side can drift.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -124,90 +124,134 @@ std::regex form_pattern(const std::string& form) {
   return std::regex(pattern);
 }
 
-std::vector<std::string> every_kind_of_line() {
+// Every variant of one kind, made by the program's own functions. The switch
+// has no default: a new kind does not compile here until it has samples.
+std::vector<diagnostics::Line> samples(diagnostics::Kind kind) {
   namespace d = diagnostics;
+  using d::Kind;
   using CaptureError = wgc_capture::GraphicsCaptureApiError;
   const sender::EncoderLatencySummary summary{.p50 = 7, .p95 = 19, .in_flight_max = 2};
   const std::string refusal = "The parameter is incorrect. (0x80070057)";
-  std::vector<std::string> lines = {
-      d::error("unknown argument: --bogus"),
-      d::encoder_thread_failed("Unspecified error (0x80004005)"),
-      d::encoder_finish_failed("encoder stalled: no output for 2 s with 1 frame(s) in flight"),
-      d::fatal("Failed to Close Frame Pool", "Unspecified error (0x80004005)"),
-      d::capture_border(true),
-      d::capture_border(false),
-      d::capture_window_found(),
-      d::capture_window_crop(1280, 720),
-      d::capture_window_paused(true),
-      d::capture_window_paused(false),
-      d::capture_encoder(),
-      d::capture_encoder_capability(),
-      d::encoder_setting_verified(true, std::nullopt),
-      d::encoder_setting_verified(false, std::nullopt),
-      d::encoder_setting_verified(false, refusal),
-      d::encoder_candidate("Vendor H.264 Encoder MFT", 1, 2, std::nullopt),
-      d::encoder_candidate("", 2, 2, refusal),
-      d::encoder_control_keyframe(),
-      d::encode_latency_ms(12),
-      d::encoder_latency(summary),
-      d::frame_mailbox(30, 4, 9),
-      d::latency_breakdown(summary, summary),
-      d::encoder_output_renegotiated(),
-      d::encoder_in_flight(3),
-      d::encoder_setting_colour_refused(sender::ColourMatrix::Bt709, refusal),
-      d::encoder_stream_colour({"unspecified", "unspecified"}, sender::ColourMatrix::Bt709),
-      d::encoder_stream_colour({"bt601", "limited"}, sender::ColourMatrix::Bt601),
-      d::capture_timing(summary, summary, summary),
-      d::native_encoder_summary({.encoder_max_depth = 2, .captured_frames = 61, .encoded_frames = 60}),
-      d::diagnostics_dropped(17),
-      d::control_ignored("CROP", d::ControlIgnored::OutOfRange),
-      d::control_ignored("unknown", d::ControlIgnored::Malformed),
-      d::control_ignored("CROP", d::ControlIgnored::NotApplicable),
-      d::capture_resized(1280, 720, 1296, 759),
-      d::control_ignored("FPS", d::ControlIgnored::OutOfRange),
-      d::control_ignored("BITRATE", d::ControlIgnored::Malformed),
-  };
-  for (const SessionSource& source :
-       {SessionSource::display(2),
-        SessionSource::display(std::nullopt),
-        SessionSource::window(132456, "Meet \"x\" — Chrome")}) {
-    lines.push_back(d::session_start({.source = source,
-                                      .width = 1280,
-                                      .height = 720,
-                                      .fps = 30,
-                                      .bitrate = 4'000'000,
-                                      .pacing = sender::PacingRule::Grid,
-                                      .encoder = "Vendor H.264 Encoder MFT"}));
-  }
-  for (const auto setting : {d::RateBufferSetting::MaxBitrate, d::RateBufferSetting::BufferSize}) {
-    lines.push_back(d::encoder_setting_rate_buffer(setting, 16'500, std::nullopt));
-    lines.push_back(d::encoder_setting_rate_buffer(setting, 16'500, refusal));
-  }
-  for (const auto rate : {d::EncoderRate::Bitrate, d::EncoderRate::Fps}) {
-    lines.push_back(d::encoder_rate(rate, 15, 8'000'000, std::nullopt));
-    lines.push_back(d::encoder_rate(rate, 15, 8'000'000, refusal));
-  }
-  using Setting = d::EncoderSetting;
-  for (const Setting setting : {Setting::RateControl, Setting::MeanBitrate, Setting::QualityVsSpeed,
-                                Setting::LowLatency, Setting::GopSize, Setting::BFrames, Setting::ScenarioInfo,
-                                Setting::TemporalLayerCount}) {
-    lines.push_back(d::encoder_setting(setting, 33, refusal));
-    if (setting != Setting::GopSize && setting != Setting::BFrames && setting != Setting::ScenarioInfo &&
-        setting != Setting::TemporalLayerCount) {
-      lines.push_back(d::encoder_setting(setting, 8'000'000, std::nullopt));
+  std::vector<d::Line> lines;
+  switch (kind) {
+    case Kind::Error:
+      lines.push_back(d::error("unknown argument: --bogus"));
+      for (const auto error_kind :
+           {CaptureError::Kind::FailedToInitWinRT, CaptureError::Kind::FailedToCreateDispatcherQueueController,
+            CaptureError::Kind::FailedToShutdownDispatcherQueue,
+            CaptureError::Kind::FailedToSetDispatcherQueueCompletedHandler, CaptureError::Kind::ItemConvertFailed,
+            CaptureError::Kind::DirectXError, CaptureError::Kind::GraphicsCaptureApi,
+            CaptureError::Kind::NewHandlerError, CaptureError::Kind::FrameHandlerError}) {
+        lines.push_back(d::error(CaptureError{error_kind, "Not implemented. (0x80004001)"}.message()));
+      }
+      lines.push_back(d::error(CaptureError{CaptureError::Kind::FrameHandlerError,
+                                            d::encoder_stalled_no_output(2, 1)}
+                                   .message()));
+      lines.push_back(d::error(CaptureError{CaptureError::Kind::FrameHandlerError, d::encoder_stalled_hung_call(2)}
+                                   .message()));
+      break;
+    case Kind::EncoderThreadFailed:
+      lines.push_back(d::encoder_thread_failed("Unspecified error (0x80004005)"));
+      break;
+    case Kind::EncoderFinishFailed:
+      lines.push_back(d::encoder_finish_failed(d::encoder_stalled_no_output(2, 3)));
+      break;
+    case Kind::Fatal:
+      lines.push_back(d::fatal("Failed to Close Frame Pool", "Unspecified error (0x80004005)"));
+      break;
+    case Kind::CaptureBorder:
+      lines.push_back(d::capture_border(true));
+      lines.push_back(d::capture_border(false));
+      break;
+    case Kind::CaptureWindowFound: lines.push_back(d::capture_window_found()); break;
+    case Kind::CaptureWindowCrop: lines.push_back(d::capture_window_crop(1280, 720)); break;
+    case Kind::CaptureWindowPaused:
+      lines.push_back(d::capture_window_paused(true));
+      lines.push_back(d::capture_window_paused(false));
+      break;
+    case Kind::ControlIgnored:
+      lines.push_back(d::control_ignored("CROP", d::ControlIgnored::OutOfRange));
+      lines.push_back(d::control_ignored("unknown", d::ControlIgnored::Malformed));
+      lines.push_back(d::control_ignored("CROP", d::ControlIgnored::NotApplicable));
+      lines.push_back(d::control_ignored("FPS", d::ControlIgnored::OutOfRange));
+      lines.push_back(d::control_ignored("BITRATE", d::ControlIgnored::Malformed));
+      break;
+    case Kind::CaptureResized: lines.push_back(d::capture_resized(1280, 720, 1296, 759)); break;
+    case Kind::SessionStart:
+      for (const SessionSource& source : {SessionSource::display(2), SessionSource::display(std::nullopt),
+                                          SessionSource::window(132456, "Meet \"x\" — Chrome")}) {
+        lines.push_back(d::session_start({.source = source,
+                                          .width = 1280,
+                                          .height = 720,
+                                          .fps = 30,
+                                          .bitrate = 4'000'000,
+                                          .pacing = sender::PacingRule::Grid,
+                                          .encoder = "Vendor H.264 Encoder MFT"}));
+      }
+      break;
+    case Kind::CaptureEncoder: lines.push_back(d::capture_encoder()); break;
+    case Kind::CaptureEncoderCapability: lines.push_back(d::capture_encoder_capability()); break;
+    case Kind::EncoderSetting: {
+      using Setting = d::EncoderSetting;
+      for (const Setting setting : {Setting::RateControl, Setting::MeanBitrate, Setting::QualityVsSpeed,
+                                    Setting::LowLatency, Setting::GopSize, Setting::BFrames, Setting::ScenarioInfo,
+                                    Setting::TemporalLayerCount}) {
+        lines.push_back(d::encoder_setting(setting, 33, refusal));
+        // The others are reported only when refused.
+        if (setting == Setting::RateControl || setting == Setting::MeanBitrate ||
+            setting == Setting::QualityVsSpeed || setting == Setting::LowLatency) {
+          lines.push_back(d::encoder_setting(setting, 8'000'000, std::nullopt));
+        }
+      }
+      break;
     }
-  }
-  for (const SessionEnd end : {SessionEnd::Duration, SessionEnd::Signal, SessionEnd::ItemClosed, SessionEnd::Error,
-                               SessionEnd::Stop, SessionEnd::InputClosed, SessionEnd::ParentExited}) {
-    lines.push_back(d::session_end(end));
-  }
-  for (const auto kind : {CaptureError::Kind::FailedToInitWinRT, CaptureError::Kind::FailedToCreateDispatcherQueueController,
-                          CaptureError::Kind::FailedToShutdownDispatcherQueue,
-                          CaptureError::Kind::FailedToSetDispatcherQueueCompletedHandler,
-                          CaptureError::Kind::ItemConvertFailed, CaptureError::Kind::DirectXError,
-                          CaptureError::Kind::GraphicsCaptureApi, CaptureError::Kind::NewHandlerError,
-                          CaptureError::Kind::FrameHandlerError}) {
-    lines.push_back(d::error(CaptureError{kind, "Not implemented. (0x80004001)"}.message()));
+    case Kind::EncoderSettingRateBuffer:
+      for (const auto setting : {d::RateBufferSetting::MaxBitrate, d::RateBufferSetting::BufferSize}) {
+        lines.push_back(d::encoder_setting_rate_buffer(setting, 16'500, std::nullopt));
+        lines.push_back(d::encoder_setting_rate_buffer(setting, 16'500, refusal));
+      }
+      break;
+    case Kind::EncoderRate:
+      for (const auto rate : {d::EncoderRate::Bitrate, d::EncoderRate::Fps}) {
+        lines.push_back(d::encoder_rate(rate, 15, 8'000'000, std::nullopt));
+        lines.push_back(d::encoder_rate(rate, 15, 8'000'000, refusal));
+      }
+      break;
+    case Kind::EncoderSettingVerified:
+      lines.push_back(d::encoder_setting_verified(true, std::nullopt));
+      lines.push_back(d::encoder_setting_verified(false, std::nullopt));
+      lines.push_back(d::encoder_setting_verified(false, refusal));
+      break;
+    case Kind::EncoderCandidate:
+      lines.push_back(d::encoder_candidate("Vendor H.264 Encoder MFT", 1, 2, std::nullopt));
+      lines.push_back(d::encoder_candidate("", 2, 2, refusal));
+      break;
+    case Kind::EncoderControlKeyframe: lines.push_back(d::encoder_control_keyframe()); break;
+    case Kind::EncoderOutputRenegotiated: lines.push_back(d::encoder_output_renegotiated()); break;
+    case Kind::EncoderInFlight: lines.push_back(d::encoder_in_flight(3)); break;
+    case Kind::EncoderSettingColourRefused:
+      lines.push_back(d::encoder_setting_colour_refused(sender::ColourMatrix::Bt709, refusal));
+      break;
+    case Kind::EncoderStreamColour:
+      lines.push_back(d::encoder_stream_colour({"unspecified", "unspecified"}, sender::ColourMatrix::Bt709));
+      lines.push_back(d::encoder_stream_colour({"bt601", "limited"}, sender::ColourMatrix::Bt601));
+      break;
+    case Kind::EncodeLatencyMs: lines.push_back(d::encode_latency_ms(12)); break;
+    case Kind::EncoderLatency: lines.push_back(d::encoder_latency(summary)); break;
+    case Kind::FrameMailbox: lines.push_back(d::frame_mailbox(30, 4, 9)); break;
+    case Kind::LatencyBreakdown: lines.push_back(d::latency_breakdown(summary, summary)); break;
+    case Kind::CaptureTiming: lines.push_back(d::capture_timing(summary, summary, summary)); break;
+    case Kind::DiagnosticsDropped: lines.push_back(d::diagnostics_dropped(17)); break;
+    case Kind::NativeEncoderSummary:
+      lines.push_back(d::native_encoder_summary({.encoder_max_depth = 2, .captured_frames = 61, .encoded_frames = 60}));
+      break;
+    case Kind::SessionEnd:
+      for (const SessionEnd end : {SessionEnd::Duration, SessionEnd::Signal, SessionEnd::ItemClosed,
+                                   SessionEnd::Error, SessionEnd::Stop, SessionEnd::InputClosed,
+                                   SessionEnd::ParentExited}) {
+        lines.push_back(d::session_end(end));
+      }
+      break;
   }
   return lines;
 }
@@ -222,14 +266,19 @@ TEST(DiagnosticsReference, EveryLineHasItsFormAndEveryFormItsLine) {
   }
   ASSERT_GE(forms.size(), 30u);
   std::vector<bool> used(forms.size(), false);
-  for (const std::string& line : every_kind_of_line()) {
-    bool matched = false;
-    for (std::size_t i = 0; i < forms.size(); ++i) {
-      if (std::regex_match(line, form_pattern(forms[i]))) {
-        matched = used[i] = true;
+  for (const diagnostics::KindInfo& kind : diagnostics::kinds) {
+    const auto lines = samples(kind.kind);
+    EXPECT_FALSE(lines.empty()) << kind.name;
+    for (const diagnostics::Line& line : lines) {
+      EXPECT_EQ(line.kind(), kind.kind) << kind.name << ": " << line.text();
+      bool matched = false;
+      for (std::size_t i = 0; i < forms.size(); ++i) {
+        if (std::regex_match(line.text(), form_pattern(forms[i]))) {
+          matched = used[i] = true;
+        }
       }
+      EXPECT_TRUE(matched) << "no form in the README's table for " << kind.name << ": " << line.text();
     }
-    EXPECT_TRUE(matched) << "no form in the README's table for: " << line;
   }
   for (std::size_t i = 0; i < forms.size(); ++i) {
     EXPECT_TRUE(used[i]) << "no line of the program has this README form: " << forms[i];

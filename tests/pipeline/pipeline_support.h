@@ -182,12 +182,12 @@ class MemoryOutputs {
     std::vector<std::string> journal;
     std::vector<std::byte> bytes;
   };
-  class Lines final : public app::LineSink {
+  class Lines final : public app::diagnostics::Sink {
    public:
     explicit Lines(std::shared_ptr<Log> log) : log_(std::move(log)) {}
-    void write_line(std::string_view line) override {
+    void write(const app::diagnostics::Line& line) override {
       std::lock_guard lock(log_->mutex);
-      log_->journal.emplace_back(line);
+      log_->journal.push_back(line.text());
     }
 
    private:

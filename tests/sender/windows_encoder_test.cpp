@@ -216,13 +216,6 @@ TEST(EncoderLatencySummary, DuplicatesCountAsSeparateRanksAndCallerOrderIsKept) 
   EXPECT_EQ(encoder_latency_summary(shuffled, 0), (EncoderLatencySummary{15, 29, 0}));
 }
 
-TEST(FormatEncoderLatencySummary, WritesTheDiagnosticLineWithoutTerminator) {
-  EXPECT_EQ(format_encoder_latency_summary({3, 7, 2}),
-            "encoder_latency p50_ms=3 p95_ms=7 in_flight_max=2");
-  EXPECT_EQ(format_encoder_latency_summary({0, std::numeric_limits<std::uint64_t>::max(), 0}),
-            "encoder_latency p50_ms=0 p95_ms=18446744073709551615 in_flight_max=0");
-}
-
 TEST(H264Settings, GopFollowsFrameRateAndNeverDropsToZero) {
   const H264Settings at_30 = h264_settings(30);
   EXPECT_EQ(at_30.gop_size, 30U);

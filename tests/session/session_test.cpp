@@ -174,6 +174,18 @@ TEST_F(SessionTest, ValidWindowIdIsCapturedSilently) {
   EXPECT_EQ(captured_source(), (std::variant<WindowHandle, MonitorHandle>(WindowHandle{0x500})));
 }
 
+// The capture layer only reports a teardown call that failed; the session
+// has the fatal line written, the last one before the abort.
+TEST_F(SessionTest, AFailedTeardownCallEndsTheProcessWithItsFatalLine) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        fake.capture_fake.faults().fail("pool.close", platform::status::e_fail);
+        static_cast<void>(app::run_capture_session<StopAtFirstFrame>(Config{}));
+      },
+      "capture_border hidden=true\nFailed to Close Frame Pool: Unspecified error \\(0x80004005\\)");
+}
+
 // What session_start will say: the display's listing number (not its
 // position), the window's handle and title, and nothing made up where the
 // system gives nothing.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <thread>
 
@@ -518,6 +519,11 @@ INSTANTIATE_TEST_SUITE_P(
                      "Failed to set dispatcher queue completed handler", true}),
     [](const ::testing::TestParamInfo<StartFailure>& info) { return std::string(info.param.name); });
 
+// What the application's report does: one line on standard error.
+void report_on_stderr(std::string_view what, const platform::Error& error) {
+  std::fprintf(stderr, "%.*s: %s\n", static_cast<int>(what.size()), what.data(), error.text().c_str());
+}
+
 struct FatalTeardown {
   const char* name;
   const char* operation;
@@ -530,6 +536,7 @@ TEST_P(FatalTeardownTest, FailingTeardownCallStopsTheProcessWithItsMessage) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_DEATH(
       {
+        wgc_capture::set_fatal_report(&report_on_stderr);
         TestPlatform fake;
         fake.capture_fake.script_on_start({frame(1920, 1080)});
         fake.capture_fake.faults().fail(GetParam().operation, platform::status::e_fail);
@@ -557,6 +564,7 @@ TEST(MtaUsageTest, FailingFirstMtaUsageStopsTheProcess) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_DEATH(
       {
+        wgc_capture::set_fatal_report(&report_on_stderr);
         TestPlatform fake;
         fake.capture_fake.faults().fail("co_increment_mta_usage", platform::status::e_outofmemory);
         static_cast<void>(wgc_capture::start<RecordingHandler>(wgc_capture::CaptureSettings<RecordingFlags>{

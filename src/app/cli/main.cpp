@@ -37,6 +37,6 @@ int main(int argc, char** argv) {
   } catch (...) {
     message = "unexpected failure";
   }
-  quorvex::app::write_stderr_line(quorvex::app::diagnostics::error(message));
+  quorvex::app::standard_error().write(quorvex::app::diagnostics::error(message));
   return 1;
 }

@@ -13,19 +13,34 @@
 #include "platform/platform.h"
 
 namespace quorvex::app {
+namespace {
+
+// Every mode opens the platform first: a desktop that cannot be had is the
+// mode's error, reported before anything else.
+Result<void> open_platform() {
+  if (auto opened = platform::open_native(); !opened) {
+    return fail(std::move(opened.error()));
+  }
+  return {};
+}
+
+}  // namespace
 
 Modes built_in_modes() {
   return Modes{
       // Every mode that looks at the desktop sees it in physical pixels.
       .list_sources = []() -> Result<void> {
+        if (auto opened = open_platform(); !opened) return opened;
         declare_dpi_awareness(platform::current().win32());
         return list_sources();
       },
       .probe = []() -> Result<void> {
+        if (auto opened = open_platform(); !opened) return opened;
         declare_dpi_awareness(platform::current().win32());
         return run_probe<HardwareEncoder>();
       },
       .capture_session = [](Config config) -> Result<void> {
+        if (auto opened = open_platform(); !opened) return opened;
         declare_dpi_awareness(platform::current().win32());
         if (!config.force_tty && platform::standard_output_is_terminal()) {
           // Refused before anything starts, as compressors refuse to write
@@ -70,7 +85,7 @@ Modes built_in_modes() {
           }();
         }
         // The error line, which main writes, stays the last line.
-        write_stderr_line(diagnostics::session_end(ran ? end->load() : SessionEnd::Error));
+        standard_error().write(diagnostics::session_end(ran ? end->load() : SessionEnd::Error));
         return ran;
       },
   };

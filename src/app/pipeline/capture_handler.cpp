@@ -93,8 +93,8 @@ std::expected<std::unique_ptr<Capture>, wgc_capture::HandlerError> Capture::crea
       started.wake().notify_all();
     });
   }
-  streams.diagnostics->write_line(diagnostics::capture_encoder());
-  streams.diagnostics->write_line(diagnostics::session_start({
+  streams.diagnostics->write(diagnostics::capture_encoder());
+  streams.diagnostics->write(diagnostics::session_start({
       .source = config.source,
       .width = config.width,
       .height = config.height,
@@ -225,7 +225,7 @@ Result<void> Capture::convert_and_hand_over(wgc_capture::Frame& frame,
       if (state.converter) {
         // A parent cropping by title marker needs a new CROP for the new
         // size. The line only enters the queue: it never waits under the lock.
-        streams_.diagnostics->write_line(diagnostics::capture_resized(
+        streams_.diagnostics->write(diagnostics::capture_resized(
             state.converter->input_width, state.converter->input_height, desc.width, desc.height));
       }
       if (state.mailbox.pending) {
@@ -266,7 +266,7 @@ void Capture::report_timing_window() {
   if (interval && handler) {
     const sender::EncoderLatencySummary none;
     const sender::EncoderLatencySummary& c = compose ? *compose : none;
-    streams_.diagnostics->write_line(diagnostics::capture_timing(*interval, *handler, c));
+    streams_.diagnostics->write(diagnostics::capture_timing(*interval, *handler, c));
   }
   interval_samples_.clear();
   handler_samples_.clear();
@@ -326,7 +326,7 @@ void Capture::report_summary() {
       summary.frames_deferred = guard->mailbox.frames_deferred;
     }
   }
-  streams_.diagnostics->write_ending_line(diagnostics::native_encoder_summary(summary));
+  streams_.diagnostics->write(diagnostics::native_encoder_summary(summary));
 }
 
 }  // namespace quorvex::app

@@ -41,7 +41,7 @@ Result<void> renegotiate(EncoderState& state) {
     state.sequence_header = std::move(*header);
   }
   state.provides_samples = (info->flags & mf::mft_output_stream_provides_samples) != 0;
-  state.diagnostics->write_line(diagnostics::encoder_output_renegotiated());
+  state.diagnostics->write(diagnostics::encoder_output_renegotiated());
   return {};
 }
 
@@ -184,26 +184,26 @@ Result<std::optional<EncoderOutput::Taken>> EncoderOutput::take(EncoderState& st
 }
 
 Result<void> EncoderOutput::report_and_write(const Taken& output, const Counters& counters) {
-  LineSink& lines = *streams_.diagnostics;
+  diagnostics::Sink& lines = *streams_.diagnostics;
   if (streams_.frame_latency_lines) {
-    lines.write_line(diagnostics::encode_latency_ms(output.total_ms));
+    lines.write(diagnostics::encode_latency_ms(output.total_ms));
   }
   if (output.stream_colour) {
-    lines.write_line(diagnostics::encoder_stream_colour(*output.stream_colour, picture_matrix_));
+    lines.write(diagnostics::encoder_stream_colour(*output.stream_colour, picture_matrix_));
   }
   encode_latencies_.push_back(output.total_ms);
   mailbox_waits_.push_back(output.mailbox_wait_ms);
   mft_latencies_.push_back(output.mft_ms);
   if (encode_latencies_.size() == window) {
     if (auto summary = sender::encoder_latency_summary(encode_latencies_, counters.encoder_max_depth)) {
-      lines.write_line(diagnostics::encoder_latency(*summary));
+      lines.write(diagnostics::encoder_latency(*summary));
     }
-    lines.write_line(
+    lines.write(
         diagnostics::frame_mailbox(counters.encoded_frames, counters.frames_replaced, counters.frames_deferred));
     const auto wait = sender::encoder_latency_summary(mailbox_waits_, 0);
     const auto mft = sender::encoder_latency_summary(mft_latencies_, 0);
     if (wait && mft) {
-      lines.write_line(diagnostics::latency_breakdown(*wait, *mft));
+      lines.write(diagnostics::latency_breakdown(*wait, *mft));
     }
     encode_latencies_.clear();
     mailbox_waits_.clear();

@@ -66,7 +66,7 @@ void EncoderState::take_rate_requests() {
                              std::uint32_t new_fps) {
     const std::uint32_t new_encoder_bitrate = sender::encoder_bitrate_for(bitrate, fps, new_fps);
     if (auto set = set_encoder_rates(*codec_api, encoder_bitrate, new_encoder_bitrate, rate_buffer); !set) {
-      diagnostics->write_line(diagnostics::encoder_rate(kind, shown, new_encoder_bitrate, set.error().text()));
+      diagnostics->write(diagnostics::encoder_rate(kind, shown, new_encoder_bitrate, set.error().text()));
       return;
     }
     target_bitrate = bitrate;
@@ -75,7 +75,7 @@ void EncoderState::take_rate_requests() {
       paced_fps = new_fps;
       mailbox.set_frame_interval(sender::frame_interval_for_fps(new_fps));
     }
-    diagnostics->write_line(diagnostics::encoder_rate(kind, shown, new_encoder_bitrate, std::nullopt));
+    diagnostics->write(diagnostics::encoder_rate(kind, shown, new_encoder_bitrate, std::nullopt));
   };
   if (const std::uint32_t asked = rate_request->fps.exchange(0); asked != 0) {
     change(diagnostics::EncoderRate::Fps, asked, target_bitrate, std::min(asked, fps));
@@ -96,7 +96,7 @@ Result<void> EncoderState::apply(MailboxActions actions) {
   }
   if (mailbox.max_in_flight > reported_in_flight_limit) {
     reported_in_flight_limit = mailbox.max_in_flight;
-    diagnostics->write_line(diagnostics::encoder_in_flight(reported_in_flight_limit));
+    diagnostics->write(diagnostics::encoder_in_flight(reported_in_flight_limit));
   }
   return {};
 }
@@ -123,7 +123,7 @@ Result<void> EncoderState::submit(PendingInput frame) {
       }
       return fail_platform(forced.error());
     }
-    diagnostics->write_line(diagnostics::encoder_control_keyframe());
+    diagnostics->write(diagnostics::encoder_control_keyframe());
     repeat.keyframe_forced();
   }
 
@@ -253,8 +253,7 @@ std::optional<std::string> EncoderState::stall(MonotonicTime now, MonotonicTime 
     return std::nullopt;
   }
   const std::size_t in_flight = submitted.size();
-  return "encoder stalled: no output for " + std::to_string(encoder_stall_timeout.count()) + " s with " +
-         std::to_string(in_flight) + (in_flight == 1 ? " frame" : " frames") + " in flight";
+  return diagnostics::encoder_stalled_no_output(encoder_stall_timeout.count(), in_flight);
 }
 
 std::optional<std::string> hung_call(const SharedEncoderState& state, MonotonicTime now,
@@ -267,8 +266,7 @@ std::optional<std::string> hung_call(const SharedEncoderState& state, MonotonicT
 }
 
 std::string hung_call_message() {
-  return "encoder stalled: a call into the encoder has not returned for " +
-         std::to_string(encoder_stall_timeout.count()) + " s";
+  return diagnostics::encoder_stalled_hung_call(encoder_stall_timeout.count());
 }
 
 Result<EncoderStateLock> lock_encoder_state(SharedEncoderState& state) {
@@ -280,11 +278,11 @@ Result<EncoderStateLock> lock_encoder_state(SharedEncoderState& state) {
 }
 
 void record_thread_error(SharedEncoderState& state, std::condition_variable& wake,
-                         const Result<void>& result, LineSink& diagnostics) {
+                         const Result<void>& result, diagnostics::Sink& diagnostics) {
   if (result) {
     return;
   }
-  diagnostics.write_ending_line(diagnostics::encoder_thread_failed(result.error().message));
+  diagnostics.write(diagnostics::encoder_thread_failed(result.error().message));
   {
     EncoderStateLock guard = state.lock();
     if (!guard.poisoned()) {

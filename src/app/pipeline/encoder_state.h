@@ -182,7 +182,7 @@ struct EncoderState {
   std::uint64_t pacer_wakeups = 0;
   std::uint64_t pacer_submissions = 0;
   // Where the keyframe line goes.
-  std::shared_ptr<LineSink> diagnostics;
+  std::shared_ptr<diagnostics::Sink> diagnostics;
 };
 
 using SharedEncoderState = PoisonableMutex<EncoderState>;
@@ -204,6 +204,6 @@ using EncoderStateLock = SharedEncoderState::Guard;
 // "error: encoder thread failed: {error}", stored in `error` (unless the
 // lock is poisoned) and every waiter on `wake` is notified.
 void record_thread_error(SharedEncoderState& state, std::condition_variable& wake,
-                         const Result<void>& result, LineSink& diagnostics);
+                         const Result<void>& result, diagnostics::Sink& diagnostics);
 
 }  // namespace quorvex::app

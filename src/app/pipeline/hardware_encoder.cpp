@@ -61,13 +61,13 @@ Result<void> checked(const platform::Status& status) {
 }
 
 // One codec property with its "encoder_setting" line.
-Result<void> set_reported(mf::CodecApi& codec, LineSink& lines, const platform::Guid& property,
+Result<void> set_reported(mf::CodecApi& codec, diagnostics::Sink& lines, const platform::Guid& property,
                           const mf::Variant& value, diagnostics::EncoderSetting setting, std::uint32_t shown = 0) {
   if (auto set = codec.set_value(property, value); !set) {
-    lines.write_line(diagnostics::encoder_setting(setting, shown, set.error().text()));
+    lines.write(diagnostics::encoder_setting(setting, shown, set.error().text()));
     return fail_platform(set.error());
   }
-  lines.write_line(diagnostics::encoder_setting(setting, shown, std::nullopt));
+  lines.write(diagnostics::encoder_setting(setting, shown, std::nullopt));
   return {};
 }
 
@@ -183,7 +183,7 @@ Result<void> check_d3d11_aware(mf::Attributes& attributes) {
 // even for a plain stream because Intel's encoder needs it set. They go
 // first, so that a vendor's scenario defaults cannot override the rate
 // control and latency settings that follow.
-void set_vendor_hints(mf::CodecApi& codec_api, LineSink& lines) {
+void set_vendor_hints(mf::CodecApi& codec_api, diagnostics::Sink& lines) {
   for (const auto& [property, value, setting] :
        {std::tuple{guids::codecapi_av_scenario_info, mf::eav_scenario_info_display_remoting,
                    diagnostics::EncoderSetting::ScenarioInfo},
@@ -194,7 +194,7 @@ void set_vendor_hints(mf::CodecApi& codec_api, LineSink& lines) {
       continue;
     }
     if (auto set = codec_api.set_value(property, mf::Variant::ui4(value)); !set) {
-      lines.write_line(diagnostics::encoder_setting(setting, value, set.error().text()));
+      lines.write(diagnostics::encoder_setting(setting, value, set.error().text()));
     }
   }
 }
@@ -205,7 +205,7 @@ void set_vendor_hints(mf::CodecApi& codec_api, LineSink& lines) {
 // "H.264 Video Encoder" page requires of every certified hardware encoder;
 // one that refuses them anyway keeps its own buffer, reported, and the
 // session goes on with that.
-void set_rate_buffer(mf::CodecApi& codec_api, LineSink& lines, std::uint32_t bitrate,
+void set_rate_buffer(mf::CodecApi& codec_api, diagnostics::Sink& lines, std::uint32_t bitrate,
                      std::chrono::milliseconds duration) {
   using Setting = diagnostics::RateBufferSetting;
   for (const auto& [property, value, setting] :
@@ -213,7 +213,7 @@ void set_rate_buffer(mf::CodecApi& codec_api, LineSink& lines, std::uint32_t bit
         std::tuple{guids::codecapi_av_enc_common_buffer_size, sender::rate_buffer_bytes(bitrate, duration),
                    Setting::BufferSize}}) {
     auto set = codec_api.set_value(property, mf::Variant::ui4(value));
-    lines.write_line(diagnostics::encoder_setting_rate_buffer(
+    lines.write(diagnostics::encoder_setting_rate_buffer(
         setting, value, set ? std::nullopt : std::optional<std::string>(set.error().text())));
   }
 }
@@ -276,7 +276,7 @@ Result<ConfiguredEncoder> configure_encoder(mf::MediaFoundation& media, mf::Acti
                                             platform::d3d11::Device& device,
                                             std::optional<platform::LocallyUniqueId> device_adapter,
                                             std::uint32_t width, std::uint32_t height, std::uint32_t fps,
-                                            std::uint32_t bitrate, const StreamShaping& shaping, LineSink& lines) {
+                                            std::uint32_t bitrate, const StreamShaping& shaping, diagnostics::Sink& lines) {
   ConfiguredEncoder encoder;
   if (auto r = check_adapter(activation, device_adapter); !r) {
     return std::unexpected(r.error());
@@ -338,14 +338,14 @@ Result<ConfiguredEncoder> configure_encoder(mf::MediaFoundation& media, mf::Acti
 
   auto read_back = codec_api.get_value(guids::codecapi_av_low_latency_mode);
   if (!read_back) {
-    lines.write_line(diagnostics::encoder_setting_verified(false, read_back.error().text()));
+    lines.write(diagnostics::encoder_setting_verified(false, read_back.error().text()));
     return fail_platform(read_back.error());
   }
   if (!low_latency_enabled(*read_back)) {
-    lines.write_line(diagnostics::encoder_setting_verified(false, std::nullopt));
+    lines.write(diagnostics::encoder_setting_verified(false, std::nullopt));
     return fail(std::string(low_latency_rejected_message));
   }
-  lines.write_line(diagnostics::encoder_setting_verified(true, std::nullopt));
+  lines.write(diagnostics::encoder_setting_verified(true, std::nullopt));
 
   // GOP size and B-frame count are codec properties (the GOP size one that
   // certified hardware encoders must take); the media type repeats them for
@@ -356,7 +356,7 @@ Result<ConfiguredEncoder> configure_encoder(mf::MediaFoundation& media, mf::Acti
         std::tuple{guids::codecapi_av_enc_mpv_default_b_picture_count, settings.b_frames,
                    diagnostics::EncoderSetting::BFrames}}) {
     if (auto set = codec_api.set_value(property, mf::Variant::ui4(value)); !set) {
-      lines.write_line(diagnostics::encoder_setting(setting, value, set.error().text()));
+      lines.write(diagnostics::encoder_setting(setting, value, set.error().text()));
     }
   }
 
@@ -386,7 +386,7 @@ Result<ConfiguredEncoder> configure_encoder(mf::MediaFoundation& media, mf::Acti
     return std::unexpected(output_type.error());
   }
   if (auto set = encoder.transform->set_output_type(0, **output_type, 0); !set) {
-    lines.write_line(diagnostics::encoder_setting_colour_refused(matrix, set.error().text()));
+    lines.write(diagnostics::encoder_setting_colour_refused(matrix, set.error().text()));
     output_type = make_output_type(media, width, height, fps, bitrate, settings, std::nullopt);
     if (!output_type) {
       return std::unexpected(output_type.error());
@@ -438,7 +438,7 @@ Result<std::unique_ptr<HardwareEncoder>> HardwareEncoder::create(
     std::uint32_t width, std::uint32_t height, std::uint32_t fps, std::uint32_t bitrate,
     FlagCell keyframe_request, OutputStreams streams, sender::PacingRule pacing, const StreamShaping& shaping) {
   mf::MediaFoundation& media = platform::current().media_foundation();
-  LineSink& lines = *streams.diagnostics;
+  diagnostics::Sink& lines = *streams.diagnostics;
 
   // Balanced by the MFShutdown of the destructor; a failed setup leaves the
   // framework started.
@@ -481,12 +481,12 @@ Result<std::unique_ptr<HardwareEncoder>> HardwareEncoder::create(
                                   lines);
     }
     if (attempt) {
-      lines.write_line(diagnostics::encoder_candidate(name, index + 1, count, std::nullopt));
+      lines.write(diagnostics::encoder_candidate(name, index + 1, count, std::nullopt));
       activation = std::move(candidate);
       chosen_name = std::move(name);
       configured = std::move(*attempt);
     } else {
-      lines.write_line(diagnostics::encoder_candidate(name, index + 1, count, attempt.error().message));
+      lines.write(diagnostics::encoder_candidate(name, index + 1, count, attempt.error().message));
       if (candidate) {
         // Its objects are gone with the attempt; the transform itself too.
         static_cast<void>(candidate->shutdown_object());
@@ -687,7 +687,7 @@ HardwareEncoder::~HardwareEncoder() {
     return;
   }
   if (auto finished = finish(); !finished) {
-    streams_.diagnostics->write_ending_line(diagnostics::encoder_finish_failed(finished.error().message));
+    streams_.diagnostics->write(diagnostics::encoder_finish_failed(finished.error().message));
   }
   {
     auto guard = state_->lock();

@@ -12,16 +12,6 @@
 namespace quorvex::app {
 namespace {
 
-class StderrLines final : public LineSink {
- public:
-  void write_line(std::string_view line_without_newline) override {
-    write_stderr_line(line_without_newline, LineFate::MayDrop);
-  }
-  void write_ending_line(std::string_view line_without_newline) override {
-    write_stderr_line(line_without_newline, LineFate::Keep);
-  }
-};
-
 sender::IoError stdout_error() {
   const int error = errno;
   sender::IoError io;
@@ -71,7 +61,8 @@ std::expected<void, sender::IoError> RecordOutput::write_record(
 OutputStreams process_output_streams() {
   static const OutputStreams streams{
       std::make_shared<RecordOutput>(std::make_shared<StdoutBytes>()),
-      std::make_shared<StderrLines>()};
+      // Not owned: the process's sink lives for ever.
+      std::shared_ptr<diagnostics::Sink>(std::shared_ptr<void>(), &standard_error())};
   return streams;
 }
 

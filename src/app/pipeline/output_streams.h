@@ -1,6 +1,6 @@
 // Where the encoder pipeline's output goes: frame records to standard output
 // under its one mutex (a record and its flush together), diagnostic lines to
-// standard error one whole line per write. The program uses the process's
+// the process's one diagnostics sink (stderr_line.h). The program uses the process's
 // streams; tests hand in memory ones.
 //
 // Thread contract: every member may be called from any thread.
@@ -14,22 +14,12 @@
 #include <span>
 #include <string_view>
 
+#include "app/diagnostics.h"
 #include "platform/thread_safety.h"
 #include "sender/byte_sink.h"
 #include "sender/io_error.h"
 
 namespace quorvex::app {
-
-class LineSink {
- public:
-  virtual ~LineSink() = default;
-  // Writes the line and its line feed at once, so lines of different threads
-  // never interleave. A failed write is dropped: there is nowhere to report it.
-  virtual void write_line(std::string_view line_without_newline) = 0;
-  // A line that ends a session (the summary, an error): the same, but a
-  // sink that drops lines when its reader falls behind never drops these.
-  virtual void write_ending_line(std::string_view line_without_newline) { write_line(line_without_newline); }
-};
 
 // The record stream: frame records go through write_frame and are flushed,
 // both under the stream's mutex.
@@ -52,7 +42,7 @@ class RecordOutput {
 
 struct OutputStreams {
   std::shared_ptr<RecordOutput> records;
-  std::shared_ptr<LineSink> diagnostics;
+  std::shared_ptr<diagnostics::Sink> diagnostics;
   // The per-frame "encode_latency_ms" lines ("--quiet" leaves them out).
   bool frame_latency_lines = true;
   // Filler NAL units are taken out of the records ("--drop-filler").

@@ -93,7 +93,7 @@ std::optional<std::string_view> ControlLineReader::next_line() {
   }
 }
 
-void run_control_reader(ByteSource& source, const ControlTargets& targets, const DiagnosticWriter& write_diagnostic) {
+void run_control_reader(ByteSource& source, const ControlTargets& targets, diagnostics::Sink& lines) {
   const auto ring = [&targets] {
     if (targets.bell) {
       targets.bell->ring();
@@ -106,7 +106,7 @@ void run_control_reader(ByteSource& source, const ControlTargets& targets, const
       using Fault = sender::RejectedControlLine::Fault;
       const sender::RejectedControlLine rejected = sender::reject_control_line(*line);
       if (rejected.fault != Fault::Blank) {
-        write_diagnostic(diagnostics::control_ignored(rejected.command, rejected.fault == Fault::OutOfRange
+        lines.write(diagnostics::control_ignored(rejected.command, rejected.fault == Fault::OutOfRange
                                                                             ? diagnostics::ControlIgnored::OutOfRange
                                                                             : diagnostics::ControlIgnored::Malformed));
       }
@@ -120,21 +120,21 @@ void run_control_reader(ByteSource& source, const ControlTargets& targets, const
         break;
       case Kind::Crop:
         targets.content_size->store(pack_content_size(command->width, command->height));
-        write_diagnostic(diagnostics::capture_window_crop(command->width, command->height));
+        lines.write(diagnostics::capture_window_crop(command->width, command->height));
         if (!targets.crop_applies) {
-          write_diagnostic(diagnostics::control_ignored("CROP", diagnostics::ControlIgnored::NotApplicable));
+          lines.write(diagnostics::control_ignored("CROP", diagnostics::ControlIgnored::NotApplicable));
         }
         break;
       case Kind::Pause:
         targets.paused->store(true);
-        write_diagnostic(diagnostics::capture_window_paused(true));
+        lines.write(diagnostics::capture_window_paused(true));
         break;
       case Kind::Resume:
         // Unpause first: the first frame after the pause is the one that
         // should carry the key frame.
         targets.paused->store(false);
         targets.keyframe_request->store(true);
-        write_diagnostic(diagnostics::capture_window_paused(false));
+        lines.write(diagnostics::capture_window_paused(false));
         ring();
         break;
       case Kind::Stop:
@@ -148,7 +148,7 @@ void run_control_reader(ByteSource& source, const ControlTargets& targets, const
         break;
       case Kind::Fps:
         if (command->value > targets.max_fps) {
-          write_diagnostic(diagnostics::control_ignored("FPS", diagnostics::ControlIgnored::OutOfRange));
+          lines.write(diagnostics::control_ignored("FPS", diagnostics::ControlIgnored::OutOfRange));
           break;
         }
         targets.rate_request->fps.store(command->value);
@@ -168,8 +168,7 @@ Result<void> start_control_reader(ControlTargets targets) {
       // Nothing may escape a thread body; the reader only ever ends quietly.
       try {
         StdinByteSource stdin_source;
-        run_control_reader(stdin_source, targets,
-                           [](std::string_view line) { write_stderr_line(line, LineFate::MayDrop); });
+        run_control_reader(stdin_source, targets, standard_error());
       } catch (...) {
       }
     });

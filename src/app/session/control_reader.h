@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "app/control_cells.h"
+#include "app/diagnostics.h"
 #include "app/error.h"
 
 namespace quorvex::app {
@@ -57,8 +58,6 @@ class ControlLineReader {
   std::string line_;
 };
 
-using DiagnosticWriter = std::function<void(std::string_view line_without_newline)>;
-
 // The cells the commands act on.
 struct ControlTargets {
   KeyframeRequestCell keyframe_request;
@@ -87,7 +86,7 @@ struct ControlTargets {
 // pause flag (RESUME also requests a key frame), CROP stores the content
 // size, BITRATE and FPS leave a rate request, STOP requests the session's end. Other lines are ignored; each that
 // is not blank is reported as a "control_ignored" line.
-void run_control_reader(ByteSource& source, const ControlTargets& targets, const DiagnosticWriter& write_diagnostic);
+void run_control_reader(ByteSource& source, const ControlTargets& targets, diagnostics::Sink& lines);
 
 // Starts the detached reader on standard input; it writes its diagnostics to
 // standard error. Fails only when the thread cannot be created.

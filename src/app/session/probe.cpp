@@ -30,7 +30,7 @@ Result<ProbeDevice> create_probe_device() {
   return ProbeDevice{std::move(created->device), std::move(created->context)};
 }
 
-void write_probe_capability_line() { write_stderr_line(diagnostics::capture_encoder_capability()); }
+void write_probe_capability_line() { standard_error().write(diagnostics::capture_encoder_capability()); }
 
 Result<ProbeApartment> ProbeApartment::enter() {
   if (auto entered = platform::current().media_foundation().co_initialize_ex(platform::mf::coinit_multithreaded);

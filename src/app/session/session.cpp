@@ -9,12 +9,16 @@
 
 namespace quorvex::app {
 
+void write_capture_fatal(std::string_view what, const platform::Error& error) {
+  standard_error().write(diagnostics::fatal(what, error.text()));
+}
+
 Result<wgc_capture::BorderMode> choose_border_mode() {
   auto supported = wgc_capture::GraphicsCaptureApi::is_border_settings_supported();
   if (!supported) {
     return fail(supported.error().message());
   }
-  write_stderr_line(diagnostics::capture_border(*supported));
+  standard_error().write(diagnostics::capture_border(*supported));
   return *supported ? wgc_capture::BorderMode::WithoutBorder : wgc_capture::BorderMode::Default;
 }
 
@@ -68,7 +72,7 @@ Result<wgc_capture::CaptureTarget> resolve_capture_item(const Config& config) {
     if (!window) {
       return std::unexpected(std::move(window.error()));
     }
-    write_stderr_line(diagnostics::capture_window_found());
+    standard_error().write(diagnostics::capture_window_found());
     return wgc_capture::CaptureTarget(*window);
   }
   if (config.window_id) {

@@ -39,9 +39,14 @@ inline constexpr std::chrono::milliseconds title_marker_retry_interval{100};
 // What the session_start line says of the item.
 [[nodiscard]] SessionSource describe_source(const wgc_capture::CaptureTarget& item);
 
+// The capture layer's fatal report: the "{what}: {error}" line, the last
+// before the process aborts.
+void write_capture_fatal(std::string_view what, const platform::Error& error);
+
 template <class H>
   requires std::same_as<typename H::Flags, Config>
 [[nodiscard]] Result<void> run_capture_session(Config config) {
+  wgc_capture::set_fatal_report(&write_capture_fatal);
   // The border question is the first WinRT activation: the thread must be
   // in the apartment before it, not only once start() runs.
   if (auto joined = wgc_capture::join_multithreaded_apartment(); !joined) {

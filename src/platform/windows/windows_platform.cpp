@@ -28,6 +28,8 @@ class WindowsPlatform final : public Platform {
 
 }  // namespace
 
-std::unique_ptr<Platform> create_native_platform() { return std::make_unique<WindowsPlatform>(); }
+std::expected<std::unique_ptr<Platform>, std::string> create_native_platform() {
+  return std::make_unique<WindowsPlatform>();
+}
 
 }  // namespace quorvex::platform
