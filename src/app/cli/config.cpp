@@ -54,6 +54,9 @@ template <class... F>
 struct Overloaded : F... {
   using F::operator()...;
 };
+// Clang 16 does not deduce an aggregate's template arguments by itself.
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
 
 // Reads `value` the way the field's type says (options.h) and keeps it
 // there; a flag's value is empty and unread.
