@@ -83,7 +83,8 @@ Result<void> store(CommandLine& line, const OptionField& field, std::string_view
             return store_parsed(parse_decimal_u64(value), [&](std::uint64_t v) { c.*f = duration_from_seconds(v); });
           },
           [&](std::optional<std::chrono::milliseconds> Config::*f) {
-            return store_parsed(parse_decimal_u32(value), [&](std::uint32_t v) { c.*f = std::chrono::milliseconds{v}; });
+            return store_parsed(parse_decimal_u32(value),
+                                [&](std::uint32_t v) { c.*f = std::chrono::milliseconds{v}; });
           },
           [&](std::optional<std::string> Config::*f) -> Result<void> {
             c.*f = std::string(value);
