@@ -3,7 +3,9 @@
 // valid configuration, one immediate option acted on (listing, usage,
 // version), or one of the documented errors; a valid configuration written
 // back as arguments parses to itself; the first bad argument or immediate
-// option decides, so arguments after it change nothing.
+// option decides, so arguments after it change nothing. Which options take a
+// value comes from the option table; how a configuration is written back as
+// arguments is spelt out here, independently of it.
 #include <array>
 #include <chrono>
 #include <cstddef>
@@ -15,6 +17,7 @@
 #include <variant>
 #include <vector>
 
+#include "app/cli/options.h"
 #include "app/config.h"
 #include "check.h"
 
@@ -26,11 +29,6 @@ using quorvex::app::Listed;
 using quorvex::app::ParseOutcome;
 using quorvex::app::Printed;
 using quorvex::app::Result;
-
-constexpr std::array<std::string_view, 16> options_with_value = {
-    "--source", "--display-id", "--display-number", "--window-title", "--window-id", "--content-width", "--content-height",
-    "--width",  "--height",     "--fps",          "--bitrate",   "--duration",      "--pacing",
-    "--rate-buffer-ms", "--keyframe-interval", "--idle-refresh-ms"};
 
 constexpr std::array<std::string_view, 3> number_messages = {
     "cannot parse integer from empty string", "invalid digit found in string",
@@ -45,13 +43,11 @@ constexpr std::string_view source_message =
 constexpr std::string_view content_message = "--source window requires --content-width and --content-height";
 constexpr std::string_view immediate_failed_message = "immediate option failed";
 
+// From the option table, as the parser reads it; the round trip through
+// arguments_for below names the options on its own.
 bool takes_value(std::string_view arg) {
-  for (const std::string_view option : options_with_value) {
-    if (arg == option) {
-      return true;
-    }
-  }
-  return false;
+  const quorvex::app::Option* option = quorvex::app::find_option(arg);
+  return option != nullptr && quorvex::app::takes_value(*option);
 }
 
 bool is_validation_error(std::string_view message) {

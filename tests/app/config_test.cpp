@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include "app/cli/options.h"
+#include "app/cli/usage.h"
+
 #include <chrono>
 #include <cstdint>
 #include <optional>
 #include <ostream>
+#include <algorithm>
 #include <string>
 #include <variant>
 #include <vector>
@@ -414,6 +418,93 @@ INSTANTIATE_TEST_SUITE_P(
                     PacingCase{{"--pacing", "fast", "--fps", "x"}, std::string(kPacing)},
                     PacingCase{{"--fps", "x", "--pacing", "fast"}, std::string(kDigit)},
                     PacingCase{{"--pacing", "grid", "--fps", "0"}, std::string(kZero)}));
+
+
+// Every option of the table is one the parser knows, taking a value or not
+// as the table says.
+TEST(OptionTable, EveryOptionIsParsedAsItsRowSays) {
+  for (const OptionRow& row : option_rows) {
+    for (const Option& option : row.options) {
+      if (option.name.empty()) {
+        continue;
+      }
+      const std::string name(option.name);
+      const auto alone = parse({name});
+      if (takes_value(option)) {
+        ASSERT_FALSE(alone.has_value()) << name;
+        EXPECT_EQ(alone.error().message, name + " requires a value");
+      } else {
+        EXPECT_TRUE(alone.has_value()) << name << ": " << alone.error().message;
+      }
+    }
+  }
+}
+
+// The Default column shows the defaults it is given, so the usage follows
+// Config's defaults; a default that is no value of a field keeps its text.
+TEST(OptionTable, DefaultColumnFollowsTheDefaults) {
+  CommandLine changed;
+  changed.source = "window";
+  changed.content_width = 7;
+  changed.config.width = 1280;
+  changed.config.height = 720;
+  changed.config.fps = 25;
+  changed.config.bitrate = 4'000'000;
+  changed.config.duration = 90s;
+  changed.config.pacing = sender::PacingRule::Grid;
+  changed.config.display_id = 3;
+  changed.config.rate_buffer_ms = 100;
+  changed.config.keyframe_interval = 10;
+  changed.config.idle_refresh = 500ms;
+  changed.config.quiet = true;
+
+  const Config fresh;
+  struct Case {
+    std::string names;
+    std::string fresh_cell;
+    std::string changed_cell;
+  };
+  const std::vector<Case> cases = {
+      {"--source", "screen", "window"},
+      {"--display-id", "primary display", "primary display"},
+      {"--display-number", "", ""},
+      {"--content-width, --content-height", "0", "7"},
+      {"--width, --height", std::to_string(fresh.width) + " × " + std::to_string(fresh.height), "1280 × 720"},
+      {"--fps", std::to_string(fresh.fps), "25"},
+      {"--bitrate", std::to_string(fresh.bitrate), "4000000"},
+      {"--duration", std::to_string(std::chrono::duration_cast<std::chrono::seconds>(fresh.duration).count()), "90"},
+      {"--pacing", fresh.pacing == sender::PacingRule::Strict ? "strict" : "grid", "grid"},
+      {"--rate-buffer-ms", "the encoder's own", "the encoder's own"},
+      {"--keyframe-interval", "one second of frames", "one second of frames"},
+      {"--idle-refresh-ms", "off", "off"},
+      {"--quiet", "", ""},
+  };
+  const auto find = [](const std::vector<UsageOption>& rows, const std::string& names) {
+    const auto found = std::ranges::find(rows, names, &UsageOption::names);
+    return found == rows.end() ? std::string("<no row>") : found->default_value;
+  };
+  const auto fresh_rows = usage_options();
+  const auto changed_rows = usage_options(changed);
+  for (const Case& c : cases) {
+    EXPECT_EQ(find(fresh_rows, c.names), c.fresh_cell) << c.names;
+    EXPECT_EQ(find(changed_rows, c.names), c.changed_cell) << c.names;
+  }
+}
+
+// The layout of an option in "--help": names, then the value and the
+// default on an indented line; a flag says it takes no value.
+TEST(OptionTable, UsagePrintsEachRowOnTwoLines) {
+  const Config fresh;
+  const std::string text = usage_text();
+  for (const std::string& expected :
+       {"\n  --width, --height\n      output size (≥ 2, rounded down to even) (default: " +
+            std::to_string(fresh.width) + " × " + std::to_string(fresh.height) + ")\n",
+        std::string("\n  --display-number\n      the display whose listing id (the number in its device name) is "
+                    "this\n"),
+        std::string("\n  --quiet\n      (no value) leave out the per-frame encode_latency_ms lines\n")}) {
+    EXPECT_NE(text.find(expected), std::string::npos) << expected << "\nnot in:\n" << text;
+  }
+}
 
 }  // namespace
 }  // namespace quorvex::app

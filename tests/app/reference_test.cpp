@@ -307,12 +307,13 @@ TEST(UsageReference, SynopsisAndOptionTableAreTheReadmes) {
   }
 
   const auto rows = first_table(lines);
-  ASSERT_EQ(rows.size(), usage_options.size());
+  const auto options = usage_options();
+  ASSERT_EQ(rows.size(), options.size());
   for (std::size_t i = 0; i < rows.size(); ++i) {
     ASSERT_EQ(rows[i].size(), 3u) << i;
-    EXPECT_EQ(without_markup(rows[i][0]), usage_options[i].names);
-    EXPECT_EQ(without_markup(rows[i][1]), usage_options[i].value);
-    EXPECT_EQ(without_markup(rows[i][2]), usage_options[i].default_value);
+    EXPECT_EQ(without_markup(rows[i][0]), options[i].names);
+    EXPECT_EQ(without_markup(rows[i][1]), options[i].value);
+    EXPECT_EQ(without_markup(rows[i][2]), options[i].default_value);
   }
 }
 

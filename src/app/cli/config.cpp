@@ -1,77 +1,19 @@
 #include "app/config.h"
 
 #include <algorithm>
-#include <array>
 #include <functional>
-#include <limits>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
+#include <variant>
 
 #include "app/cli/decimal_argument.h"
+#include "app/cli/options.h"
 #include "app/cli/usage.h"
 
 namespace quorvex::app {
 namespace {
-
-enum class Option {
-  Source,
-  DisplayId,
-  DisplayNumber,
-  WindowTitle,
-  WindowId,
-  ContentWidth,
-  ContentHeight,
-  Width,
-  Height,
-  Fps,
-  Bitrate,
-  Duration,
-  Pacing,
-  RateBufferMs,
-  KeyframeInterval,
-  IdleRefreshMs,
-};
-
-struct OptionName {
-  std::string_view name;
-  Option option;
-};
-
-// Every option here takes a value; "--list-sources", "--help" and
-// "--version" are handled on their own.
-constexpr std::array<OptionName, 16> kOptions{{
-    {"--source", Option::Source},
-    {"--display-id", Option::DisplayId},
-    {"--display-number", Option::DisplayNumber},
-    {"--window-title", Option::WindowTitle},
-    {"--window-id", Option::WindowId},
-    {"--content-width", Option::ContentWidth},
-    {"--content-height", Option::ContentHeight},
-    {"--width", Option::Width},
-    {"--height", Option::Height},
-    {"--fps", Option::Fps},
-    {"--bitrate", Option::Bitrate},
-    {"--duration", Option::Duration},
-    {"--pacing", Option::Pacing},
-    {"--rate-buffer-ms", Option::RateBufferMs},
-    {"--keyframe-interval", Option::KeyframeInterval},
-    {"--idle-refresh-ms", Option::IdleRefreshMs},
-}};
-
-// The options that take no value: each sets its field of the Config.
-struct FlagName {
-  std::string_view name;
-  bool Config::*field;
-};
-
-constexpr std::array<FlagName, 6> kFlags{{
-    {"--quiet", &Config::quiet},
-    {"--until-stopped", &Config::until_stopped},
-    {"--stop-on-stdin-close", &Config::stop_on_stdin_close},
-    {"--stay-after-parent", &Config::stay_after_parent},
-    {"--force-tty", &Config::force_tty},
-    {"--drop-filler", &Config::drop_filler},
-}};
 
 constexpr std::string_view kDisplayChoiceMessage = "--display-id and --display-number cannot be combined";
 
@@ -97,13 +39,6 @@ std::chrono::nanoseconds duration_from_seconds(std::uint64_t seconds) {
   return std::chrono::seconds{static_cast<std::chrono::seconds::rep>(seconds)};
 }
 
-struct Parsing {
-  Config config;
-  std::string source = "screen";
-  std::uint32_t content_width = 0;
-  std::uint32_t content_height = 0;
-};
-
 // Monadic std::expected operations are missing from the standard library we
 // build with, hence this small helper.
 template <class T, class Store>
@@ -115,61 +50,65 @@ Result<void> store_parsed(Result<T> parsed, Store store) {
   return {};
 }
 
-Result<void> apply_option(Parsing& p, Option option, const std::string& value) {
-  const auto store_u32 = [&value](std::uint32_t& field) -> Result<void> {
-    return store_parsed(parse_decimal_u32(value), [&field](std::uint32_t v) { field = v; });
+template <class... F>
+struct Overloaded : F... {
+  using F::operator()...;
+};
+// Clang 16 does not deduce an aggregate's template arguments by itself.
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
+
+// Reads `value` the way the field's type says (options.h) and keeps it
+// there; a flag's value is empty and unread.
+Result<void> store(CommandLine& line, const OptionField& field, std::string_view value) {
+  Config& c = line.config;
+  const auto u32 = [value](std::uint32_t& into) {
+    return store_parsed(parse_decimal_u32(value), [&into](std::uint32_t v) { into = v; });
   };
-  switch (option) {
-    case Option::Source:
-      p.source = value;
-      return {};
-    case Option::DisplayId:
-      return store_parsed(parse_decimal_u64(value), [&p](std::uint64_t v) { p.config.display_id = v; });
-    case Option::DisplayNumber:
-      return store_parsed(parse_decimal_u64(value), [&p](std::uint64_t v) { p.config.display_number = v; });
-    case Option::WindowTitle:
-      p.config.window_title = value;
-      return {};
-    case Option::WindowId:
-      return store_parsed(parse_decimal_u64(value), [&p](std::uint64_t v) { p.config.window_id = v; });
-    case Option::ContentWidth:
-      return store_u32(p.content_width);
-    case Option::ContentHeight:
-      return store_u32(p.content_height);
-    case Option::Width:
-      return store_u32(p.config.width);
-    case Option::Height:
-      return store_u32(p.config.height);
-    case Option::Fps:
-      return store_u32(p.config.fps);
-    case Option::Bitrate:
-      return store_u32(p.config.bitrate);
-    case Option::Duration:
-      return store_parsed(parse_decimal_u64(value),
-                          [&p](std::uint64_t v) { p.config.duration = duration_from_seconds(v); });
-    case Option::Pacing:
-      // Checked at once, like a number: the first bad argument decides.
-      if (value == "strict") {
-        p.config.pacing = sender::PacingRule::Strict;
-      } else if (value == "grid") {
-        p.config.pacing = sender::PacingRule::Grid;
-      } else {
-        return fail(std::string(kPacingMessage));
-      }
-      return {};
-    case Option::RateBufferMs:
-      return store_parsed(parse_decimal_u32(value), [&p](std::uint32_t v) { p.config.rate_buffer_ms = v; });
-    case Option::KeyframeInterval:
-      return store_parsed(parse_decimal_u32(value), [&p](std::uint32_t v) { p.config.keyframe_interval = v; });
-    case Option::IdleRefreshMs:
-      return store_parsed(parse_decimal_u32(value),
-                          [&p](std::uint32_t v) { p.config.idle_refresh = std::chrono::milliseconds{v}; });
-  }
-  return {};
+  return std::visit(
+      Overloaded{
+          [&c](bool Config::*flag) -> Result<void> {
+            c.*flag = true;
+            return {};
+          },
+          [&](std::uint32_t Config::*f) { return u32(c.*f); },
+          [&](std::uint32_t CommandLine::*f) { return u32(line.*f); },
+          [&](std::optional<std::uint32_t> Config::*f) {
+            return store_parsed(parse_decimal_u32(value), [&](std::uint32_t v) { c.*f = v; });
+          },
+          [&](std::optional<std::uint64_t> Config::*f) {
+            return store_parsed(parse_decimal_u64(value), [&](std::uint64_t v) { c.*f = v; });
+          },
+          [&](std::chrono::nanoseconds Config::*f) {
+            return store_parsed(parse_decimal_u64(value), [&](std::uint64_t v) { c.*f = duration_from_seconds(v); });
+          },
+          [&](std::optional<std::chrono::milliseconds> Config::*f) {
+            return store_parsed(parse_decimal_u32(value),
+                                [&](std::uint32_t v) { c.*f = std::chrono::milliseconds{v}; });
+          },
+          [&](std::optional<std::string> Config::*f) -> Result<void> {
+            c.*f = std::string(value);
+            return {};
+          },
+          [&](std::string CommandLine::*f) -> Result<void> {
+            line.*f = std::string(value);
+            return {};
+          },
+          [&](sender::PacingRule Config::*f) -> Result<void> {
+            // Checked at once, like a number: the first bad argument decides.
+            const auto word = std::ranges::find(pacing_words, value, &PacingWord::word);
+            if (word == pacing_words.end()) {
+              return fail(std::string(kPacingMessage));
+            }
+            c.*f = word->rule;
+            return {};
+          },
+      },
+      field);
 }
 
-Result<void> validate(Parsing& p) {
-  Config& c = p.config;
+Result<void> validate(CommandLine& line) {
+  Config& c = line.config;
   // A 1-pixel side cannot be rounded down to an even size, hence 2.
   if (c.width < 2 || c.height < 2 || c.fps == 0 || c.bitrate == 0 || c.duration == std::chrono::nanoseconds::zero()) {
     return fail("dimensions, fps, bitrate and duration must be greater than zero");
@@ -184,19 +123,19 @@ Result<void> validate(Parsing& p) {
   if (c.idle_refresh && c.idle_refresh->count() == 0) {
     return fail(std::string(kIdleRefreshMessage));
   }
-  if (p.source == "screen") {
+  if (line.source == "screen") {
     if (c.window_title || c.window_id) {
       return fail(std::string(kSourceCombinationMessage));
     }
-  } else if (p.source == "window") {
+  } else if (line.source == "window") {
     if (c.window_title.has_value() == c.window_id.has_value()) {
       return fail(std::string(kSourceCombinationMessage));
     }
     if (c.window_title) {
-      if (p.content_width < 2 || p.content_height < 2) {
+      if (line.content_width < 2 || line.content_height < 2) {
         return fail("--source window requires --content-width and --content-height");
       }
-      c.content_size->store(pack_content_size(p.content_width, p.content_height));
+      c.content_size->store(pack_content_size(line.content_width, line.content_height));
     }
   } else {
     return fail(std::string(kSourceCombinationMessage));
@@ -216,7 +155,7 @@ Result<void> validate(Parsing& p) {
 
 Result<ParseOutcome> parse_arguments(std::span<const std::string> args_after_program_name,
                                      ImmediateOptions& immediate) {
-  Parsing p;
+  CommandLine line;
   const auto args = args_after_program_name;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -232,26 +171,25 @@ Result<ParseOutcome> parse_arguments(std::span<const std::string> args_after_pro
       }
       return ParseOutcome{Printed{}};
     }
-    if (const auto flag = std::ranges::find(kFlags, std::string_view(arg), &FlagName::name); flag != kFlags.end()) {
-      p.config.*(flag->field) = true;
-      continue;
-    }
-    const auto found = std::ranges::find(kOptions, std::string_view(arg), &OptionName::name);
-    if (found == kOptions.end()) {
+    const Option* option = find_option(arg);
+    if (option == nullptr) {
       return fail("unknown argument: " + arg);
     }
-    if (i + 1 == args.size()) {
-      return fail(arg + " requires a value");
+    std::string_view value;
+    if (takes_value(*option)) {
+      if (i + 1 == args.size()) {
+        return fail(arg + " requires a value");
+      }
+      value = args[++i];
     }
-    ++i;
-    if (auto applied = apply_option(p, found->option, args[i]); !applied) {
-      return std::unexpected(std::move(applied.error()));
+    if (auto stored = store(line, option->field, value); !stored) {
+      return std::unexpected(std::move(stored.error()));
     }
   }
-  if (auto valid = validate(p); !valid) {
+  if (auto valid = validate(line); !valid) {
     return std::unexpected(std::move(valid.error()));
   }
-  return ParseOutcome{std::move(p.config)};
+  return ParseOutcome{std::move(line.config)};
 }
 
 Result<ParseOutcome> parse_arguments(std::span<const std::string> args_after_program_name,

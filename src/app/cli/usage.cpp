@@ -1,7 +1,12 @@
 #include "app/cli/usage.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <string>
+#include <type_traits>
+#include <variant>
 
 namespace quorvex::app {
 namespace {
@@ -20,7 +25,63 @@ Result<void> write_stdout(const std::string& text) {
   return {};
 }
 
+// A field's value as the Default column shows it.
+std::string shown(const CommandLine& defaults, const OptionField& field) {
+  const Config& c = defaults.config;
+  return std::visit(
+      [&](auto member) -> std::string {
+        using Member = decltype(member);
+        if constexpr (std::is_same_v<Member, std::uint32_t Config::*>) {
+          return std::to_string(c.*member);
+        } else if constexpr (std::is_same_v<Member, std::uint32_t CommandLine::*>) {
+          return std::to_string(defaults.*member);
+        } else if constexpr (std::is_same_v<Member, std::string CommandLine::*>) {
+          return defaults.*member;
+        } else if constexpr (std::is_same_v<Member, std::chrono::nanoseconds Config::*>) {
+          return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(c.*member).count());
+        } else if constexpr (std::is_same_v<Member, sender::PacingRule Config::*>) {
+          const auto word = std::ranges::find(pacing_words, c.*member, &PacingWord::rule);
+          return word == pacing_words.end() ? std::string() : std::string(word->word);
+        } else {
+          // Flags and absent values have no value to show: the table's
+          // checks keep them out of "{0}" and "{1}".
+          return {};
+        }
+      },
+      field);
+}
+
+std::string default_cell(const OptionRow& row, const CommandLine& defaults) {
+  std::string cell;
+  const std::string_view text = row.default_cell;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text.substr(i, 3) == "{0}" || text.substr(i, 3) == "{1}") {
+      cell += shown(defaults, row.options[text[i + 1] == '0' ? 0 : 1].field);
+      i += 2;
+    } else {
+      cell += text[i];
+    }
+  }
+  return cell;
+}
+
 }  // namespace
+
+std::vector<UsageOption> usage_options(const CommandLine& defaults) {
+  std::vector<UsageOption> rows;
+  for (const OptionRow& row : option_rows) {
+    UsageOption printed;
+    for (const Option& option : row.options) {
+      if (!option.name.empty()) {
+        printed.names += (printed.names.empty() ? "" : ", ") + std::string(option.name);
+      }
+    }
+    printed.value = (takes_value(row.options[0]) ? "" : "(no value) ") + std::string(row.value);
+    printed.default_value = default_cell(row, defaults);
+    rows.push_back(std::move(printed));
+  }
+  return rows;
+}
 
 std::string usage_text() {
   std::size_t command_width = 0;
@@ -34,10 +95,10 @@ std::string usage_text() {
     text += line + std::string(mode.effect) + "\n";
   }
   text += "\noptions:\n";
-  for (const UsageOption& option : usage_options) {
-    text += "  " + std::string(option.names) + "\n      " + std::string(option.value);
+  for (const UsageOption& option : usage_options()) {
+    text += "  " + option.names + "\n      " + option.value;
     if (!option.default_value.empty()) {
-      text += " (default: " + std::string(option.default_value) + ")";
+      text += " (default: " + option.default_value + ")";
     }
     text += "\n";
   }
