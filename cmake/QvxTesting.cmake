@@ -27,9 +27,12 @@ endmacro()
 # Test code is most of what the build compiles, and its speed hardly matters:
 # it is compiled without optimisation in every build type (at -O2 -g a test
 # file takes about three times as long), while the code under test, in its
-# own libraries, keeps the build type's flags. The last -O wins.
+# own libraries, keeps the build type's flags. The last -O wins. Not with
+# mingw-w64: its GCC 12 libstdc++ defines std::type_info::operator== out of
+# line as well, and an unoptimised test object that emits its own copy of it
+# collides with that one at the static link ("multiple definition").
 function(qvx_unoptimised_test_code target)
-  if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
+  if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang" AND NOT MINGW)
     target_compile_options(${target} PRIVATE -O0)
   endif()
 endfunction()
