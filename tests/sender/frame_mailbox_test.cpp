@@ -299,6 +299,25 @@ TEST_F(FrameMailboxTest, PollWithoutAWaitingFrameConsumesNothing) {
   EXPECT_EQ(mailbox.last_submit(), std::nullopt);
 }
 
+// The owner takes the waiting frame out when the session ends (withdraw) or
+// when the frame no longer fits the stream (displace, counted as replaced).
+// Either way the frame is handed back, and nothing waits afterwards.
+TEST_F(FrameMailboxTest, OwnerTakesTheWaitingFrameOutCountedOnlyWhenDisplaced) {
+  for (const bool displaced : {false, true}) {
+    SCOPED_TRACE(displaced ? "displace" : "withdraw");
+    mailbox = FrameMailbox<Frame>(interval, 2);
+    ASSERT_EQ(converted(t0), Log{});
+    std::optional<Frame> taken = displaced ? mailbox.displace() : mailbox.withdraw();
+    ASSERT_TRUE(taken.has_value());
+    taken->release();
+    EXPECT_EQ(mailbox.frames_replaced(), displaced ? 1U : 0U);
+    EXPECT_FALSE(mailbox.pending().has_value());
+    EXPECT_EQ(requested(t0 + 1ms), Log{}) << "a frame taken out still went in";
+    EXPECT_FALSE((displaced ? mailbox.displace() : mailbox.withdraw()).has_value());
+    EXPECT_EQ(mailbox.frames_replaced(), displaced ? 1U : 0U) << "an empty slot was counted";
+  }
+}
+
 // Random interleavings of the three event sources: no frame is ever lost or
 // handed out twice, submissions keep their spacing and the limits hold.
 TEST_F(FrameMailboxTest, NoInterleavingLosesDuplicatesOrCrowdsFrames) {
@@ -584,25 +603,6 @@ TEST_F(GridMailboxTest, RefusedInputLeavesTheGridAsBefore) {
   ASSERT_EQ(requested(t0 + 5ms), Log{"submit 1"});
   EXPECT_EQ(converted(t0 + interval), Log{});
   EXPECT_EQ(mailbox.deadline(), t0 + 5ms + interval - grid_jitter_tolerance(interval));
-}
-
-// The owner takes the waiting frame out when the session ends (withdraw) or
-// when the frame no longer fits the stream (displace, counted as replaced).
-// Either way the frame is handed back, and nothing waits afterwards.
-TEST_F(FrameMailboxTest, OwnerTakesTheWaitingFrameOutCountedOnlyWhenDisplaced) {
-  for (const bool displaced : {false, true}) {
-    SCOPED_TRACE(displaced ? "displace" : "withdraw");
-    mailbox = FrameMailbox<Frame>(interval, 2);
-    ASSERT_EQ(converted(t0), Log{});
-    std::optional<Frame> taken = displaced ? mailbox.displace() : mailbox.withdraw();
-    ASSERT_TRUE(taken.has_value());
-    taken->release();
-    EXPECT_EQ(mailbox.frames_replaced(), displaced ? 1U : 0U);
-    EXPECT_FALSE(mailbox.pending().has_value());
-    EXPECT_EQ(requested(t0 + 1ms), Log{}) << "a frame taken out still went in";
-    EXPECT_FALSE((displaced ? mailbox.displace() : mailbox.withdraw()).has_value());
-    EXPECT_EQ(mailbox.frames_replaced(), displaced ? 1U : 0U) << "an empty slot was counted";
-  }
 }
 
 // The FPS command: the submission after the change is spaced by the new
