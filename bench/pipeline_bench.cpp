@@ -279,7 +279,7 @@ Figures run_pipeline(std::uint32_t fps, sender::PacingRule pacing, double second
   {
     auto state = (*capture)->encoder().state().lock();
     figures.outputs = state->encoded_frames;
-    figures.replaced = state->mailbox.frames_replaced;
+    figures.replaced = state->mailbox.frames_replaced();
     figures.pacer_wakeups = state->pacer_wakeups;
   }
   figures.cpu_ms_per_frame = (cpu_seconds() - cpu_before) * 1000.0 / frames;

@@ -110,7 +110,7 @@ void BM_MailboxCycle(benchmark::State& state) {
   state.counters["submits_per_cycle"] =
       benchmark::Counter(static_cast<double>(submits), benchmark::Counter::kAvgIterations);
   state.counters["replaced_per_cycle"] = benchmark::Counter(
-      static_cast<double>(mailbox.frames_replaced), benchmark::Counter::kAvgIterations);
+      static_cast<double>(mailbox.frames_replaced()), benchmark::Counter::kAvgIterations);
 }
 BENCHMARK(BM_MailboxCycle);
 

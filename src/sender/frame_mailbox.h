@@ -3,8 +3,9 @@
 // encoder only when the encoder has asked for input, fewer than max_in_flight
 // frames are inside it and the pacing rule lets it go: a frame interval since
 // the previous submission (strict), or the next slot of a fixed grid of
-// intervals (grid). Pure logic: every operation returns the actions its
-// caller must carry out, in order.
+// intervals (grid). The rule is a value the mailbox holds (StrictRule or
+// GridRule) with the state only that rule needs. Pure logic: every operation
+// returns the actions its caller must carry out, in order.
 //
 // Threads: no lock of its own. The mailbox is a field of the encoder state and
 // is touched only under that state's mutex, by the capture thread, the encoder
@@ -20,6 +21,7 @@
 #include <cstdint>
 #include <optional>
 #include <utility>
+#include <variant>
 
 #include "sender/pacing_rule.h"
 
@@ -140,16 +142,6 @@ struct ExactProduct {
   return std::chrono::nanoseconds(static_cast<std::int64_t>(whole));
 }
 
-// The clock jitter the grid rule absorbs: 1/8 of the interval, at most 2 ms.
-// 2 ms covers a pacer woken on a 1 ms system timer tick (Windows with its
-// timer resolution raised: the wait rounded up to the tick, plus one tick)
-// and the sub-millisecond arrival jitter of a capture source; more would
-// only let a stale frame hold its slot longer.
-template <class Duration>
-[[nodiscard]] Duration grid_jitter_tolerance(Duration interval) {
-  return std::min<Duration>(interval / 8, std::chrono::duration_cast<Duration>(std::chrono::milliseconds(2)));
-}
-
 template <class S, class Clock = std::chrono::steady_clock>
 class FrameMailbox {
  public:
@@ -157,34 +149,23 @@ class FrameMailbox {
   using Duration = typename Clock::duration;
 
   FrameMailbox(Duration interval, std::size_t max_frames_in_flight, PacingRule rule = PacingRule::Strict)
-      : max_in_flight(std::max<std::size_t>(max_frames_in_flight, 1)),
-        frame_interval(interval),
-        pacing(rule),
-        jitter_tolerance(grid_jitter_tolerance(interval)) {}
+      : max_in_flight_(std::max<std::size_t>(max_frames_in_flight, 1)), rule_(make_rule(rule, interval)) {}
 
   // A newly converted frame: it displaces any waiting frame (Recycle first),
   // then goes in at once if allowed. A frame held back only by the interval
   // is counted as deferred and left for the pacer.
   [[nodiscard]] ActionList<S> frame_converted(S frame, TimePoint now) {
     ActionList<S> actions;
-    if (pending) {
-      ++frames_replaced;
-      actions.push_back(MailboxAction<S>::recycle(std::move(*pending)));
+    if (pending_) {
+      ++frames_replaced_;
+      actions.push_back(MailboxAction<S>::recycle(std::move(*pending_)));
     }
-    pending.emplace(std::move(frame));
-    pending_since = now;
+    pending_.emplace(std::move(frame));
+    pending_since_ = now;
     widen_if_starved(now);
-    if (stale_fills >= stale_fills_off_phase && now < *next_slot) {
-      // Slot after slot went to a stale frame: the grid is off the source's
-      // phase, so the next slot moves to one interval after this arrival.
-      // Moving a slot later never raises the rate. One stale fill alone is
-      // arrival jitter, and moving the grid for it would throw the next
-      // frame away.
-      stale_fills = 0;
-      next_slot = now + frame_interval;
-    }
-    if (input_requests > 0 && in_flight < max_in_flight && !interval_elapsed(now)) {
-      ++frames_deferred;
+    std::visit([now](auto& rule) { rule.frame_arrived(now); }, rule_);
+    if (input_requests_ > 0 && in_flight_ < max_in_flight_ && !interval_elapsed(now)) {
+      ++frames_deferred_;
       return actions;
     }
     take_if_allowed(now, actions);
@@ -196,8 +177,8 @@ class FrameMailbox {
   // METransformNeedInput, and an encoder that asks for more inputs than
   // max_in_flight before its first output waits for all of them.
   [[nodiscard]] ActionList<S> input_requested(TimePoint now) {
-    ++input_requests;
-    awaiting_request = false;
+    ++input_requests_;
+    awaiting_request_ = false;
     widen_if_starved(now);
     ActionList<S> actions;
     take_if_allowed(now, actions);
@@ -213,31 +194,30 @@ class FrameMailbox {
   // the encoder asks again.
   [[nodiscard]] ActionList<S> input_refused(S frame) {
     ActionList<S> actions;
-    ++input_requests;
-    if (in_flight > 0) {
-      --in_flight;
+    ++input_requests_;
+    if (in_flight_ > 0) {
+      --in_flight_;
     }
-    last_submit = undo_.last_submit;
-    next_slot = undo_.next_slot;
-    stale_fills = undo_.stale_fills;
-    full_since = undo_.full_since;
-    awaiting_request = true;
-    if (pending) {
-      ++frames_replaced;
+    last_submit_ = undo_.last_submit;
+    std::visit([](auto& rule) { rule.submission_refused(); }, rule_);
+    full_since_ = undo_.full_since;
+    awaiting_request_ = true;
+    if (pending_) {
+      ++frames_replaced_;
       actions.push_back(MailboxAction<S>::recycle(std::move(frame)));
     } else {
-      pending.emplace(std::move(frame));
-      pending_since = undo_.pending_since;
+      pending_.emplace(std::move(frame));
+      pending_since_ = undo_.pending_since;
     }
     return actions;
   }
 
   // The encoder returned one output, so one frame fewer is inside it.
   [[nodiscard]] ActionList<S> output_produced(TimePoint now) {
-    if (in_flight > 0) {
-      --in_flight;
+    if (in_flight_ > 0) {
+      --in_flight_;
     }
-    full_since.reset();
+    full_since_.reset();
     ActionList<S> actions;
     take_if_allowed(now, actions);
     return actions;
@@ -246,13 +226,12 @@ class FrameMailbox {
   // A new pacing rate (the parent's FPS): submissions from the next one on
   // are spaced by `interval`.
   void set_frame_interval(Duration interval) {
-    frame_interval = interval;
-    jitter_tolerance = grid_jitter_tolerance(interval);
+    std::visit([interval](auto& rule) { rule.set_interval(interval); }, rule_);
   }
 
   // The pacer's check: the waiting frame, if it may go in now.
   [[nodiscard]] std::optional<MailboxAction<S>> poll(TimePoint now) {
-    if (!pending || !submission_allowed(now)) {
+    if (!pending_ || !submission_allowed(now)) {
       return std::nullopt;
     }
     return take(now);
@@ -263,10 +242,28 @@ class FrameMailbox {
   // open, or full), or before the first submission (the frame would already
   // have gone in).
   [[nodiscard]] std::optional<TimePoint> deadline() const {
-    if (!pending || input_requests == 0 || in_flight >= max_in_flight || !last_submit || awaiting_request) {
+    if (!pending_ || input_requests_ == 0 || in_flight_ >= max_in_flight_ || !last_submit_ || awaiting_request_) {
       return std::nullopt;
     }
     return next_allowed();
+  }
+
+  // Takes the waiting frame out unsent and uncounted, for an owner that is
+  // ending the session; the caller gives its resources back.
+  [[nodiscard]] std::optional<S> withdraw() {
+    std::optional<S> frame = std::move(pending_);
+    pending_.reset();
+    return frame;
+  }
+
+  // Takes the waiting frame out unsent, counted as replaced like a frame a
+  // newer one displaced: the owner found it can no longer be encoded (the
+  // capture changed size). The caller gives its resources back.
+  [[nodiscard]] std::optional<S> displace() {
+    if (pending_) {
+      ++frames_replaced_;
+    }
+    return withdraw();
   }
 
   // The most frames max_in_flight may grow to for an encoder that holds more
@@ -274,127 +271,110 @@ class FrameMailbox {
   // it.
   static constexpr std::size_t in_flight_ceiling = 8;
 
-  // Plain data of the owner, read and (pending, frames_replaced) changed by
-  // it directly under the encoder-state lock.
-  std::optional<TimePoint> last_submit;
+  // The frame waiting for its turn, if any.
+  [[nodiscard]] const std::optional<S>& pending() const { return pending_; }
+  // When the last submission that stood went in; absent before the first.
+  [[nodiscard]] std::optional<TimePoint> last_submit() const { return last_submit_; }
   // Starts at the configured limit (latency) and only grows, see
   // widen_if_starved.
-  std::size_t max_in_flight;
-  std::size_t input_requests = 0;
-  std::size_t in_flight = 0;
-  std::uint64_t frames_replaced = 0;
-  std::uint64_t frames_deferred = 0;
-  std::optional<S> pending;
-  // Set at construction; the interval and its tolerance change with
-  // set_frame_interval.
-  Duration frame_interval;
-  PacingRule pacing;
-  Duration jitter_tolerance;
-  // Grid only: the slot the next submission fills; absent until the first.
-  std::optional<TimePoint> next_slot;
-  // When the waiting frame arrived; meaningless while the slot is empty.
-  TimePoint pending_since{};
-  // Grid only: how many slots in a row went to a stale frame, sent at the
-  // end of its hold because nothing fresher came near the slot.
-  std::uint32_t stale_fills = 0;
-  // An input was refused: nothing goes in until the encoder asks again.
-  bool awaiting_request = false;
-  // When the encoder became full at max_in_flight with no output since.
-  std::optional<TimePoint> full_since;
+  [[nodiscard]] std::size_t max_in_flight() const { return max_in_flight_; }
+  // Input requests of the encoder not yet answered by a submission.
+  [[nodiscard]] std::size_t input_requests() const { return input_requests_; }
+  // Frames submitted and not yet given back as an output.
+  [[nodiscard]] std::size_t in_flight() const { return in_flight_; }
+  // Frames taken out unsent: displaced by a newer frame or by displace().
+  [[nodiscard]] std::uint64_t frames_replaced() const { return frames_replaced_; }
+  // Frames that arrived while the encoder was ready but the pacing rule held
+  // them back.
+  [[nodiscard]] std::uint64_t frames_deferred() const { return frames_deferred_; }
+  // The spacing of the submissions, as constructed or last set.
+  [[nodiscard]] Duration frame_interval() const {
+    return std::visit([](const auto& rule) { return rule.interval(); }, rule_);
+  }
 
  private:
-  // What a take changed besides the counts, so a refused input can be undone.
+  using Rule = std::variant<StrictRule<Clock>, GridRule<Clock>>;
+
+  [[nodiscard]] static Rule make_rule(PacingRule rule, Duration interval) {
+    if (rule == PacingRule::Grid) {
+      return GridRule<Clock>(interval);
+    }
+    return StrictRule<Clock>(interval);
+  }
+
+  // What a take changed besides the counts and the rule's own state (which
+  // the rule undoes itself), so a refused input can be undone.
   struct Undo {
     std::optional<TimePoint> last_submit;
-    std::optional<TimePoint> next_slot;
-    std::uint32_t stale_fills = 0;
     TimePoint pending_since{};
     std::optional<TimePoint> full_since;
   };
-  Undo undo_;
 
   // An encoder full at max_in_flight that has given nothing back for this
   // long while it still asks for input waits for more input, not for time:
   // a real-time encoder returns a frame within about one interval.
-  [[nodiscard]] Duration starved_after() const { return 3 * frame_interval; }
+  [[nodiscard]] Duration starved_after() const { return 3 * frame_interval(); }
 
   // Such an encoder (a look-ahead, a deep pipeline) would otherwise wait for
   // ever with the frame held back here, so one more frame may go in, up to
   // in_flight_ceiling; each further step waits as long again. An encoder
   // that is merely slow gives an output first and keeps the limit.
   void widen_if_starved(TimePoint now) {
-    if (pending && input_requests > 0 && in_flight >= max_in_flight && full_since &&
-        now - *full_since >= starved_after() && max_in_flight < in_flight_ceiling) {
-      ++max_in_flight;
-      full_since.reset();
+    if (pending_ && input_requests_ > 0 && in_flight_ >= max_in_flight_ && full_since_ &&
+        now - *full_since_ >= starved_after() && max_in_flight_ < in_flight_ceiling) {
+      ++max_in_flight_;
+      full_since_.reset();
     }
   }
 
-  // Two in a row: a phase error persists from slot to slot, jitter does not.
-  static constexpr std::uint32_t stale_fills_off_phase = 2;
-
   [[nodiscard]] bool submission_allowed(TimePoint now) const {
-    return input_requests > 0 && !awaiting_request && in_flight < max_in_flight && interval_elapsed(now);
+    return input_requests_ > 0 && !awaiting_request_ && in_flight_ < max_in_flight_ && interval_elapsed(now);
   }
 
   // True before the first submission: the first frame is never held back.
-  [[nodiscard]] bool interval_elapsed(TimePoint now) const { return !last_submit || now >= next_allowed(); }
+  [[nodiscard]] bool interval_elapsed(TimePoint now) const { return !last_submit_ || now >= next_allowed(); }
 
   // The earliest instant the pacing rule lets the waiting frame go in; needs
   // a previous submission.
   [[nodiscard]] TimePoint next_allowed() const {
-    if (pacing == PacingRule::Strict) {
-      return *last_submit + frame_interval;
-    }
-    const TimePoint spaced = *last_submit + frame_interval - jitter_tolerance;
-    // A frame that was already waiting well before its slot holds off until
-    // the tolerance has passed the slot too: when the source runs faster than
-    // the grid (60 Hz captured at 30 fps), the fresher frame due at the slot
-    // then takes it, instead of the one a source interval older.
-    return std::max(spaced, stale() ? *next_slot + jitter_tolerance : *next_slot);
-  }
-
-  [[nodiscard]] bool stale() const { return pending_since + jitter_tolerance < *next_slot; }
-
-  // The grid slot a submission at `now` fills: the due one, however late.
-  // A grid that has fallen a whole interval behind, or has none yet,
-  // restarts rather than catching up: on the waiting frame's arrival when
-  // that was recent, so the grid keeps the source's phase, and on `now`
-  // otherwise. "A whole interval" less the tolerance: a slot is then never
-  // filled more than that late, which keeps any second at fps + 1
-  // submissions even where the interval was rounded down to the nanosecond.
-  [[nodiscard]] TimePoint slot_filled(TimePoint now) const {
-    const Duration behind_limit = frame_interval - jitter_tolerance;
-    if (next_slot && now - *next_slot < behind_limit) {
-      return *next_slot;
-    }
-    return now - pending_since < behind_limit ? pending_since : now;
+    return std::visit([this](const auto& rule) { return rule.earliest(*last_submit_, pending_since_); }, rule_);
   }
 
   [[nodiscard]] MailboxAction<S> take(TimePoint now) {
-    undo_ = Undo{last_submit, next_slot, stale_fills, pending_since, full_since};
-    if (pacing == PacingRule::Grid) {
-      const TimePoint filled = slot_filled(now);
-      stale_fills =
-          next_slot && filled == *next_slot && stale() ? std::min(stale_fills + 1, stale_fills_off_phase) : 0;
-      next_slot = filled + frame_interval;
+    undo_ = Undo{last_submit_, pending_since_, full_since_};
+    std::visit([this, now](auto& rule) { rule.submitted(now, pending_since_); }, rule_);
+    S frame = std::move(*pending_);
+    pending_.reset();
+    --input_requests_;
+    ++in_flight_;
+    if (in_flight_ >= max_in_flight_ && !full_since_) {
+      full_since_ = now;
     }
-    S frame = std::move(*pending);
-    pending.reset();
-    --input_requests;
-    ++in_flight;
-    if (in_flight >= max_in_flight && !full_since) {
-      full_since = now;
-    }
-    last_submit = now;
+    last_submit_ = now;
     return MailboxAction<S>::submit(std::move(frame));
   }
 
   void take_if_allowed(TimePoint now, ActionList<S>& actions) {
-    if (pending && submission_allowed(now)) {
+    if (pending_ && submission_allowed(now)) {
       actions.push_back(take(now));
     }
   }
+
+  std::optional<TimePoint> last_submit_;
+  std::size_t max_in_flight_;
+  std::size_t input_requests_ = 0;
+  std::size_t in_flight_ = 0;
+  std::uint64_t frames_replaced_ = 0;
+  std::uint64_t frames_deferred_ = 0;
+  std::optional<S> pending_;
+  // When the waiting frame arrived; meaningless while the slot is empty.
+  TimePoint pending_since_{};
+  // An input was refused: nothing goes in until the encoder asks again.
+  bool awaiting_request_ = false;
+  // When the encoder became full at max_in_flight with no output since.
+  std::optional<TimePoint> full_since_;
+  Rule rule_;
+  Undo undo_;
 };
 
 }  // namespace quorvex::sender

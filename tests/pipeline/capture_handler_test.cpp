@@ -81,7 +81,7 @@ class CaptureHandlerTest : public FakePlatformTest {
     wgc_capture::Frame f{*d3d.device(), nullptr, texture, *d3d.context(), timestamp_100ns, width, height};
     return capture->on_frame_arrived(f, control);
   }
-  std::uint64_t replaced() { return capture->encoder().state().lock()->mailbox.frames_replaced; }
+  std::uint64_t replaced() { return capture->encoder().state().lock()->mailbox.frames_replaced(); }
   std::size_t submitted() { return capture->encoder().state().lock()->submitted.size(); }
   // A session whose one frame went into an encoder that gives nothing back.
   void start_with_a_frame_stuck_inside() {
@@ -412,7 +412,7 @@ TEST_F(CaptureHandlerTest, RefusedSubmissionKeepsTheFrameWaitingAndTheSessionGoi
   ASSERT_TRUE(frame());
   {
     auto state = capture->encoder().state().lock();
-    EXPECT_TRUE(state->mailbox.pending.has_value());
+    EXPECT_TRUE(state->mailbox.pending().has_value());
     EXPECT_EQ(state->converter->free_surfaces.size(), 3u);
     EXPECT_EQ(state->encoded_frames, 0u);
     EXPECT_FALSE(state->error.has_value());

@@ -559,7 +559,7 @@ TEST_F(EncoderInputTest, EncoderThatWantsFourInputsBeforeItsFirstOutputDoesNotSt
             (std::vector<std::string>{"encoder_in_flight max_in_flight=3 reason=input_before_output",
                                       "encoder_in_flight max_in_flight=4 reason=input_before_output"}));
   auto state = (*encoder)->state().lock();
-  EXPECT_EQ(state->mailbox.max_in_flight, 4u);
+  EXPECT_EQ(state->mailbox.max_in_flight(), 4u);
   EXPECT_EQ(outputs.records().size(), state->encoded_frames);
 }
 

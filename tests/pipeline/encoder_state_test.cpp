@@ -92,9 +92,9 @@ TEST_F(EncoderStateTest, RefusedInputWaitsInTheMailboxCountingNothing) {
   const auto t0 = std::chrono::steady_clock::now();
   ASSERT_TRUE(s->apply(s->mailbox.input_requested(t0)));
   ASSERT_TRUE(s->apply(s->mailbox.frame_converted(converted(*s), t0)));
-  EXPECT_TRUE(s->mailbox.pending.has_value());
-  EXPECT_EQ(s->mailbox.in_flight, 0u);
-  EXPECT_EQ(s->mailbox.input_requests, 1u);
+  EXPECT_TRUE(s->mailbox.pending().has_value());
+  EXPECT_EQ(s->mailbox.in_flight(), 0u);
+  EXPECT_EQ(s->mailbox.input_requests(), 1u);
   EXPECT_EQ(s->converter->free_surfaces.size(), 3u);
   EXPECT_EQ(s->encoded_frames, 0u);
   EXPECT_TRUE(s->submitted.empty());

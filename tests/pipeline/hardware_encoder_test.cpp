@@ -139,8 +139,8 @@ TEST_F(HardwareEncoderTest, SetupConfiguresAStreamingLowLatencyCbrEncoderAndName
   {
     auto s = (*encoder)->state().lock();
     EXPECT_EQ(s->frame_duration_100ns, 333'333);
-    EXPECT_EQ(s->mailbox.max_in_flight, 2u);
-    EXPECT_EQ(s->mailbox.frame_interval, std::chrono::nanoseconds(33'333'333));
+    EXPECT_EQ(s->mailbox.max_in_flight(), 2u);
+    EXPECT_EQ(s->mailbox.frame_interval(), std::chrono::nanoseconds(33'333'333));
     EXPECT_EQ(s->output_buffer_size, 1'048'576u);
     EXPECT_FALSE(s->provides_samples);
     EXPECT_FALSE(s->converter.has_value());
@@ -585,10 +585,10 @@ TEST_F(HardwareEncoderTest, FrameWaitingAtFinishIsRecycledNeverEncoded) {
   ASSERT_TRUE((*encoder)->finish());
   EXPECT_TRUE(transform().inputs().empty());
   auto s = (*encoder)->state().lock();
-  EXPECT_FALSE(s->mailbox.pending.has_value());
+  EXPECT_FALSE(s->mailbox.pending().has_value());
   EXPECT_EQ(s->converter->free_surfaces.size(), 4u);
   EXPECT_EQ(s->encoded_frames, 0u);
-  EXPECT_EQ(s->mailbox.frames_replaced, 0u);
+  EXPECT_EQ(s->mailbox.frames_replaced(), 0u);
 }
 
 TEST_F(HardwareEncoderTest, DrainCompleteWithAFrameMissingFailsAndTheDropSaysSoAgain) {
@@ -812,7 +812,7 @@ TEST_F(ShapedEncoderTest, LiveRatesReachTheRunningEncoderInASafeOrder) {
   EXPECT_EQ(lines_starting("encoder_rate"), told);
   {
     auto s = (*encoder)->state().lock();
-    EXPECT_EQ(s->mailbox.frame_interval, sender::frame_interval_for_fps(10));
+    EXPECT_EQ(s->mailbox.frame_interval(), sender::frame_interval_for_fps(10));
     EXPECT_EQ(s->paced_fps, 10u);
     EXPECT_EQ(s->target_bitrate, 2'000'000u);
   }
@@ -826,7 +826,7 @@ TEST_F(ShapedEncoderTest, LiveRatesReachTheRunningEncoderInASafeOrder) {
   EXPECT_EQ(lines_starting("encoder_rate"), told);
   {
     auto s = (*encoder)->state().lock();
-    EXPECT_EQ(s->mailbox.frame_interval, sender::frame_interval_for_fps(10));
+    EXPECT_EQ(s->mailbox.frame_interval(), sender::frame_interval_for_fps(10));
     EXPECT_EQ(s->encoder_bitrate, 6'000'000u);
   }
 }

@@ -25,8 +25,8 @@ class PacerTest : public ManualEncoderStateTest {
     ASSERT_TRUE(s.apply(s.mailbox.input_requested(t0)));
     ASSERT_TRUE(s.apply(s.mailbox.frame_converted(converted(s), t0)));
     ASSERT_TRUE(s.apply(s.mailbox.frame_converted(converted(s), t0 + later)));
-    ASSERT_EQ(s.mailbox.frames_deferred, 1u);
-    ASSERT_TRUE(s.mailbox.pending.has_value());
+    ASSERT_EQ(s.mailbox.frames_deferred(), 1u);
+    ASSERT_TRUE(s.mailbox.pending().has_value());
   }
   void finish_pacer() {
     state->lock()->finishing = true;
@@ -114,8 +114,8 @@ TEST_F(PacerTest, DeferredFrameIsSubmittedOnceTheIntervalHasPassedNeverEarlier) 
     auto s = state->lock();
     ASSERT_EQ(s->submitted.size(), 2u);
     EXPECT_GE(*s->submitted[1].submitted_at, t0 + std::chrono::nanoseconds(33'333'333));
-    EXPECT_GE(*s->mailbox.last_submit, t0 + std::chrono::nanoseconds(33'333'333));
-    EXPECT_EQ(s->mailbox.frames_deferred, 1u);
+    EXPECT_GE(*s->mailbox.last_submit(), t0 + std::chrono::nanoseconds(33'333'333));
+    EXPECT_EQ(s->mailbox.frames_deferred(), 1u);
   }
   finish_pacer();
   EXPECT_TRUE(pacer.get());
@@ -140,13 +140,13 @@ TEST_F(PacerTest, NotificationMakesAnIdlePacerLookAgain) {
 TEST_F(PacerTest, FinishingEndsThePacerWithSuccessAndLeavesTheWaitingFrame) {
   {
     auto s = state->lock();
-    s->mailbox.frame_interval = std::chrono::hours(1);
+    s->mailbox.set_frame_interval(std::chrono::hours(1));
     submit_then_defer(*s, steady_clock::now(), std::chrono::milliseconds(1));
   }
   auto pacer = start_pacer();
   finish_pacer();
   EXPECT_TRUE(pacer.get());
-  EXPECT_TRUE(state->lock()->mailbox.pending.has_value());
+  EXPECT_TRUE(state->lock()->mailbox.pending().has_value());
   EXPECT_EQ(transform().inputs().size(), 1u);
 }
 

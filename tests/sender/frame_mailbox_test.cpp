@@ -61,7 +61,7 @@ class FrameMailboxTest : public testing::Test {
  protected:
   void TearDown() override {
     // The owner's teardown recycles a waiting frame; frames in the encoder end with it.
-    if (mailbox.pending) mailbox.pending->release();
+    if (auto waiting = mailbox.withdraw()) waiting->release();
     for (Frame& frame : in_encoder) frame.release();
     EXPECT_THAT(lost, testing::IsEmpty()) << "frames dropped without Submit or Recycle";
   }
@@ -117,19 +117,19 @@ using Log = std::vector<std::string>;
 
 TEST_F(FrameMailboxTest, FirstFrameBeforeAnyRequestWaitsUncountedThenGoesInOnTheRequest) {
   EXPECT_EQ(converted(t0), Log{});
-  EXPECT_EQ(mailbox.frames_deferred, 0U);
+  EXPECT_EQ(mailbox.frames_deferred(), 0U);
   EXPECT_EQ(mailbox.deadline(), std::nullopt);
   EXPECT_EQ(requested(t0 + 1ms), Log{"submit 1"});
-  EXPECT_EQ(mailbox.last_submit, t0 + 1ms);
-  EXPECT_EQ(mailbox.in_flight, 1U);
-  EXPECT_EQ(mailbox.input_requests, 0U);
+  EXPECT_EQ(mailbox.last_submit(), t0 + 1ms);
+  EXPECT_EQ(mailbox.in_flight(), 1U);
+  EXPECT_EQ(mailbox.input_requests(), 0U);
 }
 
 TEST_F(FrameMailboxTest, NewerFrameDisplacesWaitingOneWhichIsRecycledNotLost) {
   EXPECT_EQ(converted(t0), Log{});
   EXPECT_EQ(converted(t0 + 16ms), Log{"recycle 1"});
-  EXPECT_EQ(mailbox.frames_replaced, 1U);
-  EXPECT_EQ(mailbox.frames_deferred, 0U);
+  EXPECT_EQ(mailbox.frames_replaced(), 1U);
+  EXPECT_EQ(mailbox.frames_deferred(), 0U);
   EXPECT_EQ(requested(t0 + 20ms), Log{"submit 2"});
 }
 
@@ -138,12 +138,12 @@ TEST_F(FrameMailboxTest, FrameInsideTheIntervalIsDeferredUntilThePollAtTheDeadli
   requested(t0);
   ASSERT_EQ(converted(t0), Log{"submit 1"});
   EXPECT_EQ(converted(t0 + 10ms), Log{});
-  EXPECT_EQ(mailbox.frames_deferred, 1U);
+  EXPECT_EQ(mailbox.frames_deferred(), 1U);
   ASSERT_EQ(mailbox.deadline(), t0 + interval);
   EXPECT_EQ(apply(mailbox.poll(t0 + interval - 1ns)), Log{});
   // Reaching the deadline exactly is enough.
   EXPECT_EQ(apply(mailbox.poll(t0 + interval)), Log{"submit 2"});
-  EXPECT_EQ(mailbox.last_submit, t0 + interval);
+  EXPECT_EQ(mailbox.last_submit(), t0 + interval);
   EXPECT_EQ(mailbox.deadline(), std::nullopt);
 }
 
@@ -153,19 +153,19 @@ TEST_F(FrameMailboxTest, DeferredFrameDisplacedAfterTheIntervalYieldsRecycleThen
   converted(t0);
   converted(t0 + 10ms);
   EXPECT_EQ(converted(t0 + 40ms), (Log{"recycle 2", "submit 3"}));
-  EXPECT_EQ(mailbox.frames_replaced, 1U);
-  EXPECT_EQ(mailbox.frames_deferred, 1U);
+  EXPECT_EQ(mailbox.frames_replaced(), 1U);
+  EXPECT_EQ(mailbox.frames_deferred(), 1U);
 }
 
 TEST_F(FrameMailboxTest, EveryInputRequestIsACreditEvenBeyondTheInFlightLimit) {
   for (int i = 0; i < 3; ++i) EXPECT_EQ(requested(t0), Log{});
-  EXPECT_EQ(mailbox.input_requests, 3U);
+  EXPECT_EQ(mailbox.input_requests(), 3U);
   ASSERT_EQ(converted(t0), Log{"submit 1"});
   produced(t0 + 1ms);
   ASSERT_EQ(converted(t0 + interval), Log{"submit 2"});
   produced(t0 + interval + 1ms);
   EXPECT_EQ(converted(t0 + 2 * interval), Log{"submit 3"}) << "the third request was not forgotten";
-  EXPECT_EQ(mailbox.input_requests, 0U);
+  EXPECT_EQ(mailbox.input_requests(), 0U);
 }
 
 // An encoder that asks for four inputs before it gives its first output
@@ -181,7 +181,7 @@ TEST_F(FrameMailboxTest, EncoderThatWantsFourInputsBeforeItsFirstOutputGetsThem)
     }
   }
   EXPECT_EQ(in_encoder.size(), 4U) << "still waiting at " << (now - t0) / interval << " intervals";
-  EXPECT_EQ(mailbox.max_in_flight, 4U);
+  EXPECT_EQ(mailbox.max_in_flight(), 4U);
   // Its outputs come now, one per input as it asks for the next: the limit
   // stays where the encoder needed it.
   for (int i = 0; i < 10; ++i, now += interval) {
@@ -190,7 +190,7 @@ TEST_F(FrameMailboxTest, EncoderThatWantsFourInputsBeforeItsFirstOutputGetsThem)
     converted(now + 1ms);
     apply(mailbox.poll(now + interval - 1ns));
   }
-  EXPECT_EQ(mailbox.max_in_flight, 4U);
+  EXPECT_EQ(mailbox.max_in_flight(), 4U);
 }
 
 TEST_F(FrameMailboxTest, SlowEncoderThatAnswersKeepsTheLimit) {
@@ -214,8 +214,8 @@ TEST_F(FrameMailboxTest, SlowEncoderThatAnswersKeepsTheLimit) {
     }
     answer(converted(now));
   }
-  EXPECT_GT(mailbox.frames_deferred + recycled.size(), 0U) << "the encoder never held a frame back";
-  EXPECT_EQ(mailbox.max_in_flight, 2U);
+  EXPECT_GT(mailbox.frames_deferred() + recycled.size(), 0U) << "the encoder never held a frame back";
+  EXPECT_EQ(mailbox.max_in_flight(), 2U);
 }
 
 TEST_F(FrameMailboxTest, RefusedInputWaitsForTheNextRequestAndGoesInThen) {
@@ -223,15 +223,15 @@ TEST_F(FrameMailboxTest, RefusedInputWaitsForTheNextRequestAndGoesInThen) {
   requested(t0);
   ASSERT_EQ(converted(t0), Log{"submit 1"});
   EXPECT_EQ(refused(), Log{});
-  EXPECT_EQ(mailbox.in_flight, 0U);
-  EXPECT_EQ(mailbox.input_requests, 2U);
-  EXPECT_EQ(mailbox.last_submit, std::nullopt) << "the refused submission set the pace";
+  EXPECT_EQ(mailbox.in_flight(), 0U);
+  EXPECT_EQ(mailbox.input_requests(), 2U);
+  EXPECT_EQ(mailbox.last_submit(), std::nullopt) << "the refused submission set the pace";
   EXPECT_EQ(mailbox.deadline(), std::nullopt) << "the pacer would retry at once, and be refused again";
   EXPECT_EQ(apply(mailbox.poll(t0 + 1s)), Log{});
   EXPECT_EQ(produced(t0 + 1s), Log{});
   EXPECT_EQ(requested(t0 + 1s), Log{"submit 1"});
-  EXPECT_EQ(mailbox.in_flight, 1U);
-  EXPECT_EQ(mailbox.input_requests, 2U);
+  EXPECT_EQ(mailbox.in_flight(), 1U);
+  EXPECT_EQ(mailbox.input_requests(), 2U);
 }
 
 TEST_F(FrameMailboxTest, RefusedInputGivesWayToANewerWaitingFrame) {
@@ -243,13 +243,13 @@ TEST_F(FrameMailboxTest, RefusedInputGivesWayToANewerWaitingFrame) {
   // A newer frame arrived between the submission and its refusal.
   ASSERT_EQ(converted(t0 + 10ms), Log{});
   EXPECT_EQ(apply(mailbox.input_refused(std::move(first))), Log{"recycle 1"});
-  EXPECT_EQ(mailbox.frames_replaced, 1U);
+  EXPECT_EQ(mailbox.frames_replaced(), 1U);
   EXPECT_EQ(requested(t0 + interval), Log{"submit 2"});
 }
 
 TEST_F(FrameMailboxTest, OutputWithNothingInFlightDoesNotWrapTheCount) {
   EXPECT_EQ(produced(t0), Log{});
-  EXPECT_EQ(mailbox.in_flight, 0U);
+  EXPECT_EQ(mailbox.in_flight(), 0U);
 }
 
 TEST_F(FrameMailboxTest, FullEncoderHoldsTheFrameUntilAnOutputFreesASlot) {
@@ -259,10 +259,10 @@ TEST_F(FrameMailboxTest, FullEncoderHoldsTheFrameUntilAnOutputFreesASlot) {
   ASSERT_EQ(converted(t0 + interval), Log{"submit 2"});
   requested(t0 + interval);
   EXPECT_EQ(converted(t0 + 3 * interval), Log{});
-  EXPECT_EQ(mailbox.frames_deferred, 0U);
+  EXPECT_EQ(mailbox.frames_deferred(), 0U);
   EXPECT_EQ(mailbox.deadline(), std::nullopt);
   EXPECT_EQ(produced(t0 + 3 * interval), Log{"submit 3"});
-  EXPECT_EQ(mailbox.in_flight, 2U);
+  EXPECT_EQ(mailbox.in_flight(), 2U);
 }
 
 TEST_F(FrameMailboxTest, OutputInsideTheIntervalLeavesTheFrameToThePacer) {
@@ -294,9 +294,28 @@ TEST_F(FrameMailboxTest, DeadlineIsAbsentWheneverOnlyTheEncoderCanUnblock) {
 TEST_F(FrameMailboxTest, PollWithoutAWaitingFrameConsumesNothing) {
   requested(t0);
   EXPECT_EQ(apply(mailbox.poll(t0 + 1s)), Log{});
-  EXPECT_EQ(mailbox.input_requests, 1U);
-  EXPECT_EQ(mailbox.in_flight, 0U);
-  EXPECT_EQ(mailbox.last_submit, std::nullopt);
+  EXPECT_EQ(mailbox.input_requests(), 1U);
+  EXPECT_EQ(mailbox.in_flight(), 0U);
+  EXPECT_EQ(mailbox.last_submit(), std::nullopt);
+}
+
+// The owner takes the waiting frame out when the session ends (withdraw) or
+// when the frame no longer fits the stream (displace, counted as replaced).
+// Either way the frame is handed back, and nothing waits afterwards.
+TEST_F(FrameMailboxTest, OwnerTakesTheWaitingFrameOutCountedOnlyWhenDisplaced) {
+  for (const bool displaced : {false, true}) {
+    SCOPED_TRACE(displaced ? "displace" : "withdraw");
+    mailbox = FrameMailbox<Frame>(interval, 2);
+    ASSERT_EQ(converted(t0), Log{});
+    std::optional<Frame> taken = displaced ? mailbox.displace() : mailbox.withdraw();
+    ASSERT_TRUE(taken.has_value());
+    taken->release();
+    EXPECT_EQ(mailbox.frames_replaced(), displaced ? 1U : 0U);
+    EXPECT_FALSE(mailbox.pending().has_value());
+    EXPECT_EQ(requested(t0 + 1ms), Log{}) << "a frame taken out still went in";
+    EXPECT_FALSE((displaced ? mailbox.displace() : mailbox.withdraw()).has_value());
+    EXPECT_EQ(mailbox.frames_replaced(), displaced ? 1U : 0U) << "an empty slot was counted";
+  }
 }
 
 // Random interleavings of the three event sources: no frame is ever lost or
@@ -318,7 +337,7 @@ TEST_F(FrameMailboxTest, NoInterleavingLosesDuplicatesOrCrowdsFrames) {
         // The encoder refuses a submission as it is made: right after one.
         if (just_submitted) {
           log = refused();
-          previous_submit = mailbox.last_submit;
+          previous_submit = mailbox.last_submit();
         }
         break;
       default: log = apply(mailbox.poll(now)); break;
@@ -332,16 +351,16 @@ TEST_F(FrameMailboxTest, NoInterleavingLosesDuplicatesOrCrowdsFrames) {
         previous_submit = now;
       }
     }
-    ASSERT_LE(mailbox.max_in_flight, (FrameMailbox<Frame>::in_flight_ceiling));
-    ASSERT_LE(mailbox.in_flight, mailbox.max_in_flight);
-    ASSERT_EQ(mailbox.in_flight, in_encoder.size());
+    ASSERT_LE(mailbox.max_in_flight(), (FrameMailbox<Frame>::in_flight_ceiling));
+    ASSERT_LE(mailbox.in_flight(), mailbox.max_in_flight());
+    ASSERT_EQ(mailbox.in_flight(), in_encoder.size());
     if (mailbox.deadline()) {
-      ASSERT_TRUE(mailbox.pending.has_value());
+      ASSERT_TRUE(mailbox.pending().has_value());
     }
   }
   ASSERT_THAT(lost, testing::IsEmpty());
-  EXPECT_EQ(mailbox.frames_replaced, recycled.size());
-  EXPECT_GT(mailbox.frames_deferred, 0U);
+  EXPECT_EQ(mailbox.frames_replaced(), recycled.size());
+  EXPECT_GT(mailbox.frames_deferred(), 0U);
 }
 
 // The grid rule, driven through explicit instants: a source delivers frames
@@ -423,7 +442,7 @@ GridRun run_grid(const GridCase& c, std::chrono::nanoseconds length) {
     pacer_wake.reset();
     if (deadline) pacer_wake = *deadline > now ? *deadline + c.pacer_lateness : now;
   }
-  run.replaced = mailbox.frames_replaced;
+  run.replaced = mailbox.frames_replaced();
   return run;
 }
 
@@ -523,9 +542,10 @@ TEST_F(GridMailboxTest, StaleFrameHoldsOffForTheToleranceAndALoneFrameAfterIdleG
   ASSERT_EQ(converted(t0), Log{"submit 1"});
   EXPECT_EQ(converted(t0 + 1ms), Log{});
   // Waiting long before its slot: held until the tolerance has passed it.
-  ASSERT_EQ(mailbox.deadline(), t0 + interval + mailbox.jitter_tolerance);
-  EXPECT_EQ(apply(mailbox.poll(t0 + interval + mailbox.jitter_tolerance - 1ns)), Log{});
-  EXPECT_EQ(apply(mailbox.poll(t0 + interval + mailbox.jitter_tolerance)), Log{"submit 2"});
+  const auto tolerance = grid_jitter_tolerance(interval);
+  ASSERT_EQ(mailbox.deadline(), t0 + interval + tolerance);
+  EXPECT_EQ(apply(mailbox.poll(t0 + interval + tolerance - 1ns)), Log{});
+  EXPECT_EQ(apply(mailbox.poll(t0 + interval + tolerance)), Log{"submit 2"});
   produced(t0 + interval + 5ms);
   requested(t0 + interval + 5ms);
   // Seconds later nothing moves the grid out of its way.
@@ -539,7 +559,7 @@ TEST_F(GridMailboxTest, NoInterleavingLosesCrowdsOrMissesTheDeadline) {
   std::mt19937 random(54321);
   TimePoint now = t0;
   std::optional<TimePoint> previous_submit;
-  const auto spacing = interval - mailbox.jitter_tolerance;
+  const auto spacing = interval - grid_jitter_tolerance(interval);
   for (int step = 0; step < 20'000; ++step) {
     now += std::chrono::microseconds(random() % 40'000);
     Log log;
@@ -566,16 +586,69 @@ TEST_F(GridMailboxTest, NoInterleavingLosesCrowdsOrMissesTheDeadline) {
         previous_submit = now;
       }
     }
-    ASSERT_EQ(mailbox.in_flight, in_encoder.size());
+    ASSERT_EQ(mailbox.in_flight(), in_encoder.size());
   }
-  EXPECT_EQ(mailbox.frames_replaced, recycled.size());
+  EXPECT_EQ(mailbox.frames_replaced(), recycled.size());
 }
+
+// A refused input undoes the grid's step too: the frame that goes in at the
+// next request restarts the grid on its own arrival, and the frame after it
+// is held only for the spacing, not for a slot the refused submission had
+// already moved on.
+TEST_F(GridMailboxTest, RefusedInputLeavesTheGridAsBefore) {
+  requested(t0);
+  requested(t0);
+  ASSERT_EQ(converted(t0), Log{"submit 1"});
+  ASSERT_EQ(refused(), Log{});
+  ASSERT_EQ(requested(t0 + 5ms), Log{"submit 1"});
+  EXPECT_EQ(converted(t0 + interval), Log{});
+  EXPECT_EQ(mailbox.deadline(), t0 + 5ms + interval - grid_jitter_tolerance(interval));
+}
+
+// The FPS command: the submission after the change is spaced by the new
+// interval under either rule, and the grid absorbs the new interval's
+// jitter tolerance (2 ms at 30 fps, about 1 ms at 120).
+struct IntervalChangeCase {
+  const char* name;
+  PacingRule rule;
+  std::uint32_t from_fps;
+  std::uint32_t to_fps;
+  // After the first submission at t0 and a frame 1 ms later.
+  std::chrono::nanoseconds deadline;
+
+  friend void PrintTo(const IntervalChangeCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class FrameIntervalChange : public testing::TestWithParam<IntervalChangeCase> {};
+
+TEST_P(FrameIntervalChange, SpacesTheNextSubmissionByTheNewInterval) {
+  const IntervalChangeCase& c = GetParam();
+  FrameMailbox<int> mailbox(frame_interval_for_fps(c.from_fps), 2, c.rule);
+  static_cast<void>(mailbox.input_requested(t0));
+  static_cast<void>(mailbox.input_requested(t0));
+  ASSERT_EQ(mailbox.frame_converted(1, t0).size(), 1U);
+  mailbox.set_frame_interval(frame_interval_for_fps(c.to_fps));
+  EXPECT_EQ(mailbox.frame_interval(), frame_interval_for_fps(c.to_fps));
+  ASSERT_TRUE(mailbox.frame_converted(2, t0 + 1ms).empty());
+  EXPECT_EQ(mailbox.deadline(), t0 + c.deadline);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FrameIntervalChange,
+    testing::Values(IntervalChangeCase{"StrictSlower", PacingRule::Strict, 120, 30, 33'333'333ns},
+                    IntervalChangeCase{"StrictFaster", PacingRule::Strict, 30, 120, 8'333'333ns},
+                    // One interval less the 2 ms tolerance of 30 fps.
+                    IntervalChangeCase{"GridSlower", PacingRule::Grid, 120, 30, 31'333'333ns},
+                    // The slot the first submission set (t0 + 33.3 ms) still
+                    // stands; the stale frame holds off the new tolerance past it.
+                    IntervalChangeCase{"GridFaster", PacingRule::Grid, 30, 120, 34'374'999ns}),
+    [](const testing::TestParamInfo<IntervalChangeCase>& info) { return std::string(info.param.name); });
 
 TEST(FrameMailbox, AtLeastOneFrameMayBeInFlight) {
   const FrameMailbox<std::unique_ptr<int>> mailbox(interval, 0);
-  EXPECT_EQ(mailbox.max_in_flight, 1U);
-  EXPECT_EQ(mailbox.frame_interval, interval);
-  EXPECT_EQ(mailbox.last_submit, std::nullopt);
+  EXPECT_EQ(mailbox.max_in_flight(), 1U);
+  EXPECT_EQ(mailbox.frame_interval(), interval);
+  EXPECT_EQ(mailbox.last_submit(), std::nullopt);
 }
 
 struct IntervalCase {

@@ -228,10 +228,9 @@ Result<void> Capture::convert_and_hand_over(wgc_capture::Frame& frame,
         streams_.diagnostics->write(diagnostics::capture_resized(
             state.converter->input_width, state.converter->input_height, desc.width, desc.height));
       }
-      if (state.mailbox.pending) {
-        state.mailbox.pending.reset();
-        ++state.mailbox.frames_replaced;
-      }
+      // A waiting frame of the old size can no longer go in; its surface
+      // goes with the old converter's pool.
+      static_cast<void>(state.mailbox.displace());
       // A picture of the old size cannot be repeated into the new stream.
       state.last_frame.reset();
       auto built = GpuConverter::build(*state.device, *state.context, desc.width, desc.height, state.width,
@@ -322,8 +321,8 @@ void Capture::report_summary() {
     if (!guard.poisoned()) {
       summary.encoder_max_depth = guard->encoder_max_depth;
       summary.encoded_frames = guard->encoded_frames;
-      summary.frames_replaced = guard->mailbox.frames_replaced;
-      summary.frames_deferred = guard->mailbox.frames_deferred;
+      summary.frames_replaced = guard->mailbox.frames_replaced();
+      summary.frames_deferred = guard->mailbox.frames_deferred();
     }
   }
   streams_.diagnostics->write(diagnostics::native_encoder_summary(summary));

@@ -273,8 +273,8 @@ Result<void> serve_events(SharedEncoderState& state, std::condition_variable& wa
       }
       counters.encoded_frames = s.encoded_frames;
       counters.encoder_max_depth = s.encoder_max_depth;
-      counters.frames_replaced = s.mailbox.frames_replaced;
-      counters.frames_deferred = s.mailbox.frames_deferred;
+      counters.frames_replaced = s.mailbox.frames_replaced();
+      counters.frames_deferred = s.mailbox.frames_deferred();
       finished = s.finishing && (s.submitted.empty() || s.drained);
     }
     wake.notify_all();

@@ -20,7 +20,7 @@ EncoderState::EncoderState(std::uint32_t fps_, sender::PacingRule pacing)
     : mailbox(sender::frame_interval_for_fps(fps_),
               std::max<std::size_t>(1, sender::h264_settings(fps_).max_in_flight), pacing),
       repeat(sender::frame_interval_for_fps(fps_)),
-      reported_in_flight_limit(mailbox.max_in_flight),
+      reported_in_flight_limit(mailbox.max_in_flight()),
       paced_fps(fps_),
       frame_duration_100ns(units_100ns_per_second / static_cast<std::int64_t>(fps_)),
       fps(fps_) {}
@@ -94,8 +94,8 @@ Result<void> EncoderState::apply(MailboxActions actions) {
       return done;
     }
   }
-  if (mailbox.max_in_flight > reported_in_flight_limit) {
-    reported_in_flight_limit = mailbox.max_in_flight;
+  if (mailbox.max_in_flight() > reported_in_flight_limit) {
+    reported_in_flight_limit = mailbox.max_in_flight();
     diagnostics->write(diagnostics::encoder_in_flight(reported_in_flight_limit));
   }
   return {};
@@ -198,7 +198,7 @@ Result<GpuSurface> EncoderState::convert(platform::d3d11::Texture2D& source,
     return fail(std::string(converter_unavailable_message));
   }
   // Every frame the encoder may hold, one waiting and the one in hand.
-  const std::size_t wanted = mailbox.max_in_flight + 2;
+  const std::size_t wanted = mailbox.max_in_flight() + 2;
   if (converter->surface_count < wanted) {
     if (auto added = converter->add_surfaces(*device, wanted - converter->surface_count); !added) {
       return std::unexpected(added.error());
@@ -232,7 +232,7 @@ std::optional<FrameRepeat::Due> EncoderState::repeat_due(MonotonicTime now) {
     repeat.keyframe_requested(now);
   }
   return repeat.due({.last_frame_kept = last_frame.has_value(),
-                     .frame_waiting = mailbox.pending.has_value(),
+                     .frame_waiting = mailbox.pending().has_value(),
                      .frames_in_encoder = submitted.size(),
                      .paused = paused && paused->load()});
 }

@@ -565,7 +565,7 @@ void HardwareEncoder::abandon() {
   {
     auto guard = state_->lock();
     guard->finishing = true;
-    guard->mailbox.pending.reset();
+    static_cast<void>(guard->mailbox.withdraw());
   }
   wake_->notify_all();
 }
@@ -585,10 +585,8 @@ Result<void> HardwareEncoder::finish() {
     EncoderState& s = **locked;
     if (!s.finishing) {
       s.finishing = true;
-      if (s.mailbox.pending) {
-        PendingInput waiting = std::move(*s.mailbox.pending);
-        s.mailbox.pending.reset();
-        if (auto recycled = s.recycle(std::move(waiting.surface)); !recycled) {
+      if (std::optional<PendingInput> waiting = s.mailbox.withdraw()) {
+        if (auto recycled = s.recycle(std::move(waiting->surface)); !recycled) {
           return recycled;
         }
       }
