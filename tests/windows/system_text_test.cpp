@@ -53,9 +53,9 @@ TEST(SystemMessageText, MediaFoundationCodeIsDescribedWhereTheSystemCan) {
 
 TEST(SystemMessageText, InstalledPlatformDescribesWithTheSystemMessage) {
   auto platform = create_native_platform();
-  ASSERT_NE(platform, nullptr);
-  EXPECT_EQ(platform->describe_status(0x80070057), describe_system_status(0x80070057));
-  EXPECT_EQ(platform->describe_status(0x8FFF1234), "");
+  ASSERT_TRUE(platform.has_value()) << platform.error();
+  EXPECT_EQ((*platform)->describe_status(0x80070057), describe_system_status(0x80070057));
+  EXPECT_EQ((*platform)->describe_status(0x8FFF1234), "");
 }
 
 TEST(GuidConversion, RoundTripKeepsEveryField) {

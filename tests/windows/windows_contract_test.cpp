@@ -8,7 +8,7 @@ namespace quorvex::platform::contract {
 namespace {
 
 struct WindowsFactory {
-  static std::unique_ptr<Platform> create() { return create_native_platform(); }
+  static std::unique_ptr<Platform> create() { return create_native_platform().value(); }
 };
 
 }  // namespace
