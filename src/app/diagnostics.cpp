@@ -62,11 +62,13 @@ std::string encoder_stalled_hung_call(std::uint64_t seconds) {
 Line error(std::string_view message) { return LineMaker::make(Kind::Error, error_line_text(message)); }
 
 Line encoder_thread_failed(std::string_view error_text) {
-  return LineMaker::make(Kind::EncoderThreadFailed, error_line_text("encoder thread failed: " + std::string(error_text)));
+  return LineMaker::make(Kind::EncoderThreadFailed,
+                         error_line_text("encoder thread failed: " + std::string(error_text)));
 }
 
 Line encoder_finish_failed(std::string_view error_text) {
-  return LineMaker::make(Kind::EncoderFinishFailed, error_line_text("encoder finish failed: " + std::string(error_text)));
+  return LineMaker::make(Kind::EncoderFinishFailed,
+                         error_line_text("encoder finish failed: " + std::string(error_text)));
 }
 
 Line fatal(std::string_view what, std::string_view error_text) {

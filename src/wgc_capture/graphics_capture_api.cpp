@@ -90,10 +90,11 @@ std::unexpected<GraphicsCaptureApiError> start_error(GraphicsCaptureApiError::Ki
   return std::unexpected(GraphicsCaptureApiError{kind, std::move(inner)});
 }
 
-// Teardown calls that cannot fail in a healthy process: there is no caller
-// left that could handle the failure, so the process stops.
+// Installed by set_fatal_report; read only by fatal().
 std::atomic<FatalReport> fatal_report{nullptr};
 
+// Teardown calls that cannot fail in a healthy process: there is no caller
+// left that could handle the failure, so the process stops.
 [[noreturn]] void fatal(std::string_view message, const platform::Error& error) {
   if (const FatalReport report = fatal_report.load(std::memory_order_acquire)) {
     report(message, error);

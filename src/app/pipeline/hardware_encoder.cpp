@@ -276,7 +276,8 @@ Result<ConfiguredEncoder> configure_encoder(mf::MediaFoundation& media, mf::Acti
                                             platform::d3d11::Device& device,
                                             std::optional<platform::LocallyUniqueId> device_adapter,
                                             std::uint32_t width, std::uint32_t height, std::uint32_t fps,
-                                            std::uint32_t bitrate, const StreamShaping& shaping, diagnostics::Sink& lines) {
+                                            std::uint32_t bitrate, const StreamShaping& shaping,
+                                            diagnostics::Sink& lines) {
   ConfiguredEncoder encoder;
   if (auto r = check_adapter(activation, device_adapter); !r) {
     return std::unexpected(r.error());

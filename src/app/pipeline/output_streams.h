@@ -1,7 +1,7 @@
 // Where the encoder pipeline's output goes: frame records to standard output
 // under its one mutex (a record and its flush together), diagnostic lines to
-// the process's one diagnostics sink (stderr_line.h). The program uses the process's
-// streams; tests hand in memory ones.
+// the process's one diagnostics sink (stderr_line.h). The program uses the
+// process's streams; tests hand in memory ones.
 //
 // Thread contract: every member may be called from any thread.
 #pragma once

@@ -107,8 +107,8 @@ void run_control_reader(ByteSource& source, const ControlTargets& targets, diagn
       const sender::RejectedControlLine rejected = sender::reject_control_line(*line);
       if (rejected.fault != Fault::Blank) {
         lines.write(diagnostics::control_ignored(rejected.command, rejected.fault == Fault::OutOfRange
-                                                                            ? diagnostics::ControlIgnored::OutOfRange
-                                                                            : diagnostics::ControlIgnored::Malformed));
+                                                                       ? diagnostics::ControlIgnored::OutOfRange
+                                                                       : diagnostics::ControlIgnored::Malformed));
       }
       continue;
     }

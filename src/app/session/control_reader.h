@@ -8,7 +8,6 @@
 
 #include <array>
 #include <cstddef>
-#include <functional>
 #include <limits>
 #include <optional>
 #include <span>
