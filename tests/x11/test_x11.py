@@ -210,7 +210,7 @@ class X11Test(unittest.TestCase):
 
     def test_display_session_shows_the_client_strip_and_patches(self):
         self.open_window("x11 display session")
-        session = self.start(["--display-id", "1", "--width", "960", "--height", "540", "--duration", "2"])
+        session = self.start(["--display-id", "1", "--width", "960", "--height", "540", *qvx.duration(2)])
         records = self.finished(session)
         # How many frames the encoder takes depends on the machine (sanitizer
         # builds on a busy one take few); that they show the client's paints

@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+#include "platform/host/checked_rows.h"
+
 namespace quorvex::platform::host {
 namespace {
 
@@ -26,8 +28,9 @@ constexpr unsigned uv_offset = (128 << 8) + 128;
 // The row loops are compiled twice, for AVX2 and for the baseline, and the
 // first conversion picks the one for the processor at hand. The choice is
 // made at run time rather than by the loader (target_clones): an ifunc
-// resolver runs before a sanitizer's runtime is up and crashes there.
-#define QVX_ROW_BODY inline __attribute__((always_inline))
+// resolver runs before a sanitizer's runtime is up and crashes there. Under
+// a sanitizer the loops declare their rows as ranges (checked_rows.h).
+#define QVX_ROW_BODY inline __attribute__((always_inline)) QVX_PIXEL_LOOP
 
 // One row of luma. The sums stay below 2^16 (at most 220 * 255 + offset).
 QVX_ROW_BODY void luma_row(const std::uint8_t* bgra, std::uint8_t* y, int width) {
@@ -42,16 +45,19 @@ QVX_ROW_BODY void luma_row(const std::uint8_t* bgra, std::uint8_t* y, int width)
 // Each sample comes from the rounded average of its 2x2 block. The sums are
 // taken modulo 2^16: the true values lie in 16 * 256 .. 240 * 256 + 255, so
 // the wrap-around gives them exactly.
+// The rounded average of one channel of the 2x2 block at `a` (top row) and
+// `b` (bottom row).
+QVX_ROW_BODY std::uint16_t block_average(const std::uint8_t* a, const std::uint8_t* b, int channel) {
+  return static_cast<std::uint16_t>((a[channel] + a[channel + 4] + b[channel] + b[channel + 4] + 2) >> 2);
+}
+
 QVX_ROW_BODY void chroma_row(const std::uint8_t* top, const std::uint8_t* bottom, std::uint8_t* uv, int width) {
   for (int x = 0; x < width; x += 2) {
     const std::uint8_t* a = top + 4 * x;
     const std::uint8_t* b = bottom + 4 * x;
-    const auto average = [&](int channel) {
-      return static_cast<std::uint16_t>((a[channel] + a[channel + 4] + b[channel] + b[channel + 4] + 2) >> 2);
-    };
-    const std::uint16_t blue = average(0);
-    const std::uint16_t green = average(1);
-    const std::uint16_t red = average(2);
+    const std::uint16_t blue = block_average(a, b, 0);
+    const std::uint16_t green = block_average(a, b, 1);
+    const std::uint16_t red = block_average(a, b, 2);
     uv[x] = static_cast<std::uint8_t>(static_cast<std::uint16_t>(u_b * blue - u_g * green - u_r * red + uv_offset) >>
                                       8);
     uv[x + 1] = static_cast<std::uint8_t>(
@@ -68,6 +74,13 @@ QVX_ROW_BODY void convert(const std::uint8_t* src_bgra, int src_stride, std::uin
     const std::uint8_t* bottom = row + 1 < height ? top + src_stride : top;
     std::uint8_t* y_top = dst_y + static_cast<std::ptrdiff_t>(row) * dst_y_stride;
     std::uint8_t* uv = dst_uv + static_cast<std::ptrdiff_t>(row / 2) * dst_uv_stride;
+    checked_rows::reads(top, 4 * static_cast<std::size_t>(width));
+    checked_rows::reads(bottom, 4 * static_cast<std::size_t>(width));
+    checked_rows::writes(y_top, static_cast<std::size_t>(width));
+    if (row + 1 < height) {
+      checked_rows::writes(y_top + dst_y_stride, static_cast<std::size_t>(width));
+    }
+    checked_rows::writes(uv, static_cast<std::size_t>(even_width + (even_width != width ? 2 : 0)));
     luma_row(top, y_top, width);
     if (row + 1 < height) {
       luma_row(bottom, y_top + dst_y_stride, width);
@@ -87,13 +100,13 @@ QVX_ROW_BODY void convert(const std::uint8_t* src_bgra, int src_stride, std::uin
 
 using Convert = void (*)(const std::uint8_t*, int, std::uint8_t*, int, std::uint8_t*, int, int, int);
 
-__attribute__((target("avx2"))) void convert_avx2(const std::uint8_t* src_bgra, int src_stride,
+__attribute__((target("avx2"))) QVX_PIXEL_LOOP void convert_avx2(const std::uint8_t* src_bgra, int src_stride,
                                                    std::uint8_t* dst_y, int dst_y_stride, std::uint8_t* dst_uv,
                                                    int dst_uv_stride, int width, int height) {
   convert(src_bgra, src_stride, dst_y, dst_y_stride, dst_uv, dst_uv_stride, width, height);
 }
 
-void convert_baseline(const std::uint8_t* src_bgra, int src_stride, std::uint8_t* dst_y, int dst_y_stride,
+QVX_PIXEL_LOOP void convert_baseline(const std::uint8_t* src_bgra, int src_stride, std::uint8_t* dst_y, int dst_y_stride,
                       std::uint8_t* dst_uv, int dst_uv_stride, int width, int height) {
   convert(src_bgra, src_stride, dst_y, dst_y_stride, dst_uv, dst_uv_stride, width, height);
 }

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "platform/host/checked_rows.h"
+
 namespace quorvex::platform::host {
 namespace {
 
@@ -15,13 +17,14 @@ struct Bgra {
   std::uint8_t b, g, r;
 };
 
-void fill_rect(testing::PictureView t, int left, int top, int right, int bottom, Bgra c) {
+QVX_PIXEL_LOOP void fill_rect(testing::PictureView t, int left, int top, int right, int bottom, Bgra c) {
   left = std::max(left, 0);
   top = std::max(top, 0);
   right = std::min(right, t.width);
   bottom = std::min(bottom, t.height);
   for (int y = top; y < bottom; ++y) {
     std::uint8_t* p = t.data + y * t.stride_bytes + left * 4;
+    if (right > left) checked_rows::writes(p, 4 * static_cast<std::size_t>(right - left));
     for (int x = left; x < right; ++x, p += 4) {
       p[0] = c.b;
       p[1] = c.g;

@@ -5,7 +5,10 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <vector>
 
+#include "platform/host/bgra_to_nv12.h"
+#include "platform/host/checked_rows.h"
 #include "platform/host/host_platform.h"
 #include "platform/host/host_texture.h"
 #include "platform/host/scene_painter.h"
@@ -335,6 +338,23 @@ INSTANTIATE_TEST_SUITE_P(
                       StripCase{"display2_letterboxed_to_360p", 1280, 1024, false, 640, 360},
                       StripCase{"window_to_360p", 1296, 759, true, 640, 360}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The converter's loops are not instrumented under the sanitizers; the rows
+// they declare are. A source one row short must still be caught.
+TEST(CheckedRows, AnOverreadOfTheConvertersSourceIsReportedUnderAddressSanitizer) {
+#if defined(QVX_CHECKED_ROWS_ASAN)
+  constexpr int width = 64;
+  constexpr int height = 32;
+  const std::vector<std::uint8_t> short_source(std::size_t{width} * 4 * (height - 1), 128);
+  std::vector<std::uint8_t> luma(std::size_t{width} * height);
+  std::vector<std::uint8_t> chroma(std::size_t{width} * height / 2);
+  EXPECT_DEATH(bgra_to_nv12_bt709(short_source.data(), width * 4, luma.data(), width, chroma.data(), width, width,
+                                  height),
+               "heap-buffer-overflow");
+#else
+  GTEST_SKIP() << "only an AddressSanitizer build can read past a buffer safely";
+#endif
+}
 
 }  // namespace
 }  // namespace quorvex::platform::host
