@@ -42,6 +42,10 @@ function(qvx_add_gtest name)
   add_executable(${name} ${ARG_SOURCES})
   qvx_target_defaults(${name})
   qvx_unoptimised_test_code(${name})
+  # Four test sources to a compile unit: GoogleTest's and GoogleMock's headers
+  # cost more than most test files, and each unit parses them once. Test
+  # files therefore keep their helpers in distinct names.
+  set_target_properties(${name} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 4)
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest_main)
   if(ARG_SKIPPABLE)
     list(JOIN ARG_SKIPPABLE ":" skippable)

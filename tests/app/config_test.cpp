@@ -4,6 +4,7 @@
 
 #include "app/cli/options.h"
 #include "app/cli/usage.h"
+#include "number_error_texts.h"
 
 #include <chrono>
 #include <cstdint>
@@ -200,9 +201,9 @@ constexpr const char* kZero = "dimensions, fps, bitrate and duration must be gre
 constexpr const char* kSource =
     "Windows helper supports --source screen, or --source window with --window-title or --window-id";
 constexpr const char* kContent = "--source window requires --content-width and --content-height";
-constexpr const char* kEmpty = "cannot parse integer from empty string";
-constexpr const char* kDigit = "invalid digit found in string";
-constexpr const char* kTooLarge = "number too large to fit in target type";
+using number_error_texts::kDigit;
+using number_error_texts::kEmpty;
+using number_error_texts::kTooLarge;
 
 INSTANTIATE_TEST_SUITE_P(
     UnknownAndMissing, RejectedCommandLine,

@@ -1,4 +1,5 @@
 #include "app/cli/decimal_argument.h"
+#include "number_error_texts.h"
 
 #include <gtest/gtest.h>
 
@@ -16,9 +17,9 @@ struct DecimalCase {
 
 void PrintTo(const DecimalCase& c, std::ostream* os) { *os << "'" << c.text << "'"; }
 
-constexpr const char* kEmpty = "cannot parse integer from empty string";
-constexpr const char* kDigit = "invalid digit found in string";
-constexpr const char* kTooLarge = "number too large to fit in target type";
+using number_error_texts::kDigit;
+using number_error_texts::kEmpty;
+using number_error_texts::kTooLarge;
 
 class DecimalU32 : public testing::TestWithParam<DecimalCase> {};
 

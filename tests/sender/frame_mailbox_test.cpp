@@ -1,4 +1,5 @@
 #include "sender/frame_mailbox.h"
+#include "test_times.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -51,8 +52,8 @@ class Frame {
   std::vector<int>* lost_;
 };
 
-constexpr auto interval = 33'333'333ns;
-const TimePoint t0 = TimePoint{} + 1000s;
+using test_times::interval;
+using test_times::t0;
 
 // Carries out the mailbox's actions the way the encoder state does: a
 // submitted frame enters the encoder, a recycled one goes back to the pool.

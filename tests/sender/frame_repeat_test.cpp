@@ -1,4 +1,5 @@
 #include "sender/frame_repeat.h"
+#include "test_times.h"
 
 #include <gtest/gtest.h>
 
@@ -13,8 +14,8 @@ using namespace std::chrono_literals;
 using TimePoint = std::chrono::steady_clock::time_point;
 using Repeat = FrameRepeat<>;
 
-constexpr auto interval = 33'333'333ns;
-const TimePoint t0 = TimePoint{} + 1000s;
+using test_times::interval;
+using test_times::t0;
 
 // A keyframe is asked for at t0 with the pipeline in a given situation.
 struct SituationCase {

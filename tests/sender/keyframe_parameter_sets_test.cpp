@@ -34,7 +34,7 @@ const std::vector<unsigned> sps_b{0x67, 0xB1};
 const std::vector<unsigned> pps_b{0x68, 0xB2};
 const std::vector<unsigned> sei{0x06, 0x05};
 const std::vector<unsigned> idr{0x65, 0x88};
-const std::vector<unsigned> slice{0x41, 0x9A};
+const std::vector<unsigned> p_slice{0x41, 0x9A};
 
 struct Case {
   const char* what;
@@ -49,7 +49,7 @@ TEST(KeyframeParameterSets, EveryKeyframeStartsWithTheStreamsLatestSets) {
   const Case cases[] = {
       {"first keyframe with its sets unchanged", {}, {sps_a, pps_a, idr}, true, {sps_a, pps_a, idr}},
       {"bare later keyframe gets both", {{sps_a, pps_a, idr}}, {idr}, true, {sps_a, pps_a, idr}},
-      {"delta frame unchanged", {{sps_a, pps_a, idr}}, {slice}, false, {slice}},
+      {"delta frame unchanged", {{sps_a, pps_a, idr}}, {p_slice}, false, {p_slice}},
       {"sets go after the delimiter, before an SEI", {{aud, sps_a, pps_a, idr}}, {aud, sei, idr}, true,
        {aud, sps_a, pps_a, sei, idr}},
       {"a missing PPS goes after the unit's own SPS", {{sps_a, pps_a, idr}}, {aud, sps_b, sei, idr}, true,

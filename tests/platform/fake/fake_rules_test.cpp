@@ -14,7 +14,7 @@
 namespace quorvex::platform::fake {
 namespace {
 
-std::string outcome(const Status& status) {
+std::string code_or_ok(const Status& status) {
   if (status) {
     return "ok";
   }
@@ -88,11 +88,11 @@ TEST_P(FakeRules, RefuseWithWindowsCodeUntilThePreconditionIsMet) {
   std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(GetParam().refused_with));
   {
     auto platform = FakeFactory::create();
-    EXPECT_EQ(outcome(GetParam().call(static_cast<FakePlatform&>(*platform), false)), code);
+    EXPECT_EQ(code_or_ok(GetParam().call(static_cast<FakePlatform&>(*platform), false)), code);
   }
   {
     auto platform = FakeFactory::create();
-    EXPECT_EQ(outcome(GetParam().call(static_cast<FakePlatform&>(*platform), true)), "ok");
+    EXPECT_EQ(code_or_ok(GetParam().call(static_cast<FakePlatform&>(*platform), true)), "ok");
   }
 }
 
@@ -233,10 +233,10 @@ TEST(FakeEncoderHabits, RefusedInputKeepsTheRequestOpenByAskingAgain) {
   e.transform_fake().refuse_input_once_at = 1;
   e.stream();
   e.transform_fake().push_event(mf::me_transform_need_input);
-  EXPECT_EQ(outcome(e.input()), "0xC00D36B5");
+  EXPECT_EQ(code_or_ok(e.input()), "0xC00D36B5");
   EXPECT_EQ(e.transform_fake().pending_events(), 2u) << "the first request and the one asking again";
-  EXPECT_EQ(outcome(e.input()), "ok");
-  EXPECT_EQ(outcome(e.input()), "0xC00D36B5") << "one input per request, refused once only";
+  EXPECT_EQ(code_or_ok(e.input()), "ok");
+  EXPECT_EQ(code_or_ok(e.input()), "0xC00D36B5") << "one input per request, refused once only";
   EXPECT_EQ(e.transform_fake().inputs().size(), 1u);
 }
 
