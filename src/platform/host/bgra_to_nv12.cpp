@@ -41,16 +41,16 @@ QVX_ROW_BODY void luma_row(const std::uint8_t* bgra, std::uint8_t* y, int width)
   }
 }
 
-// One row of interleaved chroma from two rows of pixels; `width` is even.
-// Each sample comes from the rounded average of its 2x2 block. The sums are
-// taken modulo 2^16: the true values lie in 16 * 256 .. 240 * 256 + 255, so
-// the wrap-around gives them exactly.
 // The rounded average of one channel of the 2x2 block at `a` (top row) and
 // `b` (bottom row).
 QVX_ROW_BODY std::uint16_t block_average(const std::uint8_t* a, const std::uint8_t* b, int channel) {
   return static_cast<std::uint16_t>((a[channel] + a[channel + 4] + b[channel] + b[channel + 4] + 2) >> 2);
 }
 
+// One row of interleaved chroma from two rows of pixels; `width` is even.
+// Each sample comes from the rounded average of its 2x2 block. The sums are
+// taken modulo 2^16: the true values lie in 16 * 256 .. 240 * 256 + 255, so
+// the wrap-around gives them exactly.
 QVX_ROW_BODY void chroma_row(const std::uint8_t* top, const std::uint8_t* bottom, std::uint8_t* uv, int width) {
   for (int x = 0; x < width; x += 2) {
     const std::uint8_t* a = top + 4 * x;
@@ -68,23 +68,25 @@ QVX_ROW_BODY void chroma_row(const std::uint8_t* top, const std::uint8_t* bottom
 QVX_ROW_BODY void convert(const std::uint8_t* src_bgra, int src_stride, std::uint8_t* dst_y,
                           int dst_y_stride, std::uint8_t* dst_uv, int dst_uv_stride, int width, int height) {
   const int even_width = width & ~1;
+  const auto pixel_bytes = 4 * static_cast<std::size_t>(width);
+  const auto luma_bytes = static_cast<std::size_t>(width);
+  // Two bytes per pair of columns, an odd last column included.
+  const auto chroma_bytes = static_cast<std::size_t>(width + 1) & ~std::size_t{1};
   for (int row = 0; row < height; row += 2) {
     const std::uint8_t* top = src_bgra + static_cast<std::ptrdiff_t>(row) * src_stride;
     // An odd last row or column is paired with itself.
     const std::uint8_t* bottom = row + 1 < height ? top + src_stride : top;
     std::uint8_t* y_top = dst_y + static_cast<std::ptrdiff_t>(row) * dst_y_stride;
     std::uint8_t* uv = dst_uv + static_cast<std::ptrdiff_t>(row / 2) * dst_uv_stride;
-    checked_rows::reads(top, 4 * static_cast<std::size_t>(width));
-    checked_rows::reads(bottom, 4 * static_cast<std::size_t>(width));
-    checked_rows::writes(y_top, static_cast<std::size_t>(width));
-    if (row + 1 < height) {
-      checked_rows::writes(y_top + dst_y_stride, static_cast<std::size_t>(width));
-    }
-    checked_rows::writes(uv, static_cast<std::size_t>(even_width + (even_width != width ? 2 : 0)));
+    checked_rows::reads(top, pixel_bytes);
+    checked_rows::writes(y_top, luma_bytes);
     luma_row(top, y_top, width);
     if (row + 1 < height) {
+      checked_rows::reads(bottom, pixel_bytes);
+      checked_rows::writes(y_top + dst_y_stride, luma_bytes);
       luma_row(bottom, y_top + dst_y_stride, width);
     }
+    checked_rows::writes(uv, chroma_bytes);
     chroma_row(top, bottom, uv, even_width);
     if (even_width != width) {
       std::uint8_t last[2 * 2 * 4];
@@ -97,17 +99,17 @@ QVX_ROW_BODY void convert(const std::uint8_t* src_bgra, int src_stride, std::uin
   }
 }
 
-
 using Convert = void (*)(const std::uint8_t*, int, std::uint8_t*, int, std::uint8_t*, int, int, int);
 
 __attribute__((target("avx2"))) QVX_PIXEL_LOOP void convert_avx2(const std::uint8_t* src_bgra, int src_stride,
-                                                   std::uint8_t* dst_y, int dst_y_stride, std::uint8_t* dst_uv,
-                                                   int dst_uv_stride, int width, int height) {
+                                                                 std::uint8_t* dst_y, int dst_y_stride,
+                                                                 std::uint8_t* dst_uv, int dst_uv_stride, int width,
+                                                                 int height) {
   convert(src_bgra, src_stride, dst_y, dst_y_stride, dst_uv, dst_uv_stride, width, height);
 }
 
-QVX_PIXEL_LOOP void convert_baseline(const std::uint8_t* src_bgra, int src_stride, std::uint8_t* dst_y, int dst_y_stride,
-                      std::uint8_t* dst_uv, int dst_uv_stride, int width, int height) {
+QVX_PIXEL_LOOP void convert_baseline(const std::uint8_t* src_bgra, int src_stride, std::uint8_t* dst_y,
+                                     int dst_y_stride, std::uint8_t* dst_uv, int dst_uv_stride, int width, int height) {
   convert(src_bgra, src_stride, dst_y, dst_y_stride, dst_uv, dst_uv_stride, width, height);
 }
 

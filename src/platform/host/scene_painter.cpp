@@ -22,9 +22,12 @@ QVX_PIXEL_LOOP void fill_rect(testing::PictureView t, int left, int top, int rig
   top = std::max(top, 0);
   right = std::min(right, t.width);
   bottom = std::min(bottom, t.height);
+  if (right <= left) {
+    return;
+  }
   for (int y = top; y < bottom; ++y) {
     std::uint8_t* p = t.data + y * t.stride_bytes + left * 4;
-    if (right > left) checked_rows::writes(p, 4 * static_cast<std::size_t>(right - left));
+    checked_rows::writes(p, 4 * static_cast<std::size_t>(right - left));
     for (int x = left; x < right; ++x, p += 4) {
       p[0] = c.b;
       p[1] = c.g;
