@@ -394,7 +394,9 @@ class X11Test(unittest.TestCase):
         self.assertTrue(session.wait_for_records(1, timeout=10))
         records = self.finished(session, timeout=10)
         self.assertGreaterEqual(time.monotonic() - started, 2.0)
-        self.assertLessEqual(len(records), 2, "frames came while the window did not change")
+        # One: the damage the server reports when the capture starts is the
+        # first picture's, not a second one.
+        self.assertEqual(len(records), 1, "frames came while the window did not change")
         self.assertNotIn(None, self.clocks(records, strip=(0, 0, 1, 1)))
 
     def test_keyframe_and_resume_on_a_window_that_never_repaints_give_keyframe_records(self):
@@ -415,7 +417,7 @@ class X11Test(unittest.TestCase):
                 count = self.settled_record_count(session)
                 self.assertTrue(qvx.parse_records_prefix(session.stdout())[-1].keyframe)
         records = self.finished(session)
-        self.assertGreaterEqual(len(records), 3)
+        self.assertEqual(len(records), 3, "the first picture, the KEYFRAME's and the RESUME's")
         stamps = [r.timestamp_ns for r in records]
         self.assertEqual(stamps, sorted(set(stamps)), "timestamps do not strictly increase")
         pictures, complaints = qvx.decode_check(b"".join(r.payload for r in records))
@@ -439,10 +441,10 @@ class X11Test(unittest.TestCase):
         # refreshes included): a refresh is not made a keyframe.
         self.assertEqual([r.keyframe for r in records], [i % 30 == 0 for i in range(len(records))])
         gaps_ms = [(b.timestamp_ns - a.timestamp_ns) / 1e6 for a, b in zip(records, records[1:])]
-        # The first gap may be a second paint of the new window; every
-        # refresh after it keeps its distance (the wall clock against the
-        # pacer's monotonic one leaves a few milliseconds of slack).
-        self.assertGreaterEqual(min(gaps_ms[1:]), 295, gaps_ms)
+        # Every refresh keeps its distance, the first one too: the window's
+        # single paint is sent once (the wall clock against the pacer's
+        # monotonic one leaves a few milliseconds of slack).
+        self.assertGreaterEqual(min(gaps_ms), 295, gaps_ms)
         pictures, complaints = qvx.decode_check(b"".join(r.payload for r in records))
         self.assertEqual(complaints, "")
         self.assertEqual(pictures, len(records))

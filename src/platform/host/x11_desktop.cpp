@@ -7,10 +7,10 @@
 
 #include <array>
 #include <chrono>
+#include <cstdint>
 #include <fstream>
 #include <map>
 #include <mutex>
-#include <set>
 #include <span>
 #include <vector>
 
@@ -49,8 +49,10 @@ struct DesktopParts {
   X11WindowModel windows;
   X11CursorMonitor cursor;
 
+  // Each damage object that has reported since it was last taken, with the
+  // sequence number of the report.
   Mutex damage_mutex;
-  std::set<xcb_damage_damage_t> damaged QVX_GUARDED_BY(damage_mutex);
+  std::map<xcb_damage_damage_t, std::uint32_t> damaged QVX_GUARDED_BY(damage_mutex);
 
   std::atomic<std::uint64_t> screen_changes{0};  // RandR notifications so far
   mutable Mutex monitors_mutex;
@@ -71,9 +73,23 @@ struct DesktopParts {
     for (auto& listener : copy) listener();
   }
 
-  bool take_damage(xcb_damage_damage_t damage) {
+  // Whether `damage` reported a change after the request numbered `cleared`
+  // (its last DamageSubtract). A report already on its way when the region
+  // was cleared tells of a change that the read after the clearing saw; it
+  // would only send the same picture again.
+  bool take_damage(xcb_damage_damage_t damage, std::uint32_t cleared) {
     const MutexLock lock(damage_mutex);
-    return damaged.erase(damage) != 0;
+    const auto it = damaged.find(damage);
+    if (it == damaged.end()) return false;
+    // Sequence numbers wrap at 2^32; a difference holds for 2^31 requests.
+    const bool after = static_cast<std::int32_t>(it->second - cleared) >= 0;
+    damaged.erase(it);
+    return after;
+  }
+
+  void forget_damage(xcb_damage_damage_t damage) {
+    const MutexLock lock(damage_mutex);
+    damaged.erase(damage);
   }
 
   // The monitors, with their EDID, as read last.
@@ -147,7 +163,7 @@ class X11PictureFeed final : public PictureFeed {
   }
 
   Poll poll(bool cursor) override {
-    due_ = desktop_.take_damage(damage_) || due_;
+    due_ = desktop_.take_damage(damage_, cleared_) || due_;
     return target_.is_window ? poll_window() : poll_display(cursor);
   }
 
@@ -155,7 +171,7 @@ class X11PictureFeed final : public PictureFeed {
     xcb_connection_t* c = desktop_.x->get();
     if (target_.is_window && pixmap_ == 0) return FeedOutcome::TemporaryFailure;
     // Cleared before the read, so a change during the read is seen next time.
-    xcb_damage_subtract(c, damage_, XCB_NONE, XCB_NONE);
+    cleared_ = xcb_damage_subtract(c, damage_, XCB_NONE, XCB_NONE).sequence;
     const FeedOutcome read = reader_.read(target_.is_window ? pixmap_ : desktop_.x->root(), area_, texture);
     if (read != FeedOutcome::Ok) return read;
     if (cursor && !target_.is_window && cursor_) {
@@ -244,6 +260,10 @@ class X11PictureFeed final : public PictureFeed {
     }
     damage_ = xcb_generate_id(c);
     xcb_damage_create(c, damage_, drawn_, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
+    // The server reports a window's whole area as damaged when the damage
+    // object is made. The first picture is due anyway: without this clearing
+    // that report came in after it and a still window sent it twice.
+    cleared_ = xcb_damage_subtract(c, damage_, XCB_NONE, XCB_NONE).sequence;
     xcb_flush(c);
     due_ = true;
   }
@@ -251,7 +271,7 @@ class X11PictureFeed final : public PictureFeed {
   void detach() {
     xcb_connection_t* c = desktop_.x->get();
     xcb_damage_destroy(c, damage_);
-    desktop_.take_damage(damage_);
+    desktop_.forget_damage(damage_);
     release_pixmap();
     if (drawn_ != desktop_.x->root()) {
       xcb_composite_unredirect_window(c, drawn_, XCB_COMPOSITE_REDIRECT_AUTOMATIC);
@@ -270,6 +290,7 @@ class X11PictureFeed final : public PictureFeed {
   X11PixelReader reader_;
   xcb_window_t drawn_ = 0;  // the root, or the window's top-level ancestor
   xcb_damage_damage_t damage_ = 0;
+  std::uint32_t cleared_ = 0;  // the sequence number of damage_'s last DamageSubtract
   xcb_pixmap_t pixmap_ = 0;  // drawn_'s contents at size_; none while minimised
   wgc::SizeInt32 size_;
   Rect area_;  // what is read: the monitor in root coordinates, or the whole pixmap
@@ -300,7 +321,9 @@ X11Desktop::X11Desktop(std::shared_ptr<x11::X11Connection> connection)
              [&parts](const xcb_generic_event_t& event) {
                {
                  const MutexLock lock(parts.damage_mutex);
-                 parts.damaged.insert(reinterpret_cast<const xcb_damage_notify_event_t&>(event).damage);
+                 // xcb widens the event's 16-bit sequence number into full_sequence.
+                 parts.damaged.insert_or_assign(reinterpret_cast<const xcb_damage_notify_event_t&>(event).damage,
+                                                event.full_sequence);
                }
                parts.notify();
              });
